@@ -1,0 +1,40 @@
+# Two commands for a fresh Debian machine: `make run` and `make test`.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run test bench fuzz screenshot format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/src/yihuan
+
+test: build
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	@cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DYIHUAN_BUILD_TESTS=OFF -DYIHUAN_BUILD_BENCH=ON >/dev/null
+	@cmake --build $(BUILD_DIR)-bench -j $(JOBS)
+	@echo "Benchmarks built in $(BUILD_DIR)-bench/bench"
+
+fuzz: deps
+	@scripts/run-fuzz
+
+screenshot: build
+	@scripts/screenshot docs/screenshot.png
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-fuzz
