@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QStringList>
+
+#include <functional>
+
+// Appends the text files found in dirPath to list in name order (case-insensitive), descending
+// into each subdirectory where its name falls unless noRecursion is set. Hidden entries are
+// skipped; a directory reached twice (through symbolic links) is scanned only once. A text file
+// whose path is already in list is not added again; onDuplicate is called for it instead.
+void scanTextFiles(const QString &dirPath, QStringList &list, bool noRecursion,
+    const std::function<void()> &onDuplicate = {});

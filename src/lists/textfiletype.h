@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+class QMimeType;
+
+// XML, JSON, scripts and subtitles are not under text/ but derive from text/plain.
+bool isTextMimeType(const QMimeType &type);
+
+enum class PathKind { TextFile, Directory, ListWorkbook, Unsupported };
+
+// What a path dropped onto the window stands for.
+PathKind classifyPath(const QString &localPath);
