@@ -1,0 +1,166 @@
+#include "workbook/listworkbook.h"
+
+#include "workbook/workbook.h"
+
+#include <QFileInfo>
+
+const QString modeOneFilesSheet = QStringLiteral("易换方式一_文件列表");
+const QString modeOneKeywordsSheet = QStringLiteral("易换方式一_关键字列表");
+const QString modeOneKeywordHeader = QStringLiteral("被替换关键字:");
+const QString modeOneReplacementHeader = QStringLiteral("欲替换为:");
+const QString modeOneDefaultFileName = QStringLiteral("易换方式一文件列表.xlsx");
+const QString modeTwoSheet = QStringLiteral("易换方式二_替换文件列表");
+const QString modeTwoCornerHeader = QStringLiteral("关键字或位置");
+const QString modeTwoDefaultFileName = QStringLiteral("易换方式二替换列表.xlsx");
+
+namespace {
+
+bool failed(QString *error, const QString &message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+QString tooLarge(int rows, int columns)
+{
+    return QStringLiteral("The list does not fit in a workbook sheet (%1 rows, %2 columns; "
+                          "at most %3 rows and %4 columns).")
+        .arg(rows)
+        .arg(columns)
+        .arg(Workbook::maxRows)
+        .arg(Workbook::maxColumns);
+}
+
+// Lists written on Windows may carry doubled backslashes; both forms mean one separator.
+QString normalizedPath(QString path)
+{
+    path.replace(QLatin1String("\\\\"), QLatin1String("\\"));
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return path;
+}
+
+bool writeColumn(Workbook &book, int firstRow, int column, const QStringList &values)
+{
+    for (int i = 0; i < values.size(); ++i) {
+        if (!book.setCell(firstRow + i, column, values.at(i)))
+            return false;
+    }
+    return true;
+}
+
+std::optional<Workbook> load(const QString &path)
+{
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    Workbook book;
+    if (!book.open(path))
+        return std::nullopt;
+    return book;
+}
+
+} // namespace
+
+bool writeModeOneWorkbook(const QString &path, const ModeOneList &list, QString *error)
+{
+    const int rows
+        = qMax(list.paths.size(), qMax(list.keywordLines.size(), list.replacementLines.size()) + 1);
+    if (rows > Workbook::maxRows)
+        return failed(error, tooLarge(rows, 2));
+    Workbook book;
+    book.addSheet(modeOneFilesSheet);
+    writeColumn(book, 1, 1, list.paths);
+    book.addSheet(modeOneKeywordsSheet);
+    book.setCell(1, 1, modeOneKeywordHeader);
+    book.setCell(1, 2, modeOneReplacementHeader);
+    writeColumn(book, 2, 1, list.keywordLines);
+    writeColumn(book, 2, 2, list.replacementLines);
+    return book.save(path, error);
+}
+
+bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString *error)
+{
+    int columns = list.paths.size() + 1;
+    for (const QStringList &row : list.rows)
+        columns = qMax(columns, int(row.size()));
+    const int rows = list.rows.size() + 1;
+    if (rows > Workbook::maxRows || columns > Workbook::maxColumns)
+        return failed(error, tooLarge(rows, columns));
+    Workbook book;
+    book.addSheet(modeTwoSheet);
+    book.setCell(1, 1, modeTwoCornerHeader);
+    for (int j = 0; j < list.paths.size(); ++j)
+        book.setCell(1, j + 2, list.paths.at(j));
+    for (int r = 0; r < list.rows.size(); ++r) {
+        const QStringList &row = list.rows.at(r);
+        for (int c = 0; c < row.size(); ++c)
+            book.setCell(r + 2, c + 1, row.at(c));
+    }
+    return book.save(path, error);
+}
+
+std::optional<ModeOneList> readModeOneWorkbook(const QString &path)
+{
+    std::optional<Workbook> book = load(path);
+    if (!book)
+        return std::nullopt;
+    const QStringList names = book->sheetNames();
+    if (names.size() < 2 || !names.contains(modeOneFilesSheet)
+        || !names.contains(modeOneKeywordsSheet))
+        return std::nullopt;
+
+    ModeOneList list;
+    book->selectSheet(modeOneFilesSheet);
+    Workbook::Range range = book->usedRange();
+    const int n = range.isEmpty() ? 0 : range.lastRow - range.firstRow + 1;
+    for (int i = 0; i < n; ++i) {
+        const QString s = book->cell(i + 1, 1);
+        if (s.isEmpty())
+            break;
+        list.paths.append(normalizedPath(s));
+    }
+
+    book->selectSheet(modeOneKeywordsSheet);
+    range = book->usedRange();
+    const int m = range.isEmpty() ? 0 : range.lastRow - range.firstRow;
+    for (int row = 2; row <= m + 1; ++row) {
+        const QString keyword = book->cell(row, 1);
+        if (keyword.isEmpty())
+            break;
+        list.keywordLines.append(keyword);
+        list.replacementLines.append(book->cell(row, 2));
+    }
+    return list;
+}
+
+std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path)
+{
+    std::optional<Workbook> book = load(path);
+    if (!book || !book->sheetNames().contains(modeTwoSheet))
+        return std::nullopt;
+
+    ModeTwoList list;
+    book->selectSheet(modeTwoSheet);
+    const Workbook::Range range = book->usedRange();
+    if (range.isEmpty())
+        return list;
+    const int w = range.lastColumn - range.firstColumn;
+    const int h = range.lastRow - range.firstRow;
+    for (int column = 2; column <= w + 1; ++column) {
+        const QString s = book->cell(1, column);
+        if (s.isEmpty())
+            break;
+        list.paths.append(normalizedPath(s));
+    }
+    for (int k = 0; k <= h; ++k) {
+        const int row = k + 2;
+        const QString keyword = book->cell(row, 1);
+        if (keyword.isEmpty())
+            break;
+        QStringList cells;
+        for (int c = 0; c <= list.paths.size(); ++c)
+            cells.append(book->cell(row, c + 1));
+        list.rows.append(cells);
+    }
+    return list;
+}
