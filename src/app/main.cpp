@@ -1,0 +1,15 @@
+#include "app/appinfo.h"
+#include "app/mainwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    initApplicationInfo(app);
+    auto *window = new MainWindow;
+    window->show();
+    const int code = app.exec();
+    delete window;
+    return code;
+}

@@ -1,0 +1,293 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "app/appinfo.h"
+#include "app/buildinfo.h"
+#include "app/settings.h"
+#include "app/statecodes.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QTextCodec>
+
+#include <cstdlib>
+
+namespace {
+const QString kSet = QStringLiteral("set");
+}
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    appVersion = QCoreApplication::applicationVersion();
+    if (appVersion.isEmpty())
+        appVersion = QStringLiteral(YIHUAN_VERSION);
+    settingsFolder = QStringLiteral("qhyPz_") + appVersion;
+    settingsPath = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QLatin1Char('/') + settingsFolder + QStringLiteral("/qhyPz");
+
+    ui->setupUi(this);
+    showMaximized();
+    setWindowTitle(QStringLiteral("青禾纯文本批量替换 V") + appVersion
+        + QStringLiteral(" BY 青禾软件开发工作室 QQ/VX：") + authorContact());
+
+    registerRepMetaTypes();
+    restoreSettings();
+
+    ui->tableWidget_list1->setAttribute(Qt::WA_MouseTracking);
+    ui->tableWidget_list2->setAttribute(Qt::WA_MouseTracking);
+
+    connect(ui->tableWidget_list1, &QTableWidgetEx::mouseLeftDoubled, this,
+        &MainWindow::openList1Folder);
+    connect(ui->tableWidget_list2, &QTableWidgetEx::mouseLeftDoubled, this,
+        &MainWindow::openList2Folder);
+
+    ui->pushButton_list1_Adds->setToolTip(QStringLiteral("Ctrl+P"));
+    ui->pushButton_list2_Adds->setToolTip(QStringLiteral("Ctrl+P"));
+    ui->pushButton_list1_Add->setToolTip(QStringLiteral("Ctrl+F"));
+    ui->pushButton_list2_Add->setToolTip(QStringLiteral("Ctrl+F"));
+    ui->pushButton_list1_Save->setToolTip(QStringLiteral("Ctrl+S"));
+    ui->pushButton_list2_Save->setToolTip(QStringLiteral("Ctrl+S"));
+    ui->pushButton_list1_Import->setToolTip(QStringLiteral("Ctrl+I"));
+    ui->pushButton_list2_Import->setToolTip(QStringLiteral("Ctrl+I"));
+    ui->pushButton_list1_Clear->setToolTip(QStringLiteral("Ctrl+Del"));
+    ui->pushButton_list2_Clear->setToolTip(QStringLiteral("Ctrl+Del"));
+
+    QTableWidget *list1 = ui->tableWidget_list1;
+    list1->setRowCount(0);
+    list1->setColumnCount(1);
+    list1->setHorizontalHeaderLabels({QStringLiteral("文件名")});
+    list1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list1->setShowGrid(true);
+    list1->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+
+    QTableWidget *list2 = ui->tableWidget_list2;
+    list2->setMouseTracking(true);
+    list2->setRowCount(1);
+    list2->setColumnCount(1);
+    list2->setHorizontalHeaderLabels({QStringLiteral("关键字")});
+    list2->setShowGrid(true);
+    list2->setItem(0, 0, new QTableWidgetItem);
+    list2->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+
+    fileNumLabel = new QLabel(QStringLiteral(" 文件(0)"), this);
+    successLabel = new QLabel(this);
+    failLabel = new QLabel(this);
+    lostLabel = new QLabel(this);
+    stateLabel = new QLabel(QStringLiteral(" 就绪★★★处理之前请自行对文件进行备份★★★"), this);
+    statusBar()->addWidget(fileNumLabel, 0);
+    statusBar()->addWidget(successLabel, 0);
+    statusBar()->addWidget(failLabel, 0);
+    statusBar()->addWidget(lostLabel, 0);
+    statusBar()->addWidget(stateLabel, -1);
+    resetCounters();
+
+    connect(this, &MainWindow::fileNumChangedSignals, this, &MainWindow::refreshFileNum,
+        Qt::DirectConnection);
+    connect(this, &MainWindow::stateChangedSignals, this, &MainWindow::showState);
+}
+
+MainWindow::~MainWindow()
+{
+    saveSettings();
+    delete ui;
+}
+
+void MainWindow::restoreSettings()
+{
+    ui->tabWidget_1->setCurrentIndex(
+        settingToInt(readSetting(settingsPath, kSet, QStringLiteral("way"), QStringLiteral("0"))));
+    ui->comboBox_coder->setCurrentIndex(settingToInt(
+        readSetting(settingsPath, kSet, QStringLiteral("coder"), QStringLiteral("0"))));
+    applyEncoding(ui->comboBox_coder->currentText());
+    ui->lineEdit_Separator->setText(
+        readSetting(settingsPath, kSet, QStringLiteral("separator"), QStringLiteral("|")));
+    if (settingToInt(
+            readSetting(settingsPath, kSet, QStringLiteral("ordinary"), QStringLiteral("1")))) {
+        ui->radioButton_ordinary->setChecked(true);
+        ui->checkBox_full->setChecked(settingToInt(
+            readSetting(settingsPath, kSet, QStringLiteral("full"), QStringLiteral("0"))));
+    } else {
+        ui->radioButton_regular->setChecked(true);
+    }
+}
+
+void MainWindow::saveSettings()
+{
+    const auto flag = [](bool on) {
+        return on ? QStringLiteral("1") : QStringLiteral("0");
+    };
+    writeSetting(settingsPath, kSet, QStringLiteral("way"),
+        QString::number(ui->tabWidget_1->currentIndex()));
+    writeSetting(settingsPath, kSet, QStringLiteral("coder"),
+        QString::number(ui->comboBox_coder->currentIndex()));
+    writeSetting(settingsPath, kSet, QStringLiteral("separator"), ui->lineEdit_Separator->text());
+    writeSetting(settingsPath, kSet, QStringLiteral("ordinary"),
+        flag(ui->radioButton_ordinary->isChecked()));
+    writeSetting(settingsPath, kSet, QStringLiteral("full"), flag(ui->checkBox_full->isChecked()));
+}
+
+void MainWindow::on_radioButton_ordinary_toggled(bool checked)
+{
+    ui->checkBox_full->setEnabled(checked);
+    if (checked) {
+        ui->checkBox_full->setChecked(settingToInt(
+            readSetting(settingsPath, kSet, QStringLiteral("full"), QStringLiteral("0"))));
+    } else {
+        writeSetting(settingsPath, kSet, QStringLiteral("full"),
+            ui->checkBox_full->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        ui->checkBox_full->setChecked(false);
+    }
+}
+
+void MainWindow::showState(int stateCode)
+{
+    stateLabel->setText(stateMessage(stateCode));
+}
+
+void MainWindow::resetCounters()
+{
+    doneCount = 0;
+    successCount = 0;
+    lostCount = 0;
+    failCount = 0;
+    successLabel->setText(QStringLiteral(" 成功(0)"));
+    failLabel->setText(QStringLiteral(" 失败(0)"));
+    lostLabel->setText(QStringLiteral(" 丢失(0)"));
+}
+
+void MainWindow::refreshFileNum()
+{
+    switch (ui->tabWidget_1->currentIndex()) {
+    case 0:
+        fileNumLabel->setText(QStringLiteral(" 文件(%1)").arg(list1Paths.size()));
+        break;
+    case 1:
+        fileNumLabel->setText(QStringLiteral(" 文件(%1)").arg(list2Paths.size()));
+        break;
+    default:
+        break;
+    }
+}
+
+// "ANSI" is no codec name: installing no codec makes Qt fall back to the system's code page.
+void MainWindow::applyEncoding(const QString &name)
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName(name.toLocal8Bit()));
+}
+
+void MainWindow::on_comboBox_coder_currentIndexChanged(const QString &text)
+{
+    applyEncoding(text);
+}
+
+void MainWindow::on_tabWidget_1_currentChanged(int /*index*/)
+{
+    emit fileNumChangedSignals();
+}
+
+void MainWindow::on_pushButton_keyClear_clicked()
+{
+    ui->plainTextEdit_s1->clear();
+    ui->plainTextEdit_s2->clear();
+    emit stateChangedSignals(41);
+}
+
+void MainWindow::on_action_Adds_triggered()
+{
+    if (running)
+        return;
+    switch (ui->tabWidget_1->currentIndex()) {
+    case 0:
+        on_pushButton_list1_Adds_clicked();
+        break;
+    case 1:
+        on_pushButton_list2_Adds_clicked();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::on_action_Add_triggered()
+{
+    if (running)
+        return;
+    switch (ui->tabWidget_1->currentIndex()) {
+    case 0:
+        on_pushButton_list1_Add_clicked();
+        break;
+    case 1:
+        on_pushButton_list2_Add_clicked();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::on_action_Save_triggered()
+{
+    switch (ui->tabWidget_1->currentIndex()) {
+    case 0:
+        on_pushButton_list1_Save_clicked();
+        break;
+    case 1:
+        on_pushButton_list2_Save_clicked();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::on_action_Import_triggered()
+{
+    if (running)
+        return;
+    switch (ui->tabWidget_1->currentIndex()) {
+    case 0:
+        on_pushButton_list1_Import_clicked();
+        break;
+    case 1:
+        on_pushButton_list2_Import_clicked();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::on_action_Clear_triggered()
+{
+    if (running)
+        return;
+    switch (ui->tabWidget_1->currentIndex()) {
+    case 0:
+        on_pushButton_list1_Clear_clicked();
+        break;
+    case 1:
+        on_pushButton_list2_Clear_clicked();
+        break;
+    default:
+        break;
+    }
+}
+
+// Leaves without the destructor on purpose: options changed in this session are not saved.
+void MainWindow::on_action_Quit_triggered()
+{
+    std::exit(0);
+}
+
+void MainWindow::on_action_P_triggered()
+{
+    QMessageBox::information(this, QStringLiteral("关于易换"),
+        QStringLiteral("提供建议、意见 或定做软件。\n请联系作者QQ/VX:") + authorContact());
+}
+
+void MainWindow::on_action_triggered()
+{
+    QDesktopServices::openUrl(helpPageUrl());
+}

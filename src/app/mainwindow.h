@@ -1,0 +1,117 @@
+#pragma once
+
+#include "engine/rep.h"
+
+#include <QMainWindow>
+#include <QStringList>
+
+class QLabel;
+class QTableWidgetItem;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    bool importList1Workbook(const QString &path);
+    bool importList2Workbook(const QString &path);
+
+    const QStringList &list1() const { return list1Paths; }
+    const QStringList &list2() const { return list2Paths; }
+    bool isRunning() const { return running; }
+
+signals:
+    void fileNumChangedSignals();
+    void stateChangedSignals(int stateCode);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private slots:
+    void on_pushButton_list1_Add_clicked();
+    void on_pushButton_list1_Adds_clicked();
+    void on_pushButton_list1_Remove_clicked();
+    void on_pushButton_list1_Save_clicked();
+    void on_pushButton_list1_Import_clicked();
+    void on_pushButton_list1_Clear_clicked();
+    void on_pushButton_keyClear_clicked();
+    void on_tableWidget_list2_itemChanged(QTableWidgetItem *item);
+    void on_pushButton_list2_Add_clicked();
+    void on_pushButton_list2_Adds_clicked();
+    void on_pushButton_list2_RemoveRow_clicked();
+    void on_pushButton_list2_RemoveColumn_clicked();
+    void on_pushButton_list2_Save_clicked();
+    void on_pushButton_list2_Import_clicked();
+    void on_pushButton_list2_Clear_clicked();
+    void on_pushButton_ClearAll_clicked();
+    void on_pushButton_replace_clicked();
+    void on_tableWidget_list1_cellEntered(int row, int column);
+    void on_tableWidget_list2_cellEntered(int row, int column);
+    void on_comboBox_coder_currentIndexChanged(const QString &text);
+    void on_tabWidget_1_currentChanged(int index);
+    void on_action_Adds_triggered();
+    void on_action_Add_triggered();
+    void on_action_Save_triggered();
+    void on_action_Import_triggered();
+    void on_action_Clear_triggered();
+    void on_action_Quit_triggered();
+    void on_action_P_triggered();
+    void on_action_triggered();
+    void on_radioButton_ordinary_toggled(bool checked);
+
+private:
+    // status bar and settings
+    void showState(int stateCode);
+    void resetCounters();
+    void refreshFileNum();
+    void applyEncoding(const QString &name);
+    void restoreSettings();
+    void saveSettings();
+
+    // file lists
+    bool containsFile(const QStringList &list, const QString &path);
+    void scanDirectory(const QString &dirPath, QStringList &list, bool noRecursion);
+    void addDirFiles1(const QString &dirPath);
+    void addDirFiles2(const QString &dirPath);
+    void refreshList1();
+    void refreshList2Columns();
+    void openList1Folder();
+    void openList2Folder();
+    QStringList chooseFiles();
+    bool chooseDirectories(const QString &flagKey, QStringList *dirs);
+
+    // replace run
+    void repDone(Rep *rep, STATE state, int index);
+    void setReplaceEnabled(bool on);
+    void setListsEditable(bool on);
+    void markList2Column(int index, const QColor &color);
+
+    Ui::MainWindow *ui;
+    QString appVersion;
+    QString settingsFolder;
+    QString settingsPath;
+    QStringList list1Paths;
+    QStringList list2Paths;
+
+    int expectedCount = 0;
+    int doneCount = 0;
+    int successCount = 0;
+    int failCount = 0;
+    int lostCount = 0;
+    int runMode = 0;
+    bool running = false;
+
+    QLabel *fileNumLabel = nullptr;
+    QLabel *successLabel = nullptr;
+    QLabel *failLabel = nullptr;
+    QLabel *lostLabel = nullptr;
+    QLabel *stateLabel = nullptr;
+};

@@ -1,0 +1,328 @@
+// The file-list slots of MainWindow: the mode-one list and the mode-two table.
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "app/settings.h"
+#include "lists/containingfolder.h"
+#include "lists/dirscan.h"
+
+#include <QCheckBox>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QListView>
+#include <QMessageBox>
+#include <QToolTip>
+#include <QUrl>
+
+#include <set>
+
+namespace {
+
+const QString kCheck = QStringLiteral("check");
+
+std::set<int> selectedRows(const QTableWidget *table)
+{
+    std::set<int> rows;
+    for (const QModelIndex &index : table->selectionModel()->selectedIndexes())
+        rows.insert(index.row());
+    return rows;
+}
+
+std::set<int> selectedColumns(const QTableWidget *table)
+{
+    std::set<int> columns;
+    for (const QModelIndex &index : table->selectionModel()->selectedIndexes())
+        columns.insert(index.column());
+    return columns;
+}
+
+void openFolderOf(const QString &path)
+{
+    const QString folder = containingFolder(path);
+    if (!folder.isEmpty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+} // namespace
+
+bool MainWindow::containsFile(const QStringList &list, const QString &path)
+{
+    if (!list.contains(path))
+        return false;
+    emit stateChangedSignals(13);
+    return true;
+}
+
+void MainWindow::scanDirectory(const QString &dirPath, QStringList &list, bool noRecursion)
+{
+    scanTextFiles(dirPath, list, noRecursion, [this] { emit stateChangedSignals(13); });
+}
+
+void MainWindow::addDirFiles1(const QString &dirPath)
+{
+    const int flag = settingToInt(readSetting(settingsPath, kCheck, QStringLiteral("c1"), {}));
+    scanDirectory(dirPath, list1Paths, flag == 0);
+}
+
+void MainWindow::addDirFiles2(const QString &dirPath)
+{
+    const int flag = settingToInt(readSetting(settingsPath, kCheck, QStringLiteral("c2"), {}));
+    scanDirectory(dirPath, list2Paths, flag == 0);
+}
+
+void MainWindow::refreshList1()
+{
+    QTableWidget *table = ui->tableWidget_list1;
+    table->setRowCount(list1Paths.size());
+    for (int i = 0; i < list1Paths.size(); ++i)
+        table->setItem(i, 0, new QTableWidgetItem(QFileInfo(list1Paths.at(i)).fileName()));
+    emit stateChangedSignals(2);
+    emit fileNumChangedSignals();
+}
+
+void MainWindow::refreshList2Columns()
+{
+    QTableWidget *table = ui->tableWidget_list2;
+    table->setColumnCount(list2Paths.size() + 1);
+    QStringList labels {QStringLiteral("关键字")};
+    for (const QString &path : qAsConst(list2Paths))
+        labels.append(QFileInfo(path).fileName());
+    table->setHorizontalHeaderLabels(labels);
+    emit stateChangedSignals(2);
+    emit fileNumChangedSignals();
+}
+
+QStringList MainWindow::chooseFiles()
+{
+    QFileDialog dialog(this, QString(), QString(), QString());
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    dialog.setWindowTitle(QStringLiteral("选择纯文本文档:"));
+    dialog.setDirectory(QStringLiteral("."));
+    dialog.setNameFilter(QStringLiteral("文本文件(*.txt);;网页文件(*.html);;CSS文件(*.css);;"
+                                        "XML文件(*.xml);;JavaScript文件(*.js);;所有文件(*.*)"));
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles();
+}
+
+// Qt's own directory dialog, so that several folders can be chosen and the
+// include-subdirectories box can sit inside it.
+bool MainWindow::chooseDirectories(const QString &flagKey, QStringList *dirs)
+{
+    QFileDialog dialog(this, QString(), QString(), QString());
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setWindowTitle(QStringLiteral("选择文本文档所在目录:"));
+    dialog.setDirectory(QStringLiteral("."));
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+
+    if (auto *listView = dialog.findChild<QListView *>(QStringLiteral("listView")))
+        listView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+
+    auto *subdirs = new QCheckBox(QStringLiteral("包含子目录文件"), &dialog);
+    subdirs->setChecked(settingToInt(readSetting(settingsPath, kCheck, flagKey, {})) != 0);
+    if (auto *grid = qobject_cast<QGridLayout *>(dialog.layout()))
+        grid->addWidget(subdirs, 4, 0, 1, 5);
+
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    writeSetting(settingsPath, kCheck, flagKey,
+        subdirs->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    *dirs = dialog.selectedFiles();
+    return true;
+}
+
+void MainWindow::on_pushButton_list1_Add_clicked()
+{
+    emit stateChangedSignals(9);
+    const QStringList files = chooseFiles();
+    if (files.isEmpty()) {
+        emit stateChangedSignals(11);
+        return;
+    }
+    for (const QString &path : files) {
+        if (!containsFile(list1Paths, path))
+            list1Paths.append(path);
+    }
+    refreshList1();
+    emit stateChangedSignals(10);
+    emit fileNumChangedSignals();
+}
+
+void MainWindow::on_pushButton_list1_Adds_clicked()
+{
+    emit stateChangedSignals(1);
+    QStringList dirs;
+    if (!chooseDirectories(QStringLiteral("c1"), &dirs)) {
+        emit stateChangedSignals(3);
+        return;
+    }
+    if (dirs.isEmpty())
+        return;
+    for (const QString &dir : qAsConst(dirs))
+        addDirFiles1(dir);
+    refreshList1();
+}
+
+void MainWindow::on_pushButton_list1_Remove_clicked()
+{
+    emit stateChangedSignals(17);
+    const std::set<int> rows = selectedRows(ui->tableWidget_list1);
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+        if (*it >= 0 && *it < list1Paths.size())
+            list1Paths.removeAt(*it);
+    }
+    ui->tableWidget_list1->clearSelection();
+    refreshList1();
+    emit stateChangedSignals(18);
+    emit fileNumChangedSignals();
+}
+
+void MainWindow::on_pushButton_list1_Clear_clicked()
+{
+    ui->tableWidget_list1->setRowCount(0);
+    list1Paths.clear();
+    emit stateChangedSignals(41);
+    resetCounters();
+}
+
+void MainWindow::on_pushButton_ClearAll_clicked()
+{
+    resetCounters();
+    if (ui->tabWidget_1->currentIndex() != 0) {
+        on_pushButton_list2_Clear_clicked();
+        return;
+    }
+    on_pushButton_list1_Clear_clicked();
+    on_pushButton_keyClear_clicked();
+}
+
+void MainWindow::on_tableWidget_list1_cellEntered(int row, int /*column*/)
+{
+    if (row >= 0 && row < list1Paths.size())
+        QToolTip::showText(QCursor::pos(), list1Paths.at(row));
+}
+
+void MainWindow::openList1Folder()
+{
+    const int row = ui->tableWidget_list1->currentRow();
+    if (row >= 0 && row < list1Paths.size())
+        openFolderOf(list1Paths.at(row));
+}
+
+void MainWindow::on_pushButton_list2_Add_clicked()
+{
+    emit stateChangedSignals(9);
+    const QStringList files = chooseFiles();
+    if (files.isEmpty()) {
+        emit stateChangedSignals(11);
+        return;
+    }
+    for (const QString &path : files) {
+        if (!containsFile(list2Paths, path))
+            list2Paths.append(path);
+    }
+    refreshList2Columns();
+    emit stateChangedSignals(10);
+    emit fileNumChangedSignals();
+}
+
+void MainWindow::on_pushButton_list2_Adds_clicked()
+{
+    emit stateChangedSignals(1);
+    QStringList dirs;
+    if (!chooseDirectories(QStringLiteral("c2"), &dirs)) {
+        emit stateChangedSignals(3);
+        return;
+    }
+    if (dirs.isEmpty())
+        return;
+    for (const QString &dir : qAsConst(dirs))
+        addDirFiles2(dir);
+    refreshList2Columns();
+}
+
+void MainWindow::on_pushButton_list2_RemoveRow_clicked()
+{
+    emit stateChangedSignals(17);
+    QTableWidget *table = ui->tableWidget_list2;
+    const std::set<int> rows = selectedRows(table);
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+        if (*it < table->rowCount() - 1)
+            table->removeRow(*it);
+    }
+    table->clearSelection();
+    emit stateChangedSignals(18);
+    emit fileNumChangedSignals();
+}
+
+void MainWindow::on_pushButton_list2_RemoveColumn_clicked()
+{
+    emit stateChangedSignals(17);
+    QTableWidget *table = ui->tableWidget_list2;
+    const std::set<int> columns = selectedColumns(table);
+    for (auto it = columns.rbegin(); it != columns.rend(); ++it) {
+        const int i = *it - 1;
+        if (i >= 0 && i < list2Paths.size()) {
+            list2Paths.removeAt(i);
+            table->removeColumn(*it);
+        }
+    }
+    table->clearSelection();
+    refreshList2Columns();
+    emit stateChangedSignals(18);
+    emit fileNumChangedSignals();
+}
+
+void MainWindow::on_pushButton_list2_Clear_clicked()
+{
+    QTableWidget *table = ui->tableWidget_list2;
+    table->setRowCount(1);
+    table->setColumnCount(1);
+    table->setItem(0, 0, new QTableWidgetItem);
+    list2Paths.clear();
+    emit stateChangedSignals(41);
+    resetCounters();
+}
+
+void MainWindow::on_tableWidget_list2_itemChanged(QTableWidgetItem *item)
+{
+    if (item->data(Qt::DisplayRole).toString().isEmpty())
+        return;
+
+    QTableWidget *table = ui->tableWidget_list2;
+    const int row = item->row();
+    if (row > 0) {
+        const QTableWidgetItem *above = table->item(row - 1, 0);
+        if (!above || above->data(Qt::DisplayRole).toString().isEmpty()) {
+            QMessageBox::warning(this, QStringLiteral("警告"),
+                QStringLiteral("上一条[被替换关键字]为空,请补充!"), QMessageBox::Ok);
+            item->setData(Qt::DisplayRole, QString());
+            return;
+        }
+    }
+
+    if (row == table->rowCount() - 1) {
+        table->insertRow(table->rowCount());
+        const int last = table->rowCount() - 1;
+        for (int column = 0; column < table->columnCount(); ++column)
+            table->setItem(last, column, new QTableWidgetItem);
+    }
+}
+
+void MainWindow::on_tableWidget_list2_cellEntered(int /*row*/, int column)
+{
+    if (column <= 0 || column - 1 >= list2Paths.size())
+        return;
+    QToolTip::showText(QCursor::pos(), list2Paths.at(column - 1));
+}
+
+void MainWindow::openList2Folder()
+{
+    const int column = ui->tableWidget_list2->currentColumn();
+    if (column > 0 && column - 1 < list2Paths.size())
+        openFolderOf(list2Paths.at(column - 1));
+}

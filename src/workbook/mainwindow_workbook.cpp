@@ -1,0 +1,136 @@
+// Export and import of the list workbooks of both modes.
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "workbook/listworkbook.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+
+namespace {
+
+QString askSavePath(QWidget *parent, const QString &defaultName)
+{
+    return QFileDialog::getSaveFileName(parent, QStringLiteral("选择保存目录:"),
+        QStringLiteral("./") + defaultName, QStringLiteral("XLS表格(*.xlsx)"));
+}
+
+QString askOpenPath(QWidget *parent)
+{
+    return QFileDialog::getOpenFileName(parent, QStringLiteral("选择文件列表E文件:"),
+        QStringLiteral("."), QStringLiteral("XLS表格(*.xlsx)"));
+}
+
+} // namespace
+
+void MainWindow::on_pushButton_list1_Save_clicked()
+{
+    emit stateChangedSignals(25);
+    const QString path = askSavePath(this, modeOneDefaultFileName);
+    if (path.isEmpty()) {
+        emit stateChangedSignals(27);
+        return;
+    }
+    ModeOneList list;
+    list.paths = list1Paths;
+    list.keywordLines = editorLines(ui->plainTextEdit_s1);
+    list.replacementLines = editorLines(ui->plainTextEdit_s2);
+    emit stateChangedSignals(writeModeOneWorkbook(path, list) ? 26 : 28);
+}
+
+void MainWindow::on_pushButton_list2_Save_clicked()
+{
+    emit stateChangedSignals(25);
+    const QString path = askSavePath(this, modeTwoDefaultFileName);
+    if (path.isEmpty()) {
+        emit stateChangedSignals(27);
+        return;
+    }
+    const QTableWidget *table = ui->tableWidget_list2;
+    ModeTwoList list;
+    list.paths = list2Paths;
+    for (int row = 0; row < table->rowCount() - 1; ++row) {
+        QStringList cells;
+        for (int column = 0; column < table->columnCount(); ++column) {
+            const QTableWidgetItem *item = table->item(row, column);
+            cells.append(item ? item->data(Qt::DisplayRole).toString() : QString());
+        }
+        list.rows.append(cells);
+    }
+    emit stateChangedSignals(writeModeTwoWorkbook(path, list) ? 26 : 28);
+}
+
+void MainWindow::on_pushButton_list1_Import_clicked()
+{
+    emit stateChangedSignals(33);
+    importList1Workbook(askOpenPath(this));
+    emit fileNumChangedSignals();
+}
+
+void MainWindow::on_pushButton_list2_Import_clicked()
+{
+    emit stateChangedSignals(33);
+    importList2Workbook(askOpenPath(this));
+    emit fileNumChangedSignals();
+}
+
+// The importers clear through the clear-all button, which clears the current
+// tab's mode: callers switch to the importer's tab first.
+bool MainWindow::importList1Workbook(const QString &path)
+{
+    if (path.isEmpty()) {
+        emit stateChangedSignals(35);
+        return false;
+    }
+    const std::optional<ModeOneList> list = readModeOneWorkbook(path);
+    if (!list || running) {
+        emit stateChangedSignals(36);
+        return false;
+    }
+
+    ui->pushButton_ClearAll->click();
+
+    list1Paths = list->paths;
+    QTableWidget *table = ui->tableWidget_list1;
+    table->setRowCount(list1Paths.size());
+    for (int i = 0; i < list1Paths.size(); ++i)
+        table->setItem(i, 0, new QTableWidgetItem(QFileInfo(list1Paths.at(i)).fileName()));
+
+    for (int i = 0; i < list->keywordLines.size(); ++i) {
+        ui->plainTextEdit_s1->appendPlainText(list->keywordLines.at(i));
+        ui->plainTextEdit_s2->appendPlainText(list->replacementLines.value(i));
+    }
+
+    emit stateChangedSignals(34);
+    return true;
+}
+
+bool MainWindow::importList2Workbook(const QString &path)
+{
+    if (path.isEmpty()) {
+        emit stateChangedSignals(35);
+        return false;
+    }
+    const std::optional<ModeTwoList> list = readModeTwoWorkbook(path);
+    if (!list || running) {
+        emit stateChangedSignals(36);
+        return false;
+    }
+
+    ui->pushButton_ClearAll->click();
+
+    list2Paths = list->paths;
+    QTableWidget *table = ui->tableWidget_list2;
+    table->setColumnCount(list2Paths.size() + 1);
+    refreshList2Columns();
+
+    for (int k = 0; k < list->rows.size(); ++k) {
+        const QStringList &cells = list->rows.at(k);
+        table->setRowCount(table->rowCount() + 1);
+        for (int column = 0; column <= list2Paths.size(); ++column)
+            table->setItem(k, column, new QTableWidgetItem(cells.value(column)));
+    }
+
+    emit stateChangedSignals(34);
+    return true;
+}

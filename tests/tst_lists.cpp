@@ -1,0 +1,450 @@
+#include "app/appinfo.h"
+#include "app/mainwindow.h"
+#include "app/settings.h"
+#include "lists/qtablewidgetex.h"
+
+#include "windowtestutil.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolTip>
+
+#include <memory>
+
+// Receives the URLs the window asks the desktop to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
+class ListsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void addFilesSkipsDuplicates();
+    void cancelledAddFilesChangesNothing();
+    void addDirectoryHonoursCheckBox_data();
+    void addDirectoryHonoursCheckBox();
+    void cancelledAddDirectoryKeepsFlag();
+    void removeRowsOneAndThreeOfFive();
+    void clearingEmptyListStillReports();
+    void clearAllOnFirstTabEmptiesEditors();
+    void tooltipShowsFullPath();
+    void doubleClickOpensContainingFolder();
+    void menuAddFollowsTab();
+    void menuClearFollowsTab();
+
+    void typingIntoLastRowGrowsTable();
+    void typingUnderEmptyKeywordIsRefused();
+    void emptyingCellDoesNotGrow();
+    void removeRowsKeepsInputRow();
+    void removeMiddleColumnKeepsOthersCells();
+    void keywordColumnSelectionRemovesNothing();
+    void tooltipByColumn();
+    void clearResetsTable();
+
+private:
+    std::unique_ptr<MainWindow> window;
+    QTemporaryDir dir;
+    UrlCatcher catcher;
+
+    QString makeFile(const QString &relative, const QByteArray &content = "text\n");
+    void addFiles(const QString &button, const QStringList &paths);
+    void addDirectory(const QString &button, const QString &path, bool subdirs);
+    template<typename T>
+    T *child(const char *name) const
+    {
+        return window->findChild<T *>(QString::fromLatin1(name));
+    }
+    QString state() const { return window->statusBar()->findChildren<QLabel *>().last()->text(); }
+    QString fileCount() const
+    {
+        return window->statusBar()->findChildren<QLabel *>().first()->text();
+    }
+    QTableWidgetEx *table1() const { return child<QTableWidgetEx>("tableWidget_list1"); }
+    QTableWidget *table2() const { return child<QTableWidget>("tableWidget_list2"); }
+    void checkList1Invariant() const;
+    void checkList2Invariant() const;
+};
+
+void ListsTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    initApplicationInfo(*QCoreApplication::instance());
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+}
+
+void ListsTest::init()
+{
+    QFile::remove(testSettingsPath());
+    window = std::make_unique<MainWindow>();
+    catcher.urls.clear();
+}
+
+void ListsTest::cleanup()
+{
+    window.reset();
+    QFile::remove(testSettingsPath());
+}
+
+QString ListsTest::makeFile(const QString &relative, const QByteArray &content)
+{
+    const QString path = dir.filePath(relative);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(content);
+    return path;
+}
+
+void ListsTest::addFiles(const QString &button, const QStringList &paths)
+{
+    whenModal([paths](QWidget *modal) {
+        QStringList quoted;
+        for (const QString &path : paths)
+            quoted.append(QLatin1Char('"') + path + QLatin1Char('"'));
+        modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
+            ->setText(quoted.join(QLatin1Char(' ')));
+        static_cast<QDialog *>(modal)->accept();
+    });
+    window->findChild<QPushButton *>(button)->click();
+}
+
+void ListsTest::addDirectory(const QString &button, const QString &path, bool subdirs)
+{
+    whenModal([path, subdirs](QWidget *modal) {
+        auto *box = modal->findChild<QCheckBox *>();
+        QVERIFY(box);
+        QCOMPARE(box->text(), QStringLiteral("包含子目录文件"));
+        box->setChecked(subdirs);
+        modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+        static_cast<QDialog *>(modal)->accept();
+    });
+    window->findChild<QPushButton *>(button)->click();
+}
+
+void ListsTest::checkList1Invariant() const
+{
+    QCOMPARE(table1()->rowCount(), window->list1().size());
+    for (int i = 0; i < window->list1().size(); ++i)
+        QCOMPARE(table1()->item(i, 0)->text(), QFileInfo(window->list1().at(i)).fileName());
+}
+
+void ListsTest::checkList2Invariant() const
+{
+    QCOMPARE(table2()->columnCount(), window->list2().size() + 1);
+    for (int i = 0; i < window->list2().size(); ++i)
+        QCOMPARE(table2()->horizontalHeaderItem(i + 1)->text(),
+            QFileInfo(window->list2().at(i)).fileName());
+}
+
+void ListsTest::addFilesSkipsDuplicates()
+{
+    const QString a = makeFile(QStringLiteral("a.txt"));
+    const QString b = makeFile(QStringLiteral("b 文件.txt"));
+    addFiles(QStringLiteral("pushButton_list1_Add"), {a});
+    addFiles(QStringLiteral("pushButton_list1_Add"), {a, b});
+    QCOMPARE(window->list1(), (QStringList {a, b}));
+    QCOMPARE(state(), QStringLiteral("添加文件完毕!"));
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(2)"));
+    checkList1Invariant();
+}
+
+void ListsTest::cancelledAddFilesChangesNothing()
+{
+    whenModal([](QWidget *modal) { static_cast<QDialog *>(modal)->reject(); });
+    child<QPushButton>("pushButton_list1_Add")->click();
+    QCOMPARE(state(), QStringLiteral("添加文件被取消!"));
+    QVERIFY(window->list1().isEmpty());
+}
+
+void ListsTest::addDirectoryHonoursCheckBox_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("subdirs");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("mode one, this folder only") << "pushButton_list1_Adds" << false << "c1";
+    QTest::newRow("mode one, with subfolders") << "pushButton_list1_Adds" << true << "c1";
+    QTest::newRow("mode two, this folder only") << "pushButton_list2_Adds" << false << "c2";
+    QTest::newRow("mode two, with subfolders") << "pushButton_list2_Adds" << true << "c2";
+}
+
+void ListsTest::addDirectoryHonoursCheckBox()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, subdirs);
+    QFETCH(QString, key);
+
+    const QString root = dir.filePath(QStringLiteral("tree"));
+    makeFile(QStringLiteral("tree/a.txt"));
+    makeFile(QStringLiteral("tree/B/x.txt"));
+    makeFile(QStringLiteral("tree/c.xml"), "<a/>\n");
+    makeFile(QStringLiteral("tree/.hidden.txt"));
+    makeFile(QStringLiteral("tree/d.png"), QByteArray("\x89PNG\r\n\x1a\n", 8));
+
+    const bool modeTwo = button.contains(QLatin1String("list2"));
+    if (modeTwo)
+        child<QTabWidget>("tabWidget_1")->setCurrentIndex(1);
+    addDirectory(button, root, subdirs);
+
+    QStringList expected {root + QStringLiteral("/a.txt")};
+    if (subdirs)
+        expected.append(
+            QDir(root).absoluteFilePath(QStringLiteral("B")) + QStringLiteral("/x.txt"));
+    expected.append(root + QStringLiteral("/c.xml"));
+    QCOMPARE(modeTwo ? window->list2() : window->list1(), expected);
+    QCOMPARE(readSetting(testSettingsPath(), QStringLiteral("check"), key, QString()),
+        subdirs ? QStringLiteral("1") : QStringLiteral("0"));
+    QCOMPARE(state(), QStringLiteral("添加目录文件完毕!"));
+    checkList1Invariant();
+    checkList2Invariant();
+
+    // The next dialog starts from the saved choice.
+    bool presetSeen = !subdirs;
+    whenModal([&presetSeen](QWidget *modal) {
+        presetSeen = modal->findChild<QCheckBox *>()->isChecked();
+        static_cast<QDialog *>(modal)->reject();
+    });
+    window->findChild<QPushButton *>(button)->click();
+    QCOMPARE(presetSeen, subdirs);
+}
+
+void ListsTest::cancelledAddDirectoryKeepsFlag()
+{
+    writeSetting(
+        testSettingsPath(), QStringLiteral("check"), QStringLiteral("c1"), QStringLiteral("1"));
+    whenModal([](QWidget *modal) {
+        modal->findChild<QCheckBox *>()->setChecked(false);
+        static_cast<QDialog *>(modal)->reject();
+    });
+    child<QPushButton>("pushButton_list1_Adds")->click();
+    QCOMPARE(state(), QStringLiteral("添加目录文件被取消!"));
+    QCOMPARE(readSetting(testSettingsPath(), QStringLiteral("check"), QStringLiteral("c1"), {}),
+        QStringLiteral("1"));
+}
+
+void ListsTest::removeRowsOneAndThreeOfFive()
+{
+    QStringList files;
+    for (int i = 0; i < 5; ++i)
+        files.append(makeFile(QStringLiteral("f%1.txt").arg(i)));
+    addFiles(QStringLiteral("pushButton_list1_Add"), files);
+    QCOMPARE(window->list1().size(), 5);
+
+    table1()->setSelectionMode(QAbstractItemView::MultiSelection);
+    table1()->selectRow(1);
+    table1()->selectRow(3);
+    child<QPushButton>("pushButton_list1_Remove")->click();
+    QCOMPARE(window->list1(), (QStringList {files[0], files[2], files[4]}));
+    QCOMPARE(state(), QStringLiteral("文件删除完毕!"));
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(3)"));
+    checkList1Invariant();
+
+    child<QPushButton>("pushButton_list1_Remove")->click();
+    QCOMPARE(window->list1().size(), 3);
+}
+
+void ListsTest::clearingEmptyListStillReports()
+{
+    auto *success = window->statusBar()->findChildren<QLabel *>().at(1);
+    success->setText(QStringLiteral(" 成功(9)"));
+    child<QPushButton>("pushButton_list1_Clear")->click();
+    QCOMPARE(state(), QStringLiteral("列表被清空!"));
+    QCOMPARE(success->text(), QStringLiteral(" 成功(0)"));
+}
+
+void ListsTest::clearAllOnFirstTabEmptiesEditors()
+{
+    addFiles(QStringLiteral("pushButton_list1_Add"), {makeFile(QStringLiteral("a.txt"))});
+    child<QPlainTextEdit>("plainTextEdit_s1")->setPlainText(QStringLiteral("k"));
+    child<QPlainTextEdit>("plainTextEdit_s2")->setPlainText(QStringLiteral("v"));
+    child<QPushButton>("pushButton_ClearAll")->click();
+    QVERIFY(window->list1().isEmpty());
+    QVERIFY(child<QPlainTextEdit>("plainTextEdit_s1")->toPlainText().isEmpty());
+    QVERIFY(child<QPlainTextEdit>("plainTextEdit_s2")->toPlainText().isEmpty());
+    QCOMPARE(state(), QStringLiteral("列表被清空!"));
+    checkList1Invariant();
+}
+
+void ListsTest::tooltipShowsFullPath()
+{
+    const QString a = makeFile(QStringLiteral("sub/a.txt"));
+    addFiles(QStringLiteral("pushButton_list1_Add"), {a});
+    emit table1()->cellEntered(0, 0);
+    QTRY_COMPARE(QToolTip::text(), a);
+    QToolTip::hideText();
+}
+
+void ListsTest::doubleClickOpensContainingFolder()
+{
+    const QString a = makeFile(QStringLiteral("sub dir/a.txt"));
+    addFiles(QStringLiteral("pushButton_list1_Add"), {a});
+    emit table1()->mouseLeftDoubled();
+    QVERIFY(catcher.urls.isEmpty()); // no current row yet
+    table1()->setCurrentCell(0, 0);
+    emit table1()->mouseLeftDoubled();
+    QCOMPARE(catcher.urls.size(), 1);
+    QCOMPARE(catcher.urls.first().toLocalFile(), dir.filePath(QStringLiteral("sub dir")) + '/');
+}
+
+void ListsTest::menuAddFollowsTab()
+{
+    const QString a = makeFile(QStringLiteral("a.txt"));
+    child<QTabWidget>("tabWidget_1")->setCurrentIndex(1);
+    whenModal([a](QWidget *modal) {
+        modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(a);
+        static_cast<QDialog *>(modal)->accept();
+    });
+    child<QAction>("action_Add")->trigger();
+    QCOMPARE(window->list2(), QStringList {a});
+    QVERIFY(window->list1().isEmpty());
+    QCOMPARE(table2()->columnCount(), 2);
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(1)"));
+}
+
+void ListsTest::menuClearFollowsTab()
+{
+    const QString a = makeFile(QStringLiteral("a.txt"));
+    addFiles(QStringLiteral("pushButton_list1_Add"), {a});
+    child<QTabWidget>("tabWidget_1")->setCurrentIndex(1);
+    addFiles(QStringLiteral("pushButton_list2_Add"), {a});
+    child<QAction>("action_Clear")->trigger();
+    QVERIFY(window->list2().isEmpty());
+    QCOMPARE(window->list1(), QStringList {a});
+}
+
+void ListsTest::typingIntoLastRowGrowsTable()
+{
+    addFiles(QStringLiteral("pushButton_list2_Add"), {makeFile(QStringLiteral("a.txt"))});
+    table2()->item(0, 0)->setText(QStringLiteral("key"));
+    QCOMPARE(table2()->rowCount(), 2);
+    for (int column = 0; column < table2()->columnCount(); ++column) {
+        QVERIFY(table2()->item(1, column));
+        QVERIFY(table2()->item(1, column)->text().isEmpty());
+    }
+    // A replacement typed in a row that is not the last adds nothing.
+    table2()->setItem(0, 1, new QTableWidgetItem(QStringLiteral("v")));
+    QCOMPARE(table2()->rowCount(), 2);
+}
+
+void ListsTest::typingUnderEmptyKeywordIsRefused()
+{
+    table2()->setRowCount(3);
+    QString warning;
+    whenModal([&warning](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        QVERIFY(box);
+        warning = box->windowTitle() + QLatin1Char('|') + box->text();
+        box->accept();
+    });
+    table2()->setItem(1, 0, new QTableWidgetItem(QStringLiteral("late")));
+    QCOMPARE(warning, QStringLiteral("警告|上一条[被替换关键字]为空,请补充!"));
+    QVERIFY(table2()->item(1, 0)->text().isEmpty());
+    QCOMPARE(table2()->rowCount(), 3);
+
+    // Row 0 has no row above it and is never refused.
+    table2()->item(0, 0)->setText(QStringLiteral("first"));
+    QCOMPARE(table2()->item(0, 0)->text(), QStringLiteral("first"));
+}
+
+void ListsTest::emptyingCellDoesNotGrow()
+{
+    table2()->item(0, 0)->setText(QStringLiteral("k"));
+    QCOMPARE(table2()->rowCount(), 2);
+    table2()->item(1, 0)->setText(QString());
+    table2()->item(0, 0)->setText(QString());
+    QCOMPARE(table2()->rowCount(), 2);
+}
+
+void ListsTest::removeRowsKeepsInputRow()
+{
+    table2()->item(0, 0)->setText(QStringLiteral("a"));
+    table2()->item(1, 0)->setText(QStringLiteral("b"));
+    QCOMPARE(table2()->rowCount(), 3);
+    table2()->selectAll();
+    child<QPushButton>("pushButton_list2_RemoveRow")->click();
+    QCOMPARE(table2()->rowCount(), 1);
+    QCOMPARE(state(), QStringLiteral("文件删除完毕!"));
+}
+
+void ListsTest::removeMiddleColumnKeepsOthersCells()
+{
+    child<QTabWidget>("tabWidget_1")->setCurrentIndex(1);
+    const QStringList files = {makeFile(QStringLiteral("a.txt")), makeFile(QStringLiteral("b.txt")),
+        makeFile(QStringLiteral("c.txt"))};
+    addFiles(QStringLiteral("pushButton_list2_Add"), files);
+    table2()->item(0, 0)->setText(QStringLiteral("k"));
+    for (int column = 1; column <= 3; ++column)
+        table2()->setItem(0, column, new QTableWidgetItem(QStringLiteral("v%1").arg(column)));
+
+    table2()->setCurrentCell(0, 2);
+    child<QPushButton>("pushButton_list2_RemoveColumn")->click();
+    QCOMPARE(window->list2(), (QStringList {files[0], files[2]}));
+    QCOMPARE(table2()->item(0, 1)->text(), QStringLiteral("v1"));
+    QCOMPARE(table2()->item(0, 2)->text(), QStringLiteral("v3"));
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(2)"));
+    checkList2Invariant();
+}
+
+void ListsTest::keywordColumnSelectionRemovesNothing()
+{
+    addFiles(QStringLiteral("pushButton_list2_Add"), {makeFile(QStringLiteral("a.txt"))});
+    table2()->setCurrentCell(0, 0);
+    child<QPushButton>("pushButton_list2_RemoveColumn")->click();
+    QCOMPARE(window->list2().size(), 1);
+    QCOMPARE(state(), QStringLiteral("文件删除完毕!"));
+    checkList2Invariant();
+}
+
+void ListsTest::tooltipByColumn()
+{
+    const QString a = makeFile(QStringLiteral("d/a.txt"));
+    addFiles(QStringLiteral("pushButton_list2_Add"), {a});
+    QToolTip::hideText();
+    emit table2()->cellEntered(0, 0);
+    QVERIFY(QToolTip::text().isEmpty());
+    emit table2()->cellEntered(0, 1);
+    QTRY_COMPARE(QToolTip::text(), a);
+    QToolTip::hideText();
+}
+
+void ListsTest::clearResetsTable()
+{
+    addFiles(QStringLiteral("pushButton_list2_Add"), {makeFile(QStringLiteral("a.txt"))});
+    table2()->item(0, 0)->setText(QStringLiteral("k"));
+    child<QPushButton>("pushButton_list2_Clear")->click();
+    QCOMPARE(table2()->rowCount(), 1);
+    QCOMPARE(table2()->columnCount(), 1);
+    QCOMPARE(table2()->horizontalHeaderItem(0)->text(), QStringLiteral("关键字"));
+    QVERIFY(table2()->item(0, 0)->text().isEmpty());
+    QVERIFY(window->list2().isEmpty());
+    QCOMPARE(state(), QStringLiteral("列表被清空!"));
+}
+
+QTEST_MAIN(ListsTest)
+#include "tst_lists.moc"

@@ -1,0 +1,525 @@
+#include "app/appinfo.h"
+#include "app/mainwindow.h"
+#include "app/settings.h"
+
+#include "windowtestutil.h"
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+#include <QTextCodec>
+
+#include <memory>
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void slotsAreAllBoundByName();
+    void formWidgets_data();
+    void formWidgets();
+    void actionsAndMenus();
+    void optionRow();
+    void titleNamesProductAndVersion();
+    void firstStartUsesDefaults();
+    void restoresSavedOptions_data();
+    void restoresSavedOptions();
+    void regularModeAtStartStoresWholeWordOff();
+    void closingSavesOptions();
+    void wholeWordSurvivesRegexDetour();
+    void encodingSwitchesLocaleCodec();
+    void stateMessages_data();
+    void stateMessages();
+    void fileCountFollowsTab();
+    void keyClearEmptiesEditors();
+    void tablesStartPrepared();
+    void aboutBoxNamesContact();
+
+private:
+    std::unique_ptr<MainWindow> makeWindow() { return std::make_unique<MainWindow>(); }
+    template<typename T>
+    static T *child(QWidget *window, const char *name)
+    {
+        return window->findChild<T *>(QString::fromLatin1(name));
+    }
+    static QLabel *stateLabel(QWidget *window);
+    static QLabel *fileNumLabel(QWidget *window);
+};
+
+namespace {
+QStringList g_bindingWarnings;
+
+void recordBindingWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg && message.contains(QLatin1String("connectSlotsByName")))
+        g_bindingWarnings.append(message);
+}
+} // namespace
+
+void MainWindowTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    initApplicationInfo(*QCoreApplication::instance());
+}
+
+void MainWindowTest::init()
+{
+    QFile::remove(testSettingsPath());
+}
+
+void MainWindowTest::cleanup()
+{
+    QFile::remove(testSettingsPath());
+    QTextCodec::setCodecForLocale(nullptr);
+}
+
+QLabel *MainWindowTest::stateLabel(QWidget *window)
+{
+    return window->findChild<QStatusBar *>()->findChildren<QLabel *>().last();
+}
+
+QLabel *MainWindowTest::fileNumLabel(QWidget *window)
+{
+    return window->findChild<QStatusBar *>()->findChildren<QLabel *>().first();
+}
+
+// A renamed object silently unbinds its on_* slot; Qt only warns.
+void MainWindowTest::slotsAreAllBoundByName()
+{
+    g_bindingWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(recordBindingWarnings);
+    auto window = makeWindow();
+    qInstallMessageHandler(previous);
+    QVERIFY2(g_bindingWarnings.isEmpty(), qPrintable(g_bindingWarnings.join(QLatin1Char('\n'))));
+}
+
+void MainWindowTest::formWidgets_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("text");
+
+    const auto row = [](const char *name, const char *cls, const char *text) {
+        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(cls)
+                            << QString::fromUtf8(text);
+    };
+    row("pushButton_list1_Adds", "QPushButton", "添加目录");
+    row("pushButton_list1_Add", "QPushButton", "添加文件");
+    row("pushButton_list1_Remove", "QPushButton", "删除选中");
+    row("pushButton_list1_Save", "QPushButton", "导出列表");
+    row("pushButton_list1_Import", "QPushButton", "导入列表");
+    row("pushButton_list1_Clear", "QPushButton", "清空列表");
+    row("pushButton_keyClear", "QPushButton", "清空");
+    row("pushButton_list2_Adds", "QPushButton", "添加目录");
+    row("pushButton_list2_Add", "QPushButton", "添加文件");
+    row("pushButton_list2_RemoveRow", "QPushButton", "删除选中行");
+    row("pushButton_list2_RemoveColumn", "QPushButton", "删除选中列");
+    row("pushButton_list2_Save", "QPushButton", "导出列表");
+    row("pushButton_list2_Import", "QPushButton", "导入列表");
+    row("pushButton_list2_Clear", "QPushButton", "清空列表");
+    row("pushButton_replace", "QPushButton", "开始替换");
+    row("pushButton_ClearAll", "QPushButton", "全部清空");
+    row("label_7", "QLabel", "关键字分隔符:");
+    row("label_6", "QLabel", "文件编码:");
+    row("label_5", "QLabel", "被替换关键字或位置:");
+    row("label_4", "QLabel", "欲替换为:");
+    row("label", "QLabel",
+        "方式一：多个文件相同文本替换成相同文本  多个文本文件中的A全部替换成B 相同内容");
+    row("label_2", "QLabel",
+        "方式二：多个文件相同文本分别替换成不同文本  多个文本文件中的A分别替换成B、C、D... "
+        "不同内容");
+    row("radioButton_ordinary", "QRadioButton", "普通");
+    row("radioButton_regular", "QRadioButton", "正则表达式");
+    row("checkBox_full", "QCheckBox", "全词匹配");
+    row("groupBox", "QGroupBox", "1、添加文本文件列表");
+    row("groupBox_2", "QGroupBox", "2、添加关键字或位置");
+    row("tableWidget_list1", "QTableWidgetEx", "");
+    row("tableWidget_list2", "QTableWidgetEx", "");
+    row("plainTextEdit_s1", "CodeEditor", "");
+    row("plainTextEdit_s2", "CodeEditor", "");
+    row("splitter", "QSplitter", "");
+}
+
+void MainWindowTest::formWidgets()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QString, text);
+
+    auto window = makeWindow();
+    QWidget *widget = window->findChild<QWidget *>(name);
+    QVERIFY2(widget, qPrintable(name));
+    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
+    if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        QCOMPARE(button->text(), text);
+    else if (auto *label = qobject_cast<QLabel *>(widget))
+        QCOMPARE(label->text(), text);
+    else if (auto *box = qobject_cast<QGroupBox *>(widget))
+        QCOMPARE(box->title(), text);
+}
+
+void MainWindowTest::actionsAndMenus()
+{
+    auto window = makeWindow();
+    const QList<QPair<QString, QString>> fileMenu = {
+        {QStringLiteral("action_Adds"), QStringLiteral("Ctrl+P")},
+        {QStringLiteral("action_Add"), QStringLiteral("Ctrl+F")},
+        {QString(), QString()},
+        {QStringLiteral("action_Save"), QStringLiteral("Ctrl+S")},
+        {QStringLiteral("action_Import"), QStringLiteral("Ctrl+I")},
+        {QString(), QString()},
+        {QStringLiteral("action_Clear"), QStringLiteral("Ctrl+Del")},
+        {QString(), QString()},
+        {QStringLiteral("action_Quit"), QStringLiteral("Ctrl+Q")},
+    };
+    auto *menuF = child<QMenu>(window.get(), "menu_F");
+    auto *menuH = child<QMenu>(window.get(), "menu_H");
+    QVERIFY(menuF && menuH);
+    QCOMPARE(menuF->title(), QStringLiteral("文件(&F)"));
+    QCOMPARE(menuH->title(), QStringLiteral("帮助(&H)"));
+    const QList<QAction *> entries = menuF->actions();
+    QCOMPARE(entries.size(), fileMenu.size());
+    for (int i = 0; i < entries.size(); ++i) {
+        if (fileMenu.at(i).first.isEmpty()) {
+            QVERIFY(entries.at(i)->isSeparator());
+            continue;
+        }
+        QCOMPARE(entries.at(i)->objectName(), fileMenu.at(i).first);
+        QCOMPARE(
+            entries.at(i)->shortcut().toString(QKeySequence::PortableText), fileMenu.at(i).second);
+    }
+    const QList<QAction *> help = menuH->actions();
+    QCOMPARE(help.size(), 2);
+    QCOMPARE(help.at(0)->text(), QStringLiteral("说明文档(&H)"));
+    QCOMPARE(help.at(0)->shortcut(), QKeySequence(Qt::Key_F1));
+    QCOMPARE(help.at(1)->text(), QStringLiteral("关于(&P)"));
+    QCOMPARE(help.at(1)->shortcut(), QKeySequence(Qt::Key_F12));
+    QCOMPARE(window->menuBar()->actions().size(), 2);
+    QVERIFY(window->acceptDrops());
+}
+
+void MainWindowTest::optionRow()
+{
+    auto window = makeWindow();
+    auto *separator = child<QLineEdit>(window.get(), "lineEdit_Separator");
+    QCOMPARE(separator->maximumWidth(), 30);
+    auto *coder = child<QComboBox>(window.get(), "comboBox_coder");
+    QCOMPARE(coder->count(), 2);
+    QCOMPARE(coder->itemText(0), QStringLiteral("UTF-8"));
+    QCOMPARE(coder->itemText(1), QStringLiteral("ANSI"));
+    auto *ordinary = child<QRadioButton>(window.get(), "radioButton_ordinary");
+    auto *regular = child<QRadioButton>(window.get(), "radioButton_regular");
+    QVERIFY(ordinary->group() && ordinary->group() == regular->group());
+    QCOMPARE(ordinary->group()->objectName(), QStringLiteral("buttonGroup"));
+    regular->click();
+    QVERIFY(!ordinary->isChecked());
+    QCOMPARE(child<QPushButton>(window.get(), "pushButton_replace")->shortcut(),
+        QKeySequence(QStringLiteral("Ctrl+Shift+H")));
+    QCOMPARE(child<QPushButton>(window.get(), "pushButton_ClearAll")->shortcut(),
+        QKeySequence(QStringLiteral("Ctrl+Shift+C")));
+    for (const char *name : {"tableWidget_list1", "tableWidget_list2", "tabWidget_1", "groupBox"})
+        QVERIFY2(!child<QWidget>(window.get(), name)->acceptDrops(), name);
+    QCOMPARE(child<QPushButton>(window.get(), "pushButton_list1_Add")->toolTip(),
+        QStringLiteral("Ctrl+F"));
+    QCOMPARE(child<QPushButton>(window.get(), "pushButton_list2_Clear")->toolTip(),
+        QStringLiteral("Ctrl+Del"));
+}
+
+void MainWindowTest::titleNamesProductAndVersion()
+{
+    auto window = makeWindow();
+    QVERIFY(window->windowTitle().startsWith(
+        QStringLiteral("青禾纯文本批量替换 V5.0.0.2 BY 青禾软件开发工作室 QQ/VX：")));
+    QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("5.0.0.2"));
+    QVERIFY(window->windowState() & Qt::WindowMaximized);
+}
+
+void MainWindowTest::firstStartUsesDefaults()
+{
+    auto window = makeWindow();
+    QCOMPARE(child<QTabWidget>(window.get(), "tabWidget_1")->currentIndex(), 0);
+    QCOMPARE(
+        child<QComboBox>(window.get(), "comboBox_coder")->currentText(), QStringLiteral("UTF-8"));
+    QCOMPARE(child<QLineEdit>(window.get(), "lineEdit_Separator")->text(), QStringLiteral("|"));
+    QVERIFY(child<QRadioButton>(window.get(), "radioButton_ordinary")->isChecked());
+    QVERIFY(!child<QCheckBox>(window.get(), "checkBox_full")->isChecked());
+    QVERIFY(child<QCheckBox>(window.get(), "checkBox_full")->isEnabled());
+    QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8"));
+    QCOMPARE(stateLabel(window.get())->text(),
+        QStringLiteral(" 就绪★★★处理之前请自行对文件进行备份★★★"));
+    const QList<QLabel *> labels = window->statusBar()->findChildren<QLabel *>();
+    QCOMPARE(labels.size(), 5);
+    QCOMPARE(labels.at(0)->text(), QStringLiteral(" 文件(0)"));
+    QCOMPARE(labels.at(1)->text(), QStringLiteral(" 成功(0)"));
+    QCOMPARE(labels.at(2)->text(), QStringLiteral(" 失败(0)"));
+    QCOMPARE(labels.at(3)->text(), QStringLiteral(" 丢失(0)"));
+}
+
+void MainWindowTest::restoresSavedOptions_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<QString>("coder");
+    QTest::addColumn<QString>("separator");
+    QTest::addColumn<QString>("full");
+    QTest::addColumn<int>("expectedTab");
+    QTest::addColumn<QString>("expectedCoder");
+    QTest::addColumn<bool>("expectedFull");
+
+    QTest::newRow("second tab, ANSI, comma, whole word") << "1"
+                                                         << "1"
+                                                         << ","
+                                                         << "1" << 1 << "ANSI" << true;
+    QTest::newRow("an empty separator stays empty") << "0"
+                                                    << "0"
+                                                    << ""
+                                                    << "0" << 0 << "UTF-8" << false;
+    QTest::newRow("out-of-range indexes leave tab one and no encoding") << "7"
+                                                                        << "5"
+                                                                        << "|"
+                                                                        << "0" << 0 << "" << false;
+    QTest::newRow("garbage numbers read as zero") << "x"
+                                                  << "abc"
+                                                  << ";"
+                                                  << "yes" << 0 << "UTF-8" << false;
+}
+
+void MainWindowTest::restoresSavedOptions()
+{
+    QFETCH(QString, way);
+    QFETCH(QString, coder);
+    QFETCH(QString, separator);
+    QFETCH(QString, full);
+    QFETCH(int, expectedTab);
+    QFETCH(QString, expectedCoder);
+    QFETCH(bool, expectedFull);
+
+    const QString path = testSettingsPath();
+    writeSetting(path, QStringLiteral("set"), QStringLiteral("way"), way);
+    writeSetting(path, QStringLiteral("set"), QStringLiteral("coder"), coder);
+    writeSetting(path, QStringLiteral("set"), QStringLiteral("separator"), separator);
+    writeSetting(path, QStringLiteral("set"), QStringLiteral("ordinary"), QStringLiteral("1"));
+    writeSetting(path, QStringLiteral("set"), QStringLiteral("full"), full);
+
+    auto window = makeWindow();
+    QCOMPARE(child<QTabWidget>(window.get(), "tabWidget_1")->currentIndex(), expectedTab);
+    QCOMPARE(child<QComboBox>(window.get(), "comboBox_coder")->currentText(), expectedCoder);
+    QCOMPARE(child<QLineEdit>(window.get(), "lineEdit_Separator")->text(), separator);
+    QCOMPARE(child<QCheckBox>(window.get(), "checkBox_full")->isChecked(), expectedFull);
+}
+
+void MainWindowTest::regularModeAtStartStoresWholeWordOff()
+{
+    const QString path = testSettingsPath();
+    writeSetting(path, QStringLiteral("set"), QStringLiteral("ordinary"), QStringLiteral("0"));
+    writeSetting(path, QStringLiteral("set"), QStringLiteral("full"), QStringLiteral("1"));
+
+    auto window = makeWindow();
+    QVERIFY(child<QRadioButton>(window.get(), "radioButton_regular")->isChecked());
+    auto *full = child<QCheckBox>(window.get(), "checkBox_full");
+    QVERIFY(!full->isEnabled());
+    QVERIFY(!full->isChecked());
+    QCOMPARE(readSetting(path, QStringLiteral("set"), QStringLiteral("full"), QString()),
+        QStringLiteral("0"));
+}
+
+void MainWindowTest::closingSavesOptions()
+{
+    {
+        auto window = makeWindow();
+        child<QTabWidget>(window.get(), "tabWidget_1")->setCurrentIndex(1);
+        child<QComboBox>(window.get(), "comboBox_coder")->setCurrentIndex(1);
+        child<QLineEdit>(window.get(), "lineEdit_Separator")->setText(QStringLiteral("、"));
+        child<QCheckBox>(window.get(), "checkBox_full")->setChecked(true);
+    }
+    const QString path = testSettingsPath();
+    const auto value = [&](const char *key) {
+        return readSetting(path, QStringLiteral("set"), QString::fromLatin1(key), QString());
+    };
+    QCOMPARE(value("way"), QStringLiteral("1"));
+    QCOMPARE(value("coder"), QStringLiteral("1"));
+    QCOMPARE(value("separator"), QStringLiteral("、"));
+    QCOMPARE(value("ordinary"), QStringLiteral("1"));
+    QCOMPARE(value("full"), QStringLiteral("1"));
+
+    {
+        auto window = makeWindow();
+        child<QRadioButton>(window.get(), "radioButton_regular")->click();
+    }
+    QCOMPARE(value("ordinary"), QStringLiteral("0"));
+    QCOMPARE(value("full"), QStringLiteral("0"));
+}
+
+void MainWindowTest::wholeWordSurvivesRegexDetour()
+{
+    auto window = makeWindow();
+    auto *full = child<QCheckBox>(window.get(), "checkBox_full");
+    full->setChecked(true);
+    child<QRadioButton>(window.get(), "radioButton_regular")->click();
+    QVERIFY(!full->isChecked());
+    QVERIFY(!full->isEnabled());
+    child<QRadioButton>(window.get(), "radioButton_ordinary")->click();
+    QVERIFY(full->isChecked());
+    QVERIFY(full->isEnabled());
+}
+
+void MainWindowTest::encodingSwitchesLocaleCodec()
+{
+    auto window = makeWindow();
+    auto *coder = child<QComboBox>(window.get(), "comboBox_coder");
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+    coder->setCurrentIndex(1);
+    // No codec is called "ANSI": the system default takes over (UTF-8 on this platform).
+    QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8"));
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+    coder->setCurrentIndex(0);
+    QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8"));
+    QVERIFY(QTextCodec::codecForLocale() == QTextCodec::codecForName("UTF-8"));
+}
+
+void MainWindowTest::stateMessages_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    const QList<QPair<int, const char *>> table = {
+        {1, "添加目录文件中..."},
+        {2, "添加目录文件完毕!"},
+        {3, "添加目录文件被取消!"},
+        {9, "添加文件中..."},
+        {10, "添加文件完毕!"},
+        {11, "添加文件被取消!"},
+        {13, "文件已存在!"},
+        {17, "删除文件中..."},
+        {18, "文件删除完毕!"},
+        {25, "列表导出中,请稍后..."},
+        {26, "列表导出完毕!"},
+        {27, "列表导出被取消!"},
+        {28, "列表导出失败!"},
+        {33, "列表导入中,请稍后..."},
+        {34, "列表导入完毕!"},
+        {41, "列表被清空!"},
+        {49, "文件替换处理中..."},
+        {50, "发现被替换关键字有[空]行,请检查!"},
+        {51, "文件替换处理被取消!"},
+        {58, "拖入文件类型不受支持!"},
+        {7, "7 咦?这是神马操作?"},
+        {35, "35 咦?这是神马操作?"},
+        {36, "36 咦?这是神马操作?"},
+        {-1, "-1 咦?这是神马操作?"},
+    };
+    for (const auto &entry : table)
+        QTest::addRow("code %d", entry.first) << entry.first << QString::fromUtf8(entry.second);
+}
+
+void MainWindowTest::stateMessages()
+{
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    auto window = makeWindow();
+    emit window->stateChangedSignals(code);
+    QCOMPARE(stateLabel(window.get())->text(), message);
+}
+
+void MainWindowTest::fileCountFollowsTab()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    for (const char *name : {"a.txt", "b.txt"}) {
+        QFile file(dir.filePath(QString::fromLatin1(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    auto window = makeWindow();
+    auto *tabs = child<QTabWidget>(window.get(), "tabWidget_1");
+    whenModal([&dir](QWidget *modal) {
+        modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
+            ->setText(QStringLiteral("\"%1\" \"%2\"")
+                          .arg(dir.filePath(QStringLiteral("a.txt")),
+                              dir.filePath(QStringLiteral("b.txt"))));
+        static_cast<QDialog *>(modal)->accept();
+    });
+    child<QPushButton>(window.get(), "pushButton_list1_Add")->click();
+    QCOMPARE(window->list1().size(), 2);
+    QCOMPARE(fileNumLabel(window.get())->text(), QStringLiteral(" 文件(2)"));
+    tabs->setCurrentIndex(1);
+    QCOMPARE(fileNumLabel(window.get())->text(), QStringLiteral(" 文件(0)"));
+    tabs->setCurrentIndex(0);
+    QCOMPARE(fileNumLabel(window.get())->text(), QStringLiteral(" 文件(2)"));
+}
+
+void MainWindowTest::keyClearEmptiesEditors()
+{
+    auto window = makeWindow();
+    auto *keys = window->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s1"));
+    auto *replacements = window->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s2"));
+    keys->setPlainText(QStringLiteral("a\nb"));
+    replacements->setPlainText(QStringLiteral("c"));
+    child<QPushButton>(window.get(), "pushButton_keyClear")->click();
+    QVERIFY(keys->toPlainText().isEmpty());
+    QVERIFY(replacements->toPlainText().isEmpty());
+    QCOMPARE(stateLabel(window.get())->text(), QStringLiteral("列表被清空!"));
+
+    emit window->stateChangedSignals(7);
+    child<QPushButton>(window.get(), "pushButton_keyClear")->click();
+    QCOMPARE(stateLabel(window.get())->text(), QStringLiteral("列表被清空!"));
+}
+
+void MainWindowTest::tablesStartPrepared()
+{
+    auto window = makeWindow();
+    auto *list1 = child<QTableWidget>(window.get(), "tableWidget_list1");
+    QCOMPARE(list1->rowCount(), 0);
+    QCOMPARE(list1->columnCount(), 1);
+    QCOMPARE(list1->horizontalHeaderItem(0)->text(), QStringLiteral("文件名"));
+    QCOMPARE(list1->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QVERIFY(list1->hasMouseTracking());
+
+    auto *list2 = child<QTableWidget>(window.get(), "tableWidget_list2");
+    QCOMPARE(list2->rowCount(), 1);
+    QCOMPARE(list2->columnCount(), 1);
+    QCOMPARE(list2->horizontalHeaderItem(0)->text(), QStringLiteral("关键字"));
+    QVERIFY(list2->item(0, 0));
+    QVERIFY(list2->editTriggers() != QAbstractItemView::NoEditTriggers);
+    QVERIFY(list2->hasMouseTracking());
+}
+
+void MainWindowTest::aboutBoxNamesContact()
+{
+    auto window = makeWindow();
+    QString title;
+    QString text;
+    whenModal([&](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        QVERIFY(box);
+        title = box->windowTitle();
+        text = box->text();
+        box->accept();
+    });
+    child<QAction>(window.get(), "action_P")->trigger();
+    QCOMPARE(title, QStringLiteral("关于易换"));
+    QVERIFY(text.startsWith(QStringLiteral("提供建议、意见 或定做软件。\n请联系作者QQ/VX:")));
+    QVERIFY(text.endsWith(authorContact()));
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_mainwindow.moc"
