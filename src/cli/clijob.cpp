@@ -1,0 +1,366 @@
+#include "cli/clijob.h"
+
+#include "engine/pairs.h"
+#include "lists/dirscan.h"
+#include "workbook/listworkbook.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QTextCodec>
+
+namespace {
+
+const QString emptyFileList
+    = QStringLiteral("纯文本文件列表为空,请添加纯文本文件到列表! (no files to process)");
+const QString emptyKeywordLine = QStringLiteral("发现被替换关键字有[空]行,请检查!");
+
+bool fail(QString *error, const QString &message)
+{
+    *error = message;
+    return false;
+}
+
+bool readUtf8File(const QString &path, QString *text, QString *error)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return fail(error,
+            QStringLiteral("无法读取文件 %1 (cannot read the file): %2")
+                .arg(path,
+                    QFileInfo::exists(path) ? file.errorString()
+                                            : QStringLiteral("不存在 (no such file)")));
+    QByteArray bytes = file.readAll();
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
+    QTextCodec::ConverterState state;
+    *text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0)
+        return fail(error, QStringLiteral("%1 不是有效的 UTF-8 文本 (not valid UTF-8)").arg(path));
+    return true;
+}
+
+// An option given twice is more likely a mistake than a wish for the last one.
+bool takeSingle(
+    const QCommandLineParser &parser, const QString &name, QString *value, QString *error)
+{
+    const QStringList values = parser.values(name);
+    if (values.size() > 1)
+        return fail(
+            error, QStringLiteral("--%1 只能指定一次 (--%1 may be given only once)").arg(name));
+    *value = values.value(0);
+    return true;
+}
+
+bool buildFromWorkbook(const CliOptions &options, CliJob *job, QString *error)
+{
+    const QString &path = options.listPath;
+    if (!QFileInfo(path).isFile())
+        return fail(error,
+            QStringLiteral("无法读取列表工作簿 %1 (cannot read the list workbook)").arg(path));
+
+    if (const std::optional<ModeOneList> list = readModeOneWorkbook(path)) {
+        if (list->paths.isEmpty())
+            return fail(error, emptyFileList);
+        // The cells go into the editors as they are, so a line break inside a cell makes
+        // more than one editor line there.
+        QStringList keywordLines;
+        QStringList replacementLines;
+        for (int i = 0; i < list->keywordLines.size(); ++i) {
+            keywordLines += editorBlocks(list->keywordLines.at(i));
+            replacementLines += editorBlocks(list->replacementLines.value(i));
+        }
+        if (keywordLines.isEmpty())
+            keywordLines.append(QString());
+        const QString refusal = modeOneRefusal(keywordLines, replacementLines);
+        if (!refusal.isEmpty())
+            return fail(error, refusal);
+        job->paths = list->paths;
+        job->pairs = {buildModeOnePairs(keywordLines, replacementLines, options.separator)};
+        return true;
+    }
+
+    if (const std::optional<ModeTwoList> list = readModeTwoWorkbook(path)) {
+        if (list->paths.isEmpty())
+            return fail(error, emptyFileList);
+        QStringList keywordCells;
+        for (const QStringList &row : list->rows) {
+            if (row.value(0).isEmpty())
+                return fail(error, emptyKeywordLine + QStringLiteral(" (a keyword cell is empty)"));
+            keywordCells.append(row.value(0));
+        }
+        job->paths = list->paths;
+        job->pairs.clear();
+        for (int file = 0; file < list->paths.size(); ++file) {
+            QStringList replacements;
+            for (const QStringList &row : list->rows)
+                replacements.append(row.value(file + 1));
+            job->pairs.append(buildModeTwoPairs(keywordCells, replacements, options.separator));
+        }
+        return true;
+    }
+
+    return fail(error,
+        QStringLiteral("%1 不是易换列表工作簿，或已损坏 (not a list workbook, or damaged)")
+            .arg(path));
+}
+
+// Named files are taken as given, like the add-files dialog; folders are scanned like
+// the add-folder button.
+QStringList collectPaths(const QStringList &arguments, bool recursive)
+{
+    QStringList paths;
+    QSet<QString> listed;
+    for (const QString &argument : arguments) {
+        const QFileInfo info(argument);
+        const QString path = QDir::cleanPath(info.absoluteFilePath());
+        if (info.isDir()) {
+            const int before = paths.size();
+            scanTextFiles(path, paths, !recursive);
+            for (int i = before; i < paths.size(); ++i)
+                listed.insert(paths.at(i));
+        } else if (!listed.contains(path)) {
+            listed.insert(path);
+            paths.append(path);
+        }
+    }
+    return paths;
+}
+
+bool buildFromKeywordFiles(const CliOptions &options, CliJob *job, QString *error)
+{
+    QString keywordText;
+    if (!readUtf8File(options.keywordsPath, &keywordText, error))
+        return false;
+    QString replacementText;
+    if (!options.replacementsPath.isEmpty()
+        && !readUtf8File(options.replacementsPath, &replacementText, error))
+        return false;
+
+    const QStringList keywordLines = listFileLines(keywordText);
+    const QStringList replacementLines = listFileLines(replacementText);
+    const QString refusal = modeOneRefusal(keywordLines, replacementLines);
+    if (!refusal.isEmpty())
+        return fail(error, refusal);
+
+    job->paths = collectPaths(options.paths, options.recursive);
+    if (job->paths.isEmpty())
+        return fail(error, emptyFileList);
+    job->pairs = {buildModeOnePairs(keywordLines, replacementLines, options.separator)};
+    return true;
+}
+
+} // namespace
+
+bool parseCliArguments(
+    const QStringList &arguments, CliCommand *command, CliOptions *options, QString *error)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList {QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    const QCommandLineOption list(QStringLiteral("list"), QString(), QStringLiteral("JOB.xlsx"));
+    const QCommandLineOption keywords(QStringLiteral("keywords"), QString(), QStringLiteral("K"));
+    const QCommandLineOption replacements(
+        QStringLiteral("replacements"), QString(), QStringLiteral("R"));
+    const QCommandLineOption recursive(QStringLiteral("recursive"));
+    const QCommandLineOption encoding(QStringLiteral("encoding"), QString(), QStringLiteral("E"));
+    const QCommandLineOption separator(QStringLiteral("separator"), QString(), QStringLiteral("S"));
+    const QCommandLineOption regex(QStringLiteral("regex"));
+    const QCommandLineOption wholeWord(QStringLiteral("whole-word"));
+    const QCommandLineOption dryRun(QStringLiteral("dry-run"));
+    parser.addOptions({help, version, list, keywords, replacements, recursive, encoding, separator,
+        regex, wholeWord, dryRun});
+
+    if (!parser.parse(arguments))
+        return fail(error, parser.errorText());
+    if (parser.isSet(help)) {
+        *command = CliCommand::Help;
+        return true;
+    }
+    if (parser.isSet(version)) {
+        *command = CliCommand::Version;
+        return true;
+    }
+    *command = CliCommand::Run;
+
+    if (!takeSingle(parser, list.names().constFirst(), &options->listPath, error)
+        || !takeSingle(parser, keywords.names().constFirst(), &options->keywordsPath, error)
+        || !takeSingle(
+            parser, replacements.names().constFirst(), &options->replacementsPath, error))
+        return false;
+    QString encodingName;
+    if (!takeSingle(parser, encoding.names().constFirst(), &encodingName, error))
+        return false;
+    if (parser.isSet(separator)
+        && !takeSingle(parser, separator.names().constFirst(), &options->separator, error))
+        return false;
+    options->paths = parser.positionalArguments();
+    options->recursive = parser.isSet(recursive);
+    options->dryRun = parser.isSet(dryRun);
+
+    const bool byList = parser.isSet(list);
+    const bool byKeywords = parser.isSet(keywords);
+    if (byList && byKeywords)
+        return fail(error,
+            QStringLiteral("--list 与 --keywords 只能选其一 (--list and --keywords cannot be "
+                           "combined)"));
+    if (!byList && !byKeywords)
+        return fail(error,
+            QStringLiteral("需要 --list 或 --keywords (--list or --keywords is "
+                           "required)"));
+    if (byList && (parser.isSet(replacements) || parser.isSet(recursive)))
+        return fail(error,
+            QStringLiteral("--replacements 与 --recursive 只能与 --keywords 一起使用 "
+                           "(--replacements and --recursive go with --keywords only)"));
+    if (byList && !options->paths.isEmpty())
+        return fail(error,
+            QStringLiteral("使用 --list 时文件取自工作簿，不能再给出路径: %1 (with --list the "
+                           "files come from the workbook)")
+                .arg(options->paths.join(QLatin1Char(' '))));
+    if (byKeywords && options->paths.isEmpty())
+        return fail(
+            error, QStringLiteral("没有给出要处理的文件或目录 (no files or folders given)"));
+    if (byList && options->listPath.isEmpty())
+        return fail(error, QStringLiteral("--list 的值为空 (--list needs a file)"));
+    if (byKeywords && options->keywordsPath.isEmpty())
+        return fail(error, QStringLiteral("--keywords 的值为空 (--keywords needs a file)"));
+
+    if (parser.isSet(regex) && parser.isSet(wholeWord))
+        return fail(error,
+            QStringLiteral("--regex 与 --whole-word 只能选其一 (--regex and --whole-word "
+                           "cannot be combined)"));
+    options->ordinary = !parser.isSet(regex);
+    options->full = parser.isSet(wholeWord);
+
+    const QString name = encodingName.toUpper();
+    if (name.isEmpty() || name == QLatin1String("UTF-8") || name == QLatin1String("UTF8"))
+        options->encoding = CliEncoding::Utf8;
+    else if (name == QLatin1String("ANSI"))
+        options->encoding = CliEncoding::Ansi;
+    else
+        return fail(error,
+            QStringLiteral("未知编码 %1，可选 UTF-8 或 ANSI (unknown encoding; use UTF-8 or "
+                           "ANSI)")
+                .arg(encodingName));
+    return true;
+}
+
+QString cliHelpText()
+{
+    return QStringLiteral(
+        "用法 / Usage:\n"
+        "  yihuan-cli --list JOB.xlsx [选项 options]\n"
+        "  yihuan-cli --keywords K.txt [--replacements R.txt] [--recursive] [选项 options] "
+        "PATH...\n"
+        "\n"
+        "批量替换纯文本文件中的关键字，与易换窗口的“开始替换”相同。\n"
+        "Batch find-and-replace in plain-text files, as the Yihuan window's replace button "
+        "does.\n"
+        "\n"
+        "任务 / Job:\n"
+        "  --list JOB.xlsx       运行在窗口中导出的列表工作簿（方式1 或方式2）。\n"
+        "                        Run a list workbook exported by the window (mode one or "
+        "two).\n"
+        "  --keywords K.txt      被替换关键字，每行一组，用分隔符分开（UTF-8 文本）。\n"
+        "                        Keywords, one line per group, split at the separator "
+        "(UTF-8).\n"
+        "  --replacements R.txt  欲替换为，第 n 行对应关键字第 n 行；缺少的行表示删除。\n"
+        "                        Replacements, line n for keyword line n; a missing line "
+        "deletes.\n"
+        "                        两个文件末尾的一个换行只是最后一行的结束，不算空行。\n"
+        "                        One line break at the end of either file ends the last line;\n"
+        "                        it does not add an empty line.\n"
+        "  PATH...               文件照原样处理；目录中的文本文件按“添加目录”的规则选取。\n"
+        "                        Files are taken as given; folders are scanned for text files\n"
+        "                        as the add-folder button does.\n"
+        "  --recursive           也处理各级子目录 / Descend into subfolders.\n"
+        "\n"
+        "选项 / Options:\n"
+        "  --encoding UTF-8|ANSI 文件编码，默认 UTF-8；ANSI 为系统默认编码。\n"
+        "                        File encoding, default UTF-8; ANSI is the system code page.\n"
+        "  --separator S         关键字分隔符，默认 \"|\"；为空时每个字符都是一个关键字。\n"
+        "                        Keyword separator, default \"|\"; when empty, every "
+        "character\n"
+        "                        is a keyword.\n"
+        "  --regex               按正则表达式匹配 / Match regular expressions.\n"
+        "  --whole-word          全词匹配（不能与 --regex 同用）/ Whole words only\n"
+        "                        (not with --regex).\n"
+        "  --dry-run             试运行：不写入文件，列出每个文件中每对关键字将替换的处数。\n"
+        "                        Write nothing; list, per file, how many replacements each\n"
+        "                        pair would make.\n"
+        "  -h, --help            显示本帮助 / Show this help.\n"
+        "  --version             显示版本 / Show the version.\n"
+        "\n"
+        "输出 / Output:\n"
+        "  失败或丢失的文件各占一行（标准输出）：失败<TAB>路径<TAB>原因；最后一行为\n"
+        "  成功(N) 失败(N) 丢失(N)。错误信息与进度条写到标准错误。\n"
+        "  Each failed or lost file gets a line on standard output: status, path and reason\n"
+        "  separated by tabs; the last line is the summary. Errors and the progress bar go\n"
+        "  to standard error.\n"
+        "\n"
+        "退出状态 / Exit status:\n"
+        "  0  全部成功 / every file succeeded\n"
+        "  1  有文件失败或丢失 / a file failed or was lost (in a dry run: would fail)\n"
+        "  2  用法错误或任务无法读取，未写入任何文件\n"
+        "     bad usage or unreadable job; nothing was written\n");
+}
+
+RepOptions CliJob::optionsFor(int index) const
+{
+    RepOptions options;
+    options.ordinary = ordinary;
+    options.full = ordinary && full;
+    options.pairs = pairs.size() == 1 ? pairs.constFirst() : pairs.value(index);
+    return options;
+}
+
+bool buildCliJob(const CliOptions &options, CliJob *job, QString *error)
+{
+    job->ordinary = options.ordinary;
+    job->full = options.ordinary && options.full;
+    if (!options.listPath.isEmpty())
+        return buildFromWorkbook(options, job, error);
+    return buildFromKeywordFiles(options, job, error);
+}
+
+QStringList listFileLines(QString text)
+{
+    text.remove(QLatin1Char('\r'));
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    return text.split(QLatin1Char('\n'));
+}
+
+QStringList editorBlocks(const QString &text)
+{
+    QStringList blocks;
+    int start = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c != QLatin1Char('\n') && c != QLatin1Char('\r') && c != QChar::ParagraphSeparator)
+            continue;
+        blocks.append(text.mid(start, i - start));
+        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+            ++i;
+        start = i + 1;
+    }
+    blocks.append(text.mid(start));
+    return blocks;
+}
+
+QString modeOneRefusal(const QStringList &keywordLines, const QStringList &replacementLines)
+{
+    if (keywordLines.size() < replacementLines.size())
+        return QStringLiteral("【被替换关键字】与【欲替换为】内容条目数量不一致，请检查! "
+                              "(more replacement lines than keyword lines)");
+    if (keywordLines.size() <= 1 && keywordLines.value(0).isEmpty())
+        return QStringLiteral("无【被替换关键字】内容，请填写! (no keywords)");
+    for (const QString &line : keywordLines) {
+        if (line.isEmpty())
+            return emptyKeywordLine + QStringLiteral(" (a keyword line is empty)");
+    }
+    return QString();
+}
