@@ -1,0 +1,531 @@
+#include "workbook/listworkbook.h"
+#include "workbook/workbook.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct CliResult
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// Without a display and without a platform plugin setting: the program must not need one.
+CliResult runCli(const QStringList &arguments, const QString &workDir)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(workDir);
+    process.start(QStringLiteral(YIHUAN_CLI_PATH), arguments);
+    CliResult result;
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.exitCode = process.exitCode();
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// "{dir}" in an argument stands for the temporary folder.
+QStringList expanded(const QStringList &arguments, const QString &dir)
+{
+    QStringList out;
+    for (const QString &argument : arguments)
+        out.append(QString(argument).replace(QLatin1String("{dir}"), dir));
+    return out;
+}
+
+using Files = QMap<QString, QByteArray>;
+
+const QByteArray pngBytes("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0", 29);
+
+} // namespace
+
+Q_DECLARE_METATYPE(Files)
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keywordFiles_data();
+    void keywordFiles();
+    void pathSelection_data();
+    void pathSelection();
+    void exitStatus_data();
+    void exitStatus();
+    void workbookJobs_data();
+    void workbookJobs();
+    void unusableWorkbook_data();
+    void unusableWorkbook();
+    void dryRunCounts_data();
+    void dryRunCounts();
+    void dryRunWritesNothing();
+    void helpAndVersion();
+};
+
+void TestCli::keywordFiles_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("keywords");
+    QTest::addColumn<QByteArray>("replacements");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("keywords split at the separator share their line's replacement")
+        << QByteArray("foo bar baz\n") << QByteArray("foo|bar\n") << QByteArray("X\n")
+        << QStringList() << QByteArray("X X baz\r\n");
+    QTest::newRow("a keyword line without a replacement line deletes its keywords")
+        << QByteArray("a1 b2\nc3") << QByteArray("a\nb\nc\n") << QByteArray("A\n") << QStringList()
+        << QByteArray("A1 2\r\n3");
+    QTest::newRow("pairs apply in order, each to what the previous one left") << QByteArray(
+        "a") << QByteArray("a\nb") << QByteArray("b\nc") << QStringList() << QByteArray("c");
+    QTest::newRow("a chosen separator replaces the bar, which becomes ordinary text")
+        << QByteArray("x|y x y") << QByteArray("x|y,y\n") << QByteArray("Z\n")
+        << QStringList {"--separator", ","} << QByteArray("Z x Z");
+    QTest::newRow("an empty separator makes every character a keyword")
+        << QByteArray("abcabc") << QByteArray("ac\n") << QByteArray("-\n")
+        << QStringList {"--separator", ""} << QByteArray("-b--b-");
+    QTest::newRow("whole words leave longer words alone")
+        << QByteArray("cat concat cat.") << QByteArray("cat\n") << QByteArray("dog\n")
+        << QStringList {"--whole-word"} << QByteArray("dog concat dog.");
+    QTest::newRow("regular expressions take back references")
+        << QByteArray("10-20 x-y") << QByteArray("(\\d+)-(\\d+)\n") << QByteArray("\\2-\\1\n")
+        << QStringList {"--regex"} << QByteArray("20-10 x-y");
+    QTest::newRow("keyword files with a byte-order mark and CRLF read like plain ones")
+        << QByteArray("one two\n") << QByteArray("\xEF\xBB\xBFone\r\ntwo\r\n")
+        << QByteArray("\xEF\xBB\xBF"
+                      "1\r\n2\r\n")
+        << QStringList() << QByteArray("1 2\r\n");
+    QTest::newRow("Chinese keywords in a UTF-8 file")
+        << QByteArray("易换是替换工具\n") << QByteArray("替换\n") << QByteArray("批量替换\n")
+        << QStringList {"--encoding", "UTF-8"} << QByteArray("易换是批量替换工具\r\n");
+}
+
+void TestCli::keywordFiles()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, keywords);
+    QFETCH(QByteArray, replacements);
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, expected);
+
+    QTemporaryDir dir;
+    const QString target = dir.filePath(QStringLiteral("target.txt"));
+    QVERIFY(writeFile(target, content));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), keywords));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), replacements));
+
+    const CliResult result = runCli(QStringList {"--keywords", "k.txt", "--replacements", "r.txt"}
+            + options + QStringList {"target.txt"},
+        dir.path());
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(readFile(target), expected);
+    QCOMPARE(result.out.trimmed(), QStringLiteral("成功(1) 失败(0) 丢失(0)"));
+    QCOMPARE(result.err, QString()); // no progress bar when stderr is not a terminal
+}
+
+void TestCli::pathSelection_data()
+{
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QStringList>("replaced");
+    QTest::addColumn<QString>("summary");
+
+    const Files tree {{"top/a.txt", "a"}, {"top/sub/b.txt", "a"}, {"top/c.png", pngBytes},
+        {"top/.hidden.txt", "a"}, {"other.txt", "a"}};
+    QTest::newRow("a folder gives its own text files only, without --recursive")
+        << tree << QStringList {"top"} << QStringList {"top/a.txt"}
+        << QStringLiteral("成功(1) 失败(0) 丢失(0)");
+    QTest::newRow("--recursive descends into subfolders")
+        << tree << QStringList {"--recursive", "top"} << QStringList {"top/a.txt", "top/sub/b.txt"}
+        << QStringLiteral("成功(2) 失败(0) 丢失(0)");
+    QTest::newRow("a file named twice and again through its folder is replaced once")
+        << tree << QStringList {"top/a.txt", "./top/a.txt", "{dir}/top/a.txt", "top"}
+        << QStringList {"top/a.txt"} << QStringLiteral("成功(1) 失败(0) 丢失(0)");
+    QTest::newRow("a named binary file is taken as given and fails")
+        << tree << QStringList {"top/c.png", "other.txt"} << QStringList {"other.txt"}
+        << QStringLiteral("成功(1) 失败(1) 丢失(0)");
+    QTest::newRow("a named hidden file is taken as given")
+        << tree << QStringList {"top/.hidden.txt"} << QStringList {"top/.hidden.txt"}
+        << QStringLiteral("成功(1) 失败(0) 丢失(0)");
+}
+
+// Replacing "a" by "aa" shows how many times a file went through a worker.
+void TestCli::pathSelection()
+{
+    QFETCH(Files, files);
+    QFETCH(QStringList, paths);
+    QFETCH(QStringList, replaced);
+    QFETCH(QString, summary);
+
+    QTemporaryDir dir;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(writeFile(dir.filePath(it.key()), it.value()));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "a\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "aa\n"));
+
+    const CliResult result = runCli(QStringList {"--keywords", "k.txt", "--replacements", "r.txt"}
+            + expanded(paths, dir.path()),
+        dir.path());
+    QVERIFY2(result.out.endsWith(summary + QLatin1Char('\n')), qPrintable(result.out));
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QByteArray expected = replaced.contains(it.key()) ? QByteArray("aa") : it.value();
+        QCOMPARE(readFile(dir.filePath(it.key())), expected);
+    }
+}
+
+void TestCli::exitStatus_data()
+{
+    QTest::addColumn<QByteArray>("keywords");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QStringList job {"--keywords", "k.txt", "--replacements", "r.txt"};
+    QTest::newRow("a run where every file succeeds exits 0")
+        << QByteArray("foo\n") << job + QStringList {"t.txt"} << 0 << QString();
+    QTest::newRow("a missing file is lost and reported with its path")
+        << QByteArray("foo\n") << job + QStringList {"t.txt", "gone.txt"} << 1
+        << QStringLiteral("丢失\t{dir}/gone.txt\t");
+    QTest::newRow("a read-only file fails with its reason")
+        << QByteArray("foo\n") << job + QStringList {"t.txt", "ro.txt"} << 1
+        << QStringLiteral("失败\t{dir}/ro.txt\t文件只读");
+    QTest::newRow("a file that is not valid UTF-8 fails with its reason")
+        << QByteArray("foo\n") << job + QStringList {"t.txt", "latin1.txt"} << 1
+        << QStringLiteral("失败\t{dir}/latin1.txt\t不是有效的 UTF-8");
+    QTest::newRow("an unknown option is bad usage")
+        << QByteArray("foo\n") << job + QStringList {"--frobnicate", "t.txt"} << 2
+        << QStringLiteral("frobnicate");
+    QTest::newRow("--regex and --whole-word together are bad usage")
+        << QByteArray("foo\n") << job + QStringList {"--regex", "--whole-word", "t.txt"} << 2
+        << QStringLiteral("--whole-word");
+    QTest::newRow("a missing keywords file is bad usage")
+        << QByteArray("foo\n") << QStringList {"--keywords", "nope.txt", "t.txt"} << 2
+        << QStringLiteral("nope.txt");
+    QTest::newRow("no paths is bad usage") << QByteArray("foo\n") << job << 2 << QString();
+    QTest::newRow("no job at all is bad usage")
+        << QByteArray("foo\n") << QStringList {"t.txt"} << 2 << QStringLiteral("--keywords");
+    QTest::newRow("--list with --keywords is bad usage")
+        << QByteArray("foo\n") << job + QStringList {"--list", "x.xlsx", "t.txt"} << 2
+        << QStringLiteral("--list");
+    QTest::newRow("an unknown encoding is bad usage")
+        << QByteArray("foo\n") << job + QStringList {"--encoding", "EBCDIC", "t.txt"} << 2
+        << QStringLiteral("EBCDIC");
+    QTest::newRow("an empty keywords file is refused")
+        << QByteArray() << job + QStringList {"t.txt"} << 2
+        << QStringLiteral("无【被替换关键字】内容，请填写!");
+    QTest::newRow("a lone line break is no keyword either")
+        << QByteArray("\n") << job + QStringList {"t.txt"} << 2
+        << QStringLiteral("无【被替换关键字】内容，请填写!");
+    QTest::newRow("an empty line among the keywords is refused")
+        << QByteArray("foo\n\nbar\n") << job + QStringList {"t.txt"} << 2
+        << QStringLiteral("发现被替换关键字有[空]行,请检查!");
+    QTest::newRow("a second line break at the end makes an empty last keyword line")
+        << QByteArray("foo\n\n") << QStringList {"--keywords", "k.txt", "t.txt"} << 2
+        << QStringLiteral("发现被替换关键字有[空]行,请检查!");
+    QTest::newRow("more replacement lines than keyword lines are refused")
+        << QByteArray("foo")
+        << QStringList {"--keywords", "k.txt", "--replacements", "r2.txt", "t.txt"} << 2
+        << QStringLiteral("【被替换关键字】与【欲替换为】内容条目数量不一致，请检查!");
+    QTest::newRow("a keywords file that is not UTF-8 is refused")
+        << QByteArray("f\xF6o\n") << job + QStringList {"t.txt"} << 2 << QStringLiteral("UTF-8");
+    QTest::newRow("folders without text files leave nothing to do") << QByteArray(
+        "foo\n") << job + QStringList {"emptydir"} << 2 << QStringLiteral("纯文本文件列表为空");
+}
+
+void TestCli::exitStatus()
+{
+    QFETCH(QByteArray, keywords);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    const Files files {{"t.txt", "foo\n"}, {"ro.txt", "foo\n"}, {"latin1.txt", "f\xF6o\n"},
+        {"k.txt", keywords}, {"r.txt", "x\n"}, {"r2.txt", "x\ny\n"}};
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(writeFile(dir.filePath(it.key()), it.value()));
+    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("ro.txt")),
+        QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("emptydir")));
+
+    const CliResult result = runCli(arguments, dir.path());
+    QCOMPARE(result.exitCode, exitCode);
+    QString expectedMessage = message;
+    expectedMessage.replace(QLatin1String("{dir}"), dir.path());
+    QVERIFY2(
+        (result.out + result.err).contains(expectedMessage), qPrintable(result.out + result.err));
+    if (exitCode == 2) {
+        QVERIFY2(!result.err.isEmpty(), "bad usage must say what is wrong");
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("t.txt"))), QByteArray("foo\n"));
+    } else {
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("t.txt"))), QByteArray("x\r\n"));
+    }
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("ro.txt"))), QByteArray("foo\n"));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("latin1.txt"))), QByteArray("f\xF6o\n"));
+}
+
+void TestCli::workbookJobs_data()
+{
+    QTest::addColumn<bool>("modeTwo");
+    QTest::addColumn<QVector<QStringList>>("table");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArrayList>("expected");
+
+    // Mode one: the first row names the files, then keyword and replacement per row.
+    // Mode two: rows of keyword followed by one replacement per file.
+    QTest::newRow("a mode-one workbook gives every file the same pairs")
+        << false << QVector<QStringList> {{"a.txt", "b.txt"}, {"red|green", "colour"}, {"one", "1"}}
+        << QStringList() << QByteArrayList {"colour 1\r\n", "colour colour\r\n"};
+    QTest::newRow("a mode-one keyword without replacement deletes")
+        << false << QVector<QStringList> {{"a.txt", "b.txt"}, {"red", ""}, {"one", "1"}}
+        << QStringList() << QByteArrayList {" 1\r\n", " green\r\n"};
+    QTest::newRow("options apply to a workbook job")
+        << false << QVector<QStringList> {{"a.txt", "b.txt"}, {"red,one", "X"}}
+        << QStringList {"--separator", ","} << QByteArrayList {"X X\r\n", "X green\r\n"};
+    QTest::newRow("a mode-two workbook gives each file its own column")
+        << true << QVector<QStringList> {{"a.txt", "b.txt"}, {"red", "R", "r"}, {"one", "1", "I"}}
+        << QStringList() << QByteArrayList {"R 1\r\n", "r green\r\n"};
+    QTest::newRow("a short mode-two row deletes in the files it does not reach")
+        << true << QVector<QStringList> {{"a.txt", "b.txt"}, {"red|green", "C"}} << QStringList()
+        << QByteArrayList {"C one\r\n", " \r\n"};
+}
+
+void TestCli::workbookJobs()
+{
+    QFETCH(bool, modeTwo);
+    QFETCH(QVector<QStringList>, table);
+    QFETCH(QStringList, options);
+    QFETCH(QByteArrayList, expected);
+
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("a.txt"));
+    const QString b = dir.filePath(QStringLiteral("b.txt"));
+    QVERIFY(writeFile(a, "red one\n"));
+    QVERIFY(writeFile(b, "red green\n"));
+    QStringList paths;
+    for (const QString &name : table.constFirst())
+        paths.append(dir.filePath(name));
+
+    const QString workbook = dir.filePath(QStringLiteral("job.xlsx"));
+    if (modeTwo) {
+        ModeTwoList list;
+        list.paths = paths;
+        list.rows = table.mid(1);
+        QVERIFY(writeModeTwoWorkbook(workbook, list));
+    } else {
+        ModeOneList list;
+        list.paths = paths;
+        for (const QStringList &row : table.mid(1)) {
+            list.keywordLines.append(row.at(0));
+            list.replacementLines.append(row.at(1));
+        }
+        QVERIFY(writeModeOneWorkbook(workbook, list));
+    }
+
+    const CliResult result = runCli(QStringList {"--list", workbook} + options, dir.path());
+    QVERIFY2(result.exitCode == 0, qPrintable(result.out + result.err));
+    QCOMPARE(readFile(a), expected.at(0));
+    QCOMPARE(readFile(b), expected.at(1));
+}
+
+void TestCli::unusableWorkbook_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("a file that is not a zip") << "text" << QStringLiteral("不是易换列表工作簿");
+    QTest::newRow("a workbook without the list sheets")
+        << "foreign" << QStringLiteral("不是易换列表工作簿");
+    QTest::newRow("a workbook that does not exist")
+        << "missing" << QStringLiteral("无法读取列表工作簿");
+    QTest::newRow("a mode-one workbook without keywords")
+        << "nokeywords" << QStringLiteral("无【被替换关键字】内容");
+    QTest::newRow("a mode-one workbook without files")
+        << "nofiles" << QStringLiteral("纯文本文件列表为空");
+    QTest::newRow("a mode-one workbook whose replacement cell breaks into two editor lines")
+        << "splitcell" << QStringLiteral("内容条目数量不一致");
+}
+
+void TestCli::unusableWorkbook()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    const QString target = dir.filePath(QStringLiteral("t.txt"));
+    QVERIFY(writeFile(target, "foo\n"));
+    const QString workbook = dir.filePath(QStringLiteral("job.xlsx"));
+    ModeOneList list;
+    list.paths = QStringList {target};
+    list.keywordLines = QStringList {"foo"};
+    list.replacementLines = QStringList {"bar"};
+    if (kind == QLatin1String("text")) {
+        QVERIFY(writeFile(workbook, "PK but not really a zip\n"));
+    } else if (kind == QLatin1String("foreign")) {
+        Workbook book;
+        QVERIFY(book.addSheet(QStringLiteral("Sheet1")));
+        QVERIFY(book.setCell(1, 1, target));
+        QVERIFY(book.save(workbook));
+    } else if (kind == QLatin1String("nokeywords")) {
+        list.keywordLines.clear();
+        list.replacementLines.clear();
+        QVERIFY(writeModeOneWorkbook(workbook, list));
+    } else if (kind == QLatin1String("nofiles")) {
+        list.paths.clear();
+        QVERIFY(writeModeOneWorkbook(workbook, list));
+    } else if (kind == QLatin1String("splitcell")) {
+        list.replacementLines = QStringList {"bar\nbaz"};
+        QVERIFY(writeModeOneWorkbook(workbook, list));
+    }
+    const QByteArray workbookBytes = readFile(workbook);
+
+    const CliResult result = runCli(QStringList {"--list", workbook}, dir.path());
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
+    QCOMPARE(result.out, QString());
+    QCOMPARE(readFile(target), QByteArray("foo\n"));
+    QCOMPARE(readFile(workbook), workbookBytes);
+}
+
+void TestCli::dryRunCounts_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("keywords");
+    QTest::addColumn<QByteArray>("replacements");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("pairLines");
+
+    QTest::newRow("each pair counts what it replaces in the text the earlier pairs left")
+        << QByteArray("ab ab b\nb") << QByteArray("a|b\nB\n") << QByteArray("B\n\n")
+        << QStringList() << QStringList {"2\t\"a\" → \"B\"", "4\t\"b\" → \"B\"", "6\t\"B\" → \"\""};
+    QTest::newRow("a pair that finds nothing counts zero")
+        << QByteArray("abc") << QByteArray("x\nabc\n") << QByteArray("y\nz\n") << QStringList()
+        << QStringList {"0\t\"x\" → \"y\"", "1\t\"abc\" → \"z\""};
+    QTest::newRow("whole words count only whole words")
+        << QByteArray("cat concat cat") << QByteArray("cat\n") << QByteArray("dog\n")
+        << QStringList {"--whole-word"} << QStringList {"2\t\"cat\" → \"dog\""};
+    QTest::newRow("regular expressions count their matches")
+        << QByteArray("a1 b22 c333") << QByteArray("\\d+\n") << QByteArray("#\n")
+        << QStringList {"--regex"} << QStringList {"3\t\"\\\\d+\" → \"#\""};
+    QTest::newRow("carriage returns are gone before matching, as in the worker")
+        << QByteArray("x\r\nx\r\n") << QByteArray("x\n") << QByteArray("y\n") << QStringList()
+        << QStringList {"2\t\"x\" → \"y\""};
+}
+
+void TestCli::dryRunCounts()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, keywords);
+    QFETCH(QByteArray, replacements);
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, pairLines);
+
+    QTemporaryDir dir;
+    const QString target = dir.filePath(QStringLiteral("target.txt"));
+    QVERIFY(writeFile(target, content));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), keywords));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), replacements));
+
+    const CliResult result
+        = runCli(QStringList {"--dry-run", "--keywords", "k.txt", "--replacements", "r.txt"}
+                + options + QStringList {"target.txt"},
+            dir.path());
+    QCOMPARE(result.exitCode, 0);
+    QStringList lines = result.out.split(QLatin1Char('\n'));
+    int total = 0;
+    for (const QString &line : pairLines)
+        total += line.section(QLatin1Char('\t'), 0, 0).toInt();
+    QCOMPARE(lines.value(0), QStringLiteral("成功\t%1\t%2").arg(target).arg(total));
+    for (int i = 0; i < pairLines.size(); ++i)
+        QCOMPARE(lines.value(i + 1), QLatin1Char('\t') + pairLines.at(i));
+    QVERIFY(result.out.endsWith(QStringLiteral("成功(1) 失败(0) 丢失(0)\n")));
+    QCOMPARE(readFile(target), content);
+}
+
+void TestCli::dryRunWritesNothing()
+{
+    QTemporaryDir dir;
+    const Files files {{"a.txt", "foo bar\n"}, {"b.txt", "bar\n"}, {"bin.txt", pngBytes},
+        {"ro.txt", "foo\n"}, {"latin1.txt", "f\xF6o\n"}};
+    const QDateTime old = QDateTime::fromSecsSinceEpoch(1000000000);
+    QStringList arguments {"--dry-run", "--keywords", "k.txt", "--replacements", "r.txt"};
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        QFile file(dir.filePath(it.key()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(it.value()) == it.value().size() && file.flush());
+        QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+        arguments.append(it.key());
+    }
+    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("ro.txt")), QFile::ReadOwner));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "foo\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "baz\n"));
+    arguments.append(QStringLiteral("gone.txt"));
+
+    const CliResult result = runCli(arguments, dir.path());
+    QCOMPARE(result.exitCode, 1);
+    const QStringList expectedLines {
+        QStringLiteral("成功\t%1/a.txt\t1").arg(dir.path()),
+        QStringLiteral("\t1\t\"foo\" → \"baz\""),
+        QStringLiteral("成功\t%1/b.txt\t0").arg(dir.path()),
+        QStringLiteral("\t0\t\"foo\" → \"baz\""),
+        QStringLiteral("失败\t%1/bin.txt\t二进制文件 (binary file)").arg(dir.path()),
+        QStringLiteral("失败\t%1/latin1.txt\t不是有效的 UTF-8 文本 (not valid UTF-8)")
+            .arg(dir.path()),
+        QStringLiteral("失败\t%1/ro.txt\t文件只读 (read-only)").arg(dir.path()),
+        QStringLiteral("丢失\t%1/gone.txt\t文件不存在 (no such file)").arg(dir.path()),
+    };
+    const QStringList lines = result.out.split(QLatin1Char('\n'));
+    QCOMPARE(lines.mid(0, expectedLines.size()), expectedLines);
+    QVERIFY(result.out.endsWith(QStringLiteral("成功(2) 失败(3) 丢失(1)\n")));
+
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = dir.filePath(it.key());
+        QCOMPARE(readFile(path), it.value());
+        QCOMPARE(QFileInfo(path).lastModified(), old);
+    }
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("gone.txt"))));
+}
+
+void TestCli::helpAndVersion()
+{
+    const CliResult help = runCli({"--help"}, QDir::tempPath());
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.out.contains(QStringLiteral("用法")));
+    QVERIFY(help.out.contains(QStringLiteral("Usage")));
+    QVERIFY(help.out.contains(QStringLiteral("--dry-run")));
+
+    const CliResult version = runCli({"--version"}, QDir::tempPath());
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, QStringLiteral("yihuan-cli 5.0.0.2\n"));
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
