@@ -172,6 +172,9 @@ void TestCli::pathSelection_data()
     QTest::newRow("a named binary file is taken as given and fails")
         << tree << QStringList {"top/c.png", "other.txt"} << QStringList {"other.txt"}
         << QStringLiteral("成功(1) 失败(1) 丢失(0)");
+    QTest::newRow("the job's own keyword files in a scanned folder are left alone")
+        << tree << QStringList {"."} << QStringList {"other.txt"}
+        << QStringLiteral("成功(1) 失败(0) 丢失(0)");
     QTest::newRow("a named hidden file is taken as given")
         << tree << QStringList {"top/.hidden.txt"} << QStringList {"top/.hidden.txt"}
         << QStringLiteral("成功(1) 失败(0) 丢失(0)");
@@ -199,6 +202,8 @@ void TestCli::pathSelection()
         const QByteArray expected = replaced.contains(it.key()) ? QByteArray("aa") : it.value();
         QCOMPARE(readFile(dir.filePath(it.key())), expected);
     }
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("k.txt"))), QByteArray("a\n"));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("r.txt"))), QByteArray("aa\n"));
 }
 
 void TestCli::exitStatus_data()

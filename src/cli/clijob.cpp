@@ -108,19 +108,29 @@ bool buildFromWorkbook(const CliOptions &options, CliJob *job, QString *error)
 }
 
 // Named files are taken as given, like the add-files dialog; folders are scanned like
-// the add-folder button.
-QStringList collectPaths(const QStringList &arguments, bool recursive)
+// the add-folder button, except that the job's own keyword files found there are left out.
+QStringList collectPaths(const QStringList &arguments, bool recursive, const QStringList &jobFiles)
 {
+    QSet<QString> jobCanonical;
+    for (const QString &file : jobFiles) {
+        if (!file.isEmpty())
+            jobCanonical.insert(QFileInfo(file).canonicalFilePath());
+    }
     QStringList paths;
     QSet<QString> listed;
     for (const QString &argument : arguments) {
         const QFileInfo info(argument);
         const QString path = QDir::cleanPath(info.absoluteFilePath());
         if (info.isDir()) {
-            const int before = paths.size();
-            scanTextFiles(path, paths, !recursive);
-            for (int i = before; i < paths.size(); ++i)
-                listed.insert(paths.at(i));
+            QStringList found;
+            scanTextFiles(path, found, !recursive);
+            for (const QString &file : qAsConst(found)) {
+                if (listed.contains(file)
+                    || jobCanonical.contains(QFileInfo(file).canonicalFilePath()))
+                    continue;
+                listed.insert(file);
+                paths.append(file);
+            }
         } else if (!listed.contains(path)) {
             listed.insert(path);
             paths.append(path);
@@ -145,7 +155,8 @@ bool buildFromKeywordFiles(const CliOptions &options, CliJob *job, QString *erro
     if (!refusal.isEmpty())
         return fail(error, refusal);
 
-    job->paths = collectPaths(options.paths, options.recursive);
+    job->paths = collectPaths(
+        options.paths, options.recursive, {options.keywordsPath, options.replacementsPath});
     if (job->paths.isEmpty())
         return fail(error, emptyFileList);
     job->pairs = {buildModeOnePairs(keywordLines, replacementLines, options.separator)};
@@ -273,9 +284,11 @@ QString cliHelpText()
         "                        两个文件末尾的一个换行只是最后一行的结束，不算空行。\n"
         "                        One line break at the end of either file ends the last line;\n"
         "                        it does not add an empty line.\n"
-        "  PATH...               文件照原样处理；目录中的文本文件按“添加目录”的规则选取。\n"
+        "  PATH...               文件照原样处理；目录中的文本文件按“添加目录”的规则选取\n"
+        "                        （关键字文件与替换内容文件本身除外）。不存在的文件记为丢失。\n"
         "                        Files are taken as given; folders are scanned for text files\n"
-        "                        as the add-folder button does.\n"
+        "                        as the add-folder button does (leaving out the keywords and\n"
+        "                        replacements files). A missing file counts as lost.\n"
         "  --recursive           也处理各级子目录 / Descend into subfolders.\n"
         "\n"
         "选项 / Options:\n"
@@ -300,6 +313,9 @@ QString cliHelpText()
         "  Each failed or lost file gets a line on standard output: status, path and reason\n"
         "  separated by tabs; the last line is the summary. Errors and the progress bar go\n"
         "  to standard error.\n"
+        "  试运行时，每个可处理的文件另有一行 成功<TAB>路径<TAB>总处数，其下每对一行。\n"
+        "  A dry run adds, per file it could process, a line with the total and one\n"
+        "  indented line per pair: count, \"keyword\" → \"replacement\".\n"
         "\n"
         "退出状态 / Exit status:\n"
         "  0  全部成功 / every file succeeded\n"
