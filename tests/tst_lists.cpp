@@ -25,18 +25,6 @@
 
 #include <memory>
 
-// Receives the URLs the window asks the desktop to open.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public slots:
-    void open(const QUrl &url) { urls.append(url); }
-};
-
 class ListsTest : public QObject
 {
     Q_OBJECT

@@ -8,7 +8,9 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -56,6 +58,7 @@ private slots:
     void keyClearEmptiesEditors();
     void tablesStartPrepared();
     void aboutBoxNamesContact();
+    void helpOpensShippedGuide();
 
 private:
     std::unique_ptr<MainWindow> makeWindow() { return std::make_unique<MainWindow>(); }
@@ -519,6 +522,19 @@ void MainWindowTest::aboutBoxNamesContact()
     QCOMPARE(title, QStringLiteral("关于易换"));
     QVERIFY(text.startsWith(QStringLiteral("提供建议、意见 或定做软件。\n请联系作者QQ/VX:")));
     QVERIFY(text.endsWith(authorContact()));
+}
+
+void MainWindowTest::helpOpensShippedGuide()
+{
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+    auto window = makeWindow();
+    child<QAction>(window.get(), "action")->trigger();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QCOMPARE(catcher.urls.size(), 1);
+    QVERIFY(catcher.urls.first().isLocalFile());
+    QVERIFY(QFileInfo(catcher.urls.first().toLocalFile()).isFile());
+    QVERIFY(catcher.urls.first().toLocalFile().endsWith(QLatin1String("/index.html")));
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -5,6 +5,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 #include <QPointer>
 
@@ -40,3 +41,16 @@ inline void whenModal(const std::function<void(QWidget *)> &answer)
     };
     QTimer::singleShot(0, qApp, [attempt] { (*attempt)(500); });
 }
+
+// Receives the URLs the window asks the desktop to open (register it with
+// QDesktopServices::setUrlHandler), so that no program is launched.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};

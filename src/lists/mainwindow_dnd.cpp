@@ -9,6 +9,7 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QMimeData>
+#include <QSet>
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 {
@@ -52,12 +53,17 @@ void MainWindow::dropEvent(QDropEvent *event)
 
     const bool firstTab = ui->tabWidget_1->currentIndex() == 0;
     QStringList &target = firstTab ? list1Paths : list2Paths;
+    // A drop of thousands of files must not test each against the whole list.
+    QSet<QString> listed(target.cbegin(), target.cend());
     for (const QUrl &url : urls) {
         const QString path = url.toLocalFile();
         switch (classifyPath(path)) {
         case PathKind::TextFile:
-            if (!containsFile(target, path)) {
+            if (listed.contains(path)) {
+                emit stateChangedSignals(13);
+            } else {
                 target.append(path);
+                listed.insert(path);
                 emit stateChangedSignals(10);
             }
             break;
@@ -66,6 +72,7 @@ void MainWindow::dropEvent(QDropEvent *event)
                 addDirFiles1(path);
             else
                 addDirFiles2(path);
+            listed = QSet<QString>(target.cbegin(), target.cend());
             break;
         default:
             emit stateChangedSignals(58);
