@@ -42,3 +42,6 @@ private:
 };
 
 Q_DECLARE_METATYPE(Rep *)
+
+// Lets done() cross threads: registers STATE (also as "STATE&") and Rep*. Safe to call repeatedly.
+void registerRepMetaTypes();

@@ -1,0 +1,388 @@
+#include "engine/textfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringView>
+#include <QTextCodec>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Files go through memory in blocks this size, which the allocator recycles: on a
+// large file, fresh memory costs more than the decoding itself.
+constexpr int ReadBlock = 32 * 1024;
+constexpr int EncodeBlock = 16 * 1024; // characters
+
+constexpr qint64 MaxChars = (std::numeric_limits<int>::max() - 64) / 2;
+
+struct ByteOrderMark
+{
+    const char *bytes;
+    int size;
+    const char *codec;
+    bool wide;
+};
+
+// UTF-32LE first: its mark starts with the UTF-16LE one.
+constexpr ByteOrderMark Marks[] = {
+    {"\xEF\xBB\xBF", 3, "UTF-8", false},
+    {"\xFF\xFE\x00\x00", 4, "UTF-32LE", true},
+    {"\x00\x00\xFE\xFF", 4, "UTF-32BE", true},
+    {"\xFF\xFE", 2, "UTF-16LE", true},
+    {"\xFE\xFF", 2, "UTF-16BE", true},
+};
+
+const ByteOrderMark *markOf(const char *data, qint64 size)
+{
+    for (const ByteOrderMark &mark : Marks) {
+        if (size >= mark.size && std::memcmp(data, mark.bytes, size_t(mark.size)) == 0)
+            return &mark;
+    }
+    return nullptr;
+}
+
+// Qt's own Unicode codecs report every bad or unfinished sequence in their state.
+bool isUnicodeCodec(const QTextCodec *codec)
+{
+    switch (codec->mibEnum()) {
+    case 106: // UTF-8
+    case 1013: // UTF-16BE
+    case 1014: // UTF-16LE
+    case 1015: // UTF-16
+    case 1017: // UTF-32
+    case 1018: // UTF-32BE
+    case 1019: // UTF-32LE
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Faulting a large buffer in page by page can cost more than filling it; where the
+// system offers it, ask for large pages.
+void adviseLargePages(void *data, size_t size)
+{
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t Huge = 2 * 1024 * 1024;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + Huge - 1) & ~(Huge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(Huge - 1);
+    if (end > begin)
+        (void)::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(data)
+    Q_UNUSED(size)
+#endif
+}
+
+bool clean(const QTextCodec::ConverterState &state)
+{
+    return state.invalidChars == 0 && state.remainingChars == 0;
+}
+
+// Copies n characters leaving out every '\r'; to may equal from. Returns the end.
+QChar *copyWithoutCarriageReturns(QChar *to, const QChar *from, qsizetype n)
+{
+    const QChar *const end = from + n;
+    while (from < end) {
+        const qsizetype cr = QStringView(from, end).indexOf(QLatin1Char('\r'));
+        const QChar *const stop = cr < 0 ? end : from + cr;
+        std::memmove(to, from, size_t(stop - from) * sizeof(QChar));
+        to += stop - from;
+        from = cr < 0 ? end : stop + 1;
+    }
+    return to;
+}
+
+void dropCarriageReturns(QString *text)
+{
+    QChar *begin = text->data();
+    text->resize(int(copyWithoutCarriageReturns(begin, begin, text->size()) - begin));
+}
+
+void appendWithoutCarriageReturns(QString *text, const QString &part)
+{
+    const int size = text->size();
+    text->resize(size + part.size());
+    QChar *begin = text->data();
+    text->resize(
+        int(copyWithoutCarriageReturns(begin + size, part.constData(), part.size()) - begin));
+}
+
+// Four ASCII characters, none of them '\n'.
+inline bool plainAscii4(const ushort *p)
+{
+    quint64 x;
+    std::memcpy(&x, p, sizeof x);
+    if (x & 0xFF80FF80FF80FF80ull)
+        return false;
+    const quint64 y = x ^ 0x000A000A000A000Aull;
+    return ((y - 0x0001000100010001ull) & ~y & 0x8000800080008000ull) == 0;
+}
+
+// UTF-8, the usual case, is encoded here directly: Qt's encoder needs a copy of each
+// block with the carriage returns put in first.
+template<typename Sink>
+bool encodeUtf8InPieces(const QString &text, Sink sink)
+{
+    // Up to three bytes a unit, four for a pair that runs one unit past the block.
+    std::vector<uchar> buffer(3 * EncodeBlock + 4);
+    const ushort *p = text.utf16();
+    const ushort *const end = p + text.size();
+    while (p < end) {
+        const ushort *const stop = p + std::min<qsizetype>(EncodeBlock, end - p);
+        uchar *to = buffer.data();
+        while (p < stop) {
+            if (stop - p >= 4 && plainAscii4(p)) {
+                to[0] = uchar(p[0]);
+                to[1] = uchar(p[1]);
+                to[2] = uchar(p[2]);
+                to[3] = uchar(p[3]);
+                to += 4;
+                p += 4;
+                continue;
+            }
+            const ushort c = *p++;
+            if (c < 0x80) {
+                if (c == '\n')
+                    *to++ = '\r';
+                *to++ = uchar(c);
+            } else if (c < 0x800) {
+                *to++ = uchar(0xC0 | (c >> 6));
+                *to++ = uchar(0x80 | (c & 0x3F));
+            } else if (!QChar::isSurrogate(c)) {
+                *to++ = uchar(0xE0 | (c >> 12));
+                *to++ = uchar(0x80 | ((c >> 6) & 0x3F));
+                *to++ = uchar(0x80 | (c & 0x3F));
+            } else {
+                if (!QChar::isHighSurrogate(c) || p == end || !QChar::isLowSurrogate(*p))
+                    return false;
+                const uint u = QChar::surrogateToUcs4(c, *p++);
+                *to++ = uchar(0xF0 | (u >> 18));
+                *to++ = uchar(0x80 | ((u >> 12) & 0x3F));
+                *to++ = uchar(0x80 | ((u >> 6) & 0x3F));
+                *to++ = uchar(0x80 | (u & 0x3F));
+            }
+        }
+        if (!sink(reinterpret_cast<const char *>(buffer.data()), qint64(to - buffer.data())))
+            return false;
+    }
+    return true;
+}
+
+// Hands the text, each '\n' as "\r\n", to sink in encoded pieces. False as soon as
+// the sink refuses a piece or a character cannot be encoded.
+template<typename Sink>
+bool encodeInPieces(const QString &text, QTextCodec *codec, Sink sink)
+{
+    if (codec->mibEnum() == 106)
+        return encodeUtf8InPieces(text, sink);
+    const int n = text.size();
+    // Some codecs keep a final high surrogate to themselves, waiting for its pair.
+    if (n > 0 && text.at(n - 1).isHighSurrogate())
+        return false;
+    std::vector<QChar> buffer(2 * EncodeBlock);
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QChar *p = text.constData();
+    const QChar *const end = p + n;
+    while (p < end) {
+        const QChar *stop = p + std::min<qsizetype>(EncodeBlock, end - p);
+        if (stop < end && stop[-1].isHighSurrogate())
+            --stop;
+        QChar *to = buffer.data();
+        while (p < stop) {
+            const qsizetype line = QStringView(p, stop).indexOf(QLatin1Char('\n'));
+            const QChar *next = line < 0 ? stop : p + line;
+            to = std::copy(p, next, to);
+            p = next;
+            if (p < stop) {
+                *to++ = QLatin1Char('\r');
+                *to++ = QLatin1Char('\n');
+                ++p;
+            }
+        }
+        const QByteArray part = codec->fromUnicode(buffer.data(), int(to - buffer.data()), &state);
+        if (state.invalidChars != 0 || !sink(part.constData(), qint64(part.size())))
+            return false;
+    }
+    return clean(state);
+}
+
+qint64 readBlock(QFile &file, char *block)
+{
+    qint64 total = 0;
+    while (total < ReadBlock) {
+        const qint64 got = file.read(block + total, ReadBlock - total);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
+// Writes through QSaveFile, checking what it does not: on a full disk a write can
+// come up short, fail only at flush or fsync, or leave a shorter file, while
+// commit() would still succeed. The file keeps its mode bits and, where allowed
+// (as root), its owner and group.
+template<typename Producer>
+bool saveFile(const QString &path, bool inPlace, Producer produce)
+{
+    const QByteArray nativePath = QFile::encodeName(path);
+    struct stat original;
+    const bool known = ::stat(nativePath.constData(), &original) == 0;
+
+    QSaveFile file(path);
+    file.setDirectWriteFallback(inPlace);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    qint64 written = 0;
+    const auto write = [&file, &written](const char *data, qint64 size) {
+        if (file.write(data, size) != size)
+            return false;
+        written += size;
+        return true;
+    };
+    const int fd = file.handle();
+    bool ok = produce(write) && file.flush();
+    if (ok && ::fdatasync(fd) != 0 && errno != EINVAL)
+        ok = false;
+    struct stat now;
+    if (ok)
+        ok = ::fstat(fd, &now) == 0 && now.st_size == written;
+    if (ok && known) {
+        // Root may give the file back to its owner; anyone else keeps it as theirs.
+        if (now.st_uid != original.st_uid || now.st_gid != original.st_gid)
+            (void)::fchown(fd, original.st_uid, original.st_gid);
+        if ((now.st_mode & 07777) != (original.st_mode & 07777))
+            (void)::fchmod(fd, original.st_mode & 07777);
+    }
+    if (!ok) {
+        file.cancelWriting();
+        file.commit();
+        return false;
+    }
+    return file.commit();
+}
+
+// QSaveFile puts its temporary file next to the link's target.
+bool folderWritable(const QString &path)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    const QString folder = QFileInfo(target.isEmpty() ? path : target).absolutePath();
+    return ::access(QFile::encodeName(folder).constData(), W_OK) == 0;
+}
+
+} // namespace
+
+bool decodeText(const QByteArray &bytes, QTextCodec *fallback, QString *text)
+{
+    const ByteOrderMark *mark = markOf(bytes.constData(), bytes.size());
+    QTextCodec *codec = mark ? QTextCodec::codecForName(mark->codec) : fallback;
+    if (!codec || ((!mark || !mark->wide) && bytes.contains('\0')))
+        return false;
+    const int skip = mark ? mark->size : 0;
+
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    *text = codec->toUnicode(bytes.constData() + skip, bytes.size() - skip, &state);
+    if (!clean(state))
+        return false;
+    // Other codecs may map bad bytes silently or keep an unfinished sequence to
+    // themselves; only an exact round trip shows nothing was lost.
+    if (!isUnicodeCodec(codec)) {
+        QTextCodec::ConverterState back(QTextCodec::IgnoreHeader);
+        if (codec->fromUnicode(text->constData(), text->size(), &back) != bytes
+            || back.invalidChars != 0)
+            return false;
+    }
+    dropCarriageReturns(text);
+    return true;
+}
+
+bool encodeText(const QString &text, QTextCodec *codec, QByteArray *bytes)
+{
+    QByteArray out;
+    out.reserve(text.size() + text.size() / 8);
+    const bool ok = encodeInPieces(text, codec, [&out](const char *data, qint64 size) {
+        if (out.size() + size > std::numeric_limits<int>::max() - 64)
+            throw std::bad_alloc();
+        out.append(data, int(size));
+        return true;
+    });
+    if (ok)
+        *bytes = std::move(out);
+    return ok;
+}
+
+bool readTextFile(const QString &path, QString *text)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isFile())
+        return false;
+    // Root may write anything; only the permission bits tell a read-only file.
+    if (!(info.permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther)))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+
+    std::vector<char> block(ReadBlock);
+    qint64 got = readBlock(file, block.data());
+    if (got < 0)
+        return false;
+    const ByteOrderMark *mark = markOf(block.data(), got);
+    QTextCodec *codec = mark ? QTextCodec::codecForName(mark->codec) : QTextCodec::codecForLocale();
+    if (!codec)
+        return false;
+    if (!isUnicodeCodec(codec)) {
+        QByteArray bytes(block.data(), int(got));
+        bytes += file.readAll();
+        return file.error() == QFileDevice::NoError && decodeText(bytes, codec, text);
+    }
+
+    // Block by block, so the only large allocation is the text itself.
+    const bool wide = mark && mark->wide;
+    text->clear();
+    text->reserve(int(std::min<qint64>(MaxChars, wide ? file.size() / 2 + 1 : file.size())));
+    adviseLargePages(text->data(), size_t(text->capacity()) * sizeof(QChar));
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    int skip = mark ? mark->size : 0;
+    while (got > 0) {
+        if (!wide && std::memchr(block.data(), 0, size_t(got)))
+            return false;
+        if (qint64(text->size()) + got > MaxChars)
+            throw std::bad_alloc();
+        appendWithoutCarriageReturns(
+            text, codec->toUnicode(block.data() + skip, int(got - skip), &state));
+        if (state.invalidChars != 0)
+            return false;
+        skip = 0;
+        got = readBlock(file, block.data());
+    }
+    return got == 0 && clean(state);
+}
+
+bool writeTextFile(const QString &path, const QString &text)
+{
+    QTextCodec *codec = QTextCodec::codecForLocale();
+    if (!folderWritable(path)) {
+        // Rewriting in place leaves no old copy to fall back on: encode it all first.
+        QByteArray bytes;
+        return encodeText(text, codec, &bytes) && saveFile(path, true, [&bytes](const auto &write) {
+            return write(bytes.constData(), bytes.size());
+        });
+    }
+    return saveFile(
+        path, false, [&](const auto &write) { return encodeInPieces(text, codec, write); });
+}

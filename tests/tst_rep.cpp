@@ -1,0 +1,418 @@
+#include "engine/rep.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QThreadPool>
+#include <QtConcurrent>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+RepOptions ordinaryPairs(const ReplacePairs &pairs)
+{
+    RepOptions options;
+    options.pairs = pairs;
+    return options;
+}
+
+STATE runRep(const QString &path, const RepOptions &options)
+{
+    Rep rep(path, options, 7);
+    QSignalSpy spy(&rep, &Rep::done);
+    rep.replaceFile();
+    if (spy.count() != 1)
+        return LOST;
+    const QList<QVariant> arguments = spy.takeFirst();
+    if (arguments.at(0).value<Rep *>() != &rep || arguments.at(2).toInt() != 7)
+        return LOST;
+    return arguments.at(1).value<STATE>();
+}
+
+// Restores the process-wide codec however a test ends.
+struct LocaleCodecGuard
+{
+    explicit LocaleCodecGuard(const char *name)
+    {
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName(name));
+    }
+    ~LocaleCodecGuard() { QTextCodec::setCodecForLocale(nullptr); }
+};
+
+QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+} // namespace
+
+class TestRep : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void rewrites_data();
+    void rewrites();
+    void refusesAndLeavesBytes_data();
+    void refusesAndLeavesBytes();
+    void largeFiles_data();
+    void largeFiles();
+    void refusesReadOnlyFileEvenForRoot();
+    void refusesMissingFileAndFolder();
+    void keepsPermissionBits_data();
+    void keepsPermissionBits();
+    void keepsOwnerAndGroup();
+    void updatesSymlinkTarget();
+    void refusesTextTheLocaleCodecCannotEncode();
+    void readsAndWritesLocaleCodec();
+    void fullDiskKeepsOldContent();
+    void reportsOnceOnReceiverThread();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestRep::initTestCase()
+{
+    registerRepMetaTypes();
+    registerRepMetaTypes();
+    QVERIFY(dir.isValid());
+    QTextCodec::setCodecForLocale(nullptr);
+    QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8"));
+}
+
+void TestRep::rewrites_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<QByteArray>("after");
+
+    const ReplacePairs catToDog {{"cat", "dog"}};
+    QTest::newRow("a missing keyword still drops the mark and ends lines with CRLF") << QByteArray(
+        "\xEF\xBB\xBF"
+        "a\nb\n") << catToDog << QByteArray("a\r\nb\r\n");
+    QTest::newRow("CRLF lines stay CRLF")
+        << QByteArray("cat\r\ncat") << catToDog << QByteArray("dog\r\ndog");
+    QTest::newRow("lone carriage returns are dropped")
+        << QByteArray("a\rcat\r") << catToDog << QByteArray("adog");
+    QTest::newRow("a carriage return between keyword characters is dropped first")
+        << QByteArray("ca\rt") << catToDog << QByteArray("dog");
+    QTest::newRow("UTF-16LE with mark becomes UTF-8 without") << QByteArray(
+        "\xFF\xFE"
+        "c\0a\0t\0\n\0-\0\x2d\x4e",
+        14) << catToDog << QByteArray("dog\r\n-\xE4\xB8\xAD");
+    QTest::newRow("UTF-16BE with mark becomes UTF-8 without")
+        << QByteArray("\xFE\xFF\0c\0a\0t", 8) << catToDog << QByteArray("dog");
+    QTest::newRow("UTF-32LE with mark becomes UTF-8 without") << QByteArray("\xFF\xFE\0\0"
+                                                                            "c\0\0\0",
+        8) << ReplacePairs {{"c", "x"}} << QByteArray("x");
+    QTest::newRow("NUL is text in UTF-16") << QByteArray("\xFF\xFE"
+                                                         "a\0\0\0",
+        6) << ReplacePairs {{"a", "b"}} << QByteArray("b\0", 2);
+    QTest::newRow("a second mark is content") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF"
+                                                            "a")
+                                              << catToDog
+                                              << QByteArray("\xEF\xBB\xBF"
+                                                            "a");
+    QTest::newRow("an empty file stays empty") << QByteArray() << catToDog << QByteArray();
+    QTest::newRow("chinese keywords in UTF-8")
+        << QByteArray("批量替换\n") << ReplacePairs {{"替换", "查找"}}
+        << QByteArray("批量查找\r\n");
+}
+
+void TestRep::rewrites()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(QByteArray, after);
+
+    const QString path = dir.filePath(QStringLiteral("rewrite.txt"));
+    writeBytes(path, before);
+    QCOMPARE(runRep(path, ordinaryPairs(pairs)), SUCCESS);
+    QCOMPARE(readBytes(path), after);
+}
+
+void TestRep::refusesAndLeavesBytes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("invalid UTF-8") << QByteArray("cat \xC3( cat");
+    QTest::newRow("UTF-8 cut off inside a character") << QByteArray("cat \xE4\xB8");
+    QTest::newRow("a NUL byte marks a binary file") << QByteArray("cat\0cat", 7);
+    QTest::newRow("a UTF-8 mark does not excuse a NUL byte") << QByteArray("\xEF\xBB\xBF"
+                                                                           "cat\0",
+        7);
+    QTest::newRow("UTF-16 with an odd byte count") << QByteArray("\xFF\xFE"
+                                                                 "c\0a",
+        5);
+    QTest::newRow("an unpaired surrogate in UTF-16") << QByteArray("\xFF\xFE"
+                                                                   "c\0\x3d\xd8",
+        6);
+}
+
+void TestRep::refusesAndLeavesBytes()
+{
+    QFETCH(QByteArray, bytes);
+
+    const QString path = dir.filePath(QStringLiteral("refuse.txt"));
+    writeBytes(path, bytes);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QCOMPARE(readBytes(path), bytes);
+}
+
+// Files are read in blocks of 32 KiB; these put the interesting bytes on the seams.
+void TestRep::largeFiles_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+
+    const int block = 32 * 1024;
+    const QByteArray fill(block - 1, 'a');
+    QTest::newRow("a character split between blocks") << fill + "\xE4\xB8\xAD cat\n"
+                                                      << fill + "\xE4\xB8\xAD dog\r\n";
+    QTest::newRow("CR and LF split between blocks") << fill + "\r\ncat" << fill + "\r\ndog";
+    QTest::newRow("the keyword split between blocks") << fill + " cat " << fill + " dog ";
+    QTest::newRow("an invalid byte in a later block") << fill + fill + "\xFF cat" << QByteArray();
+    QTest::newRow("a NUL byte in a later block")
+        << fill + fill + QByteArray("\0cat", 4) << QByteArray();
+    QTest::newRow("a file cut off inside its last character")
+        << fill + fill + "cat\xE4\xB8" << QByteArray();
+
+    QByteArray utf16("\xFF\xFE");
+    QByteArray utf8;
+    for (int i = 0; i < block; ++i) {
+        // A surrogate pair, a CR and a keyword now and then, across the seams.
+        switch (i % 7) {
+        case 0:
+            utf16 += QByteArray("\x3D\xD8\x00\xDE", 4);
+            utf8 += "\xF0\x9F\x98\x80";
+            break;
+        case 3:
+            utf16 += QByteArray("\r\0\n\0", 4);
+            utf8 += "\r\n";
+            break;
+        default:
+            utf16 += QByteArray("c\0a\0t\0 \0", 8);
+            utf8 += "dog ";
+        }
+    }
+    QTest::newRow("UTF-16 over many blocks") << utf16 << utf8;
+}
+
+void TestRep::largeFiles()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+
+    const QString path = dir.filePath(QStringLiteral("large.txt"));
+    writeBytes(path, before);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), after.isNull() ? FAIL : SUCCESS);
+    QCOMPARE(readBytes(path), after.isNull() ? before : after);
+}
+
+void TestRep::refusesReadOnlyFileEvenForRoot()
+{
+    const QString path = dir.filePath(QStringLiteral("readonly.txt"));
+    writeBytes(path, "cat");
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QCOMPARE(readBytes(path), QByteArray("cat"));
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 07777), 0444);
+}
+
+void TestRep::refusesMissingFileAndFolder()
+{
+    const QString path = dir.filePath(QStringLiteral("gone.txt"));
+    writeBytes(path, "cat");
+    QVERIFY(QFile::remove(path));
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QVERIFY(!QFile::exists(path));
+
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+    QCOMPARE(runRep(dir.filePath(QStringLiteral("folder")), ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("folder"))).isDir());
+}
+
+void TestRep::keepsPermissionBits_data()
+{
+    QTest::addColumn<int>("mode");
+
+    QTest::newRow("owner read-write, group read") << 0640;
+    QTest::newRow("executable by all") << 0755;
+    QTest::newRow("owner only") << 0600;
+    QTest::newRow("group-writable only") << 0464;
+}
+
+void TestRep::keepsPermissionBits()
+{
+    QFETCH(int, mode);
+
+    const QString path = dir.filePath(QStringLiteral("mode.txt"));
+    QFile::remove(path);
+    writeBytes(path, "cat");
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(readBytes(path), QByteArray("dog"));
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 07777), mode);
+}
+
+void TestRep::keepsOwnerAndGroup()
+{
+    if (::geteuid() != 0)
+        QSKIP("Only root can hand a file to another owner");
+    const QString path = dir.filePath(QStringLiteral("owner.txt"));
+    writeBytes(path, "cat");
+    const QByteArray native = QFile::encodeName(path);
+    QCOMPARE(::chown(native.constData(), 4321, 8765), 0);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(readBytes(path), QByteArray("dog"));
+    struct stat st;
+    QCOMPARE(::stat(native.constData(), &st), 0);
+    QCOMPARE(st.st_uid, uid_t(4321));
+    QCOMPARE(st.st_gid, gid_t(8765));
+}
+
+void TestRep::updatesSymlinkTarget()
+{
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("real")));
+    const QString target = dir.filePath(QStringLiteral("real/target.txt"));
+    const QString link = dir.filePath(QStringLiteral("link.txt"));
+    writeBytes(target, "cat");
+    QVERIFY(QFile::link(target, link));
+    QCOMPARE(runRep(link, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+    QCOMPARE(readBytes(target), QByteArray("dog"));
+    QCOMPARE(filesIn(dir.filePath(QStringLiteral("real"))), QStringList {"target.txt"});
+}
+
+void TestRep::refusesTextTheLocaleCodecCannotEncode()
+{
+    const LocaleCodecGuard gbk("GBK");
+    const QString path = dir.filePath(QStringLiteral("emoji.txt"));
+    const QByteArray bytes = QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("笑脸"));
+    writeBytes(path, bytes);
+    QCOMPARE(runRep(path, ordinaryPairs({{"笑脸", QString::fromUtf8("\xF0\x9F\x98\x80")}})), FAIL);
+    QCOMPARE(readBytes(path), bytes);
+}
+
+void TestRep::readsAndWritesLocaleCodec()
+{
+    const LocaleCodecGuard gbk("GBK");
+    QTextCodec *codec = QTextCodec::codecForName("GBK");
+    const QString path = dir.filePath(QStringLiteral("gbk.txt"));
+    // Larger than one read block.
+    writeBytes(path, codec->fromUnicode(QStringLiteral("批量替换\n工具").repeated(4000)));
+    QCOMPARE(runRep(path, ordinaryPairs({{"替换", "查找"}})), SUCCESS);
+    QCOMPARE(
+        readBytes(path), codec->fromUnicode(QStringLiteral("批量查找\r\n工具").repeated(4000)));
+
+    // GBK decodes nearly anything; a lead byte with nothing after it must still be refused.
+    const QByteArray cut = codec->fromUnicode(QStringLiteral("替换")) + '\xD6';
+    writeBytes(path, cut);
+    QCOMPARE(runRep(path, ordinaryPairs({{"替换", "查找"}})), FAIL);
+    QCOMPARE(readBytes(path), cut);
+}
+
+void TestRep::fullDiskKeepsOldContent()
+{
+    const QString mountPoint = dir.filePath(QStringLiteral("tiny"));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("tiny")));
+    QProcess mount;
+    mount.start(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64k", "tmpfs", mountPoint});
+    if (!mount.waitForFinished() || mount.exitStatus() != QProcess::NormalExit
+        || mount.exitCode() != 0)
+        QSKIP("Cannot mount a small tmpfs here (needs root)");
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {path}); }
+    } unmount {mountPoint};
+
+    // The rewrite needs room for a second copy next to the first.
+    const QString path = mountPoint + QStringLiteral("/big.txt");
+    QByteArray before;
+    while (before.size() < 40 * 1024)
+        before += "cat cat cat cat\n";
+    writeBytes(path, before);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QCOMPARE(readBytes(path), before);
+    QCOMPARE(filesIn(mountPoint), QStringList {"big.txt"});
+
+    // With room again the same run succeeds.
+    const QByteArray small("cat\n");
+    writeBytes(path, small);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(readBytes(path), QByteArray("dog\r\n"));
+}
+
+void TestRep::reportsOnceOnReceiverThread()
+{
+    constexpr int Files = 24;
+    QVector<Rep *> reps;
+    QVector<int> reports(Files, 0);
+    QVector<STATE> states(Files, LOST);
+    QSet<QThread *> emitters;
+    QMutex emittersLock;
+    bool allOnMainThread = true;
+    for (int i = 0; i < Files; ++i) {
+        const QString path = dir.filePath(QStringLiteral("pool%1.txt").arg(i));
+        // Every third file is missing and must fail like the others succeed.
+        if (i % 3 != 0)
+            writeBytes(path, "cat\n");
+        auto *rep = new Rep(path, ordinaryPairs({{"cat", "dog"}}), i);
+        connect(rep, &Rep::done, this, [&](Rep *sender, STATE state, int index) {
+            allOnMainThread = allOnMainThread && QThread::currentThread() == thread();
+            ++reports[index];
+            states[index] = state;
+            delete sender;
+        });
+        connect(
+            rep, &Rep::done, rep,
+            [&] {
+                QMutexLocker locker(&emittersLock);
+                emitters.insert(QThread::currentThread());
+            },
+            Qt::DirectConnection);
+        reps.append(rep);
+    }
+    for (Rep *rep : qAsConst(reps))
+        QtConcurrent::run(QThreadPool::globalInstance(), rep, &Rep::replaceFile);
+
+    QTRY_COMPARE(std::accumulate(reports.cbegin(), reports.cend(), 0), Files);
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    QCOMPARE(reports, QVector<int>(Files, 1));
+    QVERIFY(allOnMainThread);
+    QVERIFY(!emitters.contains(thread()));
+    for (int i = 0; i < Files; ++i) {
+        QCOMPARE(states.at(i), i % 3 == 0 ? FAIL : SUCCESS);
+        if (i % 3 != 0)
+            QCOMPARE(readBytes(dir.filePath(QStringLiteral("pool%1.txt").arg(i))),
+                QByteArray("dog\r\n"));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestRep)
+#include "tst_rep.moc"
