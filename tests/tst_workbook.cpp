@@ -267,6 +267,8 @@ void TestWorkbook::unholdableSheetNamesAndCellsAreRefused()
     QTemporaryDir dir;
     QVERIFY(book.open(dir.filePath(QStringLiteral("new.xlsx"))));
     QVERIFY(book.sheetNames().isEmpty());
+    QVERIFY(!book.save(dir.filePath(QStringLiteral("new.xlsx"))));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("new.xlsx"))));
 }
 
 void TestWorkbook::readsOtherProgramsWorkbooks_data()

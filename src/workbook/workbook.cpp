@@ -780,6 +780,9 @@ bool Workbook::save(const QString &path, QString *error) const
             *error = message;
         return false;
     };
+    // libxlsxwriter would quietly add a "Sheet1".
+    if (m_sheets.isEmpty())
+        return failed(QStringLiteral("A workbook needs at least one sheet."));
 
     struct Text
     {
@@ -788,7 +791,14 @@ bool Workbook::save(const QString &path, QString *error) const
         QByteArray utf8;
     };
     QVector<QVector<Text>> contents;
+    QSet<QString> names;
     for (const Sheet &sheet : m_sheets) {
+        // Loaded workbooks may carry names that libxlsxwriter refuses.
+        const QString folded = sheet.name.toCaseFolded();
+        if (!validSheetName(sheet.name) || names.contains(folded))
+            return failed(QStringLiteral("The sheet name \"%1\" cannot be used in a workbook.")
+                              .arg(sheet.name));
+        names.insert(folded);
         QVector<Text> texts;
         texts.reserve(sheet.cells.size());
         for (auto it = sheet.cells.constBegin(); it != sheet.cells.constEnd(); ++it) {
