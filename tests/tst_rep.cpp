@@ -80,6 +80,7 @@ private slots:
     void keepsPermissionBits();
     void keepsOwnerAndGroup();
     void updatesSymlinkTarget();
+    void rewritesInPlaceInALockedFolder();
     void refusesTextTheLocaleCodecCannotEncode();
     void readsAndWritesLocaleCodec();
     void fullDiskKeepsOldContent();
@@ -305,6 +306,32 @@ void TestRep::updatesSymlinkTarget()
     QCOMPARE(QFileInfo(link).symLinkTarget(), target);
     QCOMPARE(readBytes(target), QByteArray("dog"));
     QCOMPARE(filesIn(dir.filePath(QStringLiteral("real"))), QStringList {"target.txt"});
+}
+
+void TestRep::rewritesInPlaceInALockedFolder()
+{
+    // An immutable folder refuses new files even to root, unlike its permission bits.
+    const QString folder = dir.filePath(QStringLiteral("locked"));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked")));
+    const QString path = folder + QStringLiteral("/file.txt");
+    writeBytes(path, "cat\n");
+    if (QProcess::execute(QStringLiteral("chattr"), {"+i", folder}) != 0)
+        QSKIP("Cannot make a folder immutable here (needs chattr, root and ext4)");
+    struct Unlock
+    {
+        QString path;
+        ~Unlock() { QProcess::execute(QStringLiteral("chattr"), {"-i", path}); }
+    } unlock {folder};
+
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(readBytes(path), QByteArray("dog\r\n"));
+    QCOMPARE(filesIn(folder), QStringList {"file.txt"});
+
+    // Written in place there is no old copy to fall back on, so nothing may be written
+    // before the whole text is known to encode.
+    const LocaleCodecGuard gbk("GBK");
+    QCOMPARE(runRep(path, ordinaryPairs({{"dog", QString::fromUtf8("\xF0\x9F\x98\x80")}})), FAIL);
+    QCOMPARE(readBytes(path), QByteArray("dog\r\n"));
 }
 
 void TestRep::refusesTextTheLocaleCodecCannotEncode()

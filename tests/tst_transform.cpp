@@ -418,6 +418,8 @@ void TestTransform::longTextsWithManyOccurrences_data()
                                                    << "x";
     QTest::newRow("ordinary, longer replacement") << true << false << "ab"
                                                   << "xyz";
+    QTest::newRow("ordinary, longer replacement of a dense keyword") << true << false << "a"
+                                                                     << "xy";
     QTest::newRow("whole word, shorter replacement") << true << true << "ab"
                                                      << "x";
     QTest::newRow("whole word, longer replacement") << true << true << "ab"

@@ -13,9 +13,11 @@
 #include <new>
 #include <vector>
 
+#ifdef Q_OS_UNIX
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -73,7 +75,7 @@ bool isUnicodeCodec(const QTextCodec *codec)
 // system offers it, ask for large pages.
 void adviseLargePages(void *data, size_t size)
 {
-#ifdef MADV_HUGEPAGE
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
     constexpr uintptr_t Huge = 2 * 1024 * 1024;
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + Huge - 1) & ~(Huge - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(Huge - 1);
@@ -232,19 +234,31 @@ qint64 readBlock(QFile &file, char *block)
     return total;
 }
 
+// Where the device reports late write errors, they show up here.
+bool syncToDevice(int fd)
+{
+#if defined(Q_OS_LINUX)
+    return ::fdatasync(fd) == 0 || errno == EINVAL;
+#elif defined(Q_OS_UNIX)
+    return ::fsync(fd) == 0 || errno == EINVAL;
+#else
+    Q_UNUSED(fd)
+    return true;
+#endif
+}
+
 // Writes through QSaveFile, checking what it does not: on a full disk a write can
-// come up short, fail only at flush or fsync, or leave a shorter file, while
+// come up short, fail only at flush or sync, or leave a shorter file, while
 // commit() would still succeed. The file keeps its mode bits and, where allowed
 // (as root), its owner and group.
 template<typename Producer>
-bool saveFile(const QString &path, bool inPlace, Producer produce)
+bool saveFile(const QString &path, Producer produce)
 {
-    const QByteArray nativePath = QFile::encodeName(path);
+#ifdef Q_OS_UNIX
     struct stat original;
-    const bool known = ::stat(nativePath.constData(), &original) == 0;
-
+    const bool known = ::stat(QFile::encodeName(path).constData(), &original) == 0;
+#endif
     QSaveFile file(path);
-    file.setDirectWriteFallback(inPlace);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     qint64 written = 0;
@@ -254,20 +268,18 @@ bool saveFile(const QString &path, bool inPlace, Producer produce)
         written += size;
         return true;
     };
-    const int fd = file.handle();
-    bool ok = produce(write) && file.flush();
-    if (ok && ::fdatasync(fd) != 0 && errno != EINVAL)
-        ok = false;
+    bool ok
+        = produce(write) && file.flush() && syncToDevice(file.handle()) && file.size() == written;
+#ifdef Q_OS_UNIX
     struct stat now;
-    if (ok)
-        ok = ::fstat(fd, &now) == 0 && now.st_size == written;
-    if (ok && known) {
+    if (ok && known && ::fstat(file.handle(), &now) == 0) {
         // Root may give the file back to its owner; anyone else keeps it as theirs.
         if (now.st_uid != original.st_uid || now.st_gid != original.st_gid)
-            (void)::fchown(fd, original.st_uid, original.st_gid);
+            (void)::fchown(file.handle(), original.st_uid, original.st_gid);
         if ((now.st_mode & 07777) != (original.st_mode & 07777))
-            (void)::fchmod(fd, original.st_mode & 07777);
+            (void)::fchmod(file.handle(), original.st_mode & 07777);
     }
+#endif
     if (!ok) {
         file.cancelWriting();
         file.commit();
@@ -276,12 +288,27 @@ bool saveFile(const QString &path, bool inPlace, Producer produce)
     return file.commit();
 }
 
+// For a folder that takes no new files. QSaveFile's own fallback for this covers only
+// a permission error (EACCES), not an immutable folder (EPERM). The file is
+// overwritten before it is cut to length, so a shorter text never needs new space.
+bool overwriteFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.write(bytes) == bytes.size()
+        && file.resize(bytes.size()) && file.flush() && syncToDevice(file.handle())
+        && file.size() == bytes.size();
+}
+
 // QSaveFile puts its temporary file next to the link's target.
 bool folderWritable(const QString &path)
 {
     const QString target = QFileInfo(path).canonicalFilePath();
     const QString folder = QFileInfo(target.isEmpty() ? path : target).absolutePath();
+#ifdef Q_OS_UNIX
     return ::access(QFile::encodeName(folder).constData(), W_OK) == 0;
+#else
+    return QFileInfo(folder).isWritable();
+#endif
 }
 
 } // namespace
@@ -376,13 +403,11 @@ bool readTextFile(const QString &path, QString *text)
 bool writeTextFile(const QString &path, const QString &text)
 {
     QTextCodec *codec = QTextCodec::codecForLocale();
-    if (!folderWritable(path)) {
-        // Rewriting in place leaves no old copy to fall back on: encode it all first.
-        QByteArray bytes;
-        return encodeText(text, codec, &bytes) && saveFile(path, true, [&bytes](const auto &write) {
-            return write(bytes.constData(), bytes.size());
-        });
+    if (folderWritable(path)) {
+        return saveFile(
+            path, [&](const auto &write) { return encodeInPieces(text, codec, write); });
     }
-    return saveFile(
-        path, false, [&](const auto &write) { return encodeInPieces(text, codec, write); });
+    // In place there is no old copy to fall back on: encode it all before writing.
+    QByteArray bytes;
+    return encodeText(text, codec, &bytes) && overwriteFile(path, bytes);
 }
