@@ -339,6 +339,11 @@ int WholeWords::lastInOriginal(int limit)
 
 void WholeWords::begin()
 {
+    // A longer replacement needs room past the text; asking for it now costs one
+    // allocation (and the copy of a shared text) instead of a later regrowth.
+    const qint64 slack = qint64(n) / 8 + r;
+    if (r > k && (!text.isDetached() || text.capacity() - n < slack))
+        text.reserve(int(std::min(MaxChars, n + slack)));
     text.data(); // detach, if shared, before taking the spare capacity
     text.resize(text.capacity());
     buf = reinterpret_cast<ushort *>(text.data());
