@@ -89,6 +89,8 @@ QString replaceOrdinary(QString text, const QString &key, const QString &after, 
     const qint64 size = n + qint64(positions.size()) * (r - k);
     if (size > MaxChars)
         throw std::bad_alloc();
+    if (!text.isDetached() || text.capacity() < size)
+        text.reserve(int(size)); // exactly, where resize() would round up
     text.resize(int(size));
     QChar *d = text.data();
     qint64 write = size;
