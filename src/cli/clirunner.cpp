@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QTextCodec>
 #include <QTextStream>
+#include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -142,9 +143,9 @@ void printProblem(QTextStream &out, STATE state, const QString &path, const QStr
 }
 
 // The window's rule: a path that is not a regular file when the run starts gets no worker.
-bool isLost(const QString &path)
+bool isLost(const QFileInfo &info)
 {
-    return !QFileInfo(path).isFile();
+    return !info.isFile();
 }
 
 QString lostReason(const QString &path)
@@ -152,22 +153,40 @@ QString lostReason(const QString &path)
     return problemText(QFileInfo::exists(path) ? FileProblem::NotRegular : FileProblem::Missing);
 }
 
+// Most of a small file's time goes to waiting for the disk to take the write, so more
+// workers than cores keep the cores busy; a large file keeps its core busy by itself and
+// more of them at once only compete for it and for memory.
+void sizeThreadPool(qint64 largestFile)
+{
+    constexpr qint64 SmallFile = 4 << 20;
+    const int cores = qMax(1, QThread::idealThreadCount());
+    QThreadPool::globalInstance()->setMaxThreadCount(largestFile <= SmallFile ? 4 * cores : cores);
+}
+
 int replaceAll(const CliJob &job, QTextStream &out)
 {
     const int n = job.paths.size();
     std::vector<STATE> states(size_t(n), SUCCESS);
-    std::vector<std::unique_ptr<Rep>> reps;
     ProgressBar progress(n);
+    qint64 largest = 0;
+    for (int i = 0; i < n; ++i) {
+        const QFileInfo info(job.paths.at(i));
+        if (isLost(info)) {
+            states[size_t(i)] = LOST;
+            progress.advance();
+        } else {
+            largest = qMax(largest, info.size());
+        }
+    }
+    sizeThreadPool(largest);
+
+    std::vector<std::unique_ptr<Rep>> reps;
     QEventLoop loop;
     int pending = 0;
     for (int i = 0; i < n; ++i) {
-        const QString &path = job.paths.at(i);
-        if (isLost(path)) {
-            states[size_t(i)] = LOST;
-            progress.advance();
+        if (states[size_t(i)] == LOST)
             continue;
-        }
-        reps.emplace_back(new Rep(path, job.optionsFor(i), i));
+        reps.emplace_back(new Rep(job.paths.at(i), job.optionsFor(i), i));
         QObject::connect(reps.back().get(), &Rep::done, &loop, [&](Rep *, STATE state, int index) {
             states[size_t(index)] = state;
             progress.advance();
@@ -215,7 +234,7 @@ int dryRunAll(const CliJob &job, QTextStream &out)
     int pending = 0;
     for (int i = 0; i < n; ++i) {
         const QString path = job.paths.at(i);
-        if (isLost(path)) {
+        if (isLost(QFileInfo(path))) {
             lost[size_t(i)] = 1;
             progress.advance();
             continue;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include <malloc.h>
@@ -24,6 +25,14 @@ void tuneHeapForWholeFiles()
     mallopt(M_MMAP_MAX, 0);
     mallopt(M_TRIM_THRESHOLD, INT_MAX);
     mallopt(M_TOP_PAD, 64 << 20);
+
+    // Under strict overcommit the untouched reserve would still be charged to the system.
+    if (std::FILE *policy = std::fopen("/proc/sys/vm/overcommit_memory", "r")) {
+        const int mode = std::fgetc(policy);
+        std::fclose(policy);
+        if (mode == '2')
+            return;
+    }
 
     constexpr std::uintptr_t HugePage = 2 << 20;
     const long pages = sysconf(_SC_PHYS_PAGES);
