@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Times yihuan-cli against `sed -i` and `perl -pi` doing the same ordinary replacement on
+# identical copies of two corpus shapes — many small files and a few large ones — and checks
+# that the three leave the same text (yihuan writes CRLF, so line ends are set aside).
+#
+#   bench/compare.sh [path/to/yihuan-cli]
+#
+# Environment: RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
+# one under /tmp, removed afterwards unless KEEP=1), BENCH_LOCALE (LC_ALL for all three,
+# default C.UTF-8).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+cli=$(realpath "${1:-$here/../build/src/yihuan-cli}")
+runs=${RUNS:-5}
+export LC_ALL=${BENCH_LOCALE:-C.UTF-8}
+work=${WORK:-$(mktemp -d /tmp/yihuan-compare.XXXXXX)}
+mkdir -p "$work"
+if [[ -z ${WORK:-} && -z ${KEEP:-} ]]; then
+    trap 'rm -rf "$work"' EXIT
+fi
+
+for tool in hyperfine jq perl sed; do
+    command -v "$tool" >/dev/null || { echo "compare.sh: needs $tool" >&2; exit 2; }
+done
+[[ -x $cli ]] || { echo "compare.sh: no yihuan-cli at $cli (build it first)" >&2; exit 2; }
+
+keyword='关键字'
+replacement='keyword替换'
+printf '%s\n' "$keyword" >"$work/k.txt"
+printf '%s\n' "$replacement" >"$work/r.txt"
+
+# Mixed Chinese/ASCII lines from a fixed vocabulary; the keyword on every fifth line.
+make_file() { # path bytes seed
+    perl -e '
+        use strict; use utf8; binmode STDOUT;
+        my ($path, $size, $seed) = @ARGV;
+        my @words = map { my $w = $_; utf8::encode($w); $w } qw(
+            易换 批量 替换 纯文本 文件 目录 编码 the quick brown fox jumps over lazy dog
+            中文 混排 ASCII text 12345 数据 报告 config value=42 路径 /usr/share 测试
+            lorem ipsum dolor 北京 上海 2024-01-01 résumé naïve 。 ， ：);
+        my $key = "关键字"; utf8::encode($key);
+        open(my $out, ">:raw", $path) or die "$path: $!";
+        my ($written, $line, $x) = (0, 0, $seed);
+        while ($written < $size) {
+            my @parts;
+            my $n = 6 + ($line % 9);
+            for (1 .. $n) {
+                $x = ($x * 1103515245 + 12345) % 2147483648;
+                push @parts, $words[$x % @words];
+            }
+            splice(@parts, $line % $n, 0, $key) if $line % 5 == 0;
+            my $text = join(" ", @parts) . "\n";
+            print $out $text;
+            $written += length $text;
+            ++$line;
+        }
+        close $out or die;
+    ' "$@"
+}
+
+if [[ ! -d $work/corpus/small || ! -d $work/corpus/large ]]; then
+    echo "Making the corpus in $work/corpus ..."
+    mkdir -p "$work/corpus/small" "$work/corpus/large"
+    for i in $(seq -w 0 999); do
+        make_file "$work/corpus/small/f$i.txt" 65536 "$((10#$i + 1))"
+    done
+    for i in 0 1 2 3; do
+        make_file "$work/corpus/large/f$i.txt" $((32 * 1024 * 1024)) "$((i + 7))"
+    done
+fi
+
+yihuan_cmd="$cli --keywords $work/k.txt --replacements $work/r.txt"
+sed_cmd="sed -i 's/$keyword/$replacement/g'"
+perl_cmd="perl -pi -e 's/$keyword/$replacement/g'"
+
+# One untimed run each on separate copies: all three must agree.
+check_shape() { # shape
+    local shape=$1 tool
+    for tool in yihuan sed perl; do
+        rm -rf "$work/check/$tool"
+        mkdir -p "$work/check"
+        cp -r "$work/corpus/$shape" "$work/check/$tool"
+    done
+    $yihuan_cmd "$work/check/yihuan/"*.txt >/dev/null
+    eval "$sed_cmd \"\$work/check/sed/\"*.txt"
+    eval "$perl_cmd \"\$work/check/perl/\"*.txt"
+    local f name bad=0
+    for f in "$work/check/sed/"*.txt; do
+        name=$(basename "$f")
+        if ! cmp -s "$f" "$work/check/perl/$name" \
+            || ! tr -d '\r' <"$work/check/yihuan/$name" | cmp -s - "$f"; then
+            echo "compare.sh: outputs differ for $shape/$name" >&2
+            bad=1
+        fi
+    done
+    if ! grep -q $'\r$' "$work/check/yihuan/$(basename "$f")"; then
+        echo "compare.sh: yihuan did not write CRLF" >&2
+        bad=1
+    fi
+    if grep -q "$keyword" "$work/check/sed/"*.txt || ! grep -q "$replacement" "$f"; then
+        echo "compare.sh: the replacement did not happen" >&2
+        bad=1
+    fi
+    ((bad == 0)) || exit 1
+    rm -rf "$work/check"
+}
+
+declare -A median
+for shape in small large; do
+    check_shape "$shape"
+    echo
+    echo "== $shape: $(ls "$work/corpus/$shape" | wc -l) files, $(du -sh "$work/corpus/$shape" | cut -f1)"
+    hyperfine --runs "$runs" --warmup 1 --style basic \
+        --prepare "rm -rf $work/t && cp -r $work/corpus/$shape $work/t && sync -f $work/t" \
+        --export-json "$work/$shape.json" \
+        -n yihuan-cli "$yihuan_cmd $work/t/*.txt >/dev/null" \
+        -n "sed -i" "$sed_cmd $work/t/*.txt" \
+        -n "perl -pi" "$perl_cmd $work/t/*.txt"
+    for i in 0 1 2; do
+        median[$shape,$i]=$(jq ".results[$i].median" "$work/$shape.json")
+    done
+done
+rm -rf "$work/t"
+
+echo
+echo "Medians in seconds and speed-up of yihuan-cli (their time / yihuan-cli's), LC_ALL=$LC_ALL, $(nproc) cores:"
+for shape in small large; do
+    perl -e 'printf "  %-5s  yihuan-cli %.3f  sed -i %.3f (%.2fx)  perl -pi %.3f (%.2fx)\n",
+        $ARGV[0], $ARGV[1], $ARGV[2], $ARGV[2] / $ARGV[1], $ARGV[3], $ARGV[3] / $ARGV[1]' \
+        "$shape" "${median[$shape,0]}" "${median[$shape,1]}" "${median[$shape,2]}"
+done
