@@ -25,19 +25,24 @@ bool fail(QString *error, const QString &message)
 
 bool readUtf8File(const QString &path, QString *text, QString *error)
 {
+    const QFileInfo info(path);
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-        return fail(error,
-            QStringLiteral("无法读取文件 %1 (cannot read the file): %2")
-                .arg(path,
-                    QFileInfo::exists(path) ? file.errorString()
-                                            : QStringLiteral("不存在 (no such file)")));
+    QString why;
+    if (!info.exists())
+        why = QStringLiteral("不存在 (no such file)");
+    else if (!info.isFile())
+        why = QStringLiteral("不是普通文件 (not a regular file)");
+    else if (!file.open(QIODevice::ReadOnly))
+        why = file.errorString();
+    if (!why.isEmpty())
+        return fail(
+            error, QStringLiteral("无法读取文件 %1 (cannot read the file): %2").arg(path, why));
     QByteArray bytes = file.readAll();
     if (bytes.startsWith("\xEF\xBB\xBF"))
         bytes.remove(0, 3);
     QTextCodec::ConverterState state;
     *text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
-    if (state.invalidChars > 0)
+    if (state.invalidChars > 0 || state.remainingChars > 0)
         return fail(error, QStringLiteral("%1 不是有效的 UTF-8 文本 (not valid UTF-8)").arg(path));
     return true;
 }

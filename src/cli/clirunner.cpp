@@ -269,7 +269,7 @@ int dryRunAll(const CliJob &job, QTextStream &out)
             printProblem(out, FAIL, path, problemText(result.problem));
         } else {
             ++tally.success;
-            int total = 0;
+            qint64 total = 0;
             for (const int count : result.counts)
                 total += count;
             out << QStringLiteral("成功\t%1\t%2\n").arg(path).arg(total);
