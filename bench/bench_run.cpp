@@ -1,0 +1,132 @@
+// A run of many small files through the window against the same files through
+// the workers alone: what the window's bookkeeping costs on top of the engine.
+#include "app/appinfo.h"
+#include "app/mainwindow.h"
+#include "engine/rep.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <benchmark/benchmark.h>
+
+namespace {
+
+constexpr int kFiles = 10000;
+const QByteArray kContent = QByteArray("line with key and other words\n").repeated(40);
+
+QTemporaryDir &corpus()
+{
+    static QTemporaryDir dir;
+    static const bool made = [] {
+        for (int i = 0; i < kFiles; ++i) {
+            QFile file(dir.filePath(QStringLiteral("f%1.txt").arg(i, 5, 10, QLatin1Char('0'))));
+            if (!file.open(QIODevice::WriteOnly))
+                return false;
+            file.write(kContent);
+        }
+        return true;
+    }();
+    Q_UNUSED(made)
+    return dir;
+}
+
+void resetCorpus()
+{
+    QDir dir(corpus().path());
+    for (const QString &name : dir.entryList(QDir::Files)) {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(kContent);
+    }
+}
+
+void BM_RunThroughWindow(benchmark::State &state)
+{
+    QStandardPaths::setTestModeEnabled(true);
+    MainWindow window;
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(corpus().path())});
+    QDragEnterEvent enter(QPoint(1, 1), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    QDropEvent drop(QPointF(1, 1), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &drop);
+    if (window.list1().size() != kFiles) {
+        state.SkipWithError("the corpus did not land in the list");
+        return;
+    }
+    window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s1"))
+        ->setPlainText(QStringLiteral("key"));
+    window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s2"))
+        ->setPlainText(QStringLiteral("KEY"));
+    auto *button = window.findChild<QPushButton *>(QStringLiteral("pushButton_replace"));
+
+    for (auto _ : state) {
+        state.PauseTiming();
+        resetCorpus();
+        state.ResumeTiming();
+        button->click();
+        while (window.isRunning())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    state.SetItemsProcessed(state.iterations() * kFiles);
+}
+
+void BM_RunWorkersAlone(benchmark::State &state)
+{
+    registerRepMetaTypes();
+    QStringList paths;
+    QDir dir(corpus().path());
+    for (const QString &name : dir.entryList(QDir::Files, QDir::Name))
+        paths.append(dir.filePath(name));
+    RepOptions options;
+    options.pairs = {{QStringLiteral("key"), QStringLiteral("KEY")}};
+
+    for (auto _ : state) {
+        state.PauseTiming();
+        resetCorpus();
+        state.ResumeTiming();
+        int done = 0;
+        QObject receiver;
+        for (int i = 0; i < paths.size(); ++i) {
+            auto *rep = new Rep(paths.at(i), options, i);
+            QObject::connect(rep, &Rep::done, &receiver, [&done](Rep *finished, STATE, int) {
+                ++done;
+                delete finished;
+            });
+            QtConcurrent::run(QThreadPool::globalInstance(), rep, &Rep::replaceFile);
+        }
+        while (done < paths.size())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    state.SetItemsProcessed(state.iterations() * kFiles);
+}
+
+} // namespace
+
+BENCHMARK(BM_RunWorkersAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_RunThroughWindow)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    initApplicationInfo(app);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
