@@ -44,6 +44,7 @@ private slots:
     void importReplacesPreviousInput();
     void failedExportKeepsOldFile();
     void importedListHasOneRowPerPath();
+    void emptyFirstReplacementKeepsPairs();
 
 private:
     std::unique_ptr<MainWindow> window;
@@ -313,6 +314,19 @@ void WorkbookUiTest::importedListHasOneRowPerPath()
     QCOMPARE(window->list1(),
         (QStringList {QStringLiteral("C:/dir/a.txt"), QStringLiteral("C:/dir/b.txt")}));
     QCOMPARE(child<QTableWidget>("tableWidget_list1")->rowCount(), 2);
+}
+
+void WorkbookUiTest::emptyFirstReplacementKeepsPairs()
+{
+    ModeOneList list;
+    list.keywordLines = QStringList {QStringLiteral("delete me"), QStringLiteral("a")};
+    list.replacementLines = QStringList {QString(), QStringLiteral("b")};
+    const QString workbook = dir.filePath(QStringLiteral("pairs.xlsx"));
+    QVERIFY(writeModeOneWorkbook(workbook, list));
+    QVERIFY(window->importList1Workbook(workbook));
+    QCOMPARE(
+        child<QPlainTextEdit>("plainTextEdit_s1")->toPlainText(), QStringLiteral("delete me\na"));
+    QCOMPARE(child<QPlainTextEdit>("plainTextEdit_s2")->toPlainText(), QStringLiteral("\nb"));
 }
 
 QTEST_MAIN(WorkbookUiTest)

@@ -96,9 +96,14 @@ bool MainWindow::importList1Workbook(const QString &path)
     for (int i = 0; i < list1Paths.size(); ++i)
         table->setItem(i, 0, new QTableWidgetItem(QFileInfo(list1Paths.at(i)).fileName()));
 
-    for (int i = 0; i < list->keywordLines.size(); ++i) {
-        ui->plainTextEdit_s1->appendPlainText(list->keywordLines.at(i));
-        ui->plainTextEdit_s2->appendPlainText(list->replacementLines.value(i));
+    // Appending an empty line to an empty editor adds no line, which would pair every
+    // later replacement with the keyword above it; set whole texts instead.
+    if (!list->keywordLines.isEmpty()) {
+        QStringList replacements;
+        for (int i = 0; i < list->keywordLines.size(); ++i)
+            replacements.append(list->replacementLines.value(i));
+        ui->plainTextEdit_s1->setPlainText(list->keywordLines.join(QLatin1Char('\n')));
+        ui->plainTextEdit_s2->setPlainText(replacements.join(QLatin1Char('\n')));
     }
 
     emit stateChangedSignals(34);
