@@ -50,8 +50,11 @@ private:
     std::unique_ptr<MainWindow> window;
     QTemporaryDir dir;
 
-    QString makeFile(const QString &relative, const QByteArray &content = "text\n");
-    void drop(const QStringList &paths);
+    QString makeFile(const QString &relative, const QByteArray &content = "text\n")
+    {
+        return writeTestFile(dir, relative, content);
+    }
+    void drop(const QStringList &paths) { QVERIFY(dropPaths(window.get(), paths)); }
     QString state() const { return window->statusBar()->findChildren<QLabel *>().last()->text(); }
     QTabWidget *tabs() const
     {
@@ -79,30 +82,6 @@ void DropTest::cleanup()
 {
     window.reset();
     QFile::remove(testSettingsPath());
-}
-
-QString DropTest::makeFile(const QString &relative, const QByteArray &content)
-{
-    const QString path = dir.filePath(relative);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
-}
-
-void DropTest::drop(const QStringList &paths)
-{
-    QMimeData data;
-    QList<QUrl> urls;
-    for (const QString &path : paths)
-        urls.append(QUrl::fromLocalFile(path));
-    data.setUrls(urls);
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    QVERIFY(enter.isAccepted());
-    QDropEvent dropEvent(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &dropEvent);
 }
 
 void DropTest::dragNeedsUrls()

@@ -61,7 +61,10 @@ private:
     QTemporaryDir dir;
     UrlCatcher catcher;
 
-    QString makeFile(const QString &relative, const QByteArray &content = "text\n");
+    QString makeFile(const QString &relative, const QByteArray &content = "text\n")
+    {
+        return writeTestFile(dir, relative, content);
+    }
     void addFiles(const QString &button, const QStringList &paths);
     void addDirectory(const QString &button, const QString &path, bool subdirs);
     template<typename T>
@@ -98,16 +101,6 @@ void ListsTest::cleanup()
 {
     window.reset();
     QFile::remove(testSettingsPath());
-}
-
-QString ListsTest::makeFile(const QString &relative, const QByteArray &content)
-{
-    const QString path = dir.filePath(relative);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
 }
 
 void ListsTest::addFiles(const QString &button, const QStringList &paths)

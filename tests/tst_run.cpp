@@ -108,16 +108,7 @@ QByteArray RunTest::contentOf(const QString &path) const
 void RunTest::setFiles(int tab, const QStringList &paths)
 {
     child<QTabWidget>("tabWidget_1")->setCurrentIndex(tab);
-    QMimeData data;
-    QList<QUrl> urls;
-    for (const QString &path : paths)
-        urls.append(QUrl::fromLocalFile(path));
-    data.setUrls(urls);
-    // The drop only reaches the window after an accepted drag enter, as with a real drag.
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &drop);
+    dropPaths(window.get(), paths);
 }
 
 void RunTest::setKeywords(const QString &keys, const QString &replacements)

@@ -50,8 +50,11 @@ private:
     std::unique_ptr<MainWindow> window;
     QTemporaryDir dir;
 
-    QString makeFile(const QString &relative, const QByteArray &content = "text\n");
-    void addByDrop(const QStringList &paths);
+    QString makeFile(const QString &relative, const QByteArray &content = "text\n")
+    {
+        return writeTestFile(dir, relative, content);
+    }
+    void addByDrop(const QStringList &paths) { dropPaths(window.get(), paths); }
     void answerFileDialog(const QString &path);
     template<typename T>
     T *child(const char *name) const
@@ -78,30 +81,6 @@ void WorkbookUiTest::cleanup()
 {
     window.reset();
     QFile::remove(testSettingsPath());
-}
-
-QString WorkbookUiTest::makeFile(const QString &relative, const QByteArray &content)
-{
-    const QString path = dir.filePath(relative);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
-}
-
-void WorkbookUiTest::addByDrop(const QStringList &paths)
-{
-    QMimeData data;
-    QList<QUrl> urls;
-    for (const QString &path : paths)
-        urls.append(QUrl::fromLocalFile(path));
-    data.setUrls(urls);
-    // The drop only reaches the window after an accepted drag enter, as with a real drag.
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &drop);
 }
 
 void WorkbookUiTest::answerFileDialog(const QString &path)

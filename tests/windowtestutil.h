@@ -2,8 +2,15 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeData>
 #include <QStandardPaths>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 
@@ -18,6 +25,34 @@ inline QString testSettingsPath()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         + QStringLiteral("/qhyPz_") + QCoreApplication::applicationVersion()
         + QStringLiteral("/qhyPz");
+}
+
+// Writes a file below dir, making its folders; returns its path.
+inline QString writeTestFile(
+    const QTemporaryDir &dir, const QString &relative, const QByteArray &content = "text\n")
+{
+    const QString path = dir.filePath(relative);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+    return path;
+}
+
+// Drags the paths onto the window and drops them there, as a file manager would.
+// The drop only reaches the window after an accepted drag enter; returns whether it was.
+inline bool dropPaths(QWidget *window, const QStringList &paths)
+{
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls.append(QUrl::fromLocalFile(path));
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window, &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window, &drop);
+    return enter.isAccepted();
 }
 
 // Answers the next modal dialog from the event loop. A watchdog rejects any

@@ -197,82 +197,54 @@ void MainWindow::on_pushButton_keyClear_clicked()
     emit stateChangedSignals(41);
 }
 
-void MainWindow::on_action_Adds_triggered()
+void MainWindow::dispatchByTab(void (MainWindow::*modeOne)(), void (MainWindow::*modeTwo)())
 {
-    if (running)
-        return;
     switch (ui->tabWidget_1->currentIndex()) {
     case 0:
-        on_pushButton_list1_Adds_clicked();
+        (this->*modeOne)();
         break;
     case 1:
-        on_pushButton_list2_Adds_clicked();
+        (this->*modeTwo)();
         break;
     default:
         break;
     }
+}
+
+// The menu changes no list while a run is out; the list buttons are disabled then,
+// but a disabled action can still be triggered from code.
+void MainWindow::on_action_Adds_triggered()
+{
+    if (!running)
+        dispatchByTab(&MainWindow::on_pushButton_list1_Adds_clicked,
+            &MainWindow::on_pushButton_list2_Adds_clicked);
 }
 
 void MainWindow::on_action_Add_triggered()
 {
-    if (running)
-        return;
-    switch (ui->tabWidget_1->currentIndex()) {
-    case 0:
-        on_pushButton_list1_Add_clicked();
-        break;
-    case 1:
-        on_pushButton_list2_Add_clicked();
-        break;
-    default:
-        break;
-    }
+    if (!running)
+        dispatchByTab(&MainWindow::on_pushButton_list1_Add_clicked,
+            &MainWindow::on_pushButton_list2_Add_clicked);
 }
 
 void MainWindow::on_action_Save_triggered()
 {
-    switch (ui->tabWidget_1->currentIndex()) {
-    case 0:
-        on_pushButton_list1_Save_clicked();
-        break;
-    case 1:
-        on_pushButton_list2_Save_clicked();
-        break;
-    default:
-        break;
-    }
+    dispatchByTab(&MainWindow::on_pushButton_list1_Save_clicked,
+        &MainWindow::on_pushButton_list2_Save_clicked);
 }
 
 void MainWindow::on_action_Import_triggered()
 {
-    if (running)
-        return;
-    switch (ui->tabWidget_1->currentIndex()) {
-    case 0:
-        on_pushButton_list1_Import_clicked();
-        break;
-    case 1:
-        on_pushButton_list2_Import_clicked();
-        break;
-    default:
-        break;
-    }
+    if (!running)
+        dispatchByTab(&MainWindow::on_pushButton_list1_Import_clicked,
+            &MainWindow::on_pushButton_list2_Import_clicked);
 }
 
 void MainWindow::on_action_Clear_triggered()
 {
-    if (running)
-        return;
-    switch (ui->tabWidget_1->currentIndex()) {
-    case 0:
-        on_pushButton_list1_Clear_clicked();
-        break;
-    case 1:
-        on_pushButton_list2_Clear_clicked();
-        break;
-    default:
-        break;
-    }
+    if (!running)
+        dispatchByTab(&MainWindow::on_pushButton_list1_Clear_clicked,
+            &MainWindow::on_pushButton_list2_Clear_clicked);
 }
 
 // Leaves without the destructor on purpose: options changed in this session are not saved.

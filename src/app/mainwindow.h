@@ -86,6 +86,10 @@ private:
     void openList1Folder();
     void openList2Folder();
     QStringList chooseFiles();
+    void addChosenFiles(QStringList &list, void (MainWindow::*refresh)());
+    void addChosenDirectories(const QString &flagKey,
+        void (MainWindow::*addDirFiles)(const QString &), void (MainWindow::*refresh)());
+    void dispatchByTab(void (MainWindow::*modeOne)(), void (MainWindow::*modeTwo)());
     bool chooseDirectories(const QString &flagKey, QStringList *dirs);
 
     // replace run

@@ -135,7 +135,7 @@ bool MainWindow::chooseDirectories(const QString &flagKey, QStringList *dirs)
     return true;
 }
 
-void MainWindow::on_pushButton_list1_Add_clicked()
+void MainWindow::addChosenFiles(QStringList &list, void (MainWindow::*refresh)())
 {
     emit stateChangedSignals(9);
     const QStringList files = chooseFiles();
@@ -144,27 +144,39 @@ void MainWindow::on_pushButton_list1_Add_clicked()
         return;
     }
     for (const QString &path : files) {
-        if (!containsFile(list1Paths, path))
-            list1Paths.append(path);
+        if (!containsFile(list, path))
+            list.append(path);
     }
-    refreshList1();
+    (this->*refresh)();
     emit stateChangedSignals(10);
     emit fileNumChangedSignals();
 }
 
-void MainWindow::on_pushButton_list1_Adds_clicked()
+void MainWindow::addChosenDirectories(const QString &flagKey,
+    void (MainWindow::*addDirFiles)(const QString &), void (MainWindow::*refresh)())
 {
     emit stateChangedSignals(1);
     QStringList dirs;
-    if (!chooseDirectories(QStringLiteral("c1"), &dirs)) {
+    if (!chooseDirectories(flagKey, &dirs)) {
         emit stateChangedSignals(3);
         return;
     }
     if (dirs.isEmpty())
         return;
     for (const QString &dir : qAsConst(dirs))
-        addDirFiles1(dir);
-    refreshList1();
+        (this->*addDirFiles)(dir);
+    (this->*refresh)();
+}
+
+void MainWindow::on_pushButton_list1_Add_clicked()
+{
+    addChosenFiles(list1Paths, &MainWindow::refreshList1);
+}
+
+void MainWindow::on_pushButton_list1_Adds_clicked()
+{
+    addChosenDirectories(
+        QStringLiteral("c1"), &MainWindow::addDirFiles1, &MainWindow::refreshList1);
 }
 
 void MainWindow::on_pushButton_list1_Remove_clicked()
@@ -215,34 +227,13 @@ void MainWindow::openList1Folder()
 
 void MainWindow::on_pushButton_list2_Add_clicked()
 {
-    emit stateChangedSignals(9);
-    const QStringList files = chooseFiles();
-    if (files.isEmpty()) {
-        emit stateChangedSignals(11);
-        return;
-    }
-    for (const QString &path : files) {
-        if (!containsFile(list2Paths, path))
-            list2Paths.append(path);
-    }
-    refreshList2Columns();
-    emit stateChangedSignals(10);
-    emit fileNumChangedSignals();
+    addChosenFiles(list2Paths, &MainWindow::refreshList2Columns);
 }
 
 void MainWindow::on_pushButton_list2_Adds_clicked()
 {
-    emit stateChangedSignals(1);
-    QStringList dirs;
-    if (!chooseDirectories(QStringLiteral("c2"), &dirs)) {
-        emit stateChangedSignals(3);
-        return;
-    }
-    if (dirs.isEmpty())
-        return;
-    for (const QString &dir : qAsConst(dirs))
-        addDirFiles2(dir);
-    refreshList2Columns();
+    addChosenDirectories(
+        QStringLiteral("c2"), &MainWindow::addDirFiles2, &MainWindow::refreshList2Columns);
 }
 
 void MainWindow::on_pushButton_list2_RemoveRow_clicked()
