@@ -85,6 +85,7 @@ private slots:
     void readsAndWritesLocaleCodec();
     void fullDiskKeepsOldContent();
     void reportsOnceOnReceiverThread();
+    void sameFileUnderManyNamesTakesTurns();
 
 private:
     QTemporaryDir dir;
@@ -439,6 +440,32 @@ void TestRep::reportsOnceOnReceiverThread()
             QCOMPARE(readBytes(dir.filePath(QStringLiteral("pool%1.txt").arg(i))),
                 QByteArray("dog\r\n"));
     }
+}
+
+// Every spelling's worker must see the text the previous one left.
+void TestRep::sameFileUnderManyNamesTakesTurns()
+{
+    constexpr int Names = 16;
+    const QString path = dir.filePath(QStringLiteral("shared.txt"));
+    writeBytes(path, QByteArray(200000, 'x'));
+    RepOptions appendMark;
+    appendMark.ordinary = false;
+    appendMark.pairs = {{QStringLiteral("$"), QStringLiteral("!")}};
+
+    int reports = 0;
+    for (int i = 0; i < Names; ++i) {
+        const QString spelling
+            = dir.path() + QStringLiteral("/.").repeated(i) + QStringLiteral("/shared.txt");
+        auto *rep = new Rep(spelling, appendMark, i);
+        connect(rep, &Rep::done, this, [&reports](Rep *sender, STATE state, int) {
+            QCOMPARE(state, SUCCESS);
+            ++reports;
+            delete sender;
+        });
+        QtConcurrent::run(QThreadPool::globalInstance(), rep, &Rep::replaceFile);
+    }
+    QTRY_COMPARE(reports, Names);
+    QCOMPARE(readBytes(path), QByteArray(200000, 'x') + QByteArray(Names, '!'));
 }
 
 QTEST_GUILESS_MAIN(TestRep)

@@ -3,7 +3,56 @@
 #include "engine/textfile.h"
 #include "engine/transform.h"
 
+#include <QFileInfo>
+#include <QMutex>
+#include <QSet>
+#include <QWaitCondition>
+
 #include <new>
+
+namespace {
+
+// A list may name one file twice (two spellings, a link, a workbook listing it twice).
+// Two workers rewriting it at once would each start from the old text and the later
+// write would silently drop the earlier one's work, so they take turns instead.
+class FileTurn
+{
+public:
+    explicit FileTurn(const QString &path)
+        : key(QFileInfo(path).canonicalFilePath())
+    {
+        if (key.isEmpty())
+            return;
+        QMutexLocker locker(&mutex);
+        while (busy.contains(key))
+            released.wait(&mutex);
+        busy.insert(key);
+    }
+
+    ~FileTurn()
+    {
+        if (key.isEmpty())
+            return;
+        QMutexLocker locker(&mutex);
+        busy.remove(key);
+        released.wakeAll();
+    }
+
+    FileTurn(const FileTurn &) = delete;
+    FileTurn &operator=(const FileTurn &) = delete;
+
+private:
+    static QMutex mutex;
+    static QWaitCondition released;
+    static QSet<QString> busy;
+    const QString key;
+};
+
+QMutex FileTurn::mutex;
+QWaitCondition FileTurn::released;
+QSet<QString> FileTurn::busy;
+
+} // namespace
 
 Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject *parent)
     : QObject(parent)
@@ -19,6 +68,7 @@ void Rep::replaceFile()
 {
     STATE state = FAIL;
     try {
+        const FileTurn turn(filePath);
         QString text;
         if (readTextFile(filePath, &text)) {
             RepOptions options;
