@@ -359,8 +359,8 @@ void TestCli::unusableWorkbook_data()
         << "nokeywords" << QStringLiteral("无【被替换关键字】内容");
     QTest::newRow("a mode-one workbook without files")
         << "nofiles" << QStringLiteral("纯文本文件列表为空");
-    QTest::newRow("a mode-one workbook whose replacement cell breaks into two editor lines")
-        << "splitcell" << QStringLiteral("内容条目数量不一致");
+    QTest::newRow("a mode-one workbook whose only replacement holds a line break")
+        << "splitcell" << QStringLiteral("无【被替换关键字】内容");
 }
 
 void TestCli::unusableWorkbook()

@@ -59,6 +59,12 @@ std::optional<Workbook> load(const QString &path)
     return book;
 }
 
+bool breaksLine(const QString &text)
+{
+    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))
+        || text.contains(QChar::ParagraphSeparator);
+}
+
 } // namespace
 
 bool writeModeOneWorkbook(const QString &path, const ModeOneList &list, QString *error)
@@ -127,8 +133,14 @@ std::optional<ModeOneList> readModeOneWorkbook(const QString &path)
         const QString keyword = book->cell(row, 1);
         if (keyword.isEmpty())
             break;
+        const QString replacement = book->cell(row, 2);
+        // Each cell becomes one editor line; a line break inside one would pair every
+        // later keyword with the wrong replacement, so such a row ends the list as an
+        // empty keyword does.
+        if (breaksLine(keyword) || breaksLine(replacement))
+            break;
         list.keywordLines.append(keyword);
-        list.replacementLines.append(book->cell(row, 2));
+        list.replacementLines.append(replacement);
     }
     return list;
 }
