@@ -143,14 +143,13 @@ void runReps(const QStringList &paths, const RepOptions &options)
     QObject receiver;
     for (int i = 0; i < paths.size(); ++i) {
         auto *rep = new Rep(paths.at(i), options, i);
-        QObject::connect(rep, &Rep::done, &receiver, [&](Rep *sender, STATE state, int) {
+        QObject::connect(rep, &Rep::done, &receiver, [&](Rep *, STATE state, int) {
             if (state != SUCCESS)
                 qFatal("a benchmark file failed");
-            delete sender;
             if (++finished == paths.size())
                 loop.quit();
         });
-        QtConcurrent::run(QThreadPool::globalInstance(), rep, &Rep::replaceFile);
+        startRep(rep);
     }
     if (finished < paths.size())
         loop.exec();

@@ -79,8 +79,10 @@ void BM_RunThroughWindow(benchmark::State &state)
         resetCorpus();
         state.ResumeTiming();
         button->click();
-        while (window.isRunning())
+        while (window.isRunning()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
     }
     state.SetItemsProcessed(state.iterations() * kFiles);
 }
@@ -103,14 +105,13 @@ void BM_RunWorkersAlone(benchmark::State &state)
         QObject receiver;
         for (int i = 0; i < paths.size(); ++i) {
             auto *rep = new Rep(paths.at(i), options, i);
-            QObject::connect(rep, &Rep::done, &receiver, [&done](Rep *finished, STATE, int) {
-                ++done;
-                delete finished;
-            });
-            QtConcurrent::run(QThreadPool::globalInstance(), rep, &Rep::replaceFile);
+            QObject::connect(rep, &Rep::done, &receiver, [&done](Rep *, STATE, int) { ++done; });
+            startRep(rep);
         }
-        while (done < paths.size())
+        while (done < paths.size()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
     }
     state.SetItemsProcessed(state.iterations() * kFiles);
 }

@@ -410,11 +410,10 @@ void TestRep::reportsOnceOnReceiverThread()
         if (i % 3 != 0)
             writeBytes(path, "cat\n");
         auto *rep = new Rep(path, ordinaryPairs({{"cat", "dog"}}), i);
-        connect(rep, &Rep::done, this, [&](Rep *sender, STATE state, int index) {
+        connect(rep, &Rep::done, this, [&](Rep *, STATE state, int index) {
             allOnMainThread = allOnMainThread && QThread::currentThread() == thread();
             ++reports[index];
             states[index] = state;
-            delete sender;
         });
         connect(
             rep, &Rep::done, rep,
@@ -426,7 +425,7 @@ void TestRep::reportsOnceOnReceiverThread()
         reps.append(rep);
     }
     for (Rep *rep : qAsConst(reps))
-        QtConcurrent::run(QThreadPool::globalInstance(), rep, &Rep::replaceFile);
+        startRep(rep);
 
     QTRY_COMPARE(std::accumulate(reports.cbegin(), reports.cend(), 0), Files);
     QThreadPool::globalInstance()->waitForDone();
@@ -457,12 +456,11 @@ void TestRep::sameFileUnderManyNamesTakesTurns()
         const QString spelling
             = dir.path() + QStringLiteral("/.").repeated(i) + QStringLiteral("/shared.txt");
         auto *rep = new Rep(spelling, appendMark, i);
-        connect(rep, &Rep::done, this, [&reports](Rep *sender, STATE state, int) {
+        connect(rep, &Rep::done, this, [&reports](Rep *, STATE state, int) {
             QCOMPARE(state, SUCCESS);
             ++reports;
-            delete sender;
         });
-        QtConcurrent::run(QThreadPool::globalInstance(), rep, &Rep::replaceFile);
+        startRep(rep);
     }
     QTRY_COMPARE(reports, Names);
     QCOMPARE(readBytes(path), QByteArray(200000, 'x') + QByteArray(Names, '!'));

@@ -95,6 +95,7 @@ private:
     // replace run
     void repDone(Rep *rep, STATE state, int index);
     void setReplaceEnabled(bool on);
+    void showRunProgress();
     void setListsEditable(bool on);
     void markList2Column(int index, const QColor &color);
 
@@ -112,6 +113,7 @@ private:
     int lostCount = 0;
     int runMode = 0;
     bool running = false;
+    bool progressPending = false;
 
     QLabel *fileNumLabel = nullptr;
     QLabel *successLabel = nullptr;

@@ -7,7 +7,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
-#include <QtConcurrent>
+#include <QTimer>
 
 namespace {
 
@@ -144,21 +144,21 @@ void MainWindow::on_pushButton_replace_clicked()
         }
         auto *rep = new Rep(path, options, index, nullptr);
         connect(rep, &Rep::done, this, &MainWindow::repDone);
-        QtConcurrent::run(QThreadPool::globalInstance(), rep, &Rep::replaceFile);
+        startRep(rep);
     }
+    if (running)
+        showRunProgress();
 }
 
-void MainWindow::repDone(Rep *rep, STATE state, int index)
+void MainWindow::repDone(Rep * /*rep*/, STATE state, int index)
 {
     ++doneCount;
     switch (state) {
     case SUCCESS:
         ++successCount;
-        successLabel->setText(QStringLiteral(" 成功(%1)").arg(successCount));
         break;
     case FAIL:
         ++failCount;
-        failLabel->setText(QStringLiteral(" <font color='red'>失败(%1)</font>").arg(failCount));
         if (runMode == 0) {
             if (QTableWidgetItem *item = ui->tableWidget_list1->item(index, 0))
                 item->setBackground(QBrush(Qt::red, Qt::SolidPattern));
@@ -168,7 +168,6 @@ void MainWindow::repDone(Rep *rep, STATE state, int index)
         break;
     case LOST:
         ++lostCount;
-        lostLabel->setText(QStringLiteral(" <font color='blue'>丢失(%1)</font>").arg(lostCount));
         if (runMode == 0) {
             if (QTableWidgetItem *item = ui->tableWidget_list1->item(index, 0))
                 item->setBackground(QBrush(Qt::blue, Qt::SolidPattern));
@@ -179,16 +178,32 @@ void MainWindow::repDone(Rep *rep, STATE state, int index)
     }
 
     if (doneCount >= expectedCount) {
-        stateLabel->setText(QStringLiteral("文件替换处理全部完成!"));
+        showRunProgress();
         running = false;
         setListsEditable(true);
         setReplaceEnabled(true);
-    } else {
+    } else if (!progressPending) {
+        // Thousands of results can arrive between two paints; the labels are set once
+        // for all that the event loop delivers in one pass.
+        progressPending = true;
+        QTimer::singleShot(0, this, &MainWindow::showRunProgress);
+    }
+}
+
+void MainWindow::showRunProgress()
+{
+    progressPending = false;
+    // Until the first failure or loss its label keeps the plain text of the reset.
+    successLabel->setText(QStringLiteral(" 成功(%1)").arg(successCount));
+    if (failCount > 0)
+        failLabel->setText(QStringLiteral(" <font color='red'>失败(%1)</font>").arg(failCount));
+    if (lostCount > 0)
+        lostLabel->setText(QStringLiteral(" <font color='blue'>丢失(%1)</font>").arg(lostCount));
+    if (doneCount >= expectedCount)
+        stateLabel->setText(QStringLiteral("文件替换处理全部完成!"));
+    else if (running)
         stateLabel->setText(
             QStringLiteral("文件替换处理中...已完成[%1/%2]").arg(doneCount).arg(expectedCount));
-    }
-
-    delete rep;
 }
 
 // A mode-two file is a column: its header turns the colour in bold, and its

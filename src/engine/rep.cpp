@@ -6,7 +6,9 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QSet>
+#include <QThreadPool>
 #include <QWaitCondition>
+#include <QtConcurrent>
 
 #include <new>
 
@@ -95,4 +97,12 @@ void registerRepMetaTypes()
         return true;
     }();
     Q_UNUSED(registered)
+}
+
+void startRep(Rep *rep)
+{
+    QtConcurrent::run(QThreadPool::globalInstance(), [rep] {
+        rep->replaceFile();
+        rep->deleteLater();
+    });
 }

@@ -45,3 +45,8 @@ Q_DECLARE_METATYPE(Rep *)
 
 // Lets done() cross threads: registers STATE (also as "STATE&") and Rep*. Safe to call repeatedly.
 void registerRepMetaTypes();
+
+// Runs rep on the global thread pool and disposes of it once its done signal has been
+// emitted. Receivers must not delete it: a pool thread may still be inside the emission
+// when a queued handler runs.
+void startRep(Rep *rep);
