@@ -99,11 +99,8 @@ bool MainWindow::importList1Workbook(const QString &path)
     // Appending an empty line to an empty editor adds no line, which would pair every
     // later replacement with the keyword above it; set whole texts instead.
     if (!list->keywordLines.isEmpty()) {
-        QStringList replacements;
-        for (int i = 0; i < list->keywordLines.size(); ++i)
-            replacements.append(list->replacementLines.value(i));
         ui->plainTextEdit_s1->setPlainText(list->keywordLines.join(QLatin1Char('\n')));
-        ui->plainTextEdit_s2->setPlainText(replacements.join(QLatin1Char('\n')));
+        ui->plainTextEdit_s2->setPlainText(list->replacementLines.join(QLatin1Char('\n')));
     }
 
     emit stateChangedSignals(34);
