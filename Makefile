@@ -23,7 +23,7 @@ test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 bench:
-	@YIHUAN_EXTRA_PACKAGES="libbenchmark-dev hyperfine" scripts/install-deps
+	@YIHUAN_EXTRA_PACKAGES="libbenchmark-dev hyperfine jq" scripts/install-deps
 	@cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DYIHUAN_BUILD_TESTS=OFF -DYIHUAN_BUILD_BENCH=ON >/dev/null
 	@cmake --build $(BUILD_DIR)-bench -j $(JOBS)
 	@echo "Benchmarks built in $(BUILD_DIR)-bench/bench"
