@@ -68,13 +68,13 @@ inline void whenModal(const std::function<void(QWidget *)> &answer)
             return;
         }
         answer(modal);
-        QTimer::singleShot(2000, qApp, [modal = QPointer<QWidget>(modal)] {
+        QTimer::singleShot(10000, qApp, [modal = QPointer<QWidget>(modal)] {
             if (modal && modal->isVisible())
                 if (auto *dialog = qobject_cast<QDialog *>(modal.data()))
                     dialog->reject();
         });
     };
-    QTimer::singleShot(0, qApp, [attempt] { (*attempt)(500); });
+    QTimer::singleShot(0, qApp, [attempt] { (*attempt)(3000); });
 }
 
 // Receives the URLs the window asks the desktop to open (register it with
