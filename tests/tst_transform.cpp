@@ -113,15 +113,39 @@ private slots:
     void regularExpressionMatchesQStringReplace();
     void longTextsWithManyOccurrences_data();
     void longTextsWithManyOccurrences();
+
+private:
+    // One pair's columns: text, keyword, replacement, expected text, replacement count.
+    static void addOnePairColumns();
+    static void checkOnePair(bool ordinary, bool full);
 };
 
-void TestTransform::ordinary_data()
+void TestTransform::addOnePairColumns()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("keyword");
     QTest::addColumn<QString>("replacement");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<int>("count");
+}
+
+void TestTransform::checkOnePair(bool ordinary, bool full)
+{
+    QFETCH(QString, text);
+    QFETCH(QString, keyword);
+    QFETCH(QString, replacement);
+    QFETCH(QString, expected);
+    QFETCH(int, count);
+
+    QVector<int> counts;
+    QCOMPARE(
+        applyPairs(text, optionsFor(ordinary, full, {{keyword, replacement}}), &counts), expected);
+    QCOMPARE(counts, QVector<int> {count});
+}
+
+void TestTransform::ordinary_data()
+{
+    addOnePairColumns();
 
     QTest::newRow("occurrences are taken left to right without overlap") << "aaaaa"
                                                                          << "aa"
@@ -159,25 +183,12 @@ void TestTransform::ordinary_data()
 
 void TestTransform::ordinary()
 {
-    QFETCH(QString, text);
-    QFETCH(QString, keyword);
-    QFETCH(QString, replacement);
-    QFETCH(QString, expected);
-    QFETCH(int, count);
-
-    QVector<int> counts;
-    QCOMPARE(
-        applyPairs(text, optionsFor(true, false, {{keyword, replacement}}), &counts), expected);
-    QCOMPARE(counts, QVector<int> {count});
+    checkOnePair(true, false);
 }
 
 void TestTransform::regularExpression_data()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("pattern");
-    QTest::addColumn<QString>("replacement");
-    QTest::addColumn<QString>("expected");
-    QTest::addColumn<int>("count");
+    addOnePairColumns();
 
     QTest::newRow("caret marks only the start of the whole text") << "ab\ncd\nef"
                                                                   << "^"
@@ -223,25 +234,12 @@ void TestTransform::regularExpression_data()
 
 void TestTransform::regularExpression()
 {
-    QFETCH(QString, text);
-    QFETCH(QString, pattern);
-    QFETCH(QString, replacement);
-    QFETCH(QString, expected);
-    QFETCH(int, count);
-
-    QVector<int> counts;
-    QCOMPARE(
-        applyPairs(text, optionsFor(false, false, {{pattern, replacement}}), &counts), expected);
-    QCOMPARE(counts, QVector<int> {count});
+    checkOnePair(false, false);
 }
 
 void TestTransform::wholeWord_data()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("keyword");
-    QTest::addColumn<QString>("replacement");
-    QTest::addColumn<QString>("expected");
-    QTest::addColumn<int>("count");
+    addOnePairColumns();
 
     QTest::newRow("only free-standing words change") << "cat, concat, Cat2 cat."
                                                      << "cat"
@@ -291,15 +289,7 @@ void TestTransform::wholeWord_data()
 
 void TestTransform::wholeWord()
 {
-    QFETCH(QString, text);
-    QFETCH(QString, keyword);
-    QFETCH(QString, replacement);
-    QFETCH(QString, expected);
-    QFETCH(int, count);
-
-    QVector<int> counts;
-    QCOMPARE(applyPairs(text, optionsFor(true, true, {{keyword, replacement}}), &counts), expected);
-    QCOMPARE(counts, QVector<int> {count});
+    checkOnePair(true, true);
 }
 
 void TestTransform::pairsChain_data()
