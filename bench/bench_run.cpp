@@ -1,8 +1,8 @@
 // A run of many small files through the window against the same files through
 // the workers alone: what the window's bookkeeping costs on top of the engine.
-#include "app/appinfo.h"
+#include "engine/appinfo.h"
 #include "app/mainwindow.h"
-#include "engine/rep.h"
+#include "engine/run.h"
 
 #include <QApplication>
 #include <QDir>
@@ -94,21 +94,18 @@ void BM_RunWorkersAlone(benchmark::State &state)
     QDir dir(corpus().path());
     for (const QString &name : dir.entryList(QDir::Files, QDir::Name))
         paths.append(dir.filePath(name));
-    RepOptions options;
-    options.pairs = {{QStringLiteral("key"), QStringLiteral("KEY")}};
+    Job job;
+    for (const QString &path : qAsConst(paths))
+        job.files.append({path, {{QStringLiteral("key"), QStringLiteral("KEY")}}});
+    const RunOptions options;
 
     for (auto _ : state) {
         state.PauseTiming();
         resetCorpus();
         state.ResumeTiming();
-        int done = 0;
-        QObject receiver;
-        for (int i = 0; i < paths.size(); ++i) {
-            auto *rep = new Rep(paths.at(i), options, i);
-            QObject::connect(rep, &Rep::done, &receiver, [&done](Rep *, STATE, int) { ++done; });
-            startRep(rep);
-        }
-        while (done < paths.size()) {
+        ReplaceRun run(job, options);
+        run.start();
+        while (!run.isFinished()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }

@@ -1,4 +1,4 @@
-#include "lists/dirscan.h"
+#include "files/dirscan.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,7 +65,7 @@ void BM_ScanTree(benchmark::State &state)
     const QString &root = tree();
     qsizetype found = 0;
     for (auto _ : state) {
-        QStringList list;
+        PathList list;
         scanTextFiles(root, list, false);
         found = list.size();
         benchmark::DoNotOptimize(list);
@@ -78,11 +78,11 @@ BENCHMARK(BM_ScanTree)->Unit(benchmark::kMillisecond);
 void BM_RescanListedTree(benchmark::State &state)
 {
     const QString &root = tree();
-    QStringList listed;
+    PathList listed;
     scanTextFiles(root, listed, false);
     qsizetype duplicates = 0;
     for (auto _ : state) {
-        QStringList list = listed;
+        PathList list = listed;
         duplicates = 0;
         scanTextFiles(root, list, false, [&] { ++duplicates; });
         benchmark::DoNotOptimize(list);

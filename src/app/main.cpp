@@ -1,4 +1,4 @@
-#include "app/appinfo.h"
+#include "engine/appinfo.h"
 #include "app/mainwindow.h"
 
 #include <QApplication>

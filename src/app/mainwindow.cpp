@@ -1,9 +1,9 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "app/appinfo.h"
-#include "app/buildinfo.h"
+#include "app/about.h"
 #include "app/settings.h"
+#include "engine/appinfo.h"
 #include "app/statecodes.h"
 
 #include <QCoreApplication>
@@ -11,7 +11,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QStandardPaths>
-#include <QTextCodec>
 
 #include <cstdlib>
 
@@ -25,7 +24,7 @@ MainWindow::MainWindow(QWidget *parent)
 {
     appVersion = QCoreApplication::applicationVersion();
     if (appVersion.isEmpty())
-        appVersion = QStringLiteral(YIHUAN_VERSION);
+        appVersion = programVersion();
     settingsFolder = QStringLiteral("qhyPz_") + appVersion;
     settingsPath = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         + QLatin1Char('/') + settingsFolder + QStringLiteral("/qhyPz");
@@ -151,10 +150,7 @@ void MainWindow::showState(int stateCode)
 
 void MainWindow::resetCounters()
 {
-    doneCount = 0;
-    successCount = 0;
-    lostCount = 0;
-    failCount = 0;
+    tally = RunTally();
     successLabel->setText(QStringLiteral(" 成功(0)"));
     failLabel->setText(QStringLiteral(" 失败(0)"));
     lostLabel->setText(QStringLiteral(" 丢失(0)"));
@@ -174,10 +170,12 @@ void MainWindow::refreshFileNum()
     }
 }
 
-// "ANSI" is no codec name: installing no codec makes Qt fall back to the system's code page.
+// Any text but "UTF-8", the empty text of a box without a current item included, means
+// the system's code page.
 void MainWindow::applyEncoding(const QString &name)
 {
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName(name.toLocal8Bit()));
+    encoding = name == QLatin1String("UTF-8") ? TextEncoding::utf8()
+                                              : TextEncoding::systemCodePage();
 }
 
 void MainWindow::on_comboBox_coder_currentIndexChanged(const QString &text)
@@ -215,14 +213,14 @@ void MainWindow::dispatchByTab(void (MainWindow::*modeOne)(), void (MainWindow::
 // but a disabled action can still be triggered from code.
 void MainWindow::on_action_Adds_triggered()
 {
-    if (!running)
+    if (!isRunning())
         dispatchByTab(&MainWindow::on_pushButton_list1_Adds_clicked,
             &MainWindow::on_pushButton_list2_Adds_clicked);
 }
 
 void MainWindow::on_action_Add_triggered()
 {
-    if (!running)
+    if (!isRunning())
         dispatchByTab(&MainWindow::on_pushButton_list1_Add_clicked,
             &MainWindow::on_pushButton_list2_Add_clicked);
 }
@@ -235,14 +233,14 @@ void MainWindow::on_action_Save_triggered()
 
 void MainWindow::on_action_Import_triggered()
 {
-    if (!running)
+    if (!isRunning())
         dispatchByTab(&MainWindow::on_pushButton_list1_Import_clicked,
             &MainWindow::on_pushButton_list2_Import_clicked);
 }
 
 void MainWindow::on_action_Clear_triggered()
 {
-    if (!running)
+    if (!isRunning())
         dispatchByTab(&MainWindow::on_pushButton_list1_Clear_clicked,
             &MainWindow::on_pushButton_list2_Clear_clicked);
 }

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "engine/job.h"
 #include "engine/rep.h"
+#include "engine/run.h"
+#include "files/pathlist.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
 
 class QLabel;
@@ -23,9 +27,13 @@ public:
     bool importList1Workbook(const QString &path);
     bool importList2Workbook(const QString &path);
 
-    const QStringList &list1() const { return list1Paths; }
-    const QStringList &list2() const { return list2Paths; }
-    bool isRunning() const { return running; }
+    const QStringList &list1() const { return list1Paths.paths(); }
+    const QStringList &list2() const { return list2Paths.paths(); }
+    bool isRunning() const { return !run.isNull(); }
+    // What the encoding box stands for; runs read and write files in it.
+    const TextEncoding &fileEncoding() const { return encoding; }
+    // The run in progress, or the last one; null before the first.
+    const ReplaceRun *lastRun() const { return run ? run.data() : finishedRun.data(); }
 
 signals:
     void fileNumChangedSignals();
@@ -73,12 +81,13 @@ private:
     void resetCounters();
     void refreshFileNum();
     void applyEncoding(const QString &name);
+    TextEncoding encoding;
     void restoreSettings();
     void saveSettings();
 
     // file lists
-    bool containsFile(const QStringList &list, const QString &path);
-    void scanDirectory(const QString &dirPath, QStringList &list, bool noRecursion);
+    bool containsFile(const PathList &list, const QString &path);
+    void scanDirectory(const QString &dirPath, PathList &list, bool noRecursion);
     void addDirFiles1(const QString &dirPath);
     void addDirFiles2(const QString &dirPath);
     void refreshList1();
@@ -86,16 +95,22 @@ private:
     void openList1Folder();
     void openList2Folder();
     QStringList chooseFiles();
-    void addChosenFiles(QStringList &list, void (MainWindow::*refresh)());
+    void addChosenFiles(PathList &list, void (MainWindow::*refresh)());
     void addChosenDirectories(const QString &flagKey,
         void (MainWindow::*addDirFiles)(const QString &), void (MainWindow::*refresh)());
     void dispatchByTab(void (MainWindow::*modeOne)(), void (MainWindow::*modeTwo)());
     bool chooseDirectories(const QString &flagKey, QStringList *dirs);
 
+    // the lists as a job's input, for runs and exports
+    ModeOneList modeOneInput() const;
+    ModeTwoList modeTwoInput() const;
+
     // replace run
     void repDone(Rep *rep, STATE state, int index);
     void setReplaceEnabled(bool on);
+    void refuseRun(const Refusal &refusal);
     void showRunProgress();
+    void endRun();
     void setListsEditable(bool on);
     void markList2Column(int index, const QColor &color);
 
@@ -103,17 +118,14 @@ private:
     QString appVersion;
     QString settingsFolder;
     QString settingsPath;
-    QStringList list1Paths;
-    QStringList list2Paths;
+    PathList list1Paths;
+    PathList list2Paths;
 
-    int expectedCount = 0;
-    int doneCount = 0;
-    int successCount = 0;
-    int failCount = 0;
-    int lostCount = 0;
+    // The counters of the last run; the run itself keeps them while it goes.
+    RunTally tally;
     int runMode = 0;
-    bool running = false;
-    bool progressPending = false;
+    QPointer<ReplaceRun> run;
+    QPointer<ReplaceRun> finishedRun;
 
     QLabel *fileNumLabel = nullptr;
     QLabel *successLabel = nullptr;

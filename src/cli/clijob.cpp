@@ -1,7 +1,7 @@
 #include "cli/clijob.h"
 
-#include "engine/pairs.h"
-#include "lists/dirscan.h"
+#include "files/dirscan.h"
+#include "files/pathlist.h"
 #include "workbook/listworkbook.h"
 
 #include <QCommandLineParser>
@@ -12,10 +12,6 @@
 #include <QTextCodec>
 
 namespace {
-
-const QString emptyFileList
-    = QStringLiteral("纯文本文件列表为空,请添加纯文本文件到列表! (no files to process)");
-const QString emptyKeywordLine = QStringLiteral("发现被替换关键字有[空]行,请检查!");
 
 bool fail(QString *error, const QString &message)
 {
@@ -59,54 +55,23 @@ bool takeSingle(
     return true;
 }
 
-bool buildFromWorkbook(const CliOptions &options, CliJob *job, QString *error)
+bool buildFromWorkbook(const CliOptions &options, Job *job, QString *error)
 {
     const QString &path = options.listPath;
     if (!QFileInfo(path).isFile())
         return fail(error,
             QStringLiteral("无法读取列表工作簿 %1 (cannot read the list workbook)").arg(path));
 
-    if (const std::optional<ModeOneList> list = readModeOneWorkbook(path)) {
-        if (list->paths.isEmpty())
-            return fail(error, emptyFileList);
-        // The cells go into the editors as they are, so a line break inside a cell makes
-        // more than one editor line there.
-        QStringList keywordLines;
-        QStringList replacementLines;
-        for (int i = 0; i < list->keywordLines.size(); ++i) {
-            keywordLines += editorBlocks(list->keywordLines.at(i));
-            replacementLines += editorBlocks(list->replacementLines.value(i));
-        }
-        if (keywordLines.isEmpty())
-            keywordLines.append(QString());
-        const QString refusal = modeOneRefusal(keywordLines, replacementLines);
-        if (!refusal.isEmpty())
-            return fail(error, refusal);
-        job->paths = list->paths;
-        job->pairs = {buildModeOnePairs(keywordLines, replacementLines, options.separator)};
+    if (std::optional<ModeOneList> list = readModeOneWorkbook(path)) {
+        dropDuplicatePaths(&*list);
+        *job = buildModeOneJob(*list, options.separator);
         return true;
     }
-
-    if (const std::optional<ModeTwoList> list = readModeTwoWorkbook(path)) {
-        if (list->paths.isEmpty())
-            return fail(error, emptyFileList);
-        QStringList keywordCells;
-        for (const QStringList &row : list->rows) {
-            if (row.value(0).isEmpty())
-                return fail(error, emptyKeywordLine + QStringLiteral(" (a keyword cell is empty)"));
-            keywordCells.append(row.value(0));
-        }
-        job->paths = list->paths;
-        job->pairs.clear();
-        for (int file = 0; file < list->paths.size(); ++file) {
-            QStringList replacements;
-            for (const QStringList &row : list->rows)
-                replacements.append(row.value(file + 1));
-            job->pairs.append(buildModeTwoPairs(keywordCells, replacements, options.separator));
-        }
+    if (std::optional<ModeTwoList> list = readModeTwoWorkbook(path)) {
+        dropDuplicatePaths(&*list);
+        *job = buildModeTwoJob(*list, options.separator);
         return true;
     }
-
     return fail(error,
         QStringLiteral("%1 不是易换列表工作簿，或已损坏 (not a list workbook, or damaged)")
             .arg(path));
@@ -121,30 +86,25 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const QSt
         if (!file.isEmpty())
             jobCanonical.insert(QFileInfo(file).canonicalFilePath());
     }
-    QStringList paths;
-    QSet<QString> listed;
+    PathList paths;
     for (const QString &argument : arguments) {
         const QFileInfo info(argument);
         const QString path = QDir::cleanPath(info.absoluteFilePath());
-        if (info.isDir()) {
-            QStringList found;
-            scanTextFiles(path, found, !recursive);
-            for (const QString &file : qAsConst(found)) {
-                if (listed.contains(file)
-                    || jobCanonical.contains(QFileInfo(file).canonicalFilePath()))
-                    continue;
-                listed.insert(file);
-                paths.append(file);
-            }
-        } else if (!listed.contains(path)) {
-            listed.insert(path);
+        if (!info.isDir()) {
             paths.append(path);
+            continue;
+        }
+        PathList found;
+        scanTextFiles(path, found, !recursive);
+        for (const QString &file : found.paths()) {
+            if (!jobCanonical.contains(QFileInfo(file).canonicalFilePath()))
+                paths.append(file);
         }
     }
-    return paths;
+    return paths.paths();
 }
 
-bool buildFromKeywordFiles(const CliOptions &options, CliJob *job, QString *error)
+bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
 {
     QString keywordText;
     if (!readUtf8File(options.keywordsPath, &keywordText, error))
@@ -154,17 +114,12 @@ bool buildFromKeywordFiles(const CliOptions &options, CliJob *job, QString *erro
         && !readUtf8File(options.replacementsPath, &replacementText, error))
         return false;
 
-    const QStringList keywordLines = listFileLines(keywordText);
-    const QStringList replacementLines = listFileLines(replacementText);
-    const QString refusal = modeOneRefusal(keywordLines, replacementLines);
-    if (!refusal.isEmpty())
-        return fail(error, refusal);
-
-    job->paths = collectPaths(
+    ModeOneList list;
+    list.keywordLines = listFileLines(keywordText);
+    list.replacementLines = listFileLines(replacementText);
+    list.paths = collectPaths(
         options.paths, options.recursive, {options.keywordsPath, options.replacementsPath});
-    if (job->paths.isEmpty())
-        return fail(error, emptyFileList);
-    job->pairs = {buildModeOnePairs(keywordLines, replacementLines, options.separator)};
+    *job = buildModeOneJob(list, options.separator);
     return true;
 }
 
@@ -251,16 +206,15 @@ bool parseCliArguments(
     options->ordinary = !parser.isSet(regex);
     options->full = parser.isSet(wholeWord);
 
-    const QString name = encodingName.toUpper();
-    if (name.isEmpty() || name == QLatin1String("UTF-8") || name == QLatin1String("UTF8"))
-        options->encoding = CliEncoding::Utf8;
-    else if (name == QLatin1String("ANSI"))
-        options->encoding = CliEncoding::Ansi;
-    else
+    const std::optional<TextEncoding> chosen = encodingName.isEmpty()
+        ? TextEncoding::utf8()
+        : TextEncoding::fromName(encodingName);
+    if (!chosen)
         return fail(error,
             QStringLiteral("未知编码 %1，可选 UTF-8 或 ANSI (unknown encoding; use UTF-8 or "
                            "ANSI)")
                 .arg(encodingName));
+    options->encoding = *chosen;
     return true;
 }
 
@@ -329,19 +283,8 @@ QString cliHelpText()
         "     bad usage or unreadable job; nothing was written\n");
 }
 
-RepOptions CliJob::optionsFor(int index) const
+bool buildCliJob(const CliOptions &options, Job *job, QString *error)
 {
-    RepOptions options;
-    options.ordinary = ordinary;
-    options.full = ordinary && full;
-    options.pairs = pairs.size() == 1 ? pairs.constFirst() : pairs.value(index);
-    return options;
-}
-
-bool buildCliJob(const CliOptions &options, CliJob *job, QString *error)
-{
-    job->ordinary = options.ordinary;
-    job->full = options.ordinary && options.full;
     if (!options.listPath.isEmpty())
         return buildFromWorkbook(options, job, error);
     return buildFromKeywordFiles(options, job, error);
@@ -353,35 +296,4 @@ QStringList listFileLines(QString text)
     if (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
     return text.split(QLatin1Char('\n'));
-}
-
-QStringList editorBlocks(const QString &text)
-{
-    QStringList blocks;
-    int start = 0;
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c != QLatin1Char('\n') && c != QLatin1Char('\r') && c != QChar::ParagraphSeparator)
-            continue;
-        blocks.append(text.mid(start, i - start));
-        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
-            ++i;
-        start = i + 1;
-    }
-    blocks.append(text.mid(start));
-    return blocks;
-}
-
-QString modeOneRefusal(const QStringList &keywordLines, const QStringList &replacementLines)
-{
-    if (keywordLines.size() < replacementLines.size())
-        return QStringLiteral("【被替换关键字】与【欲替换为】内容条目数量不一致，请检查! "
-                              "(more replacement lines than keyword lines)");
-    if (keywordLines.size() <= 1 && keywordLines.value(0).isEmpty())
-        return QStringLiteral("无【被替换关键字】内容，请填写! (no keywords)");
-    for (const QString &line : keywordLines) {
-        if (line.isEmpty())
-            return emptyKeywordLine + QStringLiteral(" (a keyword line is empty)");
-    }
-    return QString();
 }

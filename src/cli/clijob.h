@@ -1,12 +1,10 @@
 #pragma once
 
-#include "engine/rep.h"
+#include "engine/job.h"
+#include "engine/textencoding.h"
 
 #include <QString>
 #include <QStringList>
-#include <QVector>
-
-enum class CliEncoding { Utf8, Ansi };
 
 struct CliOptions
 {
@@ -15,7 +13,7 @@ struct CliOptions
     QString replacementsPath;
     QStringList paths;
     bool recursive = false;
-    CliEncoding encoding = CliEncoding::Utf8;
+    TextEncoding encoding;
     QString separator = QStringLiteral("|");
     bool ordinary = true;
     bool full = false;
@@ -31,28 +29,11 @@ bool parseCliArguments(
 
 QString cliHelpText();
 
-// What the window would run after its lists and editors were filled the same way.
-struct CliJob
-{
-    QStringList paths;
-    // A single entry shared by every file (mode one), or one entry per file (mode two).
-    QVector<ReplacePairs> pairs;
-    bool ordinary = true;
-    bool full = false;
-
-    RepOptions optionsFor(int index) const;
-};
-
-// Reads the workbook or the keyword files and collects the files. Returns false, with a
-// message in error, for every input the window would refuse to run; nothing is written.
-bool buildCliJob(const CliOptions &options, CliJob *job, QString *error);
+// Reads the workbook or the keyword files and collects the files into the job the window
+// would run after its lists and editors were filled the same way. A refused job comes
+// back refused; false, with a message in error, when the job cannot be read at all.
+bool buildCliJob(const CliOptions &options, Job *job, QString *error);
 
 // The lines of a keywords or replacements file: line breaks are "\n" with any "\r" dropped,
 // and the line break that ends the file does not start another, empty, line.
 QStringList listFileLines(QString text);
-
-// The lines an editor shows after plain text was put into it.
-QStringList editorBlocks(const QString &text);
-
-// The window's refusal for a mode-one editor pair, or an empty string when it would run.
-QString modeOneRefusal(const QStringList &keywordLines, const QStringList &replacementLines);

@@ -1,8 +1,7 @@
 #include "cli/clirunner.h"
 
 #include "cli/clijob.h"
-#include "engine/dryrun.h"
-#include "engine/rep.h"
+#include "engine/run.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,11 +11,8 @@
 #include <QTextStream>
 #include <QThread>
 #include <QThreadPool>
-#include <QtConcurrent>
 
 #include <cstdio>
-#include <memory>
-#include <vector>
 
 #include <unistd.h>
 
@@ -64,34 +60,6 @@ private:
     QElapsedTimer clock;
 };
 
-QString problemText(FileProblem problem)
-{
-    const QString codec = QString::fromLatin1(QTextCodec::codecForLocale()->name());
-    switch (problem) {
-    case FileProblem::None:
-        break;
-    case FileProblem::Missing:
-        return QStringLiteral("文件不存在 (no such file)");
-    case FileProblem::NotRegular:
-        return QStringLiteral("不是普通文件 (not a regular file)");
-    case FileProblem::ReadOnly:
-        return QStringLiteral("文件只读 (read-only)");
-    case FileProblem::Unreadable:
-        return QStringLiteral("无法读取 (cannot read)");
-    case FileProblem::Binary:
-        return QStringLiteral("二进制文件 (binary file)");
-    case FileProblem::InvalidEncoding:
-        return QStringLiteral("不是有效的 %1 文本 (not valid %1)").arg(codec);
-    case FileProblem::Unencodable:
-        return QStringLiteral("替换后含有 %1 无法表示的字符 (the result has characters %1 "
-                              "cannot encode)")
-            .arg(codec);
-    case FileProblem::TooLarge:
-        return QStringLiteral("文件太大，内存不足 (too large for memory)");
-    }
-    return QStringLiteral("写入失败 (write failed)");
-}
-
 QString quoted(const QString &text)
 {
     QString out = QStringLiteral("\"");
@@ -119,16 +87,7 @@ QString quoted(const QString &text)
     return out + QLatin1Char('"');
 }
 
-struct Tally
-{
-    int success = 0;
-    int fail = 0;
-    int lost = 0;
-
-    int exitStatus() const { return fail + lost > 0 ? 1 : 0; }
-};
-
-void printSummary(QTextStream &out, const Tally &tally)
+void printSummary(QTextStream &out, const RunTally &tally)
 {
     out << QStringLiteral("成功(%1) 失败(%2) 丢失(%3)\n")
                .arg(tally.success)
@@ -136,152 +95,63 @@ void printSummary(QTextStream &out, const Tally &tally)
                .arg(tally.lost);
 }
 
-void printProblem(QTextStream &out, STATE state, const QString &path, const QString &reason)
+void printProblem(QTextStream &out, const ReplaceRun &run, int index)
 {
-    out << (state == LOST ? QStringLiteral("丢失") : QStringLiteral("失败")) << '\t' << path << '\t'
-        << reason << '\n';
+    const FileOutcome &outcome = run.outcome(index);
+    out << (outcome.state == LOST ? QStringLiteral("丢失") : QStringLiteral("失败")) << '\t'
+        << run.files().at(index).path << '\t'
+        << reasonTextBoth(outcome.reason, run.options().encoding.name()) << '\n';
 }
 
-// The window's rule: a path that is not a regular file when the run starts gets no worker.
-bool isLost(const QFileInfo &info)
+void printCounts(QTextStream &out, const ReplaceRun &run, int index)
 {
-    return !info.isFile();
-}
-
-QString lostReason(const QString &path)
-{
-    return problemText(QFileInfo::exists(path) ? FileProblem::NotRegular : FileProblem::Missing);
+    const FileJob &file = run.files().at(index);
+    const QVector<int> &counts = run.outcome(index).counts;
+    qint64 total = 0;
+    for (const int count : counts)
+        total += count;
+    out << QStringLiteral("成功\t%1\t%2\n").arg(file.path).arg(total);
+    for (int p = 0; p < file.pairs.size(); ++p)
+        out << '\t' << counts.value(p) << '\t' << quoted(file.pairs.at(p).first)
+            << QStringLiteral(" → ") << quoted(file.pairs.at(p).second) << '\n';
 }
 
 // Most of a small file's time goes to waiting for the disk to take the write, so more
 // workers than cores keep the cores busy; a large file keeps its core busy by itself and
 // more of them at once only compete for it and for memory.
-void sizeThreadPool(qint64 largestFile)
+void sizeWorkerPool(const Job &job)
 {
     constexpr qint64 SmallFile = 4 << 20;
-    const int cores = qMax(1, QThread::idealThreadCount());
-    QThreadPool::globalInstance()->setMaxThreadCount(largestFile <= SmallFile ? 4 * cores : cores);
-}
-
-int replaceAll(const CliJob &job, QTextStream &out)
-{
-    const int n = job.paths.size();
-    std::vector<STATE> states(size_t(n), SUCCESS);
-    ProgressBar progress(n);
     qint64 largest = 0;
-    for (int i = 0; i < n; ++i) {
-        const QFileInfo info(job.paths.at(i));
-        if (isLost(info)) {
-            states[size_t(i)] = LOST;
-            progress.advance();
-        } else {
-            largest = qMax(largest, info.size());
-        }
-    }
-    sizeThreadPool(largest);
-
-    std::vector<std::unique_ptr<Rep>> reps;
-    QEventLoop loop;
-    int pending = 0;
-    for (int i = 0; i < n; ++i) {
-        if (states[size_t(i)] == LOST)
-            continue;
-        reps.emplace_back(new Rep(job.paths.at(i), job.optionsFor(i), i));
-        QObject::connect(reps.back().get(), &Rep::done, &loop, [&](Rep *, STATE state, int index) {
-            states[size_t(index)] = state;
-            progress.advance();
-            if (--pending == 0)
-                loop.quit();
-        });
-        ++pending;
-        QtConcurrent::run(QThreadPool::globalInstance(), reps.back().get(), &Rep::replaceFile);
-    }
-    if (pending > 0)
-        loop.exec();
-    // A worker may still be on its way out of emitting done.
-    QThreadPool::globalInstance()->waitForDone();
-    reps.clear();
-
-    Tally tally;
-    for (int i = 0; i < n; ++i) {
-        const QString &path = job.paths.at(i);
-        switch (states[size_t(i)]) {
-        case SUCCESS:
-            ++tally.success;
-            break;
-        case FAIL:
-            ++tally.fail;
-            // A refused file is as it was, so looking at it again tells why.
-            printProblem(out, FAIL, path, problemText(dryRunFile(path, job.optionsFor(i)).problem));
-            break;
-        case LOST:
-            ++tally.lost;
-            printProblem(out, LOST, path, lostReason(path));
-            break;
-        }
-    }
-    printSummary(out, tally);
-    return tally.exitStatus();
+    for (const FileJob &file : job.files)
+        largest = qMax(largest, QFileInfo(file.path).size());
+    const int cores = qMax(1, QThread::idealThreadCount());
+    workerPool()->setMaxThreadCount(largest <= SmallFile ? 4 * cores : cores);
 }
 
-int dryRunAll(const CliJob &job, QTextStream &out)
+int runJob(const Job &job, const RunOptions &options, QTextStream &out)
 {
-    const int n = job.paths.size();
-    std::vector<DryRun> results(static_cast<size_t>(n));
-    std::vector<char> lost(size_t(n), 0);
-    ProgressBar progress(n);
+    sizeWorkerPool(job);
+    ReplaceRun run(job, options);
+    ProgressBar progress(job.files.size());
     QEventLoop loop;
-    int pending = 0;
-    for (int i = 0; i < n; ++i) {
-        const QString path = job.paths.at(i);
-        if (isLost(QFileInfo(path))) {
-            lost[size_t(i)] = 1;
-            progress.advance();
-            continue;
-        }
-        ++pending;
-        const RepOptions options = job.optionsFor(i);
-        QtConcurrent::run(QThreadPool::globalInstance(), [&, i, path, options] {
-            results[size_t(i)] = dryRunFile(path, options);
-            QMetaObject::invokeMethod(
-                &loop,
-                [&] {
-                    progress.advance();
-                    if (--pending == 0)
-                        loop.quit();
-                },
-                Qt::QueuedConnection);
-        });
-    }
-    if (pending > 0)
+    QObject::connect(&run, &ReplaceRun::fileDone, &loop, [&progress] { progress.advance(); });
+    QObject::connect(&run, &ReplaceRun::finished, &loop, &QEventLoop::quit);
+    run.start();
+    if (!run.isFinished())
         loop.exec();
-    QThreadPool::globalInstance()->waitForDone();
 
-    Tally tally;
-    for (int i = 0; i < n; ++i) {
-        const QString &path = job.paths.at(i);
-        const DryRun &result = results[size_t(i)];
-        if (lost[size_t(i)]) {
-            ++tally.lost;
-            printProblem(out, LOST, path, lostReason(path));
-        } else if (result.problem != FileProblem::None) {
-            ++tally.fail;
-            printProblem(out, FAIL, path, problemText(result.problem));
-        } else {
-            ++tally.success;
-            qint64 total = 0;
-            for (const int count : result.counts)
-                total += count;
-            out << QStringLiteral("成功\t%1\t%2\n").arg(path).arg(total);
-            const ReplacePairs pairs = job.optionsFor(i).pairs;
-            for (int p = 0; p < pairs.size(); ++p)
-                out << '\t' << result.counts.value(p) << '\t' << quoted(pairs.at(p).first)
-                    << QStringLiteral(" → ") << quoted(pairs.at(p).second) << '\n';
-        }
+    for (int i = 0; i < job.files.size(); ++i) {
+        const STATE state = run.outcome(i).state;
+        if (state == FAIL || state == LOST)
+            printProblem(out, run, i);
+        else if (options.dryRun && state == SUCCESS)
+            printCounts(out, run, i);
     }
-    out << QStringLiteral("试运行，未写入任何文件 (dry run, nothing written)\n");
-    printSummary(out, tally);
-    return tally.exitStatus();
+    if (options.dryRun)
+        out << QStringLiteral("试运行，未写入任何文件 (dry run, nothing written)\n");
+    printSummary(out, run.tally());
+    return run.tally().fail + run.tally().lost > 0 ? 1 : 0;
 }
 
 } // namespace
@@ -312,14 +182,19 @@ int runCli(const QStringList &arguments)
         return 0;
     }
 
-    QTextCodec::setCodecForLocale(
-        options.encoding == CliEncoding::Utf8 ? QTextCodec::codecForName("UTF-8") : nullptr);
-    registerRepMetaTypes();
-
-    CliJob job;
+    Job job;
     if (!buildCliJob(options, &job, &error)) {
         err << "yihuan-cli: " << error << '\n';
         return 2;
     }
-    return options.dryRun ? dryRunAll(job, out) : replaceAll(job, out);
+    if (job.isRefused()) {
+        err << "yihuan-cli: " << job.refusal.text << " (" << job.refusal.english << ")\n";
+        return 2;
+    }
+    RunOptions runOptions;
+    runOptions.ordinary = options.ordinary;
+    runOptions.full = options.ordinary && options.full;
+    runOptions.encoding = options.encoding;
+    runOptions.dryRun = options.dryRun;
+    return runJob(job, runOptions, out);
 }

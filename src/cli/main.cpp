@@ -1,4 +1,4 @@
-#include "app/appinfo.h"
+#include "engine/appinfo.h"
 #include "cli/clirunner.h"
 #include "cli/heaptuning.h"
 

@@ -12,7 +12,7 @@ struct Wording
 // One row per reason; %1 is the encoding's name.
 constexpr Wording Table[] = {
     {Reason::None, "", ""},
-    {Reason::NotFound, "文件不存在", "not found"},
+    {Reason::NotFound, "文件不存在", "no such file"},
     {Reason::NotRegular, "不是普通文件", "not a regular file"},
     {Reason::ReadOnly, "文件只读", "read-only"},
     {Reason::Unreadable, "无法读取", "cannot be read"},

@@ -10,6 +10,7 @@
 #include <QWaitCondition>
 #include <QtConcurrent>
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -63,29 +64,96 @@ Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject 
     , full(options.full)
     , pairs(options.pairs)
     , index(index)
+    , encoding(options.encoding)
+    , dryRun(options.dryRun)
+    , keepText(options.keepText)
 {
+}
+
+RunControl::RunControl(int files)
+    : m_phases(new std::atomic<unsigned char>[size_t(std::max(files, 0))])
+    , m_outcomes(size_t(std::max(files, 0)))
+{
+    for (int i = 0; i < files; ++i)
+        m_phases[size_t(i)] = Queued;
+}
+
+bool RunControl::begin(int index)
+{
+    unsigned char expected = Queued;
+    return !m_stopped && m_phases[size_t(index)].compare_exchange_strong(expected, Working);
+}
+
+bool RunControl::beginWriting(int index)
+{
+    unsigned char expected = Working;
+    return !m_stopped && m_phases[size_t(index)].compare_exchange_strong(expected, Writing);
+}
+
+void RunControl::finish(int index)
+{
+    unsigned char phase = m_phases[size_t(index)].load();
+    while ((phase == Working || phase == Writing)
+        && !m_phases[size_t(index)].compare_exchange_weak(phase, Finished)) { }
+}
+
+bool RunControl::release(int index)
+{
+    unsigned char phase = m_phases[size_t(index)].load();
+    while (phase == Queued || phase == Working) {
+        if (m_phases[size_t(index)].compare_exchange_weak(phase, Released))
+            return true;
+    }
+    return phase == Released;
 }
 
 void Rep::replaceFile()
 {
-    STATE state = FAIL;
+    if (control && !control->begin(index)) {
+        result.state = SKIPPED;
+        result.reason = Reason::Stopped;
+        control->setOutcome(index, result);
+        emit done(this, result.state, index);
+        return;
+    }
     try {
         const FileTurn turn(filePath);
         QString text;
-        if (readTextFile(filePath, &text)) {
+        result.reason = readTextFile(filePath, encoding.codec(), &text);
+        if (result.reason == Reason::None) {
             RepOptions options;
             options.ordinary = ordinary;
             options.full = full;
             options.pairs = pairs;
-            if (writeTextFile(filePath, applyPairs(std::move(text), options)))
-                state = SUCCESS;
+            text = applyPairs(std::move(text), options, &result.counts);
+            if (dryRun) {
+                QByteArray bytes;
+                result.reason = encodeText(text, encoding.codec(), &bytes);
+                if (result.reason == Reason::None && keepText)
+                    result.text = std::move(text);
+            } else if (control && !control->beginWriting(index)) {
+                result.reason = Reason::Stopped;
+            } else {
+                result.reason = writeTextFile(filePath, text, encoding.codec());
+            }
         }
     } catch (const std::bad_alloc &) {
         // A file too large to hold in memory is left as it was.
-        state = FAIL;
+        result.reason = Reason::TooLarge;
     }
-    // The receiver may delete this object as soon as it hears of it.
-    emit done(this, state, index);
+    if (control)
+        control->finish(index);
+    if (result.reason == Reason::None)
+        result.state = SUCCESS;
+    else
+        result.state = result.reason == Reason::Stopped ? SKIPPED : FAIL;
+    if (result.state != SUCCESS) {
+        result.counts.clear();
+        result.text.clear();
+    }
+    if (control)
+        control->setOutcome(index, result);
+    emit done(this, result.state, index);
 }
 
 void registerRepMetaTypes()
@@ -99,9 +167,15 @@ void registerRepMetaTypes()
     Q_UNUSED(registered)
 }
 
+QThreadPool *workerPool()
+{
+    static QThreadPool *const pool = new QThreadPool;
+    return pool;
+}
+
 void startRep(Rep *rep)
 {
-    QtConcurrent::run(QThreadPool::globalInstance(), [rep] {
+    QtConcurrent::run(workerPool(), [rep] {
         rep->replaceFile();
         rep->deleteLater();
     });

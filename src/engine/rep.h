@@ -1,13 +1,22 @@
 #pragma once
 
+#include "engine/reason.h"
+#include "engine/textencoding.h"
+
 #include <QMetaType>
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QVector>
 
-// Result of one file of a run.
-enum STATE { SUCCESS = 0, FAIL = 1, LOST = 2 };
+#include <atomic>
+#include <memory>
+#include <vector>
+
+class QThreadPool;
+
+// Result of one file of a run. SKIPPED: the run was stopped before the file was written.
+enum STATE { SUCCESS = 0, FAIL = 1, LOST = 2, SKIPPED = 3 };
 Q_DECLARE_METATYPE(STATE)
 
 using ReplacePair = QPair<QString, QString>;
@@ -18,6 +27,56 @@ struct RepOptions
     bool ordinary = true;
     bool full = false; // whole word; only read when ordinary is true
     ReplacePairs pairs;
+    TextEncoding encoding;
+    // Goes through everything but the write, keeping the counts.
+    bool dryRun = false;
+    // A dry run also keeps the text it would write.
+    bool keepText = false;
+};
+
+// What became of one file, beyond its STATE.
+struct FileOutcome
+{
+    STATE state = SUCCESS;
+    Reason reason = Reason::None;
+    // Replacements per pair, in pair order; empty for a file left alone.
+    QVector<int> counts;
+    // The text a dry run would write, when asked for; empty otherwise.
+    QString text;
+};
+
+// What a run shares with its workers. It lets the run stop them at any moment without a
+// file ever being cut off mid-write: a worker that has not begun writing gives way, one
+// that has finishes its write. And it holds each worker's outcome, which the run reads
+// once it hears of it: the worker itself may be gone by then.
+class RunControl
+{
+public:
+    explicit RunControl(int files);
+
+    // Written by the file's worker before it reports.
+    void setOutcome(int index, FileOutcome outcome)
+    {
+        m_outcomes[size_t(index)] = std::move(outcome);
+    }
+    const FileOutcome &outcome(int index) const { return m_outcomes[size_t(index)]; }
+
+    // False once the run has let go of this file: the worker leaves it alone.
+    bool begin(int index);
+    bool beginWriting(int index);
+    void finish(int index);
+
+    // Takes back the file unless its worker is writing; true when it was taken back.
+    bool release(int index);
+    void stop() { m_stopped = true; }
+    bool isStopped() const { return m_stopped; }
+
+private:
+    enum Phase : unsigned char { Queued, Working, Writing, Finished, Released };
+
+    std::atomic<bool> m_stopped {false};
+    std::unique_ptr<std::atomic<unsigned char>[]> m_phases;
+    std::vector<FileOutcome> m_outcomes;
 };
 
 // Rewrites one file with an ordered pair list; runs once on a pool thread.
@@ -30,6 +89,12 @@ public:
 
     void replaceFile();
 
+    // Complete once done() has been emitted.
+    const FileOutcome &outcome() const { return result; }
+
+    // Makes the worker answer to its run's stop; without one it always runs to the end.
+    void setControl(std::shared_ptr<RunControl> control) { this->control = std::move(control); }
+
 signals:
     void done(Rep *rep, STATE state, int index);
 
@@ -39,6 +104,11 @@ private:
     bool full;
     ReplacePairs pairs;
     int index;
+    TextEncoding encoding;
+    bool dryRun;
+    bool keepText;
+    FileOutcome result;
+    std::shared_ptr<RunControl> control;
 };
 
 Q_DECLARE_METATYPE(Rep *)
@@ -46,7 +116,11 @@ Q_DECLARE_METATYPE(Rep *)
 // Lets done() cross threads: registers STATE (also as "STATE&") and Rep*. Safe to call repeatedly.
 void registerRepMetaTypes();
 
-// Runs rep on the global thread pool and disposes of it once its done signal has been
+// The pool the workers run on. It is never torn down: a worker caught in a runaway
+// regular expression must not keep the program from ending.
+QThreadPool *workerPool();
+
+// Runs rep on the worker pool and disposes of it once its done signal has been
 // emitted. Receivers must not delete it: a pool thread may still be inside the emission
 // when a queued handler runs.
 void startRep(Rep *rep);

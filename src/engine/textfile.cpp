@@ -92,6 +92,21 @@ bool clean(const QTextCodec::ConverterState &state)
     return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
+// Qt's UTF-16 decoder passes an unpaired surrogate through as it is.
+bool pairsSurrogates(const QString &text)
+{
+    const QChar *p = text.constData();
+    const QChar *const end = p + text.size();
+    for (; p < end; ++p) {
+        if (!p->isSurrogate())
+            continue;
+        if (!p->isHighSurrogate() || p + 1 == end || !p[1].isLowSurrogate())
+            return false;
+        ++p;
+    }
+    return true;
+}
+
 // Copies n characters leaving out every '\r'; to may equal from. Returns the end.
 QChar *copyWithoutCarriageReturns(QChar *to, const QChar *from, qsizetype n)
 {
@@ -313,31 +328,33 @@ bool folderWritable(const QString &path)
 
 } // namespace
 
-bool decodeText(const QByteArray &bytes, QTextCodec *fallback, QString *text)
+Reason decodeText(const QByteArray &bytes, QTextCodec *fallback, QString *text)
 {
     const ByteOrderMark *mark = markOf(bytes.constData(), bytes.size());
     QTextCodec *codec = mark ? QTextCodec::codecForName(mark->codec) : fallback;
-    if (!codec || ((!mark || !mark->wide) && bytes.contains('\0')))
-        return false;
+    if (!codec)
+        return Reason::InvalidEncoding;
+    if ((!mark || !mark->wide) && bytes.contains('\0'))
+        return Reason::Binary;
     const int skip = mark ? mark->size : 0;
 
     QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
     *text = codec->toUnicode(bytes.constData() + skip, bytes.size() - skip, &state);
-    if (!clean(state))
-        return false;
+    if (!clean(state) || (mark && mark->wide && !pairsSurrogates(*text)))
+        return Reason::InvalidEncoding;
     // Other codecs may map bad bytes silently or keep an unfinished sequence to
     // themselves; only an exact round trip shows nothing was lost.
     if (!isUnicodeCodec(codec)) {
         QTextCodec::ConverterState back(QTextCodec::IgnoreHeader);
         if (codec->fromUnicode(text->constData(), text->size(), &back) != bytes
             || back.invalidChars != 0)
-            return false;
+            return Reason::InvalidEncoding;
     }
     dropCarriageReturns(text);
-    return true;
+    return Reason::None;
 }
 
-bool encodeText(const QString &text, QTextCodec *codec, QByteArray *bytes)
+Reason encodeText(const QString &text, QTextCodec *codec, QByteArray *bytes)
 {
     QByteArray out;
     out.reserve(text.size() + text.size() / 8);
@@ -347,35 +364,40 @@ bool encodeText(const QString &text, QTextCodec *codec, QByteArray *bytes)
         out.append(data, int(size));
         return true;
     });
-    if (ok)
-        *bytes = std::move(out);
-    return ok;
+    if (!ok)
+        return Reason::Unencodable;
+    *bytes = std::move(out);
+    return Reason::None;
 }
 
-bool readTextFile(const QString &path, QString *text)
+Reason readTextFile(const QString &path, QTextCodec *fallback, QString *text)
 {
     const QFileInfo info(path);
-    if (!info.exists() || !info.isFile())
-        return false;
+    if (!info.exists())
+        return Reason::NotFound;
+    if (!info.isFile())
+        return Reason::NotRegular;
     // Root may write anything; only the permission bits tell a read-only file.
     if (!(info.permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther)))
-        return false;
+        return Reason::ReadOnly;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
+        return Reason::Unreadable;
 
     std::vector<char> block(ReadBlock);
     qint64 got = readBlock(file, block.data());
     if (got < 0)
-        return false;
+        return Reason::Unreadable;
     const ByteOrderMark *mark = markOf(block.data(), got);
-    QTextCodec *codec = mark ? QTextCodec::codecForName(mark->codec) : QTextCodec::codecForLocale();
+    QTextCodec *codec = mark ? QTextCodec::codecForName(mark->codec) : fallback;
     if (!codec)
-        return false;
+        return Reason::InvalidEncoding;
     if (!isUnicodeCodec(codec)) {
         QByteArray bytes(block.data(), int(got));
         bytes += file.readAll();
-        return file.error() == QFileDevice::NoError && decodeText(bytes, codec, text);
+        if (file.error() != QFileDevice::NoError)
+            return Reason::Unreadable;
+        return decodeText(bytes, codec, text);
     }
 
     // Block by block, so the only large allocation is the text itself.
@@ -387,27 +409,43 @@ bool readTextFile(const QString &path, QString *text)
     int skip = mark ? mark->size : 0;
     while (got > 0) {
         if (!wide && std::memchr(block.data(), 0, size_t(got)))
-            return false;
+            return Reason::Binary;
         if (qint64(text->size()) + got > MaxChars)
             throw std::bad_alloc();
         appendWithoutCarriageReturns(
             text, codec->toUnicode(block.data() + skip, int(got - skip), &state));
         if (state.invalidChars != 0)
-            return false;
+            return Reason::InvalidEncoding;
         skip = 0;
         got = readBlock(file, block.data());
     }
-    return got == 0 && clean(state);
+    if (got < 0)
+        return Reason::Unreadable;
+    return clean(state) && (!wide || pairsSurrogates(*text)) ? Reason::None
+                                                             : Reason::InvalidEncoding;
 }
 
-bool writeTextFile(const QString &path, const QString &text)
+Reason writeTextFile(const QString &path, const QString &text, QTextCodec *codec)
 {
-    QTextCodec *codec = QTextCodec::codecForLocale();
     if (folderWritable(path)) {
-        return saveFile(
-            path, [&](const auto &write) { return encodeInPieces(text, codec, write); });
+        bool sinkRefused = false;
+        bool unencodable = false;
+        const bool saved = saveFile(path, [&](const auto &write) {
+            const bool encoded = encodeInPieces(text, codec, [&](const char *data, qint64 size) {
+                sinkRefused = !write(data, size);
+                return !sinkRefused;
+            });
+            unencodable = !encoded && !sinkRefused;
+            return encoded;
+        });
+        if (saved)
+            return Reason::None;
+        return unencodable ? Reason::Unencodable : Reason::WriteFailed;
     }
     // In place there is no old copy to fall back on: encode it all before writing.
     QByteArray bytes;
-    return encodeText(text, codec, &bytes) && overwriteFile(path, bytes);
+    const Reason reason = encodeText(text, codec, &bytes);
+    if (reason != Reason::None)
+        return reason;
+    return overwriteFile(path, bytes) ? Reason::None : Reason::WriteFailed;
 }

@@ -1,29 +1,14 @@
 #pragma once
 
+#include "engine/job.h"
+
 #include <QString>
-#include <QStringList>
-#include <QVector>
 
 #include <optional>
 
 // The two list layouts exchanged as .xlsx "list workbooks": mode one keeps the files and
 // the keyword/replacement pairs on separate sheets; mode two is a grid of keywords (rows)
 // by files (columns).
-
-struct ModeOneList
-{
-    QStringList paths;
-    QStringList keywordLines;
-    QStringList replacementLines;
-};
-
-struct ModeTwoList
-{
-    QStringList paths;
-    // rows[r][0] is the keyword, rows[r][c] its replacement in paths[c - 1]; a shorter row
-    // means empty replacements for the remaining files.
-    QVector<QStringList> rows;
-};
 
 extern const QString modeOneFilesSheet;
 extern const QString modeOneKeywordsSheet;

@@ -1,8 +1,6 @@
-#include "app/appinfo.h"
-#include "app/mainwindow.h"
 #include "workbook/listworkbook.h"
 
-#include "windowtestutil.h"
+#include "windowfixture.h"
 
 #include <QAction>
 #include <QDir>
@@ -24,15 +22,11 @@
 
 #include <memory>
 
-class WorkbookUiTest : public QObject
+class WorkbookUiTest : public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void modeOneRoundTrip();
     void modeTwoRoundTrip();
     void menuSaveFollowsTab();
@@ -47,41 +41,10 @@ private slots:
     void emptyFirstReplacementKeepsPairs();
 
 private:
-    std::unique_ptr<MainWindow> window;
-    QTemporaryDir dir;
-
-    QString makeFile(const QString &relative, const QByteArray &content = "text\n")
-    {
-        return writeTestFile(dir, relative, content);
-    }
     void addByDrop(const QStringList &paths) { dropPaths(window.get(), paths); }
     void answerFileDialog(const QString &path);
-    template<typename T>
-    T *child(const char *name) const
-    {
-        return window->findChild<T *>(QString::fromLatin1(name));
-    }
-    QString state() const { return window->statusBar()->findChildren<QLabel *>().last()->text(); }
     QTableWidget *table2() const { return child<QTableWidget>("tableWidget_list2"); }
 };
-
-void WorkbookUiTest::initTestCase()
-{
-    QStandardPaths::setTestModeEnabled(true);
-    initApplicationInfo(*QCoreApplication::instance());
-}
-
-void WorkbookUiTest::init()
-{
-    QFile::remove(testSettingsPath());
-    window = std::make_unique<MainWindow>();
-}
-
-void WorkbookUiTest::cleanup()
-{
-    window.reset();
-    QFile::remove(testSettingsPath());
-}
 
 void WorkbookUiTest::answerFileDialog(const QString &path)
 {

@@ -1,6 +1,6 @@
-#include "lists/dirscan.h"
+#include "files/dirscan.h"
 
-#include "lists/textfiletype.h"
+#include "files/textfiletype.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -14,9 +14,8 @@ namespace {
 class Scan
 {
 public:
-    Scan(QStringList &list, bool noRecursion, const std::function<void()> &onDuplicate)
+    Scan(PathList &list, bool noRecursion, const std::function<void()> &onDuplicate)
         : m_list(list)
-        , m_listed(list.cbegin(), list.cend())
         , m_noRecursion(noRecursion)
         , m_onDuplicate(onDuplicate)
     {
@@ -54,14 +53,8 @@ private:
     {
         if (!isText(m_mimeDb.mimeTypeForFile(entry, QMimeDatabase::MatchDefault)))
             return;
-        const QString path = entry.filePath();
-        if (m_listed.contains(path)) {
-            if (m_onDuplicate)
-                m_onDuplicate();
-            return;
-        }
-        m_listed.insert(path);
-        m_list.append(path);
+        if (!m_list.append(entry.filePath()) && m_onDuplicate)
+            m_onDuplicate();
     }
 
     // inherits() walks the type hierarchy under the database's lock; a tree has few distinct types.
@@ -74,8 +67,7 @@ private:
         return it.value();
     }
 
-    QStringList &m_list;
-    QSet<QString> m_listed;
+    PathList &m_list;
     QSet<QString> m_visited;
     QHash<QString, bool> m_textByType;
     QMimeDatabase m_mimeDb;
@@ -85,7 +77,7 @@ private:
 
 } // namespace
 
-void scanTextFiles(const QString &dirPath, QStringList &list, bool noRecursion,
+void scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
     const std::function<void()> &onDuplicate)
 {
     Scan(list, noRecursion, onDuplicate).run(dirPath);

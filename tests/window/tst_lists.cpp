@@ -1,9 +1,7 @@
-#include "app/appinfo.h"
-#include "app/mainwindow.h"
 #include "app/settings.h"
-#include "lists/qtablewidgetex.h"
+#include "widgets/qtablewidgetex.h"
 
-#include "windowtestutil.h"
+#include "windowfixture.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -25,15 +23,11 @@
 
 #include <memory>
 
-class ListsTest : public QObject
+class ListsTest : public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void addFilesSkipsDuplicates();
     void cancelledAddFilesChangesNothing();
     void addDirectoryHonoursCheckBox_data();
@@ -57,51 +51,13 @@ private slots:
     void clearResetsTable();
 
 private:
-    std::unique_ptr<MainWindow> window;
-    QTemporaryDir dir;
-    UrlCatcher catcher;
-
-    QString makeFile(const QString &relative, const QByteArray &content = "text\n")
-    {
-        return writeTestFile(dir, relative, content);
-    }
     void addFiles(const QString &button, const QStringList &paths);
     void addDirectory(const QString &button, const QString &path, bool subdirs);
-    template<typename T>
-    T *child(const char *name) const
-    {
-        return window->findChild<T *>(QString::fromLatin1(name));
-    }
-    QString state() const { return window->statusBar()->findChildren<QLabel *>().last()->text(); }
-    QString fileCount() const
-    {
-        return window->statusBar()->findChildren<QLabel *>().first()->text();
-    }
     QTableWidgetEx *table1() const { return child<QTableWidgetEx>("tableWidget_list1"); }
     QTableWidget *table2() const { return child<QTableWidget>("tableWidget_list2"); }
     void checkList1Invariant() const;
     void checkList2Invariant() const;
 };
-
-void ListsTest::initTestCase()
-{
-    QStandardPaths::setTestModeEnabled(true);
-    initApplicationInfo(*QCoreApplication::instance());
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
-}
-
-void ListsTest::init()
-{
-    QFile::remove(testSettingsPath());
-    window = std::make_unique<MainWindow>();
-    catcher.urls.clear();
-}
-
-void ListsTest::cleanup()
-{
-    window.reset();
-    QFile::remove(testSettingsPath());
-}
 
 void ListsTest::addFiles(const QString &button, const QStringList &paths)
 {

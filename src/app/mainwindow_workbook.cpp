@@ -31,11 +31,7 @@ void MainWindow::on_pushButton_list1_Save_clicked()
         emit stateChangedSignals(27);
         return;
     }
-    ModeOneList list;
-    list.paths = list1Paths;
-    list.keywordLines = editorLines(ui->plainTextEdit_s1);
-    list.replacementLines = editorLines(ui->plainTextEdit_s2);
-    emit stateChangedSignals(writeModeOneWorkbook(path, list) ? 26 : 28);
+    emit stateChangedSignals(writeModeOneWorkbook(path, modeOneInput()) ? 26 : 28);
 }
 
 void MainWindow::on_pushButton_list2_Save_clicked()
@@ -46,18 +42,7 @@ void MainWindow::on_pushButton_list2_Save_clicked()
         emit stateChangedSignals(27);
         return;
     }
-    const QTableWidget *table = ui->tableWidget_list2;
-    ModeTwoList list;
-    list.paths = list2Paths;
-    for (int row = 0; row < table->rowCount() - 1; ++row) {
-        QStringList cells;
-        for (int column = 0; column < table->columnCount(); ++column) {
-            const QTableWidgetItem *item = table->item(row, column);
-            cells.append(item ? item->data(Qt::DisplayRole).toString() : QString());
-        }
-        list.rows.append(cells);
-    }
-    emit stateChangedSignals(writeModeTwoWorkbook(path, list) ? 26 : 28);
+    emit stateChangedSignals(writeModeTwoWorkbook(path, modeTwoInput()) ? 26 : 28);
 }
 
 void MainWindow::on_pushButton_list1_Import_clicked()
@@ -82,15 +67,16 @@ bool MainWindow::importList1Workbook(const QString &path)
         emit stateChangedSignals(35);
         return false;
     }
-    const std::optional<ModeOneList> list = readModeOneWorkbook(path);
-    if (!list || running) {
+    std::optional<ModeOneList> list = readModeOneWorkbook(path);
+    if (!list || isRunning()) {
         emit stateChangedSignals(36);
         return false;
     }
 
+    dropDuplicatePaths(&*list);
     ui->pushButton_ClearAll->click();
 
-    list1Paths = list->paths;
+    list1Paths = PathList(list->paths);
     QTableWidget *table = ui->tableWidget_list1;
     table->setRowCount(list1Paths.size());
     for (int i = 0; i < list1Paths.size(); ++i)
@@ -113,15 +99,16 @@ bool MainWindow::importList2Workbook(const QString &path)
         emit stateChangedSignals(35);
         return false;
     }
-    const std::optional<ModeTwoList> list = readModeTwoWorkbook(path);
-    if (!list || running) {
+    std::optional<ModeTwoList> list = readModeTwoWorkbook(path);
+    if (!list || isRunning()) {
         emit stateChangedSignals(36);
         return false;
     }
 
+    dropDuplicatePaths(&*list);
     ui->pushButton_ClearAll->click();
 
-    list2Paths = list->paths;
+    list2Paths = PathList(list->paths);
     QTableWidget *table = ui->tableWidget_list2;
     table->setColumnCount(list2Paths.size() + 1);
     refreshList2Columns();

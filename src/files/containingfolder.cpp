@@ -1,4 +1,4 @@
-#include "lists/containingfolder.h"
+#include "files/containingfolder.h"
 
 QString containingFolder(const QString &path)
 {

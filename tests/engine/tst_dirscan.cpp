@@ -1,6 +1,6 @@
-#include "lists/containingfolder.h"
-#include "lists/dirscan.h"
-#include "lists/textfiletype.h"
+#include "files/containingfolder.h"
+#include "files/dirscan.h"
+#include "files/textfiletype.h"
 
 #include <QDir>
 #include <QFile>
@@ -117,10 +117,10 @@ void TestDirScan::scan()
     QVERIFY(tmp.isValid());
     QVERIFY(buildTree(tmp.path(), tree));
 
-    QStringList list;
+    PathList list;
     int duplicates = 0;
     scanTextFiles(tmp.filePath("top"), list, noRecursion, [&] { ++duplicates; });
-    QCOMPARE(list, prefixed(tmp.path(), expected));
+    QCOMPARE(list.paths(), prefixed(tmp.path(), expected));
     QCOMPARE(duplicates, 0);
 }
 
@@ -164,9 +164,9 @@ void TestDirScan::takesTextTypesOnly()
     QVERIFY(tmp.isValid());
     QVERIFY(writeFile(tmp.filePath(fileName), content));
 
-    QStringList list;
+    PathList list;
     scanTextFiles(tmp.path(), list, false);
-    QCOMPARE(list, taken ? QStringList {tmp.filePath(fileName)} : QStringList {});
+    QCOMPARE(list.paths(), taken ? QStringList {tmp.filePath(fileName)} : QStringList {});
 }
 
 void TestDirScan::duplicatesAreReportedNotAdded()
@@ -180,19 +180,19 @@ void TestDirScan::duplicatesAreReportedNotAdded()
     const QString b = tmp.filePath("B.txt");
     const QString c = tmp.filePath("sub/c.txt");
     // Only an exact match is a duplicate, not a path differing in case.
-    QStringList list {a, tmp.filePath("b.txt")};
+    PathList list(QStringList {a, tmp.filePath("b.txt")});
     int duplicates = 0;
     const auto count = [&] {
         ++duplicates;
     };
 
     scanTextFiles(tmp.path(), list, false, count);
-    QCOMPARE(list, (QStringList {a, tmp.filePath("b.txt"), b, c}));
+    QCOMPARE(list.paths(), (QStringList {a, tmp.filePath("b.txt"), b, c}));
     QCOMPARE(duplicates, 1);
 
     // A second scan finds every text file listed; the image is not counted.
     scanTextFiles(tmp.path(), list, false, count);
-    QCOMPARE(list, (QStringList {a, tmp.filePath("b.txt"), b, c}));
+    QCOMPARE(list.paths(), (QStringList {a, tmp.filePath("b.txt"), b, c}));
     QCOMPARE(duplicates, 4);
 }
 
@@ -200,9 +200,9 @@ void TestDirScan::missingDirectoryAddsNothing()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    QStringList list {QStringLiteral("kept.txt")};
+    PathList list(QStringList {QStringLiteral("kept.txt")});
     scanTextFiles(tmp.filePath("missing"), list, false);
-    QCOMPARE(list, QStringList {QStringLiteral("kept.txt")});
+    QCOMPARE(list.paths(), QStringList {QStringLiteral("kept.txt")});
 }
 
 void TestDirScan::classifyPath_data()

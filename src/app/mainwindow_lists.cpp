@@ -3,8 +3,8 @@
 #include "ui_mainwindow.h"
 
 #include "app/settings.h"
-#include "lists/containingfolder.h"
-#include "lists/dirscan.h"
+#include "files/containingfolder.h"
+#include "files/dirscan.h"
 
 #include <QCheckBox>
 #include <QCursor>
@@ -48,7 +48,7 @@ void openFolderOf(const QString &path)
 
 } // namespace
 
-bool MainWindow::containsFile(const QStringList &list, const QString &path)
+bool MainWindow::containsFile(const PathList &list, const QString &path)
 {
     if (!list.contains(path))
         return false;
@@ -56,7 +56,7 @@ bool MainWindow::containsFile(const QStringList &list, const QString &path)
     return true;
 }
 
-void MainWindow::scanDirectory(const QString &dirPath, QStringList &list, bool noRecursion)
+void MainWindow::scanDirectory(const QString &dirPath, PathList &list, bool noRecursion)
 {
     scanTextFiles(dirPath, list, noRecursion, [this] { emit stateChangedSignals(13); });
 }
@@ -88,7 +88,7 @@ void MainWindow::refreshList2Columns()
     QTableWidget *table = ui->tableWidget_list2;
     table->setColumnCount(list2Paths.size() + 1);
     QStringList labels {QStringLiteral("关键字")};
-    for (const QString &path : qAsConst(list2Paths))
+    for (const QString &path : list2Paths.paths())
         labels.append(QFileInfo(path).fileName());
     table->setHorizontalHeaderLabels(labels);
     emit stateChangedSignals(2);
@@ -135,7 +135,7 @@ bool MainWindow::chooseDirectories(const QString &flagKey, QStringList *dirs)
     return true;
 }
 
-void MainWindow::addChosenFiles(QStringList &list, void (MainWindow::*refresh)())
+void MainWindow::addChosenFiles(PathList &list, void (MainWindow::*refresh)())
 {
     emit stateChangedSignals(9);
     const QStringList files = chooseFiles();

@@ -1,4 +1,4 @@
-#include "lists/textfiletype.h"
+#include "files/textfiletype.h"
 
 #include <QMimeDatabase>
 #include <QMimeType>

@@ -1,5 +1,5 @@
-#include "lists/codeeditor.h"
-#include "lists/qtablewidgetex.h"
+#include "widgets/codeeditor.h"
+#include "widgets/qtablewidgetex.h"
 
 #include <QSignalSpy>
 #include <QTest>

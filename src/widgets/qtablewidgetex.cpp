@@ -1,4 +1,4 @@
-#include "lists/qtablewidgetex.h"
+#include "widgets/qtablewidgetex.h"
 
 #include <QMouseEvent>
 

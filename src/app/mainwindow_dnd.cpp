@@ -2,14 +2,13 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "lists/textfiletype.h"
+#include "files/textfiletype.h"
 #include "workbook/listworkbook.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QMimeData>
-#include <QSet>
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 {
@@ -17,7 +16,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent *event)
     if (data->urls().isEmpty())
         return;
     // A run reports its results by list position: the lists stay as they are until it ends.
-    if (!data->hasFormat(QStringLiteral("text/uri-list")) || running) {
+    if (!data->hasFormat(QStringLiteral("text/uri-list")) || isRunning()) {
         event->ignore();
         return;
     }
@@ -27,7 +26,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 void MainWindow::dropEvent(QDropEvent *event)
 {
     const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.isEmpty() || running)
+    if (urls.isEmpty() || isRunning())
         return;
 
     if (urls.size() == 1) {
@@ -52,27 +51,18 @@ void MainWindow::dropEvent(QDropEvent *event)
     }
 
     const bool firstTab = ui->tabWidget_1->currentIndex() == 0;
-    QStringList &target = firstTab ? list1Paths : list2Paths;
-    // A drop of thousands of files must not test each against the whole list.
-    QSet<QString> listed(target.cbegin(), target.cend());
+    PathList &target = firstTab ? list1Paths : list2Paths;
     for (const QUrl &url : urls) {
         const QString path = url.toLocalFile();
         switch (classifyPath(path)) {
         case PathKind::TextFile:
-            if (listed.contains(path)) {
-                emit stateChangedSignals(13);
-            } else {
-                target.append(path);
-                listed.insert(path);
-                emit stateChangedSignals(10);
-            }
+            emit stateChangedSignals(target.append(path) ? 10 : 13);
             break;
         case PathKind::Directory:
             if (firstTab)
                 addDirFiles1(path);
             else
                 addDirFiles2(path);
-            listed = QSet<QString>(target.cbegin(), target.cend());
             break;
         default:
             emit stateChangedSignals(58);

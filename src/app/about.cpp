@@ -1,16 +1,10 @@
-#include "app/appinfo.h"
+#include "app/about.h"
 
 #include "app/buildinfo.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-
-void initApplicationInfo(QCoreApplication &app)
-{
-    app.setApplicationName(QStringLiteral("yihuan"));
-    app.setApplicationVersion(QStringLiteral(YIHUAN_VERSION));
-}
 
 QUrl helpPageUrl()
 {

@@ -1,8 +1,7 @@
-#include "app/appinfo.h"
-#include "app/mainwindow.h"
+#include "app/about.h"
 #include "app/settings.h"
 
-#include "windowtestutil.h"
+#include "windowfixture.h"
 
 #include <QAction>
 #include <QButtonGroup>
@@ -30,15 +29,18 @@
 
 #include <memory>
 
-class MainWindowTest : public QObject
+class MainWindowTest : public WindowFixture
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+public:
+    // Tests start their own windows, after preparing the settings a start reads.
+    MainWindowTest()
+        : WindowFixture(false)
+    {
+    }
 
+private slots:
     void slotsAreAllBoundByName();
     void formWidgets_data();
     void formWidgets();
@@ -51,7 +53,7 @@ private slots:
     void regularModeAtStartStoresWholeWordOff();
     void closingSavesOptions();
     void wholeWordSurvivesRegexDetour();
-    void encodingSwitchesLocaleCodec();
+    void encodingLeavesLocaleCodecAlone();
     void stateMessages_data();
     void stateMessages();
     void fileCountFollowsTab();
@@ -61,7 +63,6 @@ private slots:
     void helpOpensShippedGuide();
 
 private:
-    std::unique_ptr<MainWindow> makeWindow() { return std::make_unique<MainWindow>(); }
     template<typename T>
     static T *child(QWidget *window, const char *name)
     {
@@ -81,23 +82,6 @@ void recordBindingWarnings(QtMsgType type, const QMessageLogContext &, const QSt
 }
 } // namespace
 
-void MainWindowTest::initTestCase()
-{
-    QStandardPaths::setTestModeEnabled(true);
-    initApplicationInfo(*QCoreApplication::instance());
-}
-
-void MainWindowTest::init()
-{
-    QFile::remove(testSettingsPath());
-}
-
-void MainWindowTest::cleanup()
-{
-    QFile::remove(testSettingsPath());
-    QTextCodec::setCodecForLocale(nullptr);
-}
-
 QLabel *MainWindowTest::stateLabel(QWidget *window)
 {
     return window->findChild<QStatusBar *>()->findChildren<QLabel *>().last();
@@ -113,7 +97,7 @@ void MainWindowTest::slotsAreAllBoundByName()
 {
     g_bindingWarnings.clear();
     const QtMessageHandler previous = qInstallMessageHandler(recordBindingWarnings);
-    auto window = makeWindow();
+    openWindow();
     qInstallMessageHandler(previous);
     QVERIFY2(g_bindingWarnings.isEmpty(), qPrintable(g_bindingWarnings.join(QLatin1Char('\n'))));
 }
@@ -171,7 +155,7 @@ void MainWindowTest::formWidgets()
     QFETCH(QString, className);
     QFETCH(QString, text);
 
-    auto window = makeWindow();
+    openWindow();
     QWidget *widget = window->findChild<QWidget *>(name);
     QVERIFY2(widget, qPrintable(name));
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
@@ -185,7 +169,7 @@ void MainWindowTest::formWidgets()
 
 void MainWindowTest::actionsAndMenus()
 {
-    auto window = makeWindow();
+    openWindow();
     const QList<QPair<QString, QString>> fileMenu = {
         {QStringLiteral("action_Adds"), QStringLiteral("Ctrl+P")},
         {QStringLiteral("action_Add"), QStringLiteral("Ctrl+F")},
@@ -225,7 +209,7 @@ void MainWindowTest::actionsAndMenus()
 
 void MainWindowTest::optionRow()
 {
-    auto window = makeWindow();
+    openWindow();
     auto *separator = child<QLineEdit>(window.get(), "lineEdit_Separator");
     QCOMPARE(separator->maximumWidth(), 30);
     auto *coder = child<QComboBox>(window.get(), "comboBox_coder");
@@ -252,7 +236,7 @@ void MainWindowTest::optionRow()
 
 void MainWindowTest::titleNamesProductAndVersion()
 {
-    auto window = makeWindow();
+    openWindow();
     QVERIFY(window->windowTitle().startsWith(
         QStringLiteral("青禾纯文本批量替换 V5.0.0.2 BY 青禾软件开发工作室 QQ/VX：")));
     QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("5.0.0.2"));
@@ -261,7 +245,7 @@ void MainWindowTest::titleNamesProductAndVersion()
 
 void MainWindowTest::firstStartUsesDefaults()
 {
-    auto window = makeWindow();
+    openWindow();
     QCOMPARE(child<QTabWidget>(window.get(), "tabWidget_1")->currentIndex(), 0);
     QCOMPARE(
         child<QComboBox>(window.get(), "comboBox_coder")->currentText(), QStringLiteral("UTF-8"));
@@ -325,7 +309,7 @@ void MainWindowTest::restoresSavedOptions()
     writeSetting(path, QStringLiteral("set"), QStringLiteral("ordinary"), QStringLiteral("1"));
     writeSetting(path, QStringLiteral("set"), QStringLiteral("full"), full);
 
-    auto window = makeWindow();
+    openWindow();
     QCOMPARE(child<QTabWidget>(window.get(), "tabWidget_1")->currentIndex(), expectedTab);
     QCOMPARE(child<QComboBox>(window.get(), "comboBox_coder")->currentText(), expectedCoder);
     QCOMPARE(child<QLineEdit>(window.get(), "lineEdit_Separator")->text(), separator);
@@ -338,7 +322,7 @@ void MainWindowTest::regularModeAtStartStoresWholeWordOff()
     writeSetting(path, QStringLiteral("set"), QStringLiteral("ordinary"), QStringLiteral("0"));
     writeSetting(path, QStringLiteral("set"), QStringLiteral("full"), QStringLiteral("1"));
 
-    auto window = makeWindow();
+    openWindow();
     QVERIFY(child<QRadioButton>(window.get(), "radioButton_regular")->isChecked());
     auto *full = child<QCheckBox>(window.get(), "checkBox_full");
     QVERIFY(!full->isEnabled());
@@ -349,13 +333,12 @@ void MainWindowTest::regularModeAtStartStoresWholeWordOff()
 
 void MainWindowTest::closingSavesOptions()
 {
-    {
-        auto window = makeWindow();
-        child<QTabWidget>(window.get(), "tabWidget_1")->setCurrentIndex(1);
-        child<QComboBox>(window.get(), "comboBox_coder")->setCurrentIndex(1);
-        child<QLineEdit>(window.get(), "lineEdit_Separator")->setText(QStringLiteral("、"));
-        child<QCheckBox>(window.get(), "checkBox_full")->setChecked(true);
-    }
+    openWindow();
+    child<QTabWidget>(window.get(), "tabWidget_1")->setCurrentIndex(1);
+    child<QComboBox>(window.get(), "comboBox_coder")->setCurrentIndex(1);
+    child<QLineEdit>(window.get(), "lineEdit_Separator")->setText(QStringLiteral("、"));
+    child<QCheckBox>(window.get(), "checkBox_full")->setChecked(true);
+    closeWindow();
     const QString path = testSettingsPath();
     const auto value = [&](const char *key) {
         return readSetting(path, QStringLiteral("set"), QString::fromLatin1(key), QString());
@@ -366,17 +349,16 @@ void MainWindowTest::closingSavesOptions()
     QCOMPARE(value("ordinary"), QStringLiteral("1"));
     QCOMPARE(value("full"), QStringLiteral("1"));
 
-    {
-        auto window = makeWindow();
-        child<QRadioButton>(window.get(), "radioButton_regular")->click();
-    }
+    openWindow();
+    child<QRadioButton>(window.get(), "radioButton_regular")->click();
+    closeWindow();
     QCOMPARE(value("ordinary"), QStringLiteral("0"));
     QCOMPARE(value("full"), QStringLiteral("0"));
 }
 
 void MainWindowTest::wholeWordSurvivesRegexDetour()
 {
-    auto window = makeWindow();
+    openWindow();
     auto *full = child<QCheckBox>(window.get(), "checkBox_full");
     full->setChecked(true);
     child<QRadioButton>(window.get(), "radioButton_regular")->click();
@@ -387,18 +369,19 @@ void MainWindowTest::wholeWordSurvivesRegexDetour()
     QVERIFY(full->isEnabled());
 }
 
-void MainWindowTest::encodingSwitchesLocaleCodec()
+// The choice travels with the run: the locale codec, which also encodes file names,
+// stays as it is.
+void MainWindowTest::encodingLeavesLocaleCodecAlone()
 {
-    auto window = makeWindow();
+    openWindow();
+    QTextCodec *locale = QTextCodec::codecForLocale();
     auto *coder = child<QComboBox>(window.get(), "comboBox_coder");
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
     coder->setCurrentIndex(1);
-    // No codec is called "ANSI": the system default takes over (UTF-8 on this platform).
-    QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8"));
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+    QCOMPARE(window->fileEncoding(), TextEncoding::systemCodePage());
+    QCOMPARE(QTextCodec::codecForLocale(), locale);
     coder->setCurrentIndex(0);
-    QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8"));
-    QVERIFY(QTextCodec::codecForLocale() == QTextCodec::codecForName("UTF-8"));
+    QCOMPARE(window->fileEncoding(), TextEncoding::utf8());
+    QCOMPARE(QTextCodec::codecForLocale(), locale);
 }
 
 void MainWindowTest::stateMessages_data()
@@ -439,7 +422,7 @@ void MainWindowTest::stateMessages()
 {
     QFETCH(int, code);
     QFETCH(QString, message);
-    auto window = makeWindow();
+    openWindow();
     emit window->stateChangedSignals(code);
     QCOMPARE(stateLabel(window.get())->text(), message);
 }
@@ -452,7 +435,7 @@ void MainWindowTest::fileCountFollowsTab()
         QFile file(dir.filePath(QString::fromLatin1(name)));
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
-    auto window = makeWindow();
+    openWindow();
     auto *tabs = child<QTabWidget>(window.get(), "tabWidget_1");
     whenModal([&dir](QWidget *modal) {
         modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
@@ -472,7 +455,7 @@ void MainWindowTest::fileCountFollowsTab()
 
 void MainWindowTest::keyClearEmptiesEditors()
 {
-    auto window = makeWindow();
+    openWindow();
     auto *keys = window->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s1"));
     auto *replacements = window->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s2"));
     keys->setPlainText(QStringLiteral("a\nb"));
@@ -489,7 +472,7 @@ void MainWindowTest::keyClearEmptiesEditors()
 
 void MainWindowTest::tablesStartPrepared()
 {
-    auto window = makeWindow();
+    openWindow();
     auto *list1 = child<QTableWidget>(window.get(), "tableWidget_list1");
     QCOMPARE(list1->rowCount(), 0);
     QCOMPARE(list1->columnCount(), 1);
@@ -508,7 +491,7 @@ void MainWindowTest::tablesStartPrepared()
 
 void MainWindowTest::aboutBoxNamesContact()
 {
-    auto window = makeWindow();
+    openWindow();
     QString title;
     QString text;
     whenModal([&](QWidget *modal) {
@@ -526,11 +509,8 @@ void MainWindowTest::aboutBoxNamesContact()
 
 void MainWindowTest::helpOpensShippedGuide()
 {
-    UrlCatcher catcher;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
-    auto window = makeWindow();
+    openWindow();
     child<QAction>(window.get(), "action")->trigger();
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     QCOMPARE(catcher.urls.size(), 1);
     QVERIFY(catcher.urls.first().isLocalFile());
     QVERIFY(QFileInfo(catcher.urls.first().toLocalFile()).isFile());

@@ -1,9 +1,7 @@
-#include "app/appinfo.h"
-#include "app/mainwindow.h"
 #include "app/settings.h"
 #include "workbook/listworkbook.h"
 
-#include "windowtestutil.h"
+#include "windowfixture.h"
 
 #include <QDir>
 #include <QDragEnterEvent>
@@ -21,15 +19,11 @@
 
 #include <memory>
 
-class DropTest : public QObject
+class DropTest : public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void dragNeedsUrls();
     void textFileByTab_data();
     void textFileByTab();
@@ -47,15 +41,7 @@ private slots:
     void workbookAmongOthersIsRejected();
 
 private:
-    std::unique_ptr<MainWindow> window;
-    QTemporaryDir dir;
-
-    QString makeFile(const QString &relative, const QByteArray &content = "text\n")
-    {
-        return writeTestFile(dir, relative, content);
-    }
     void drop(const QStringList &paths) { QVERIFY(dropPaths(window.get(), paths)); }
-    QString state() const { return window->statusBar()->findChildren<QLabel *>().last()->text(); }
     QTabWidget *tabs() const
     {
         return window->findChild<QTabWidget *>(QStringLiteral("tabWidget_1"));
@@ -65,24 +51,6 @@ private:
         return window->findChild<QTableWidget *>(QString::fromLatin1(name));
     }
 };
-
-void DropTest::initTestCase()
-{
-    QStandardPaths::setTestModeEnabled(true);
-    initApplicationInfo(*QCoreApplication::instance());
-}
-
-void DropTest::init()
-{
-    QFile::remove(testSettingsPath());
-    window = std::make_unique<MainWindow>();
-}
-
-void DropTest::cleanup()
-{
-    window.reset();
-    QFile::remove(testSettingsPath());
-}
 
 void DropTest::dragNeedsUrls()
 {

@@ -32,28 +32,29 @@ RepOptions ordinaryPairs(const ReplacePairs &pairs)
     return options;
 }
 
-STATE runRep(const QString &path, const RepOptions &options)
+RepOptions gbkPairs(const ReplacePairs &pairs)
+{
+    RepOptions options = ordinaryPairs(pairs);
+    options.encoding = *TextEncoding::fromName(QStringLiteral("GBK"));
+    return options;
+}
+
+// The outcome, with LOST standing for a worker that did not report exactly once.
+FileOutcome runRep(const QString &path, const RepOptions &options)
 {
     Rep rep(path, options, 7);
     QSignalSpy spy(&rep, &Rep::done);
     rep.replaceFile();
+    FileOutcome lost;
+    lost.state = LOST;
     if (spy.count() != 1)
-        return LOST;
+        return lost;
     const QList<QVariant> arguments = spy.takeFirst();
-    if (arguments.at(0).value<Rep *>() != &rep || arguments.at(2).toInt() != 7)
-        return LOST;
-    return arguments.at(1).value<STATE>();
+    if (arguments.at(0).value<Rep *>() != &rep || arguments.at(2).toInt() != 7
+        || arguments.at(1).value<STATE>() != rep.outcome().state)
+        return lost;
+    return rep.outcome();
 }
-
-// Restores the process-wide codec however a test ends.
-struct LocaleCodecGuard
-{
-    explicit LocaleCodecGuard(const char *name)
-    {
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName(name));
-    }
-    ~LocaleCodecGuard() { QTextCodec::setCodecForLocale(nullptr); }
-};
 
 QStringList filesIn(const QString &dir)
 {
@@ -61,6 +62,8 @@ QStringList filesIn(const QString &dir)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Reason)
 
 class TestRep : public QObject
 {
@@ -81,8 +84,8 @@ private slots:
     void keepsOwnerAndGroup();
     void updatesSymlinkTarget();
     void rewritesInPlaceInALockedFolder();
-    void refusesTextTheLocaleCodecCannotEncode();
-    void readsAndWritesLocaleCodec();
+    void refusesTextTheEncodingCannotHold();
+    void readsAndWritesTheRunsEncoding();
     void fullDiskKeepsOldContent();
     void reportsOnceOnReceiverThread();
     void sameFileUnderManyNamesTakesTurns();
@@ -147,35 +150,42 @@ void TestRep::rewrites()
 
     const QString path = dir.filePath(QStringLiteral("rewrite.txt"));
     writeBytes(path, before);
-    QCOMPARE(runRep(path, ordinaryPairs(pairs)), SUCCESS);
+    QCOMPARE(runRep(path, ordinaryPairs(pairs)).state, SUCCESS);
     QCOMPARE(readBytes(path), after);
 }
 
 void TestRep::refusesAndLeavesBytes_data()
 {
     QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<Reason>("reason");
 
-    QTest::newRow("invalid UTF-8") << QByteArray("cat \xC3( cat");
-    QTest::newRow("UTF-8 cut off inside a character") << QByteArray("cat \xE4\xB8");
-    QTest::newRow("a NUL byte marks a binary file") << QByteArray("cat\0cat", 7);
-    QTest::newRow("a UTF-8 mark does not excuse a NUL byte") << QByteArray("\xEF\xBB\xBF"
-                                                                           "cat\0",
-        7);
+    QTest::newRow("invalid UTF-8") << QByteArray("cat \xC3( cat") << Reason::InvalidEncoding;
+    QTest::newRow("UTF-8 cut off inside a character")
+        << QByteArray("cat \xE4\xB8") << Reason::InvalidEncoding;
+    QTest::newRow("a NUL byte marks a binary file") << QByteArray("cat\0cat", 7) << Reason::Binary;
+    QTest::newRow("a UTF-8 mark does not excuse a NUL byte")
+        << QByteArray("\xEF\xBB\xBF"
+                      "cat\0",
+               7)
+        << Reason::Binary;
     QTest::newRow("UTF-16 with an odd byte count") << QByteArray("\xFF\xFE"
                                                                  "c\0a",
-        5);
+        5) << Reason::InvalidEncoding;
     QTest::newRow("an unpaired surrogate in UTF-16") << QByteArray("\xFF\xFE"
                                                                    "c\0\x3d\xd8",
-        6);
+        6) << Reason::InvalidEncoding;
 }
 
 void TestRep::refusesAndLeavesBytes()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(Reason, reason);
 
     const QString path = dir.filePath(QStringLiteral("refuse.txt"));
     writeBytes(path, bytes);
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), FAIL);
+    const FileOutcome outcome = runRep(path, ordinaryPairs({{"cat", "dog"}}));
+    QCOMPARE(outcome.state, FAIL);
+    QCOMPARE(outcome.reason, reason);
     QCOMPARE(readBytes(path), bytes);
 }
 
@@ -225,7 +235,7 @@ void TestRep::largeFiles()
 
     const QString path = dir.filePath(QStringLiteral("large.txt"));
     writeBytes(path, before);
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), after.isNull() ? FAIL : SUCCESS);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})).state, after.isNull() ? FAIL : SUCCESS);
     QCOMPARE(readBytes(path), after.isNull() ? before : after);
 }
 
@@ -234,7 +244,7 @@ void TestRep::refusesReadOnlyFileEvenForRoot()
     const QString path = dir.filePath(QStringLiteral("readonly.txt"));
     writeBytes(path, "cat");
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})).reason, Reason::ReadOnly);
     QCOMPARE(readBytes(path), QByteArray("cat"));
     struct stat st;
     QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
@@ -246,11 +256,12 @@ void TestRep::refusesMissingFileAndFolder()
     const QString path = dir.filePath(QStringLiteral("gone.txt"));
     writeBytes(path, "cat");
     QVERIFY(QFile::remove(path));
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})).reason, Reason::NotFound);
     QVERIFY(!QFile::exists(path));
 
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
-    QCOMPARE(runRep(dir.filePath(QStringLiteral("folder")), ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QCOMPARE(runRep(dir.filePath(QStringLiteral("folder")), ordinaryPairs({{"cat", "dog"}})).reason,
+        Reason::NotRegular);
     QVERIFY(QFileInfo(dir.filePath(QStringLiteral("folder"))).isDir());
 }
 
@@ -272,7 +283,7 @@ void TestRep::keepsPermissionBits()
     QFile::remove(path);
     writeBytes(path, "cat");
     QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})).state, SUCCESS);
     QCOMPARE(readBytes(path), QByteArray("dog"));
     struct stat st;
     QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
@@ -287,7 +298,7 @@ void TestRep::keepsOwnerAndGroup()
     writeBytes(path, "cat");
     const QByteArray native = QFile::encodeName(path);
     QCOMPARE(::chown(native.constData(), 4321, 8765), 0);
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})).state, SUCCESS);
     QCOMPARE(readBytes(path), QByteArray("dog"));
     struct stat st;
     QCOMPARE(::stat(native.constData(), &st), 0);
@@ -302,7 +313,7 @@ void TestRep::updatesSymlinkTarget()
     const QString link = dir.filePath(QStringLiteral("link.txt"));
     writeBytes(target, "cat");
     QVERIFY(QFile::link(target, link));
-    QCOMPARE(runRep(link, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(runRep(link, ordinaryPairs({{"cat", "dog"}})).state, SUCCESS);
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(QFileInfo(link).symLinkTarget(), target);
     QCOMPARE(readBytes(target), QByteArray("dog"));
@@ -324,42 +335,41 @@ void TestRep::rewritesInPlaceInALockedFolder()
         ~Unlock() { QProcess::execute(QStringLiteral("chattr"), {"-i", path}); }
     } unlock {folder};
 
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})).state, SUCCESS);
     QCOMPARE(readBytes(path), QByteArray("dog\r\n"));
     QCOMPARE(filesIn(folder), QStringList {"file.txt"});
 
     // Written in place there is no old copy to fall back on, so nothing may be written
     // before the whole text is known to encode.
-    const LocaleCodecGuard gbk("GBK");
-    QCOMPARE(runRep(path, ordinaryPairs({{"dog", QString::fromUtf8("\xF0\x9F\x98\x80")}})), FAIL);
+    QCOMPARE(runRep(path, gbkPairs({{"dog", QString::fromUtf8("\xF0\x9F\x98\x80")}})).reason,
+        Reason::Unencodable);
     QCOMPARE(readBytes(path), QByteArray("dog\r\n"));
 }
 
-void TestRep::refusesTextTheLocaleCodecCannotEncode()
+void TestRep::refusesTextTheEncodingCannotHold()
 {
-    const LocaleCodecGuard gbk("GBK");
     const QString path = dir.filePath(QStringLiteral("emoji.txt"));
     const QByteArray bytes = QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("笑脸"));
     writeBytes(path, bytes);
-    QCOMPARE(runRep(path, ordinaryPairs({{"笑脸", QString::fromUtf8("\xF0\x9F\x98\x80")}})), FAIL);
+    QCOMPARE(runRep(path, gbkPairs({{"笑脸", QString::fromUtf8("\xF0\x9F\x98\x80")}})).reason,
+        Reason::Unencodable);
     QCOMPARE(readBytes(path), bytes);
 }
 
-void TestRep::readsAndWritesLocaleCodec()
+void TestRep::readsAndWritesTheRunsEncoding()
 {
-    const LocaleCodecGuard gbk("GBK");
     QTextCodec *codec = QTextCodec::codecForName("GBK");
     const QString path = dir.filePath(QStringLiteral("gbk.txt"));
     // Larger than one read block.
     writeBytes(path, codec->fromUnicode(QStringLiteral("批量替换\n工具").repeated(4000)));
-    QCOMPARE(runRep(path, ordinaryPairs({{"替换", "查找"}})), SUCCESS);
+    QCOMPARE(runRep(path, gbkPairs({{"替换", "查找"}})).state, SUCCESS);
     QCOMPARE(
         readBytes(path), codec->fromUnicode(QStringLiteral("批量查找\r\n工具").repeated(4000)));
 
     // GBK decodes nearly anything; a lead byte with nothing after it must still be refused.
     const QByteArray cut = codec->fromUnicode(QStringLiteral("替换")) + '\xD6';
     writeBytes(path, cut);
-    QCOMPARE(runRep(path, ordinaryPairs({{"替换", "查找"}})), FAIL);
+    QCOMPARE(runRep(path, gbkPairs({{"替换", "查找"}})).reason, Reason::InvalidEncoding);
     QCOMPARE(readBytes(path), cut);
 }
 
@@ -384,14 +394,14 @@ void TestRep::fullDiskKeepsOldContent()
     while (before.size() < 40 * 1024)
         before += "cat cat cat cat\n";
     writeBytes(path, before);
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), FAIL);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})).reason, Reason::WriteFailed);
     QCOMPARE(readBytes(path), before);
     QCOMPARE(filesIn(mountPoint), QStringList {"big.txt"});
 
     // With room again the same run succeeds.
     const QByteArray small("cat\n");
     writeBytes(path, small);
-    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})), SUCCESS);
+    QCOMPARE(runRep(path, ordinaryPairs({{"cat", "dog"}})).state, SUCCESS);
     QCOMPARE(readBytes(path), QByteArray("dog\r\n"));
 }
 
@@ -428,7 +438,7 @@ void TestRep::reportsOnceOnReceiverThread()
         startRep(rep);
 
     QTRY_COMPARE(std::accumulate(reports.cbegin(), reports.cend(), 0), Files);
-    QThreadPool::globalInstance()->waitForDone();
+    workerPool()->waitForDone();
     QCoreApplication::processEvents();
     QCOMPARE(reports, QVector<int>(Files, 1));
     QVERIFY(allOnMainThread);

@@ -1,7 +1,4 @@
-#include "app/appinfo.h"
-#include "app/mainwindow.h"
-
-#include "windowtestutil.h"
+#include "windowfixture.h"
 
 #include <QAction>
 #include <QDragEnterEvent>
@@ -24,15 +21,11 @@
 
 #include <memory>
 
-class RunTest : public QObject
+class RunTest : public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void modeOneRewritesEveryFile();
     void refusals_data();
     void refusals();
@@ -50,83 +43,7 @@ private slots:
     void modeTwoEmptyKeywordRefused();
     void modeTwoMarksLostColumn();
 
-private:
-    std::unique_ptr<MainWindow> window;
-    QTemporaryDir dir;
-
-    QString makeFile(const QString &name, const QByteArray &content);
-    QByteArray contentOf(const QString &path) const;
-    void setFiles(int tab, const QStringList &paths);
-    void setKeywords(const QString &keys, const QString &replacements);
-    void clickReplace();
-    void waitForEnd();
-    template<typename T>
-    T *child(const char *name) const
-    {
-        return window->findChild<T *>(QString::fromLatin1(name));
-    }
-    QLabel *label(int i) const { return window->statusBar()->findChildren<QLabel *>().at(i); }
-    QString state() const { return label(4)->text(); }
 };
-
-void RunTest::initTestCase()
-{
-    QStandardPaths::setTestModeEnabled(true);
-    initApplicationInfo(*QCoreApplication::instance());
-}
-
-void RunTest::init()
-{
-    QFile::remove(testSettingsPath());
-    window = std::make_unique<MainWindow>();
-}
-
-void RunTest::cleanup()
-{
-    QThreadPool::globalInstance()->waitForDone();
-    window.reset();
-    QFile::remove(testSettingsPath());
-}
-
-QString RunTest::makeFile(const QString &name, const QByteArray &content)
-{
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
-    return path;
-}
-
-QByteArray RunTest::contentOf(const QString &path) const
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// Drops are the quickest way in: no dialog to drive.
-void RunTest::setFiles(int tab, const QStringList &paths)
-{
-    child<QTabWidget>("tabWidget_1")->setCurrentIndex(tab);
-    dropPaths(window.get(), paths);
-}
-
-void RunTest::setKeywords(const QString &keys, const QString &replacements)
-{
-    child<QPlainTextEdit>("plainTextEdit_s1")->setPlainText(keys);
-    child<QPlainTextEdit>("plainTextEdit_s2")->setPlainText(replacements);
-}
-
-void RunTest::clickReplace()
-{
-    child<QPushButton>("pushButton_replace")->click();
-}
-
-void RunTest::waitForEnd()
-{
-    QTRY_COMPARE(state(), QStringLiteral("文件替换处理全部完成!"));
-    QVERIFY(!window->isRunning());
-}
 
 void RunTest::modeOneRewritesEveryFile()
 {
@@ -136,11 +53,11 @@ void RunTest::modeOneRewritesEveryFile()
     setKeywords(QStringLiteral("cat|dog\nand"), QStringLiteral("pet\n&"));
     clickReplace();
     QVERIFY(!child<QPushButton>("pushButton_replace")->isEnabled());
-    waitForEnd();
+    waitForRunEnd();
     QCOMPARE(contentOf(a), QByteArray("pet & pet\r\n"));
     QCOMPARE(contentOf(b), QByteArray("pet\r\npet"));
-    QCOMPARE(label(1)->text(), QStringLiteral(" 成功(2)"));
-    QCOMPARE(label(2)->text(), QStringLiteral(" 失败(0)"));
+    QCOMPARE(statusLabel(1)->text(), QStringLiteral(" 成功(2)"));
+    QCOMPARE(statusLabel(2)->text(), QStringLiteral(" 失败(0)"));
     QVERIFY(child<QPushButton>("pushButton_replace")->isEnabled());
     QVERIFY(child<QPushButton>("pushButton_ClearAll")->isEnabled());
 }
@@ -230,7 +147,7 @@ void RunTest::separatorSkipsEmptyParts()
     child<QLineEdit>("lineEdit_Separator")->setText(QStringLiteral(","));
     setKeywords(QStringLiteral("a,,b,"), QStringLiteral("X"));
     clickReplace();
-    waitForEnd();
+    waitForRunEnd();
     QCOMPARE(contentOf(a), QByteArray("X,X,c"));
 }
 
@@ -240,7 +157,7 @@ void RunTest::missingReplacementLineDeletes()
     setFiles(0, {a});
     setKeywords(QStringLiteral("one\ntwo "), QStringLiteral("1"));
     clickReplace();
-    waitForEnd();
+    waitForRunEnd();
     QCOMPARE(contentOf(a), QByteArray("1 three"));
 }
 
@@ -252,9 +169,9 @@ void RunTest::deletedFileIsLostAndBlue()
     QFile::remove(a);
     setKeywords(QStringLiteral("x"), QStringLiteral("y"));
     clickReplace();
-    waitForEnd();
-    QCOMPARE(label(3)->text(), QStringLiteral(" <font color='blue'>丢失(1)</font>"));
-    QCOMPARE(label(1)->text(), QStringLiteral(" 成功(1)"));
+    waitForRunEnd();
+    QCOMPARE(statusLabel(3)->text(), QStringLiteral(" <font color='blue'>丢失(1)</font>"));
+    QCOMPARE(statusLabel(1)->text(), QStringLiteral(" 成功(1)"));
     auto *table = child<QTableWidget>("tableWidget_list1");
     QCOMPARE(table->item(0, 0)->background().color(), QColor(Qt::blue));
     QCOMPARE(table->item(1, 0)->background().style(), Qt::NoBrush);
@@ -270,9 +187,9 @@ void RunTest::readOnlyFileFailsAndIsRed()
     setFiles(0, {a, b, c});
     setKeywords(QStringLiteral("x"), QStringLiteral("y"));
     clickReplace();
-    waitForEnd();
-    QCOMPARE(label(1)->text(), QStringLiteral(" 成功(2)"));
-    QCOMPARE(label(2)->text(), QStringLiteral(" <font color='red'>失败(1)</font>"));
+    waitForRunEnd();
+    QCOMPARE(statusLabel(1)->text(), QStringLiteral(" 成功(2)"));
+    QCOMPARE(statusLabel(2)->text(), QStringLiteral(" <font color='red'>失败(1)</font>"));
     QCOMPARE(contentOf(b), QByteArray("x"));
     auto *table = child<QTableWidget>("tableWidget_list1");
     QCOMPARE(table->item(1, 0)->background().color(), QColor(Qt::red));
@@ -291,9 +208,9 @@ void RunTest::progressCountsUp()
     QFile::remove(files[3]);
     clickReplace();
     QCOMPARE(state(), QStringLiteral("文件替换处理中...已完成[2/5]"));
-    waitForEnd();
-    QCOMPARE(label(3)->text(), QStringLiteral(" <font color='blue'>丢失(2)</font>"));
-    QCOMPARE(label(1)->text(), QStringLiteral(" 成功(3)"));
+    waitForRunEnd();
+    QCOMPARE(statusLabel(3)->text(), QStringLiteral(" <font color='blue'>丢失(2)</font>"));
+    QCOMPARE(statusLabel(1)->text(), QStringLiteral(" 成功(3)"));
 }
 
 void RunTest::allLostCompletesInsideClick()
@@ -326,11 +243,11 @@ void RunTest::listsAreLockedDuringRun()
     QVERIFY(!child<QAction>("action_Clear")->isEnabled());
     child<QAction>("action_Clear")->trigger();
     const QString extra = makeFile(QStringLiteral("extra.txt"), "x");
-    setFiles(0, {extra});
+    QVERIFY(!dropPaths(window.get(), {extra}));
     QCOMPARE(window->list1(), files);
 
-    waitForEnd();
-    QCOMPARE(label(1)->text(), QStringLiteral(" 成功(40)"));
+    waitForRunEnd();
+    QCOMPARE(statusLabel(1)->text(), QStringLiteral(" 成功(40)"));
     QVERIFY(child<QPushButton>("pushButton_list1_Clear")->isEnabled());
     QVERIFY(child<QAction>("action_Clear")->isEnabled());
     setFiles(0, {extra});
@@ -343,7 +260,7 @@ void RunTest::shortcutWorksAfterRun()
     setFiles(0, {a});
     setKeywords(QStringLiteral("x"), QStringLiteral("y"));
     clickReplace();
-    waitForEnd();
+    waitForRunEnd();
     setKeywords(QStringLiteral("y"), QStringLiteral("z"));
     window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
@@ -351,7 +268,7 @@ void RunTest::shortcutWorksAfterRun()
     QSignalSpy clicked(child<QPushButton>("pushButton_replace"), &QPushButton::clicked);
     QTest::keyClick(window.get(), Qt::Key_H, Qt::ControlModifier | Qt::ShiftModifier);
     QVERIFY(clicked.wait());
-    waitForEnd();
+    waitForRunEnd();
     QTRY_COMPARE(contentOf(a), QByteArray("z"));
 }
 
@@ -367,10 +284,10 @@ void RunTest::modeTwoGivesEachFileItsReplacement()
     table->item(1, 0)->setText(QStringLiteral("CITY"));
     table->item(1, 1)->setText(QStringLiteral("北京"));
     clickReplace();
-    waitForEnd();
+    waitForRunEnd();
     QCOMPARE(QString::fromUtf8(contentOf(a)), QStringLiteral("name: 张三, city: 北京\r\n"));
     QCOMPARE(QString::fromUtf8(contentOf(b)), QStringLiteral("李四 from "));
-    QCOMPARE(label(1)->text(), QStringLiteral(" 成功(2)"));
+    QCOMPARE(statusLabel(1)->text(), QStringLiteral(" 成功(2)"));
 }
 
 void RunTest::modeTwoEmptyKeywordRefused()
@@ -394,7 +311,7 @@ void RunTest::modeTwoMarksLostColumn()
     auto *table = child<QTableWidget>("tableWidget_list2");
     table->item(0, 0)->setText(QStringLiteral("x"));
     clickReplace();
-    waitForEnd();
+    waitForRunEnd();
     QCOMPARE(table->horizontalHeaderItem(2)->foreground().color(), QColor(Qt::blue));
     QCOMPARE(table->item(0, 2)->background().color(), QColor(Qt::blue));
     QCOMPARE(table->horizontalHeaderItem(1)->foreground().style(), Qt::NoBrush);
@@ -403,4 +320,4 @@ void RunTest::modeTwoMarksLostColumn()
 }
 
 QTEST_MAIN(RunTest)
-#include "tst_run.moc"
+#include "tst_windowrun.moc"

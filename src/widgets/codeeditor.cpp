@@ -1,4 +1,4 @@
-#include "lists/codeeditor.h"
+#include "widgets/codeeditor.h"
 
 #include <QPainter>
 #include <QTextBlock>

@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QStringList>
+#include "files/pathlist.h"
+
+#include <QString>
 
 #include <functional>
 
@@ -8,5 +10,5 @@
 // into each subdirectory where its name falls unless noRecursion is set. Hidden entries are
 // skipped; a directory reached twice (through symbolic links) is scanned only once. A text file
 // whose path is already in list is not added again; onDuplicate is called for it instead.
-void scanTextFiles(const QString &dirPath, QStringList &list, bool noRecursion,
+void scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
     const std::function<void()> &onDuplicate = {});

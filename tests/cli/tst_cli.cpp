@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -88,6 +89,7 @@ private slots:
     void dryRunCounts();
     void dryRunWritesNothing();
     void helpAndVersion();
+    void needsNeitherWidgetsNorGui();
 };
 
 void TestCli::keywordFiles_data()
@@ -511,6 +513,31 @@ void TestCli::helpAndVersion()
     const CliResult version = runCli({"--version"}, QDir::tempPath());
     QCOMPARE(version.exitCode, 0);
     QCOMPARE(version.out, QStringLiteral("yihuan-cli 5.0.0.2\n"));
+}
+
+// The command line runs on servers without a display: it must neither load Qt's Gui or
+// Widgets modules nor carry the window's code.
+void TestCli::needsNeitherWidgetsNorGui()
+{
+    const QString ldd = QStandardPaths::findExecutable(QStringLiteral("ldd"));
+    const QString nm = QStandardPaths::findExecutable(QStringLiteral("nm"));
+    if (ldd.isEmpty() || nm.isEmpty())
+        QSKIP("Needs ldd and nm (binutils)");
+    QProcess loads;
+    loads.start(ldd, {QStringLiteral(YIHUAN_CLI_PATH)});
+    QVERIFY(loads.waitForFinished());
+    const QString libraries = QString::fromUtf8(loads.readAllStandardOutput());
+    QVERIFY(libraries.contains(QLatin1String("libQt5Core")));
+    QVERIFY2(!libraries.contains(QLatin1String("libQt5Widgets")), qPrintable(libraries));
+    QVERIFY2(!libraries.contains(QLatin1String("libQt5Gui")), qPrintable(libraries));
+
+    QProcess symbols;
+    symbols.start(nm, {QStringLiteral("-C"), QStringLiteral(YIHUAN_CLI_PATH)});
+    QVERIFY(symbols.waitForFinished());
+    const QString defined = QString::fromUtf8(symbols.readAllStandardOutput());
+    QVERIFY(defined.contains(QLatin1String("ReplaceRun::start")));
+    for (const char *name : {"MainWindow", "CodeEditor", "QTableWidgetEx", "Ui_MainWindow"})
+        QVERIFY2(!defined.contains(QLatin1String(name)), name);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

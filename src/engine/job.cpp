@@ -1,0 +1,111 @@
+#include "engine/job.h"
+
+#include "engine/pairs.h"
+#include "files/pathlist.h"
+
+namespace {
+
+Job refused(Refusal::Kind kind, int state, const char *title, const char *text, const char *english)
+{
+    Job job;
+    job.refusal = {
+        kind, state, QString::fromUtf8(title), QString::fromUtf8(text), QString::fromUtf8(english)};
+    return job;
+}
+
+Job emptyList()
+{
+    return refused(Refusal::EmptyList, 51, "警告", "纯文本文件列表为空,请添加纯文本文件到列表!",
+        "no files to process");
+}
+
+Job emptyKeyword()
+{
+    return refused(Refusal::EmptyKeyword, 50, "", "发现被替换关键字有[空]行,请检查!",
+        "a keyword line is empty");
+}
+
+// An editor always holds at least one line, if only an empty one.
+QStringList editorLines(const QStringList &lines)
+{
+    return lines.isEmpty() ? QStringList {QString()} : lines;
+}
+
+} // namespace
+
+void dropDuplicatePaths(ModeOneList *list)
+{
+    list->paths = PathList(list->paths).paths();
+}
+
+void dropDuplicatePaths(ModeTwoList *list)
+{
+    PathList kept;
+    QVector<int> columns {0};
+    for (int i = 0; i < list->paths.size(); ++i) {
+        if (kept.append(list->paths.at(i)))
+            columns.append(i + 1);
+    }
+    if (kept.size() == list->paths.size())
+        return;
+    list->paths = kept.paths();
+    for (QStringList &row : list->rows) {
+        QStringList cells;
+        for (const int column : qAsConst(columns))
+            cells.append(row.value(column));
+        row = cells;
+    }
+}
+
+Job buildModeOneJob(const ModeOneList &list, const QString &separator)
+{
+    if (list.paths.isEmpty())
+        return emptyList();
+    const QStringList keys = editorLines(list.keywordLines);
+    const QStringList replacements = editorLines(list.replacementLines);
+    if (keys.size() < replacements.size())
+        return refused(Refusal::LineCountMismatch, 51, "警告",
+            "【被替换关键字】与【欲替换为】内容条目数量不一致，请检查!",
+            "more replacement lines than keyword lines");
+    // The editor's text starts with two line breaks.
+    if (keys.size() >= 3 && keys.at(0).isEmpty() && keys.at(1).isEmpty())
+        return refused(Refusal::LeadingEmptyLines, 51, "警告", "【被替换关键字】存在空行，请检查!",
+            "the keywords start with empty lines");
+    if (keys.size() == 1 && keys.at(0).isEmpty())
+        return refused(
+            Refusal::NoKeywords, 51, "警告!", "无【被替换关键字】内容，请填写!", "no keywords");
+    for (const QString &line : keys) {
+        if (line.isEmpty())
+            return emptyKeyword();
+    }
+
+    const ReplacePairs pairs = buildModeOnePairs(keys, replacements, separator);
+    Job job;
+    job.files.reserve(list.paths.size());
+    for (const QString &path : list.paths)
+        job.files.append({path, pairs});
+    return job;
+}
+
+Job buildModeTwoJob(const ModeTwoList &list, const QString &separator)
+{
+    if (list.paths.isEmpty())
+        return emptyList();
+    QStringList keywordCells;
+    for (const QStringList &row : list.rows) {
+        if (row.value(0).isEmpty())
+            return emptyKeyword();
+        keywordCells.append(row.value(0));
+    }
+
+    Job job;
+    job.files.reserve(list.paths.size());
+    for (int file = 0; file < list.paths.size(); ++file) {
+        QStringList replacements;
+        for (const QStringList &row : list.rows)
+            replacements.append(row.value(file + 1));
+        job.files.append(
+            {list.paths.at(file), buildModeTwoPairs(keywordCells, replacements, separator)});
+    }
+    return job;
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "engine/rep.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// Mode one's input as the window's editors hold it and a list workbook stores it: the
+// files, and one entry per editor line (an empty editor holds one empty line).
+struct ModeOneList
+{
+    QStringList paths;
+    QStringList keywordLines;
+    QStringList replacementLines;
+};
+
+// Mode two's input: rows[r][0] is keyword cell r, rows[r][c] its replacement in
+// paths[c - 1]; a shorter row means empty replacements for the remaining files. The
+// table's last row, where new keywords are typed, is not part of it.
+struct ModeTwoList
+{
+    QStringList paths;
+    QVector<QStringList> rows;
+};
+
+// Why a run must not start, worded as the window warns and the command line prints.
+struct Refusal
+{
+    enum Kind { None, EmptyList, LineCountMismatch, LeadingEmptyLines, NoKeywords, EmptyKeyword };
+
+    Kind kind = None;
+    // The status the window shows: 51 after a warning box, 50 without one.
+    int state = 0;
+    QString title;
+    QString text;
+    QString english;
+};
+
+struct FileJob
+{
+    QString path;
+    ReplacePairs pairs;
+};
+
+// A run's work: one pair list per file in list order, or the refusal that stops it.
+struct Job
+{
+    Refusal refusal;
+    QVector<FileJob> files;
+
+    bool isRefused() const { return refusal.kind != Refusal::None; }
+};
+
+// Keeps the first of each listed path; in mode two a later column naming a path already
+// listed goes with all its cells.
+void dropDuplicatePaths(ModeOneList *list);
+void dropDuplicatePaths(ModeTwoList *list);
+
+Job buildModeOneJob(const ModeOneList &list, const QString &separator);
+Job buildModeTwoJob(const ModeTwoList &list, const QString &separator);

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "engine/job.h"
+#include "engine/rep.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <QVector>
+
+#include <memory>
+
+struct RunOptions
+{
+    bool ordinary = true;
+    bool full = false; // whole word; only read when ordinary is true
+    TextEncoding encoding;
+    // Writes nothing; every file's outcome carries the counts it would have.
+    bool dryRun = false;
+    // A dry run also keeps each file's new text.
+    bool keepText = false;
+};
+
+struct RunTally
+{
+    int expected = 0;
+    int done = 0;
+    int success = 0;
+    int fail = 0;
+    int lost = 0;
+    int skipped = 0;
+
+    bool isComplete() const { return done >= expected; }
+};
+
+// One replace run over a job: a worker per file on the worker pool, every file's outcome
+// kept, progress told as it goes. The window's start button and the command line both
+// drive it.
+class ReplaceRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    ReplaceRun(const Job &job, const RunOptions &options, QObject *parent = nullptr);
+    ~ReplaceRun() override;
+
+    // A path that is not a regular file now is lost at once: its fileDone arrives before
+    // start() returns, and so does finished() when every file is lost.
+    void start();
+
+    // No file starts after this; a file not yet being written is left alone and counts
+    // as skipped; a file being written finishes. finished() follows once the last write
+    // is done, which may be before cancel() returns.
+    void cancel();
+
+    bool isFinished() const { return m_finished; }
+    bool wasCancelled() const { return m_control->isStopped(); }
+    const RunTally &tally() const { return m_tally; }
+    const QVector<FileJob> &files() const { return m_job.files; }
+    const FileOutcome &outcome(int index) const { return m_outcomes.at(index); }
+    const RunOptions &options() const { return m_options; }
+
+signals:
+    void fileDone(int index, STATE state);
+    // The tally has moved on: at most about ten times a second while files come in, and
+    // once more just before finished().
+    void progressed();
+    void finished();
+
+private:
+    void workerDone(Rep *rep, STATE state, int index);
+    void record(int index, const FileOutcome &outcome);
+    void reportProgress();
+    void finishIfComplete();
+
+    const Job m_job;
+    const RunOptions m_options;
+    QVector<FileOutcome> m_outcomes;
+    QVector<bool> m_reported;
+    RunTally m_tally;
+    std::shared_ptr<RunControl> m_control;
+    bool m_started = false;
+    bool m_finished = false;
+    QElapsedTimer m_sinceProgress;
+    QTimer m_progressTimer;
+};

@@ -1,0 +1,18 @@
+# Fails when a file of the engine's folders includes a header of the window's folders or
+# of Qt's Gui and Widgets modules.
+set(violations "")
+foreach(folder engine files workbook cli)
+    file(GLOB_RECURSE sources "${SOURCE_DIR}/${folder}/*.h" "${SOURCE_DIR}/${folder}/*.cpp")
+    foreach(source IN LISTS sources)
+        file(STRINGS "${source}" includes REGEX "^#include")
+        foreach(line IN LISTS includes)
+            if(line MATCHES "\"(app|widgets)/|ui_|<Qt(Gui|Widgets)|<Q(Widget|Application|Painter|Color|Font|Image|Icon)[>.]")
+                list(APPEND violations "${source}: ${line}")
+            endif()
+        endforeach()
+    endforeach()
+endforeach()
+if(violations)
+    list(JOIN violations "\n" message)
+    message(FATAL_ERROR "The engine reaches into the window:\n${message}")
+endif()

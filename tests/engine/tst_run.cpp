@@ -1,0 +1,222 @@
+#include "engine/run.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+namespace {
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+Job jobOf(const QStringList &paths, const ReplacePairs &pairs)
+{
+    Job job;
+    for (const QString &path : paths)
+        job.files.append({path, pairs});
+    return job;
+}
+
+// Runs to the end, or for at most ten seconds.
+bool runToEnd(ReplaceRun &run)
+{
+    QSignalSpy finished(&run, &ReplaceRun::finished);
+    run.start();
+    return run.isFinished() || finished.wait(10000);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Reason)
+
+class TestRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void outcomesCarryTheirReasons();
+    void lostFilesAreReportedInsideStart();
+    void progressIsToldAndFinishedOnce();
+    void dryRunCountsWhatARunDoesAndWritesNothing();
+    void encodingTravelsWithTheRun();
+    void cancelSkipsWhatIsNotYetWritten();
+    void cancelAbandonsARunawayExpression();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestRun::outcomesCarryTheirReasons()
+{
+    const QString good = dir.filePath(QStringLiteral("good.txt"));
+    const QString binary = dir.filePath(QStringLiteral("binary.txt"));
+    const QString readOnly = dir.filePath(QStringLiteral("readonly.txt"));
+    const QString invalid = dir.filePath(QStringLiteral("gbk.txt"));
+    writeBytes(good, "cat cat\n");
+    writeBytes(binary, QByteArray("cat\0", 4));
+    writeBytes(readOnly, "cat");
+    QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner));
+    writeBytes(invalid, QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("中文")));
+
+    ReplaceRun run(jobOf({good, binary, readOnly, invalid}, {{"cat", "dog"}}), RunOptions());
+    QVERIFY(runToEnd(run));
+    QCOMPARE(run.outcome(0).state, SUCCESS);
+    QCOMPARE(run.outcome(0).counts, QVector<int> {2});
+    QCOMPARE(run.outcome(1).reason, Reason::Binary);
+    QCOMPARE(run.outcome(2).reason, Reason::ReadOnly);
+    QCOMPARE(run.outcome(3).reason, Reason::InvalidEncoding);
+    QCOMPARE(run.tally().success, 1);
+    QCOMPARE(run.tally().fail, 3);
+    QCOMPARE(run.tally().done, 4);
+    QCOMPARE(readBytes(good), QByteArray("dog dog\r\n"));
+    QCOMPARE(readBytes(readOnly), QByteArray("cat"));
+}
+
+void TestRun::lostFilesAreReportedInsideStart()
+{
+    const QString folder = dir.filePath(QStringLiteral("a folder"));
+    QVERIFY(QDir().mkpath(folder));
+    ReplaceRun run(jobOf({dir.filePath(QStringLiteral("missing.txt")), folder}, {{"a", "b"}}),
+        RunOptions());
+    QSignalSpy done(&run, &ReplaceRun::fileDone);
+    QSignalSpy finished(&run, &ReplaceRun::finished);
+    run.start();
+    QCOMPARE(done.count(), 2);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(run.outcome(0).state, LOST);
+    QCOMPARE(run.outcome(0).reason, Reason::NotFound);
+    QCOMPARE(run.outcome(1).reason, Reason::NotRegular);
+    QCOMPARE(run.tally().lost, 2);
+}
+
+void TestRun::progressIsToldAndFinishedOnce()
+{
+    QStringList paths;
+    for (int i = 0; i < 200; ++i) {
+        paths.append(dir.filePath(QStringLiteral("p%1.txt").arg(i)));
+        writeBytes(paths.last(), "x\n");
+    }
+    ReplaceRun run(jobOf(paths, {{"x", "y"}}), RunOptions());
+    QSignalSpy progressed(&run, &ReplaceRun::progressed);
+    QSignalSpy finished(&run, &ReplaceRun::finished);
+    QVector<int> reported(paths.size(), 0);
+    connect(&run, &ReplaceRun::fileDone, this, [&](int index, STATE) { ++reported[index]; });
+    QVERIFY(runToEnd(run));
+    QCoreApplication::processEvents();
+    QCOMPARE(reported, QVector<int>(paths.size(), 1));
+    QCOMPARE(finished.count(), 1);
+    // Coalesced, yet the last report is the final tally.
+    QVERIFY(progressed.count() >= 1);
+    QVERIFY(progressed.count() < paths.size());
+    QCOMPARE(run.tally().success, paths.size());
+}
+
+void TestRun::dryRunCountsWhatARunDoesAndWritesNothing()
+{
+    const QString path = dir.filePath(QStringLiteral("dry.txt"));
+    const QByteArray before("北京 北京市 上海\n");
+    writeBytes(path, before);
+    const QDateTime modified = QFileInfo(path).lastModified();
+    const ReplacePairs pairs {{"北京", "北京市"}, {"市市", "市"}, {"广州", "深圳"}};
+
+    RunOptions dry;
+    dry.dryRun = true;
+    dry.keepText = true;
+    ReplaceRun preview(jobOf({path}, pairs), dry);
+    QVERIFY(runToEnd(preview));
+    QCOMPARE(preview.outcome(0).state, SUCCESS);
+    QCOMPARE(preview.outcome(0).counts, (QVector<int> {2, 1, 0}));
+    QCOMPARE(readBytes(path), before);
+    QCOMPARE(QFileInfo(path).lastModified(), modified);
+
+    ReplaceRun real(jobOf({path}, pairs), RunOptions());
+    QVERIFY(runToEnd(real));
+    QCOMPARE(real.outcome(0).counts, preview.outcome(0).counts);
+    QCOMPARE(QString::fromUtf8(readBytes(path)),
+        QString(preview.outcome(0).text).replace(QLatin1Char('\n'), QLatin1String("\r\n")));
+}
+
+// A codec other than the system's must not reach file names: the run carries it.
+void TestRun::encodingTravelsWithTheRun()
+{
+    QTextCodec *gbk = QTextCodec::codecForName("GBK");
+    QTextCodec *locale = QTextCodec::codecForLocale();
+    const QString path = dir.filePath(QStringLiteral("中文名.txt"));
+    writeBytes(path, gbk->fromUnicode(QStringLiteral("批量替换")));
+    RunOptions options;
+    options.encoding = *TextEncoding::fromName(QStringLiteral("GBK"));
+    ReplaceRun run(jobOf({path}, {{"替换", "查找"}}), options);
+    QVERIFY(runToEnd(run));
+    QCOMPARE(run.outcome(0).state, SUCCESS);
+    QCOMPARE(readBytes(path), gbk->fromUnicode(QStringLiteral("批量查找")));
+    QCOMPARE(QTextCodec::codecForLocale(), locale);
+}
+
+void TestRun::cancelSkipsWhatIsNotYetWritten()
+{
+    QStringList paths;
+    const QByteArray before = QByteArray("cat ").repeated(20000);
+    for (int i = 0; i < 300; ++i) {
+        paths.append(dir.filePath(QStringLiteral("c%1.txt").arg(i)));
+        writeBytes(paths.last(), before);
+    }
+    ReplaceRun run(jobOf(paths, {{"cat", "dog"}}), RunOptions());
+    QSignalSpy finished(&run, &ReplaceRun::finished);
+    QSignalSpy done(&run, &ReplaceRun::fileDone);
+    run.start();
+    QVERIFY(done.wait(10000) || run.isFinished());
+    run.cancel();
+    QVERIFY(run.isFinished() || finished.wait(10000));
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(run.wasCancelled());
+
+    const QByteArray after = QByteArray("dog ").repeated(20000);
+    int skipped = 0;
+    for (int i = 0; i < paths.size(); ++i) {
+        const FileOutcome &outcome = run.outcome(i);
+        if (outcome.state == SKIPPED) {
+            ++skipped;
+            QCOMPARE(outcome.reason, Reason::Stopped);
+            QCOMPARE(readBytes(paths.at(i)), before);
+        } else {
+            QCOMPARE(outcome.state, SUCCESS);
+            QCOMPARE(readBytes(paths.at(i)), after);
+        }
+    }
+    QVERIFY(skipped > 0);
+    QCOMPARE(run.tally().skipped, skipped);
+    QCOMPARE(run.tally().done, paths.size());
+}
+
+void TestRun::cancelAbandonsARunawayExpression()
+{
+    const QString path = dir.filePath(QStringLiteral("runaway.txt"));
+    const QByteArray before = QByteArray(100000, 'a');
+    writeBytes(path, before);
+    RunOptions options;
+    options.ordinary = false;
+    ReplaceRun run(jobOf({path}, {{"(a*)*b", "x"}}), options);
+    QSignalSpy finished(&run, &ReplaceRun::finished);
+    run.start();
+    QVERIFY(!run.isFinished());
+    run.cancel();
+    QVERIFY(run.isFinished() || finished.wait(5000));
+    QCOMPARE(run.outcome(0).state, SKIPPED);
+    QCOMPARE(readBytes(path), before);
+}
+
+QTEST_GUILESS_MAIN(TestRun)
+#include "tst_run.moc"
