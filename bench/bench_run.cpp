@@ -1,7 +1,7 @@
 // A run of many small files through the window against the same files through
 // the workers alone: what the window's bookkeeping costs on top of the engine.
-#include "engine/appinfo.h"
 #include "app/mainwindow.h"
+#include "engine/appinfo.h"
 #include "engine/run.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
-#include "engine/appinfo.h"
 #include "app/mainwindow.h"
+#include "engine/appinfo.h"
 
 #include <QApplication>
 

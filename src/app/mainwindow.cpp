@@ -3,8 +3,8 @@
 
 #include "app/about.h"
 #include "app/settings.h"
-#include "engine/appinfo.h"
 #include "app/statecodes.h"
+#include "engine/appinfo.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -174,8 +174,8 @@ void MainWindow::refreshFileNum()
 // the system's code page.
 void MainWindow::applyEncoding(const QString &name)
 {
-    encoding = name == QLatin1String("UTF-8") ? TextEncoding::utf8()
-                                              : TextEncoding::systemCodePage();
+    encoding
+        = name == QLatin1String("UTF-8") ? TextEncoding::utf8() : TextEncoding::systemCodePage();
 }
 
 void MainWindow::on_comboBox_coder_currentIndexChanged(const QString &text)

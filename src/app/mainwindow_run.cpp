@@ -42,8 +42,8 @@ void MainWindow::setListsEditable(bool on)
 
 ModeOneList MainWindow::modeOneInput() const
 {
-    return {list1Paths.paths(), editorLines(ui->plainTextEdit_s1),
-        editorLines(ui->plainTextEdit_s2)};
+    return {
+        list1Paths.paths(), editorLines(ui->plainTextEdit_s1), editorLines(ui->plainTextEdit_s2)};
 }
 
 ModeTwoList MainWindow::modeTwoInput() const

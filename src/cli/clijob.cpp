@@ -206,9 +206,8 @@ bool parseCliArguments(
     options->ordinary = !parser.isSet(regex);
     options->full = parser.isSet(wholeWord);
 
-    const std::optional<TextEncoding> chosen = encodingName.isEmpty()
-        ? TextEncoding::utf8()
-        : TextEncoding::fromName(encodingName);
+    const std::optional<TextEncoding> chosen
+        = encodingName.isEmpty() ? TextEncoding::utf8() : TextEncoding::fromName(encodingName);
     if (!chosen)
         return fail(error,
             QStringLiteral("未知编码 %1，可选 UTF-8 或 ANSI (unknown encoding; use UTF-8 or "

@@ -1,6 +1,6 @@
-#include "engine/appinfo.h"
 #include "cli/clirunner.h"
 #include "cli/heaptuning.h"
+#include "engine/appinfo.h"
 
 #include <QCoreApplication>
 

@@ -34,14 +34,13 @@ void TestJob::modeOneRefusals_data()
     QTest::newRow("more replacement lines than keyword lines")
         << one << QStringList {"a"} << QStringList {"b", "c"} << Refusal::LineCountMismatch << 51
         << "警告";
-    QTest::newRow("fewer replacement lines are fine") << one << QStringList {"a", "b"}
-                                                      << QStringList {"x"} << Refusal::None << 0
-                                                      << "";
+    QTest::newRow("fewer replacement lines are fine")
+        << one << QStringList {"a", "b"} << QStringList {"x"} << Refusal::None << 0 << "";
     QTest::newRow("keywords starting with two empty lines")
-        << one << QStringList {"", "", "a"} << QStringList {""} << Refusal::LeadingEmptyLines
-        << 51 << "警告";
-    QTest::newRow("an empty editor") << one << QStringList {""} << QStringList {""}
-                                     << Refusal::NoKeywords << 51 << "警告!";
+        << one << QStringList {"", "", "a"} << QStringList {""} << Refusal::LeadingEmptyLines << 51
+        << "警告";
+    QTest::newRow("an empty editor")
+        << one << QStringList {""} << QStringList {""} << Refusal::NoKeywords << 51 << "警告!";
     QTest::newRow("no lines at all count as an empty editor")
         << one << QStringList() << QStringList() << Refusal::NoKeywords << 51 << "警告!";
     QTest::newRow("a trailing line break makes an empty last line")

@@ -163,11 +163,9 @@ void TestRep::refusesAndLeavesBytes_data()
     QTest::newRow("UTF-8 cut off inside a character")
         << QByteArray("cat \xE4\xB8") << Reason::InvalidEncoding;
     QTest::newRow("a NUL byte marks a binary file") << QByteArray("cat\0cat", 7) << Reason::Binary;
-    QTest::newRow("a UTF-8 mark does not excuse a NUL byte")
-        << QByteArray("\xEF\xBB\xBF"
-                      "cat\0",
-               7)
-        << Reason::Binary;
+    QTest::newRow("a UTF-8 mark does not excuse a NUL byte") << QByteArray("\xEF\xBB\xBF"
+                                                                           "cat\0",
+        7) << Reason::Binary;
     QTest::newRow("UTF-16 with an odd byte count") << QByteArray("\xFF\xFE"
                                                                  "c\0a",
         5) << Reason::InvalidEncoding;

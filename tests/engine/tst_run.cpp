@@ -89,8 +89,8 @@ void TestRun::lostFilesAreReportedInsideStart()
 {
     const QString folder = dir.filePath(QStringLiteral("a folder"));
     QVERIFY(QDir().mkpath(folder));
-    ReplaceRun run(jobOf({dir.filePath(QStringLiteral("missing.txt")), folder}, {{"a", "b"}}),
-        RunOptions());
+    ReplaceRun run(
+        jobOf({dir.filePath(QStringLiteral("missing.txt")), folder}, {{"a", "b"}}), RunOptions());
     QSignalSpy done(&run, &ReplaceRun::fileDone);
     QSignalSpy finished(&run, &ReplaceRun::finished);
     run.start();

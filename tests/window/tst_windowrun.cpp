@@ -42,7 +42,6 @@ private slots:
     void modeTwoGivesEachFileItsReplacement();
     void modeTwoEmptyKeywordRefused();
     void modeTwoMarksLostColumn();
-
 };
 
 void RunTest::modeOneRewritesEveryFile()

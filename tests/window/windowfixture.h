@@ -128,10 +128,7 @@ protected:
     {
         return window->findChild<T *>(QString::fromLatin1(name));
     }
-    QLabel *statusLabel(int i) const
-    {
-        return window->statusBar()->findChildren<QLabel *>().at(i);
-    }
+    QLabel *statusLabel(int i) const { return window->statusBar()->findChildren<QLabel *>().at(i); }
     QString fileCount() const { return statusLabel(0)->text(); }
     QString state() const { return window->statusBar()->findChildren<QLabel *>().last()->text(); }
 
