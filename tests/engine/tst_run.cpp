@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTextCodec>
@@ -52,6 +53,7 @@ private slots:
     void progressIsToldAndFinishedOnce();
     void dryRunCountsWhatARunDoesAndWritesNothing();
     void encodingTravelsWithTheRun();
+    void ansiIsTheLocalesCharacterMap();
     void cancelSkipsWhatIsNotYetWritten();
     void cancelAbandonsARunawayExpression();
 
@@ -163,6 +165,36 @@ void TestRun::encodingTravelsWithTheRun()
     QCOMPARE(run.outcome(0).state, SUCCESS);
     QCOMPARE(readBytes(path), gbk->fromUnicode(QStringLiteral("批量查找")));
     QCOMPARE(QTextCodec::codecForLocale(), locale);
+}
+
+// Qt 5 says UTF-8 for a zh_CN.GBK locale; "ANSI" must still mean GBK there, while file
+// names keep the encoding Qt gives them.
+void TestRun::ansiIsTheLocalesCharacterMap()
+{
+    QTemporaryDir locales;
+    const QString compiled = locales.filePath(QStringLiteral("zh_CN.GBK"));
+    QProcess::execute(QStringLiteral("localedef"),
+        {QStringLiteral("-i"), QStringLiteral("zh_CN"), QStringLiteral("-f"), QStringLiteral("GBK"),
+            compiled});
+    if (!QFileInfo(compiled).isDir())
+        QSKIP("Cannot build a zh_CN.GBK locale here (needs localedef and Debian's locales)");
+    const QByteArray oldPath = qgetenv("LOCPATH");
+    const QByteArray oldAll = qgetenv("LC_ALL");
+    qputenv("LOCPATH", locales.path().toLocal8Bit());
+    qputenv("LC_ALL", "zh_CN.GBK");
+    const TextEncoding ansi = TextEncoding::systemCodePage();
+    qputenv("LOCPATH", oldPath);
+    qputenv("LC_ALL", oldAll);
+    QCOMPARE(ansi.name(), QStringLiteral("GBK"));
+
+    const QString path = dir.filePath(QStringLiteral("系统编码.txt"));
+    writeBytes(path, ansi.codec()->fromUnicode(QStringLiteral("旧文本")));
+    RunOptions options;
+    options.encoding = ansi;
+    ReplaceRun run(jobOf({path}, {{"旧", "新"}}), options);
+    QVERIFY(runToEnd(run));
+    QCOMPARE(run.outcome(0).state, SUCCESS);
+    QCOMPARE(readBytes(path), ansi.codec()->fromUnicode(QStringLiteral("新文本")));
 }
 
 void TestRun::cancelSkipsWhatIsNotYetWritten()
