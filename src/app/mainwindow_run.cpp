@@ -83,15 +83,14 @@ void MainWindow::on_pushButton_replace_clicked()
         setReplaceEnabled(true);
         return;
     }
-    const Job job = runMode == 0 ? buildModeOneJob(modeOneInput(), separator)
-                                 : buildModeTwoJob(modeTwoInput(), separator);
-    if (job.isRefused())
-        return refuseRun(job.refusal);
-
     RunOptions options;
     options.ordinary = ui->radioButton_ordinary->isChecked();
     options.full = options.ordinary && ui->checkBox_full->isChecked();
     options.encoding = encoding;
+    const Job job = runMode == 0 ? buildModeOneJob(modeOneInput(), separator, !options.ordinary)
+                                 : buildModeTwoJob(modeTwoInput(), separator, !options.ordinary);
+    if (job.isRefused())
+        return refuseRun(job.refusal);
 
     delete finishedRun;
     run = new ReplaceRun(job, options, this);

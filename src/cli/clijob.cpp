@@ -64,12 +64,12 @@ bool buildFromWorkbook(const CliOptions &options, Job *job, QString *error)
 
     if (std::optional<ModeOneList> list = readModeOneWorkbook(path)) {
         dropDuplicatePaths(&*list);
-        *job = buildModeOneJob(*list, options.separator);
+        *job = buildModeOneJob(*list, options.separator, !options.ordinary);
         return true;
     }
     if (std::optional<ModeTwoList> list = readModeTwoWorkbook(path)) {
         dropDuplicatePaths(&*list);
-        *job = buildModeTwoJob(*list, options.separator);
+        *job = buildModeTwoJob(*list, options.separator, !options.ordinary);
         return true;
     }
     return fail(error,
@@ -119,7 +119,7 @@ bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
     list.replacementLines = listFileLines(replacementText);
     list.paths = collectPaths(
         options.paths, options.recursive, {options.keywordsPath, options.replacementsPath});
-    *job = buildModeOneJob(list, options.separator);
+    *job = buildModeOneJob(list, options.separator, !options.ordinary);
     return true;
 }
 

@@ -3,6 +3,9 @@
 #include "engine/pairs.h"
 #include "files/pathlist.h"
 
+#include <QRegExp>
+#include <QSet>
+
 namespace {
 
 Job refused(Refusal::Kind kind, int state, const char *title, const char *text, const char *english)
@@ -23,6 +26,50 @@ Job emptyKeyword()
 {
     return refused(Refusal::EmptyKeyword, 50, "", "发现被替换关键字有[空]行,请检查!",
         "a keyword line is empty");
+}
+
+Job refusedPattern(const QString &pattern, const QString &error)
+{
+    Job job;
+    job.refusal = {Refusal::InvalidPattern, 51, QStringLiteral("警告"),
+        QStringLiteral("正则表达式【%1】有误：%2，请检查!").arg(pattern, error),
+        QStringLiteral("invalid regular expression \"%1\": %2").arg(pattern, error)};
+    return job;
+}
+
+Job refusedNul()
+{
+    return refused(Refusal::NulCharacter, 51, "警告",
+        "【被替换关键字】或【欲替换为】含有空字符(NUL)，请检查!",
+        "a keyword or replacement holds a NUL character");
+}
+
+bool holdsNul(const QString &text)
+{
+    return text.contains(QChar(0));
+}
+
+// Each distinct keyword and replacement is looked at once, however many files share it.
+Job checkPairs(Job job, bool regularExpressions)
+{
+    QSet<QString> seen;
+    for (const FileJob &file : qAsConst(job.files)) {
+        for (const ReplacePair &pair : file.pairs) {
+            if (holdsNul(pair.second))
+                return refusedNul();
+            if (seen.contains(pair.first))
+                continue;
+            seen.insert(pair.first);
+            if (holdsNul(pair.first))
+                return refusedNul();
+            if (regularExpressions) {
+                const QRegExp rx(pair.first, Qt::CaseSensitive, QRegExp::RegExp);
+                if (!rx.isValid())
+                    return refusedPattern(pair.first, rx.errorString());
+            }
+        }
+    }
+    return job;
 }
 
 // An editor always holds at least one line, if only an empty one.
@@ -57,7 +104,7 @@ void dropDuplicatePaths(ModeTwoList *list)
     }
 }
 
-Job buildModeOneJob(const ModeOneList &list, const QString &separator)
+Job buildModeOneJob(const ModeOneList &list, const QString &separator, bool regularExpressions)
 {
     if (list.paths.isEmpty())
         return emptyList();
@@ -84,10 +131,10 @@ Job buildModeOneJob(const ModeOneList &list, const QString &separator)
     job.files.reserve(list.paths.size());
     for (const QString &path : list.paths)
         job.files.append({path, pairs});
-    return job;
+    return checkPairs(std::move(job), regularExpressions);
 }
 
-Job buildModeTwoJob(const ModeTwoList &list, const QString &separator)
+Job buildModeTwoJob(const ModeTwoList &list, const QString &separator, bool regularExpressions)
 {
     if (list.paths.isEmpty())
         return emptyList();
@@ -107,5 +154,5 @@ Job buildModeTwoJob(const ModeTwoList &list, const QString &separator)
         job.files.append(
             {list.paths.at(file), buildModeTwoPairs(keywordCells, replacements, separator)});
     }
-    return job;
+    return checkPairs(std::move(job), regularExpressions);
 }

@@ -27,7 +27,16 @@ struct ModeTwoList
 // Why a run must not start, worded as the window warns and the command line prints.
 struct Refusal
 {
-    enum Kind { None, EmptyList, LineCountMismatch, LeadingEmptyLines, NoKeywords, EmptyKeyword };
+    enum Kind {
+        None,
+        EmptyList,
+        LineCountMismatch,
+        LeadingEmptyLines,
+        NoKeywords,
+        EmptyKeyword,
+        InvalidPattern,
+        NulCharacter,
+    };
 
     Kind kind = None;
     // The status the window shows: 51 after a warning box, 50 without one.
@@ -57,5 +66,7 @@ struct Job
 void dropDuplicatePaths(ModeOneList *list);
 void dropDuplicatePaths(ModeTwoList *list);
 
-Job buildModeOneJob(const ModeOneList &list, const QString &separator);
-Job buildModeTwoJob(const ModeTwoList &list, const QString &separator);
+// With regularExpressions, every keyword must be a valid expression; in any mode no
+// keyword or replacement may hold a NUL character, which would turn the file binary.
+Job buildModeOneJob(const ModeOneList &list, const QString &separator, bool regularExpressions);
+Job buildModeTwoJob(const ModeTwoList &list, const QString &separator, bool regularExpressions);

@@ -16,6 +16,8 @@ private slots:
     void modeTwoRefusals();
     void modeTwoGivesEachFileItsColumn();
     void duplicatePathsAreDropped();
+    void badPatternsAreRefused_data();
+    void badPatternsAreRefused();
 };
 
 void TestJob::modeOneRefusals_data()
@@ -58,7 +60,7 @@ void TestJob::modeOneRefusals()
     QFETCH(int, state);
     QFETCH(QString, title);
 
-    const Job job = buildModeOneJob({paths, keys, replacements}, QStringLiteral("|"));
+    const Job job = buildModeOneJob({paths, keys, replacements}, QStringLiteral("|"), false);
     QCOMPARE(job.refusal.kind, kind);
     QCOMPARE(job.refusal.state, state);
     QCOMPARE(job.refusal.title, title);
@@ -73,7 +75,7 @@ void TestJob::modeOneRefusals()
 void TestJob::modeOneGivesEveryFileTheSamePairs()
 {
     const ModeOneList list {{"/a.txt", "/b.txt"}, {"甲|乙", "丙"}, {"1"}};
-    const Job job = buildModeOneJob(list, QStringLiteral("|"));
+    const Job job = buildModeOneJob(list, QStringLiteral("|"), false);
     QVERIFY(!job.isRefused());
     QCOMPARE(job.files.size(), 2);
     QCOMPARE(job.files.at(1).path, QStringLiteral("/b.txt"));
@@ -105,7 +107,7 @@ void TestJob::modeTwoRefusals()
     QFETCH(QVector<QStringList>, rows);
     QFETCH(Refusal::Kind, kind);
 
-    const Job job = buildModeTwoJob({paths, rows}, QStringLiteral("|"));
+    const Job job = buildModeTwoJob({paths, rows}, QStringLiteral("|"), false);
     QCOMPARE(job.refusal.kind, kind);
     QCOMPARE(job.files.size(), kind == Refusal::None ? paths.size() : 0);
 }
@@ -113,7 +115,7 @@ void TestJob::modeTwoRefusals()
 void TestJob::modeTwoGivesEachFileItsColumn()
 {
     const ModeTwoList list {{"/a.txt", "/b.txt", "/c.txt"}, {{"x|y", "1", "2"}, {"z", "3"}}};
-    const Job job = buildModeTwoJob(list, QStringLiteral("|"));
+    const Job job = buildModeTwoJob(list, QStringLiteral("|"), false);
     QCOMPARE(job.files.size(), 3);
     QCOMPARE(job.files.at(0).pairs, (ReplacePairs {{"x", "1"}, {"y", "1"}, {"z", "3"}}));
     QCOMPARE(job.files.at(1).pairs, (ReplacePairs {{"x", "2"}, {"y", "2"}, {"z", ""}}));
@@ -131,6 +133,46 @@ void TestJob::duplicatePathsAreDropped()
     QCOMPARE(two.paths, (QStringList {"/a", "/b", "/c"}));
     QCOMPARE(two.rows.at(0), (QStringList {"k", "1", "2", "4"}));
     QCOMPARE(two.rows.at(1), (QStringList {"l", "5", "", ""}));
+}
+
+void TestJob::badPatternsAreRefused_data()
+{
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<QString>("replacement");
+    QTest::addColumn<bool>("regex");
+    QTest::addColumn<Refusal::Kind>("kind");
+
+    const QString nul(QChar(0));
+    QTest::newRow("an unclosed group") << "(unclosed"
+                                       << "x" << true << Refusal::InvalidPattern;
+    QTest::newRow("a repetition of nothing") << "*a"
+                                             << "x" << true << Refusal::InvalidPattern;
+    QTest::newRow("the same text is fine as ordinary text") << "(unclosed"
+                                                            << "x" << false << Refusal::None;
+    QTest::newRow("a valid expression") << "(\\d+)-(\\d+)"
+                                        << "\\2-\\1" << true << Refusal::None;
+    QTest::newRow("a NUL in a replacement")
+        << "a" << QStringLiteral("b") + nul << false << Refusal::NulCharacter;
+    QTest::newRow("a NUL in a keyword")
+        << nul + QStringLiteral("a") << "b" << true << Refusal::NulCharacter;
+}
+
+void TestJob::badPatternsAreRefused()
+{
+    QFETCH(QString, keyword);
+    QFETCH(QString, replacement);
+    QFETCH(bool, regex);
+    QFETCH(Refusal::Kind, kind);
+
+    const Job one = buildModeOneJob({{"/a"}, {keyword}, {replacement}}, QStringLiteral("|"), regex);
+    QCOMPARE(one.refusal.kind, kind);
+    const Job two = buildModeTwoJob({{"/a", "/b"}, {{"ok", "1", "2"}, {keyword, "3", replacement}}},
+        QStringLiteral("|"), regex);
+    QCOMPARE(two.refusal.kind, kind);
+    if (kind == Refusal::InvalidPattern) {
+        QCOMPARE(one.refusal.state, 51);
+        QVERIFY(one.refusal.text.contains(keyword));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestJob)
