@@ -1,5 +1,8 @@
 #include "engine/textfile.h"
 
+#include "engine/largepages.h"
+#include "engine/utf8encoder.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -14,7 +17,6 @@
 #include <vector>
 
 #ifdef Q_OS_UNIX
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -71,22 +73,6 @@ bool isUnicodeCodec(const QTextCodec *codec)
     }
 }
 
-// Faulting a large buffer in page by page can cost more than filling it; where the
-// system offers it, ask for large pages.
-void adviseLargePages(void *data, size_t size)
-{
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t Huge = 2 * 1024 * 1024;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + Huge - 1) & ~(Huge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(Huge - 1);
-    if (end > begin)
-        (void)::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    Q_UNUSED(data)
-    Q_UNUSED(size)
-#endif
-}
-
 bool clean(const QTextCodec::ConverterState &state)
 {
     return state.invalidChars == 0 && state.remainingChars == 0;
@@ -136,74 +122,13 @@ void appendWithoutCarriageReturns(QString *text, const QString &part)
         int(copyWithoutCarriageReturns(begin + size, part.constData(), part.size()) - begin));
 }
 
-// Four ASCII characters, none of them '\n'.
-inline bool plainAscii4(const ushort *p)
-{
-    quint64 x;
-    std::memcpy(&x, p, sizeof x);
-    if (x & 0xFF80FF80FF80FF80ull)
-        return false;
-    const quint64 y = x ^ 0x000A000A000A000Aull;
-    return ((y - 0x0001000100010001ull) & ~y & 0x8000800080008000ull) == 0;
-}
-
-// UTF-8, the usual case, is encoded here directly: Qt's encoder needs a copy of each
-// block with the carriage returns put in first.
-template<typename Sink>
-bool encodeUtf8InPieces(const QString &text, Sink sink)
-{
-    // Up to three bytes a unit, four for a pair that runs one unit past the block.
-    std::vector<uchar> buffer(3 * EncodeBlock + 4);
-    const ushort *p = text.utf16();
-    const ushort *const end = p + text.size();
-    while (p < end) {
-        const ushort *const stop = p + std::min<qsizetype>(EncodeBlock, end - p);
-        uchar *to = buffer.data();
-        while (p < stop) {
-            if (stop - p >= 4 && plainAscii4(p)) {
-                to[0] = uchar(p[0]);
-                to[1] = uchar(p[1]);
-                to[2] = uchar(p[2]);
-                to[3] = uchar(p[3]);
-                to += 4;
-                p += 4;
-                continue;
-            }
-            const ushort c = *p++;
-            if (c < 0x80) {
-                if (c == '\n')
-                    *to++ = '\r';
-                *to++ = uchar(c);
-            } else if (c < 0x800) {
-                *to++ = uchar(0xC0 | (c >> 6));
-                *to++ = uchar(0x80 | (c & 0x3F));
-            } else if (!QChar::isSurrogate(c)) {
-                *to++ = uchar(0xE0 | (c >> 12));
-                *to++ = uchar(0x80 | ((c >> 6) & 0x3F));
-                *to++ = uchar(0x80 | (c & 0x3F));
-            } else {
-                if (!QChar::isHighSurrogate(c) || p == end || !QChar::isLowSurrogate(*p))
-                    return false;
-                const uint u = QChar::surrogateToUcs4(c, *p++);
-                *to++ = uchar(0xF0 | (u >> 18));
-                *to++ = uchar(0x80 | ((u >> 12) & 0x3F));
-                *to++ = uchar(0x80 | ((u >> 6) & 0x3F));
-                *to++ = uchar(0x80 | (u & 0x3F));
-            }
-        }
-        if (!sink(reinterpret_cast<const char *>(buffer.data()), qint64(to - buffer.data())))
-            return false;
-    }
-    return true;
-}
-
 // Hands the text, each '\n' as "\r\n", to sink in encoded pieces. False as soon as
 // the sink refuses a piece or a character cannot be encoded.
 template<typename Sink>
 bool encodeInPieces(const QString &text, QTextCodec *codec, Sink sink)
 {
     if (codec->mibEnum() == 106)
-        return encodeUtf8InPieces(text, sink);
+        return encodeUtf8(text, LineBreaks::CrLf, sink);
     const int n = text.size();
     // Some codecs keep a final high surrogate to themselves, waiting for its pair.
     if (n > 0 && text.at(n - 1).isHighSurrogate())
