@@ -6,7 +6,10 @@
 #include "app/statecodes.h"
 #include "engine/appinfo.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QProgressBar>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMessageBox>
@@ -82,7 +85,14 @@ MainWindow::MainWindow(QWidget *parent)
     statusBar()->addWidget(successLabel, 0);
     statusBar()->addWidget(failLabel, 0);
     statusBar()->addWidget(lostLabel, 0);
+    skippedLabel = new QLabel(this);
+    statusBar()->addWidget(skippedLabel, 0);
     statusBar()->addWidget(stateLabel, -1);
+    progressBar = new QProgressBar(this);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setMaximumWidth(200);
+    progressBar->hide();
+    statusBar()->addPermanentWidget(progressBar);
     resetCounters();
 
     connect(this, &MainWindow::fileNumChangedSignals, this, &MainWindow::refreshFileNum,
@@ -113,6 +123,8 @@ void MainWindow::restoreSettings()
     } else {
         ui->radioButton_regular->setChecked(true);
     }
+    ui->checkBox_keepFormat->setChecked(settingToInt(
+        readSetting(settingsPath, kSet, QStringLiteral("keepFormat"), QStringLiteral("0"))));
 }
 
 void MainWindow::saveSettings()
@@ -128,6 +140,8 @@ void MainWindow::saveSettings()
     writeSetting(settingsPath, kSet, QStringLiteral("ordinary"),
         flag(ui->radioButton_ordinary->isChecked()));
     writeSetting(settingsPath, kSet, QStringLiteral("full"), flag(ui->checkBox_full->isChecked()));
+    writeSetting(settingsPath, kSet, QStringLiteral("keepFormat"),
+        flag(ui->checkBox_keepFormat->isChecked()));
 }
 
 void MainWindow::on_radioButton_ordinary_toggled(bool checked)
@@ -151,6 +165,7 @@ void MainWindow::showState(int stateCode)
 void MainWindow::resetCounters()
 {
     tally = RunTally();
+    skippedLabel->setText(QStringLiteral(" 跳过(0)"));
     successLabel->setText(QStringLiteral(" 成功(0)"));
     failLabel->setText(QStringLiteral(" 失败(0)"));
     lostLabel->setText(QStringLiteral(" 丢失(0)"));
@@ -246,9 +261,39 @@ void MainWindow::on_action_Clear_triggered()
 }
 
 // Leaves without the destructor on purpose: options changed in this session are not saved.
+// A run is stopped first and its writes in progress are waited for: the process never
+// ends in the middle of a write.
 void MainWindow::on_action_Quit_triggered()
 {
+    if (run) {
+        QEventLoop stopped;
+        connect(run, &ReplaceRun::finished, &stopped, &QEventLoop::quit);
+        run->cancel();
+        if (run && !run->isFinished())
+            stopped.exec();
+    }
     std::exit(0);
+}
+
+// Closing during a run asks first; on yes the run stops, the writes in progress end,
+// and then the window closes.
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!run) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    if (closeWhenStopped)
+        return;
+    const auto answer = QMessageBox::question(this, QStringLiteral("正在替换"),
+        QStringLiteral("替换还没有完成。要停止替换并关闭窗口吗？\n"
+                       "正在写入的文件会先写完，尚未开始的文件保持原样。"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes || !run)
+        return;
+    closeWhenStopped = true;
+    run->cancel();
 }
 
 void MainWindow::on_action_P_triggered()

@@ -10,7 +10,9 @@
 #include <QStringList>
 
 class QLabel;
+class QProgressBar;
 class QTableWidgetItem;
+class ResultsDialog;
 
 namespace Ui {
 class MainWindow;
@@ -40,6 +42,7 @@ signals:
     void stateChangedSignals(int stateCode);
 
 protected:
+    void closeEvent(QCloseEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
 
@@ -74,6 +77,9 @@ private slots:
     void on_action_P_triggered();
     void on_action_triggered();
     void on_radioButton_ordinary_toggled(bool checked);
+    void on_pushButton_preview_clicked();
+    void on_pushButton_stop_clicked();
+    void on_action_Results_triggered();
 
 private:
     // status bar and settings
@@ -106,13 +112,17 @@ private:
     ModeTwoList modeTwoInput() const;
 
     // replace run
+    enum class RunKind { Replace, Preview };
+    void startRun(RunKind kind);
     void repDone(Rep *rep, STATE state, int index);
     void setReplaceEnabled(bool on);
     void refuseRun(const Refusal &refusal);
     void showRunProgress();
     void endRun();
     void setListsEditable(bool on);
-    void markList2Column(int index, const QColor &color);
+    void markList2Column(int index, const QColor &color, const QString &reason);
+    void showResults();
+    void showPreview(ReplaceRun *preview);
 
     Ui::MainWindow *ui;
     QString appVersion;
@@ -124,12 +134,18 @@ private:
     // The counters of the last run; the run itself keeps them while it goes.
     RunTally tally;
     int runMode = 0;
+    RunKind runKind = RunKind::Replace;
     QPointer<ReplaceRun> run;
     QPointer<ReplaceRun> finishedRun;
+    QPointer<ResultsDialog> resultsView;
+    // A close asked for while files were being written waits for them.
+    bool closeWhenStopped = false;
 
     QLabel *fileNumLabel = nullptr;
     QLabel *successLabel = nullptr;
     QLabel *failLabel = nullptr;
     QLabel *lostLabel = nullptr;
+    QLabel *skippedLabel = nullptr;
     QLabel *stateLabel = nullptr;
+    QProgressBar *progressBar = nullptr;
 };

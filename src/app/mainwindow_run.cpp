@@ -3,8 +3,22 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/previewdialog.h"
+#include "app/resultsdialog.h"
+
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
+
+namespace {
+
+// Black on the failure red, white on the loss blue: both above 4.5:1.
+QColor readableOn(const QColor &background)
+{
+    return background == QColor(Qt::blue) ? QColor(Qt::white) : QColor(Qt::black);
+}
+
+} // namespace
 
 void MainWindow::setReplaceEnabled(bool on)
 {
@@ -13,6 +27,7 @@ void MainWindow::setReplaceEnabled(bool on)
         ui->pushButton_replace->setShortcut(
             QKeySequence(QStringLiteral("CTRL+SHIFT+H"), QKeySequence::PortableText));
     ui->pushButton_replace->setEnabled(on);
+    ui->pushButton_preview->setEnabled(on);
     ui->pushButton_ClearAll->setEnabled(on);
 }
 
@@ -74,12 +89,36 @@ void MainWindow::refuseRun(const Refusal &refusal)
 
 void MainWindow::on_pushButton_replace_clicked()
 {
-    emit stateChangedSignals(49);
-    resetCounters();
+    startRun(RunKind::Replace);
+}
+
+void MainWindow::on_pushButton_preview_clicked()
+{
+    startRun(RunKind::Preview);
+}
+
+void MainWindow::on_pushButton_stop_clicked()
+{
+    if (run)
+        run->cancel();
+}
+
+// A preview goes through the same checks and workers as a run, writing nothing.
+void MainWindow::startRun(RunKind kind)
+{
+    if (isRunning())
+        return;
+    runKind = kind;
+    if (kind == RunKind::Replace) {
+        emit stateChangedSignals(49);
+        resetCounters();
+    } else {
+        emit stateChangedSignals(65);
+    }
     setReplaceEnabled(false);
     const QString separator = ui->lineEdit_Separator->text();
-    runMode = ui->tabWidget_1->currentIndex();
-    if (runMode != 0 && runMode != 1) {
+    const int mode = ui->tabWidget_1->currentIndex();
+    if (mode != 0 && mode != 1) {
         setReplaceEnabled(true);
         return;
     }
@@ -87,17 +126,28 @@ void MainWindow::on_pushButton_replace_clicked()
     options.ordinary = ui->radioButton_ordinary->isChecked();
     options.full = options.ordinary && ui->checkBox_full->isChecked();
     options.encoding = encoding;
-    const Job job = runMode == 0 ? buildModeOneJob(modeOneInput(), separator, !options.ordinary)
-                                 : buildModeTwoJob(modeTwoInput(), separator, !options.ordinary);
+    options.keepFormat = ui->checkBox_keepFormat->isChecked();
+    options.dryRun = kind == RunKind::Preview;
+    const Job job = mode == 0 ? buildModeOneJob(modeOneInput(), separator, !options.ordinary)
+                              : buildModeTwoJob(modeTwoInput(), separator, !options.ordinary);
     if (job.isRefused())
         return refuseRun(job.refusal);
 
-    delete finishedRun;
+    if (kind == RunKind::Replace) {
+        runMode = mode;
+        delete finishedRun;
+    }
     run = new ReplaceRun(job, options, this);
-    tally.expected = job.files.size();
+    if (kind == RunKind::Replace)
+        tally.expected = job.files.size();
     setListsEditable(false);
-    connect(run, &ReplaceRun::fileDone, this,
-        [this](int index, STATE state) { repDone(nullptr, state, index); });
+    ui->pushButton_stop->setEnabled(true);
+    progressBar->setRange(0, qMax(1, job.files.size()));
+    progressBar->setValue(0);
+    progressBar->show();
+    if (kind == RunKind::Replace)
+        connect(run, &ReplaceRun::fileDone, this,
+            [this](int index, STATE state) { repDone(nullptr, state, index); });
     connect(run, &ReplaceRun::progressed, this, &MainWindow::showRunProgress);
     connect(run, &ReplaceRun::finished, this, &MainWindow::endRun);
     run->start();
@@ -105,23 +155,38 @@ void MainWindow::on_pushButton_replace_clicked()
         showRunProgress();
 }
 
-// Colours the file's row; the run counts.
+// Colours the file's row and keeps the reason for its tooltip; the run counts.
 void MainWindow::repDone(Rep * /*rep*/, STATE state, int index)
 {
-    const QColor colour = state == FAIL ? Qt::red : state == LOST ? Qt::blue : QColor();
-    if (!colour.isValid())
+    if (state != FAIL && state != LOST)
         return;
+    const QColor colour = state == FAIL ? Qt::red : Qt::blue;
+    const FileOutcome &outcome = run->outcome(index);
+    const QString reason = reasonText(outcome.reason, outcome.encoding.name());
     if (runMode == 0) {
-        if (QTableWidgetItem *item = ui->tableWidget_list1->item(index, 0))
+        if (QTableWidgetItem *item = ui->tableWidget_list1->item(index, 0)) {
             item->setBackground(QBrush(colour, Qt::SolidPattern));
+            item->setForeground(readableOn(colour));
+            item->setData(Qt::UserRole, reason);
+        }
     } else {
-        markList2Column(index, colour);
+        markList2Column(index, colour, reason);
     }
 }
 
 void MainWindow::showRunProgress()
 {
-    const ReplaceRun *current = lastRun();
+    const ReplaceRun *current = run ? run.data() : nullptr;
+    if (current)
+        progressBar->setValue(current->tally().done);
+    if (current && runKind == RunKind::Preview) {
+        stateLabel->setText(QStringLiteral("预览中...已完成[%1/%2]")
+                                .arg(current->tally().done)
+                                .arg(current->tally().expected));
+        return;
+    }
+    if (!current)
+        current = finishedRun;
     if (!current)
         return;
     tally = current->tally();
@@ -131,25 +196,92 @@ void MainWindow::showRunProgress()
         failLabel->setText(QStringLiteral(" <font color='red'>失败(%1)</font>").arg(tally.fail));
     if (tally.lost > 0)
         lostLabel->setText(QStringLiteral(" <font color='blue'>丢失(%1)</font>").arg(tally.lost));
-    if (tally.isComplete())
-        stateLabel->setText(QStringLiteral("文件替换处理全部完成!"));
-    else
+    skippedLabel->setText(QStringLiteral(" 跳过(%1)").arg(tally.skipped));
+    if (!tally.isComplete())
         stateLabel->setText(
             QStringLiteral("文件替换处理中...已完成[%1/%2]").arg(tally.done).arg(tally.expected));
+    else if (current->wasCancelled())
+        showState(52);
+    else
+        stateLabel->setText(QStringLiteral("文件替换处理全部完成!"));
 }
 
 void MainWindow::endRun()
 {
-    finishedRun = run;
+    ReplaceRun *ended = run;
     run = nullptr;
-    showRunProgress();
+    progressBar->hide();
+    ui->pushButton_stop->setEnabled(false);
     setListsEditable(true);
     setReplaceEnabled(true);
+    if (runKind == RunKind::Replace) {
+        finishedRun = ended;
+        showRunProgress();
+    } else {
+        emit stateChangedSignals(ended->wasCancelled() ? 67 : 66);
+    }
+    if (closeWhenStopped) {
+        close();
+        return;
+    }
+    if (runKind == RunKind::Replace)
+        showResults();
+    else if (ended->wasCancelled())
+        ended->deleteLater();
+    else
+        // Out of the run's own signal before a dialog's event loop starts.
+        QMetaObject::invokeMethod(
+            this, [this, ended] { showPreview(ended); }, Qt::QueuedConnection);
+}
+
+// After a run with files left alone, they are listed with their reasons; after a clean
+// run nothing pops up.
+void MainWindow::showResults()
+{
+    ui->action_Results->setEnabled(finishedRun);
+    if (!finishedRun)
+        return;
+    const RunTally &last = finishedRun->tally();
+    if (last.fail + last.lost + last.skipped > 0)
+        on_action_Results_triggered();
+    else if (resultsView)
+        resultsView->close();
+}
+
+// The preview's own dialog; its start button runs the same input for real. The lists
+// cannot change while it is open.
+void MainWindow::showPreview(ReplaceRun *preview)
+{
+    bool start = false;
+    {
+        PreviewDialog dialog(*preview, this);
+        start = dialog.exec() == QDialog::Accepted;
+    }
+    delete preview;
+    if (start)
+        startRun(RunKind::Replace);
+}
+
+void MainWindow::on_action_Results_triggered()
+{
+    if (!finishedRun)
+        return;
+    if (!resultsView)
+        resultsView = new ResultsDialog(this);
+    const RunTally &last = finishedRun->tally();
+    resultsView->setResults(QStringLiteral("成功 %1，失败 %2，丢失 %3，跳过 %4")
+                                .arg(last.success)
+                                .arg(last.fail)
+                                .arg(last.lost)
+                                .arg(last.skipped),
+        ResultsDialog::problemsOf(*finishedRun));
+    resultsView->show();
+    resultsView->raise();
 }
 
 // A mode-two file is a column: its header turns the colour in bold, and its
 // replacement cells get the colour as background.
-void MainWindow::markList2Column(int index, const QColor &color)
+void MainWindow::markList2Column(int index, const QColor &color, const QString &reason)
 {
     QTableWidget *table = ui->tableWidget_list2;
     const int column = index + 1;
@@ -160,6 +292,7 @@ void MainWindow::markList2Column(int index, const QColor &color)
         QFont font = header->font();
         font.setBold(true);
         header->setFont(font);
+        header->setData(Qt::UserRole, reason);
     }
     const QSignalBlocker blocker(table);
     for (int row = 0; row < table->rowCount() - 1; ++row) {
@@ -169,6 +302,7 @@ void MainWindow::markList2Column(int index, const QColor &color)
             table->setItem(row, column, item);
         }
         item->setBackground(QBrush(color, Qt::SolidPattern));
+        item->setForeground(readableOn(color));
     }
     table->viewport()->update();
 }

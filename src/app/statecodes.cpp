@@ -41,8 +41,16 @@ QString stateMessage(int stateCode)
         return QStringLiteral("发现被替换关键字有[空]行,请检查!");
     case 51:
         return QStringLiteral("文件替换处理被取消!");
+    case 52:
+        return QStringLiteral("文件替换处理已停止!");
     case 58:
         return QStringLiteral("拖入文件类型不受支持!");
+    case 65:
+        return QStringLiteral("预览中...");
+    case 66:
+        return QStringLiteral("预览完毕!");
+    case 67:
+        return QStringLiteral("预览被停止!");
     default:
         return QString::number(stateCode) + QStringLiteral(" 咦?这是神马操作?");
     }

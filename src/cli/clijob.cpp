@@ -142,8 +142,9 @@ bool parseCliArguments(
     const QCommandLineOption regex(QStringLiteral("regex"));
     const QCommandLineOption wholeWord(QStringLiteral("whole-word"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"));
+    const QCommandLineOption keepFormat(QStringLiteral("keep-format"));
     parser.addOptions({help, version, list, keywords, replacements, recursive, encoding, separator,
-        regex, wholeWord, dryRun});
+        regex, wholeWord, dryRun, keepFormat});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -171,6 +172,7 @@ bool parseCliArguments(
     options->paths = parser.positionalArguments();
     options->recursive = parser.isSet(recursive);
     options->dryRun = parser.isSet(dryRun);
+    options->keepFormat = parser.isSet(keepFormat);
 
     const bool byList = parser.isSet(list);
     const bool byKeywords = parser.isSet(keywords);
@@ -210,9 +212,9 @@ bool parseCliArguments(
         = encodingName.isEmpty() ? TextEncoding::utf8() : TextEncoding::fromName(encodingName);
     if (!chosen)
         return fail(error,
-            QStringLiteral("未知编码 %1，可选 UTF-8 或 ANSI (unknown encoding; use UTF-8 or "
-                           "ANSI)")
-                .arg(encodingName));
+            QStringLiteral("未知编码 %1，可选 %2 或 auto (unknown encoding; use one of these "
+                           "or auto)")
+                .arg(encodingName, TextEncoding::choiceNames().mid(0, 9).join(QLatin1String(", "))));
     options->encoding = *chosen;
     return true;
 }
@@ -250,8 +252,14 @@ QString cliHelpText()
         "  --recursive           也处理各级子目录 / Descend into subfolders.\n"
         "\n"
         "选项 / Options:\n"
-        "  --encoding UTF-8|ANSI 文件编码，默认 UTF-8；ANSI 为系统默认编码。\n"
-        "                        File encoding, default UTF-8; ANSI is the system code page.\n"
+        "  --encoding NAME       文件编码，默认 UTF-8；ANSI 为系统默认编码；auto 逐个文件\n"
+        "                        自动检测，并按各自的编码写回。可选：UTF-8, ANSI, GB18030,\n"
+        "                        Big5, Shift_JIS, EUC-KR, UTF-16LE, UTF-16BE, Windows-1252, auto。\n"
+        "                        File encoding, default UTF-8; ANSI is the system code page;\n"
+        "                        auto detects each file's own and writes it back in it.\n"
+        "  --keep-format         保持原格式：保留每个文件的换行符、BOM 和编码，没有替换的\n"
+        "                        文件不改写。Keep each file's line breaks, byte-order mark\n"
+        "                        and encoding; a file without replacements is not written.\n"
         "  --separator S         关键字分隔符，默认 \"|\"；为空时每个字符都是一个关键字。\n"
         "                        Keyword separator, default \"|\"; when empty, every "
         "character\n"

@@ -18,6 +18,7 @@ struct CliOptions
     bool ordinary = true;
     bool full = false;
     bool dryRun = false;
+    bool keepFormat = false;
 };
 
 enum class CliCommand { Run, Help, Version };

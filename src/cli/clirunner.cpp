@@ -100,7 +100,7 @@ void printProblem(QTextStream &out, const ReplaceRun &run, int index)
     const FileOutcome &outcome = run.outcome(index);
     out << (outcome.state == LOST ? QStringLiteral("丢失") : QStringLiteral("失败")) << '\t'
         << run.files().at(index).path << '\t'
-        << reasonTextBoth(outcome.reason, run.options().encoding.name()) << '\n';
+        << reasonTextBoth(outcome.reason, outcome.encoding.name()) << '\n';
 }
 
 void printCounts(QTextStream &out, const ReplaceRun &run, int index)
@@ -196,5 +196,6 @@ int runCli(const QStringList &arguments)
     runOptions.full = options.ordinary && options.full;
     runOptions.encoding = options.encoding;
     runOptions.dryRun = options.dryRun;
+    runOptions.keepFormat = options.keepFormat;
     return runJob(job, runOptions, out);
 }

@@ -1,6 +1,7 @@
 #include "engine/rep.h"
 
 #include "engine/textfile.h"
+#include "engine/textformat.h"
 #include "engine/transform.h"
 
 #include <QFileInfo>
@@ -67,6 +68,7 @@ Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject 
     , encoding(options.encoding)
     , dryRun(options.dryRun)
     , keepText(options.keepText)
+    , keepFormat(options.keepFormat)
 {
 }
 
@@ -118,23 +120,43 @@ void Rep::replaceFile()
     }
     try {
         const FileTurn turn(filePath);
+        QByteArray bytes;
+        result.reason = readFileBytes(filePath, &bytes);
         QString text;
-        result.reason = readTextFile(filePath, encoding.codec(), &text);
+        TextFormat format;
+        if (result.reason == Reason::None) {
+            result.reason = decodeText(bytes, encoding, keepFormat, &text, &format);
+            result.encoding = format.encoding;
+            bytes = QByteArray();
+        }
         if (result.reason == Reason::None) {
             RepOptions options;
             options.ordinary = ordinary;
             options.full = full;
             options.pairs = pairs;
             text = applyPairs(std::move(text), options, &result.counts);
+            // The default rewrite is in the chosen encoding, as plain as it gets; an
+            // automatic run writes each file back in its own.
+            if (!keepFormat && !encoding.isAutomatic()) {
+                format.encoding = encoding;
+                format.byteOrderMark = false;
+            }
+            const auto produce = [&](const ByteSink &sink) {
+                return encodeText(text, format, keepFormat, sink);
+            };
+            const bool unchanged = keepFormat
+                && std::all_of(result.counts.cbegin(), result.counts.cend(),
+                    [](int count) { return count == 0; });
             if (dryRun) {
-                QByteArray bytes;
-                result.reason = encodeText(text, encoding.codec(), &bytes);
+                result.reason = produce([](const char *, qint64) { return true; });
                 if (result.reason == Reason::None && keepText)
                     result.text = std::move(text);
+            } else if (unchanged) {
+                // Nothing to change: the file keeps its bytes and its time.
             } else if (control && !control->beginWriting(index)) {
                 result.reason = Reason::Stopped;
             } else {
-                result.reason = writeTextFile(filePath, text, encoding.codec());
+                result.reason = writeFileBytes(filePath, produce);
             }
         }
     } catch (const std::bad_alloc &) {

@@ -32,6 +32,9 @@ struct RepOptions
     bool dryRun = false;
     // A dry run also keeps the text it would write.
     bool keepText = false;
+    // Each file keeps its line breaks, byte-order mark and encoding, and one in which
+    // nothing was replaced is not written at all.
+    bool keepFormat = false;
 };
 
 // What became of one file, beyond its STATE.
@@ -39,6 +42,8 @@ struct FileOutcome
 {
     STATE state = SUCCESS;
     Reason reason = Reason::None;
+    // The encoding the file was read in, or the one it was not valid in.
+    TextEncoding encoding;
     // Replacements per pair, in pair order; empty for a file left alone.
     QVector<int> counts;
     // The text a dry run would write, when asked for; empty otherwise.
@@ -107,6 +112,7 @@ private:
     TextEncoding encoding;
     bool dryRun;
     bool keepText;
+    bool keepFormat;
     FileOutcome result;
     std::shared_ptr<RunControl> control;
 };

@@ -41,6 +41,7 @@ void ReplaceRun::start()
     repOptions.encoding = m_options.encoding;
     repOptions.dryRun = m_options.dryRun;
     repOptions.keepText = m_options.keepText;
+    repOptions.keepFormat = m_options.keepFormat;
 
     for (int index = 0; index < m_job.files.size(); ++index) {
         const QString &path = m_job.files.at(index).path;

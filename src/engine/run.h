@@ -19,6 +19,9 @@ struct RunOptions
     bool dryRun = false;
     // A dry run also keeps each file's new text.
     bool keepText = false;
+    // Each file keeps its line breaks, byte-order mark and encoding; an unmatched file
+    // is not written.
+    bool keepFormat = false;
 };
 
 struct RunTally

@@ -153,6 +153,22 @@ private:
 
 enum class Outcome { Decoded, Invalid, Binary };
 
+// Qt's UTF-16 decoder passes an unpaired surrogate through as it is; such a file is
+// not valid UTF-16, however exactly it would round-trip.
+bool pairsSurrogates(const QString &text)
+{
+    const QChar *p = text.constData();
+    const QChar *const end = p + text.size();
+    for (; p < end; ++p) {
+        if (!p->isSurrogate())
+            continue;
+        if (!p->isHighSurrogate() || p + 1 == end || !p[1].isLowSurrogate())
+            return false;
+        ++p;
+    }
+    return true;
+}
+
 Outcome decodeWith(const TextEncoding &encoding, const char *data, qint64 size, bool fold,
     QString *text, LineBreaks *breaks)
 {
@@ -188,7 +204,8 @@ Outcome decodeWith(const TextEncoding &encoding, const char *data, qint64 size, 
             throw std::bad_alloc();
         folder.append(text, part);
     }
-    if (state.remainingChars != 0 || (roundTrip && matched != size))
+    if (state.remainingChars != 0 || (roundTrip && matched != size)
+        || (wide && !pairsSurrogates(*text)))
         return Outcome::Invalid;
     *breaks = folder.breaks();
     return Outcome::Decoded;

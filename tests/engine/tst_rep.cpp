@@ -115,10 +115,10 @@ void TestRep::rewrites_data()
         "a\nb\n") << catToDog << QByteArray("a\r\nb\r\n");
     QTest::newRow("CRLF lines stay CRLF")
         << QByteArray("cat\r\ncat") << catToDog << QByteArray("dog\r\ndog");
-    QTest::newRow("lone carriage returns are dropped")
-        << QByteArray("a\rcat\r") << catToDog << QByteArray("adog");
-    QTest::newRow("a carriage return between keyword characters is dropped first")
-        << QByteArray("ca\rt") << catToDog << QByteArray("dog");
+    QTest::newRow("a lone carriage return breaks a line")
+        << QByteArray("a\rcat\r") << catToDog << QByteArray("a\r\ndog\r\n");
+    QTest::newRow("a carriage return between keyword characters parts them")
+        << QByteArray("ca\rt") << catToDog << QByteArray("ca\r\nt");
     QTest::newRow("UTF-16LE with mark becomes UTF-8 without") << QByteArray(
         "\xFF\xFE"
         "c\0a\0t\0\n\0-\0\x2d\x4e",
@@ -128,9 +128,6 @@ void TestRep::rewrites_data()
     QTest::newRow("UTF-32LE with mark becomes UTF-8 without") << QByteArray("\xFF\xFE\0\0"
                                                                             "c\0\0\0",
         8) << ReplacePairs {{"c", "x"}} << QByteArray("x");
-    QTest::newRow("NUL is text in UTF-16") << QByteArray("\xFF\xFE"
-                                                         "a\0\0\0",
-        6) << ReplacePairs {{"a", "b"}} << QByteArray("b\0", 2);
     QTest::newRow("a second mark is content") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF"
                                                             "a")
                                               << catToDog
@@ -169,6 +166,11 @@ void TestRep::refusesAndLeavesBytes_data()
     QTest::newRow("UTF-16 with an odd byte count") << QByteArray("\xFF\xFE"
                                                                  "c\0a",
         5) << Reason::InvalidEncoding;
+    QTest::newRow("NUL bytes are text in UTF-16, but a NUL character is not")
+        << QByteArray("\xFF\xFE"
+                      "a\0\0\0",
+               6)
+        << Reason::Binary;
     QTest::newRow("an unpaired surrogate in UTF-16") << QByteArray("\xFF\xFE"
                                                                    "c\0\x3d\xd8",
         6) << Reason::InvalidEncoding;

@@ -203,7 +203,12 @@ void MainWindowTest::actionsAndMenus()
     QCOMPARE(help.at(0)->shortcut(), QKeySequence(Qt::Key_F1));
     QCOMPARE(help.at(1)->text(), QStringLiteral("关于(&P)"));
     QCOMPARE(help.at(1)->shortcut(), QKeySequence(Qt::Key_F12));
-    QCOMPARE(window->menuBar()->actions().size(), 2);
+    // The edit menu sits between them.
+    const QList<QAction *> menus = window->menuBar()->actions();
+    QCOMPARE(menus.size(), 3);
+    QCOMPARE(menus.at(0)->menu(), menuF);
+    QCOMPARE(menus.at(1)->menu()->objectName(), QStringLiteral("menu_E"));
+    QCOMPARE(menus.at(2)->menu(), menuH);
     QVERIFY(window->acceptDrops());
 }
 
@@ -213,9 +218,16 @@ void MainWindowTest::optionRow()
     auto *separator = child<QLineEdit>(window.get(), "lineEdit_Separator");
     QCOMPARE(separator->maximumWidth(), 30);
     auto *coder = child<QComboBox>(window.get(), "comboBox_coder");
-    QCOMPARE(coder->count(), 2);
+    // The saved indexes 0 and 1 keep their meaning; the engine's choices follow.
     QCOMPARE(coder->itemText(0), QStringLiteral("UTF-8"));
     QCOMPARE(coder->itemText(1), QStringLiteral("ANSI"));
+    QStringList items;
+    for (int i = 0; i < coder->count(); ++i)
+        items.append(coder->itemText(i));
+    QCOMPARE(items, TextEncoding::choiceNames());
+    QCOMPARE(child<QCheckBox>(window.get(), "checkBox_keepFormat")->text(),
+        QStringLiteral("保持原格式"));
+    QVERIFY(!child<QCheckBox>(window.get(), "checkBox_keepFormat")->isChecked());
     auto *ordinary = child<QRadioButton>(window.get(), "radioButton_ordinary");
     auto *regular = child<QRadioButton>(window.get(), "radioButton_regular");
     QVERIFY(ordinary->group() && ordinary->group() == regular->group());
@@ -257,11 +269,12 @@ void MainWindowTest::firstStartUsesDefaults()
     QCOMPARE(stateLabel(window.get())->text(),
         QStringLiteral(" 就绪★★★处理之前请自行对文件进行备份★★★"));
     const QList<QLabel *> labels = window->statusBar()->findChildren<QLabel *>();
-    QCOMPARE(labels.size(), 5);
+    QCOMPARE(labels.size(), 6);
     QCOMPARE(labels.at(0)->text(), QStringLiteral(" 文件(0)"));
     QCOMPARE(labels.at(1)->text(), QStringLiteral(" 成功(0)"));
     QCOMPARE(labels.at(2)->text(), QStringLiteral(" 失败(0)"));
     QCOMPARE(labels.at(3)->text(), QStringLiteral(" 丢失(0)"));
+    QCOMPARE(labels.at(4)->text(), QStringLiteral(" 跳过(0)"));
 }
 
 void MainWindowTest::restoresSavedOptions_data()
@@ -283,7 +296,7 @@ void MainWindowTest::restoresSavedOptions_data()
                                                     << ""
                                                     << "0" << 0 << "UTF-8" << false;
     QTest::newRow("out-of-range indexes leave tab one and no encoding") << "7"
-                                                                        << "5"
+                                                                        << "15"
                                                                         << "|"
                                                                         << "0" << 0 << "" << false;
     QTest::newRow("garbage numbers read as zero") << "x"
@@ -338,6 +351,7 @@ void MainWindowTest::closingSavesOptions()
     child<QComboBox>(window.get(), "comboBox_coder")->setCurrentIndex(1);
     child<QLineEdit>(window.get(), "lineEdit_Separator")->setText(QStringLiteral("、"));
     child<QCheckBox>(window.get(), "checkBox_full")->setChecked(true);
+    child<QCheckBox>(window.get(), "checkBox_keepFormat")->setChecked(true);
     closeWindow();
     const QString path = testSettingsPath();
     const auto value = [&](const char *key) {
@@ -348,6 +362,10 @@ void MainWindowTest::closingSavesOptions()
     QCOMPARE(value("separator"), QStringLiteral("、"));
     QCOMPARE(value("ordinary"), QStringLiteral("1"));
     QCOMPARE(value("full"), QStringLiteral("1"));
+    QCOMPARE(value("keepFormat"), QStringLiteral("1"));
+    openWindow();
+    QVERIFY(child<QCheckBox>(window.get(), "checkBox_keepFormat")->isChecked());
+    closeWindow();
 
     openWindow();
     child<QRadioButton>(window.get(), "radioButton_regular")->click();
