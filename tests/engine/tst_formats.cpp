@@ -1,0 +1,251 @@
+#include "engine/run.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <utime.h>
+
+namespace {
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QString fixture(const QString &name)
+{
+    return QStringLiteral(YIHUAN_TEST_DATA_DIR "/encodings/") + name;
+}
+
+QString sourceText(const QString &name)
+{
+    return QString::fromUtf8(readBytes(fixture(QStringLiteral("source/") + name)));
+}
+
+// An old modification time, so that a rewrite could not keep it by chance.
+void backdate(const QString &path)
+{
+    const struct utimbuf old
+    {
+        1000000000, 1000000000
+    };
+    QCOMPARE(::utime(QFile::encodeName(path).constData(), &old), 0);
+}
+
+FileOutcome runOne(const QString &path, const ReplacePairs &pairs, const RunOptions &options)
+{
+    Job job;
+    job.files.append({path, pairs});
+    ReplaceRun run(job, options);
+    QSignalSpy finished(&run, &ReplaceRun::finished);
+    run.start();
+    if (!run.isFinished() && !finished.wait(10000))
+        return FileOutcome {LOST, Reason::None, {}, {}, {}};
+    return run.outcome(0);
+}
+
+RunOptions withEncoding(const QString &name, bool keepFormat = false)
+{
+    RunOptions options;
+    options.encoding = *TextEncoding::fromName(name);
+    options.keepFormat = keepFormat;
+    return options;
+}
+
+} // namespace
+
+class TestFormats : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void automaticWritesEachFileBackInItsOwn_data();
+    void automaticWritesEachFileBackInItsOwn();
+    void keepFormatLeavesUnmatchedFilesAlone();
+    void keepFormatKeepsBreaksAndMark_data();
+    void keepFormatKeepsBreaksAndMark();
+    void loneCarriageReturnIsALineBreak();
+    void gbkReadsAsGb18030();
+    void unencodableResultLeavesTheFile();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestFormats::automaticWritesEachFileBackInItsOwn_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<QString>("replacement");
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<QByteArray>("mark");
+
+    QTest::newRow("UTF-8") << "zh-hans.utf-8.txt"
+                           << "zh-hans.txt"
+                           << "批量"
+                           << "成批"
+                           << "UTF-8" << QByteArray();
+    QTest::newRow("GBK, read as GB18030") << "zh-hans.gbk.txt"
+                                          << "zh-hans.txt"
+                                          << "批量"
+                                          << "成批"
+                                          << "GB18030" << QByteArray();
+    QTest::newRow("Big5 subtitles") << "zh-hant.big5.txt"
+                                    << "zh-hant.txt"
+                                    << "取代"
+                                    << "替換"
+                                    << "Big5" << QByteArray();
+    QTest::newRow("Shift_JIS") << "ja.shift_jis.txt"
+                               << "ja.txt"
+                               << "置換"
+                               << "変換"
+                               << "Shift_JIS" << QByteArray();
+    QTest::newRow("UTF-16 with its mark") << "export.utf-16le-bom.tsv"
+                                          << "export.tsv"
+                                          << "处理中"
+                                          << "已完成"
+                                          << "UTF-16LE" << QByteArray("\xFF\xFE");
+}
+
+void TestFormats::automaticWritesEachFileBackInItsOwn()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, source);
+    QFETCH(QString, keyword);
+    QFETCH(QString, replacement);
+    QFETCH(QString, encoding);
+    QFETCH(QByteArray, mark);
+
+    const QString path = dir.filePath(file);
+    QFile::remove(path);
+    QVERIFY(QFile::copy(fixture(file), path));
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    const FileOutcome outcome
+        = runOne(path, {{keyword, replacement}}, withEncoding(QStringLiteral("auto")));
+    QCOMPARE(outcome.state, SUCCESS);
+    QCOMPARE(outcome.encoding.name(), encoding);
+    QVERIFY(outcome.counts.value(0) > 0);
+
+    // The default rewrite: CRLF breaks, in the file's own encoding.
+    QString expected = sourceText(source).replace(keyword, replacement);
+    expected.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    expected.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    QTextCodec *codec = TextEncoding::fromName(encoding)->codec();
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    QCOMPARE(
+        readBytes(path), mark + codec->fromUnicode(expected.constData(), expected.size(), &state));
+}
+
+void TestFormats::keepFormatLeavesUnmatchedFilesAlone()
+{
+    const QString path = dir.filePath(QStringLiteral("untouched.conf"));
+    const QByteArray before("# 配置\nkey=value\n");
+    writeBytes(path, before);
+    backdate(path);
+    const QDateTime modified = QFileInfo(path).lastModified();
+
+    const FileOutcome outcome
+        = runOne(path, {{"absent", "x"}}, withEncoding(QStringLiteral("UTF-8"), true));
+    QCOMPARE(outcome.state, SUCCESS);
+    QCOMPARE(outcome.counts, QVector<int> {0});
+    QCOMPARE(readBytes(path), before);
+    QCOMPARE(QFileInfo(path).lastModified(), modified);
+
+    // Without keeping the format the same file is rewritten, as it always was.
+    QCOMPARE(runOne(path, {{"absent", "x"}}, withEncoding(QStringLiteral("UTF-8"))).state, SUCCESS);
+    QCOMPARE(readBytes(path), QByteArray("# 配置\r\nkey=value\r\n"));
+}
+
+void TestFormats::keepFormatKeepsBreaksAndMark_data()
+{
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+
+    QTest::newRow("LF stays LF") << "UTF-8" << QByteArray("#!/bin/sh\necho cat\n")
+                                 << QByteArray("#!/bin/sh\necho dog\n");
+    QTest::newRow("CR stays CR") << "UTF-8" << QByteArray("cat\rcat\r") << QByteArray("dog\rdog\r");
+    QTest::newRow("CRLF stays CRLF")
+        << "UTF-8" << QByteArray("cat\r\nx\r\n") << QByteArray("dog\r\nx\r\n");
+    QTest::newRow("mixed breaks stay as they are")
+        << "UTF-8" << QByteArray("cat\nx\r\ny\rcat") << QByteArray("dog\nx\r\ny\rdog");
+    QTest::newRow("a UTF-8 mark stays") << "UTF-8"
+                                        << QByteArray("\xEF\xBB\xBF"
+                                                      "cat\n")
+                                        << QByteArray("\xEF\xBB\xBF"
+                                                      "dog\n");
+    QTest::newRow("UTF-16 with its mark stays UTF-16 with it") << "UTF-8"
+                                                               << QByteArray("\xFF\xFE"
+                                                                             "c\0a\0t\0\n\0",
+                                                                      10)
+                                                               << QByteArray("\xFF\xFE"
+                                                                             "d\0o\0g\0\n\0",
+                                                                      10);
+    QTest::newRow("GBK stays GBK under automatic detection")
+        << "auto" << QByteArray("\xC5\xFA\xC1\xBF cat \xCC\xE6\xBB\xBB\xB9\xA4\xBE\xDF\n")
+        << QByteArray("\xC5\xFA\xC1\xBF dog \xCC\xE6\xBB\xBB\xB9\xA4\xBE\xDF\n");
+}
+
+void TestFormats::keepFormatKeepsBreaksAndMark()
+{
+    QFETCH(QString, encoding);
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+
+    const QString path = dir.filePath(QStringLiteral("kept.txt"));
+    writeBytes(path, before);
+    const FileOutcome outcome = runOne(path, {{"cat", "dog"}}, withEncoding(encoding, true));
+    QCOMPARE(outcome.state, SUCCESS);
+    QCOMPARE(readBytes(path), after);
+}
+
+// Old Mac files break lines with CR alone; dropping it would join every line.
+void TestFormats::loneCarriageReturnIsALineBreak()
+{
+    const QString path = dir.filePath(QStringLiteral("mac.txt"));
+    writeBytes(path, "a\rb\rc");
+    QCOMPARE(runOne(path, {{"b", "B"}}, withEncoding(QStringLiteral("UTF-8"))).state, SUCCESS);
+    QCOMPARE(readBytes(path), QByteArray("a\r\nB\r\nc"));
+}
+
+void TestFormats::gbkReadsAsGb18030()
+{
+    QTextCodec *gbk = QTextCodec::codecForName("GBK");
+    const QString path = dir.filePath(QStringLiteral("gbk.txt"));
+    writeBytes(path, gbk->fromUnicode(QStringLiteral("北京是首都")));
+    const FileOutcome outcome
+        = runOne(path, {{"北京", "北京市"}}, withEncoding(QStringLiteral("GB18030")));
+    QCOMPARE(outcome.state, SUCCESS);
+    QCOMPARE(gbk->toUnicode(readBytes(path)), QStringLiteral("北京市是首都"));
+}
+
+void TestFormats::unencodableResultLeavesTheFile()
+{
+    QTextCodec *big5 = QTextCodec::codecForName("Big5");
+    const QString path = dir.filePath(QStringLiteral("big5.txt"));
+    const QByteArray before = big5->fromUnicode(QStringLiteral("笑臉"));
+    writeBytes(path, before);
+    backdate(path);
+    const FileOutcome outcome = runOne(path, {{"笑臉", QString::fromUtf8("\xF0\x9F\x98\x80")}},
+        withEncoding(QStringLiteral("Big5")));
+    QCOMPARE(outcome.state, FAIL);
+    QCOMPARE(outcome.reason, Reason::Unencodable);
+    QCOMPARE(readBytes(path), before);
+    QCOMPARE(QFileInfo(path).lastModified().toSecsSinceEpoch(), qint64(1000000000));
+}
+
+QTEST_GUILESS_MAIN(TestFormats)
+#include "tst_formats.moc"
