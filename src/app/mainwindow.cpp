@@ -6,13 +6,14 @@
 #include "app/statecodes.h"
 #include "engine/appinfo.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QProgressBar>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QStandardPaths>
 
 #include <cstdlib>
@@ -47,6 +48,11 @@ MainWindow::MainWindow(QWidget *parent)
         &MainWindow::openList1Folder);
     connect(ui->tableWidget_list2, &QTableWidgetEx::mouseLeftDoubled, this,
         &MainWindow::openList2Folder);
+    auto *paste = new QAction(ui->tableWidget_list2);
+    paste->setShortcut(QKeySequence::Paste);
+    paste->setShortcutContext(Qt::WidgetShortcut);
+    ui->tableWidget_list2->addAction(paste);
+    connect(paste, &QAction::triggered, this, &MainWindow::pasteIntoList2);
 
     ui->pushButton_list1_Adds->setToolTip(QStringLiteral("Ctrl+P"));
     ui->pushButton_list2_Adds->setToolTip(QStringLiteral("Ctrl+P"));

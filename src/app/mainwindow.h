@@ -26,6 +26,11 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Files and folders handed to the program at start ("open with"): files join the
+    // mode-one list as the add-files dialog takes them, folders are scanned as the
+    // add-folder button scans them.
+    void openPaths(const QStringList &paths);
+
     bool importList1Workbook(const QString &path);
     bool importList2Workbook(const QString &path);
 
@@ -100,6 +105,7 @@ private:
     void refreshList2Columns();
     void openList1Folder();
     void openList2Folder();
+    void pasteIntoList2();
     QStringList chooseFiles();
     void addChosenFiles(PathList &list, void (MainWindow::*refresh)());
     void addChosenDirectories(const QString &flagKey,

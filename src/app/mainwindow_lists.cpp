@@ -3,10 +3,13 @@
 #include "ui_mainwindow.h"
 
 #include "app/settings.h"
+#include "app/spreadsheettext.h"
 #include "files/containingfolder.h"
 #include "files/dirscan.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCursor>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -37,6 +40,12 @@ std::set<int> selectedColumns(const QTableWidget *table)
     for (const QModelIndex &index : table->selectionModel()->selectedIndexes())
         columns.insert(index.column());
     return columns;
+}
+
+QString withReason(const QString &path, const QTableWidgetItem *item)
+{
+    const QString reason = item ? item->data(Qt::UserRole).toString() : QString();
+    return reason.isEmpty() ? path : path + QLatin1Char('\n') + reason;
 }
 
 void openFolderOf(const QString &path)
@@ -199,6 +208,8 @@ void MainWindow::on_pushButton_list1_Clear_clicked()
     list1Paths.clear();
     emit stateChangedSignals(41);
     resetCounters();
+    // The count must not go on showing the files just cleared.
+    emit fileNumChangedSignals();
 }
 
 void MainWindow::on_pushButton_ClearAll_clicked()
@@ -212,10 +223,13 @@ void MainWindow::on_pushButton_ClearAll_clicked()
     on_pushButton_keyClear_clicked();
 }
 
+// A row the last run failed or lost tells why under its path.
 void MainWindow::on_tableWidget_list1_cellEntered(int row, int /*column*/)
 {
-    if (row >= 0 && row < list1Paths.size())
-        QToolTip::showText(QCursor::pos(), list1Paths.at(row));
+    if (row < 0 || row >= list1Paths.size())
+        return;
+    const QTableWidgetItem *item = ui->tableWidget_list1->item(row, 0);
+    QToolTip::showText(QCursor::pos(), withReason(list1Paths.at(row), item));
 }
 
 void MainWindow::openList1Folder()
@@ -277,6 +291,7 @@ void MainWindow::on_pushButton_list2_Clear_clicked()
     list2Paths.clear();
     emit stateChangedSignals(41);
     resetCounters();
+    emit fileNumChangedSignals();
 }
 
 void MainWindow::on_tableWidget_list2_itemChanged(QTableWidgetItem *item)
@@ -308,7 +323,8 @@ void MainWindow::on_tableWidget_list2_cellEntered(int /*row*/, int column)
 {
     if (column <= 0 || column - 1 >= list2Paths.size())
         return;
-    QToolTip::showText(QCursor::pos(), list2Paths.at(column - 1));
+    const QTableWidgetItem *header = ui->tableWidget_list2->horizontalHeaderItem(column);
+    QToolTip::showText(QCursor::pos(), withReason(list2Paths.at(column - 1), header));
 }
 
 void MainWindow::openList2Folder()
@@ -316,4 +332,58 @@ void MainWindow::openList2Folder()
     const int column = ui->tableWidget_list2->currentColumn();
     if (column > 0 && column - 1 < list2Paths.size())
         openFolderOf(list2Paths.at(column - 1));
+}
+
+void MainWindow::openPaths(const QStringList &paths)
+{
+    if (paths.isEmpty())
+        return;
+    ui->tabWidget_1->setCurrentIndex(0);
+    for (const QString &argument : paths) {
+        const QFileInfo info(argument);
+        if (info.isDir())
+            addDirFiles1(info.absoluteFilePath());
+        else if (info.isFile() && !containsFile(list1Paths, info.absoluteFilePath()))
+            list1Paths.append(info.absoluteFilePath());
+    }
+    refreshList1();
+}
+
+// Rows and columns copied from a spreadsheet land from the current cell on: keyword rows
+// are added as needed, file columns are not.
+void MainWindow::pasteIntoList2()
+{
+    QTableWidget *table = ui->tableWidget_list2;
+    if (isRunning() || table->currentRow() < 0 || table->currentColumn() < 0)
+        return;
+    const QVector<QStringList> rows = parseSpreadsheetText(QApplication::clipboard()->text());
+    if (rows.isEmpty())
+        return;
+    const int top = table->currentRow();
+    const int left = table->currentColumn();
+    {
+        // Cell by cell the item check would stop at every row whose keyword is still to come.
+        const QSignalBlocker blocker(table);
+        if (top + rows.size() > table->rowCount())
+            table->setRowCount(top + rows.size());
+        for (int r = 0; r < rows.size(); ++r) {
+            for (int c = 0; c < rows.at(r).size() && left + c < table->columnCount(); ++c)
+                table->setItem(top + r, left + c, new QTableWidgetItem(rows.at(r).at(c)));
+        }
+        const int last = table->rowCount() - 1;
+        bool lastUsed = false;
+        for (int column = 0; column < table->columnCount(); ++column) {
+            const QTableWidgetItem *item = table->item(last, column);
+            lastUsed = lastUsed || (item && !item->text().isEmpty());
+        }
+        if (lastUsed)
+            table->setRowCount(last + 2);
+        for (int row = 0; row < table->rowCount(); ++row) {
+            for (int column = 0; column < table->columnCount(); ++column) {
+                if (!table->item(row, column))
+                    table->setItem(row, column, new QTableWidgetItem);
+            }
+        }
+    }
+    table->viewport()->update();
 }

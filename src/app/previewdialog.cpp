@@ -107,12 +107,12 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     split->addWidget(sides);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
-    QPushButton *start = buttons->addButton(QStringLiteral("开始替换"), QDialogButtonBox::AcceptRole);
+    QPushButton *start
+        = buttons->addButton(QStringLiteral("开始替换"), QDialogButtonBox::AcceptRole);
     start->setObjectName(QStringLiteral("startButton"));
     connect(buttons, &QDialogButtonBox::accepted, this, &PreviewDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &PreviewDialog::reject);
-    connect(m_table, &QTableWidget::currentCellChanged, this,
-        [this](int row) { showFile(row); });
+    connect(m_table, &QTableWidget::currentCellChanged, this, [this](int row) { showFile(row); });
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_summary);

@@ -43,7 +43,8 @@ ResultsDialog::ResultsDialog(QWidget *parent)
     m_table->horizontalHeader()->setSectionResizeMode(PathColumn, QHeaderView::Interactive);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
-    QPushButton *copy = buttons->addButton(QStringLiteral("复制全部"), QDialogButtonBox::ActionRole);
+    QPushButton *copy
+        = buttons->addButton(QStringLiteral("复制全部"), QDialogButtonBox::ActionRole);
     copy->setObjectName(QStringLiteral("copyButton"));
     QPushButton *folder
         = buttons->addButton(QStringLiteral("打开所在文件夹"), QDialogButtonBox::ActionRole);

@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -49,6 +50,11 @@ private slots:
     void keywordColumnSelectionRemovesNothing();
     void tooltipByColumn();
     void clearResetsTable();
+    void clearingRefreshesTheFileCount_data();
+    void clearingRefreshesTheFileCount();
+    void pasteFillsCellsFromTheCurrentOne_data();
+    void pasteFillsCellsFromTheCurrentOne();
+    void startupPathsFillTheFirstList();
 
 private:
     void addFiles(const QString &button, const QStringList &paths);
@@ -381,6 +387,80 @@ void ListsTest::clearResetsTable()
     QVERIFY(table2()->item(0, 0)->text().isEmpty());
     QVERIFY(window->list2().isEmpty());
     QCOMPARE(state(), QStringLiteral("列表被清空!"));
+}
+
+void ListsTest::clearingRefreshesTheFileCount_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("button");
+    QTest::newRow("mode one's clear button") << 0 << "pushButton_list1_Clear";
+    QTest::newRow("mode two's clear button") << 1 << "pushButton_list2_Clear";
+    QTest::newRow("clear all on tab one") << 0 << "pushButton_ClearAll";
+}
+
+void ListsTest::clearingRefreshesTheFileCount()
+{
+    QFETCH(int, tab);
+    QFETCH(QString, button);
+    setFiles(tab, {makeFile(QStringLiteral("a.txt")), makeFile(QStringLiteral("b.txt"))});
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(2)"));
+    window->findChild<QPushButton *>(button)->click();
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(0)"));
+}
+
+void ListsTest::pasteFillsCellsFromTheCurrentOne_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("clipboard");
+    QTest::addColumn<QVector<QStringList>>("expected");
+
+    QTest::newRow("keywords and replacements from the first cell, rows added")
+        << 0 << 0 << "北京\t北京市\t京\n上海\t上海市\t沪\n"
+        << QVector<QStringList> {{"北京", "北京市", "京"}, {"上海", "上海市", "沪"}, {"", "", ""}};
+    QTest::newRow("columns beyond the files are dropped")
+        << 0 << 1 << "1\t2\t3\t4" << QVector<QStringList> {{"", "1", "2"}, {"", "", ""}};
+    QTest::newRow("a quoted cell keeps its tab and quotes")
+        << 0 << 0 << "\"a\tb\"\t\"say \"\"hi\"\"\"\r\n"
+        << QVector<QStringList> {{"a\tb", "say \"hi\"", ""}, {"", "", ""}};
+}
+
+void ListsTest::pasteFillsCellsFromTheCurrentOne()
+{
+    QFETCH(int, row);
+    QFETCH(int, column);
+    QFETCH(QString, clipboard);
+    QFETCH(QVector<QStringList>, expected);
+
+    setFiles(1, {makeFile(QStringLiteral("a.txt")), makeFile(QStringLiteral("b.txt"))});
+    QApplication::clipboard()->setText(clipboard);
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    table2()->setFocus();
+    table2()->setCurrentCell(row, column);
+    QTest::keyClick(table2(), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(table2()->rowCount(), expected.size());
+    for (int r = 0; r < expected.size(); ++r) {
+        for (int c = 0; c < table2()->columnCount(); ++c) {
+            QVERIFY(table2()->item(r, c));
+            QCOMPARE(table2()->item(r, c)->text(), expected.at(r).value(c));
+        }
+    }
+    checkList2Invariant();
+}
+
+void ListsTest::startupPathsFillTheFirstList()
+{
+    const QString file = makeFile(QStringLiteral("open/with.txt"));
+    const QString folder = QFileInfo(makeFile(QStringLiteral("open/folder/inner.txt"))).path();
+    makeFile(QStringLiteral("open/folder/picture.png"), "\x89PNG\r\n\x1a\n");
+    child<QTabWidget>("tabWidget_1")->setCurrentIndex(1);
+    window->openPaths({file, folder, dir.filePath(QStringLiteral("nowhere.txt")), file});
+    QCOMPARE(child<QTabWidget>("tabWidget_1")->currentIndex(), 0);
+    QCOMPARE(window->list1(), (QStringList {file, folder + QStringLiteral("/inner.txt")}));
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(2)"));
+    checkList1Invariant();
 }
 
 QTEST_MAIN(ListsTest)

@@ -1,5 +1,6 @@
 #include "app/about.h"
 #include "app/settings.h"
+#include "app/translations.h"
 
 #include "windowfixture.h"
 
@@ -8,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -26,6 +28,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTextCodec>
+#include <QTranslator>
 
 #include <memory>
 
@@ -61,6 +64,8 @@ private slots:
     void tablesStartPrepared();
     void aboutBoxNamesContact();
     void helpOpensShippedGuide();
+    void qtDialogsSpeakChinese_data();
+    void qtDialogsSpeakChinese();
 
 private:
     template<typename T>
@@ -533,6 +538,34 @@ void MainWindowTest::helpOpensShippedGuide()
     QVERIFY(catcher.urls.first().isLocalFile());
     QVERIFY(QFileInfo(catcher.urls.first().toLocalFile()).isFile());
     QVERIFY(catcher.urls.first().toLocalFile().endsWith(QLatin1String("/index.html")));
+}
+
+void MainWindowTest::qtDialogsSpeakChinese_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("cancel");
+    QTest::newRow("a simplified Chinese system") << "zh_CN"
+                                                 << "取消";
+    QTest::newRow("a Taiwan system gets traditional script") << "zh_TW"
+                                                             << "取消";
+    QTest::newRow("any other system still matches the program") << "en_US"
+                                                                << "取消";
+}
+
+void MainWindowTest::qtDialogsSpeakChinese()
+{
+    QFETCH(QString, locale);
+    QFETCH(QString, cancel);
+    if (!installQtTranslations(*qApp, QLocale(locale)))
+        QSKIP("Qt's translations are not installed (qttranslations5-l10n)");
+    QDialogButtonBox box(QDialogButtonBox::Cancel | QDialogButtonBox::Open);
+    QCOMPARE(box.button(QDialogButtonBox::Cancel)->text(), cancel);
+    QVERIFY(box.button(QDialogButtonBox::Open)->text().contains(QStringLiteral("打开"))
+        || box.button(QDialogButtonBox::Open)->text().contains(QStringLiteral("開啟")));
+    for (QTranslator *translator : qApp->findChildren<QTranslator *>()) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+    }
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -65,34 +65,42 @@ void RunTest::refusals_data()
 {
     QTest::addColumn<QString>("keys");
     QTest::addColumn<QString>("replacements");
+    QTest::addColumn<bool>("regex");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("text");
 
     QTest::newRow("more replacement lines than keyword lines")
         << "a"
-        << "b\nc"
-        << "警告"
+        << "b\nc" << false << "警告"
         << "【被替换关键字】与【欲替换为】内容条目数量不一致，请检查!";
     QTest::newRow("keywords starting with two empty lines") << "\n\na"
-                                                            << ""
-                                                            << "警告"
+                                                            << "" << false << "警告"
                                                             << "【被替换关键字】存在空行，请检查!";
     QTest::newRow("no keywords at all") << ""
-                                        << ""
-                                        << "警告!"
+                                        << "" << false << "警告!"
                                         << "无【被替换关键字】内容，请填写!";
+    QTest::newRow("an invalid regular expression, named with Qt's reason")
+        << "(unclosed"
+        << "x" << true << "警告"
+        << "正则表达式【(unclosed】有误：";
+    QTest::newRow("a NUL character in a replacement")
+        << "a" << QStringLiteral("b") + QChar(0) << false << "警告"
+        << "【被替换关键字】或【欲替换为】含有空字符(NUL)，请检查!";
 }
 
 void RunTest::refusals()
 {
     QFETCH(QString, keys);
     QFETCH(QString, replacements);
+    QFETCH(bool, regex);
     QFETCH(QString, title);
     QFETCH(QString, text);
 
     const QString a = makeFile(QStringLiteral("a.txt"), "a\n");
     setFiles(0, {a});
     setKeywords(keys, replacements);
+    if (regex)
+        child<QRadioButton>("radioButton_regular")->click();
     QString seen;
     whenModal([&seen](QWidget *modal) {
         auto *box = qobject_cast<QMessageBox *>(modal);
@@ -101,7 +109,7 @@ void RunTest::refusals()
         box->accept();
     });
     clickReplace();
-    QCOMPARE(seen, title + QLatin1Char('|') + text);
+    QVERIFY2(seen.startsWith(title + QLatin1Char('|') + text), qPrintable(seen));
     QCOMPARE(state(), QStringLiteral("文件替换处理被取消!"));
     QCOMPARE(contentOf(a), QByteArray("a\n"));
     QVERIFY(child<QPushButton>("pushButton_replace")->isEnabled());

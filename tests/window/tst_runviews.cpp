@@ -1,0 +1,263 @@
+#include "windowfixture.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QClipboard>
+#include <QDateTime>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTextCodec>
+#include <QToolTip>
+
+#include <cmath>
+
+namespace {
+
+double luminance(const QColor &colour)
+{
+    const auto channel = [](double c) {
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF())
+        + 0.0722 * channel(colour.blueF());
+}
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QDialog *openDialog(const char *name)
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == QLatin1String(name) && widget->isVisible())
+            return qobject_cast<QDialog *>(widget);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class RunViewsTest : public WindowFixture
+{
+    Q_OBJECT
+
+private slots:
+    void failedRowsTellWhy();
+    void resultsViewListsWhatWasLeftAlone();
+    void cleanRunShowsNoResults();
+    void previewCountsWhatTheRunDoesAndWritesNothing();
+    void stopSkipsTheFilesNotYetWritten();
+    void closingDuringARunAsksAndWaitsForTheWrites();
+
+private:
+    QStringList makeProblemFiles();
+    void runToEnd(const QStringList &files, const QString &keys, const QString &replacements);
+};
+
+// A good file, then one of each kind a run leaves alone.
+QStringList RunViewsTest::makeProblemFiles()
+{
+    const QString good = makeFile(QStringLiteral("good.txt"), "cat\n");
+    const QString readOnly = makeFile(QStringLiteral("readonly.txt"), "cat\n");
+    QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ReadGroup);
+    const QString binary = makeFile(QStringLiteral("binary.txt"), QByteArray("cat\0\1", 5));
+    const QString gbk = makeFile(QStringLiteral("gbk.txt"),
+        QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("中文 cat")));
+    const QString missing = makeFile(QStringLiteral("missing.txt"), "cat\n");
+    return {good, readOnly, binary, gbk, missing};
+}
+
+void RunViewsTest::runToEnd(
+    const QStringList &files, const QString &keys, const QString &replacements)
+{
+    setFiles(0, files);
+    setKeywords(keys, replacements);
+    clickReplace();
+    waitForRunEnd();
+}
+
+void RunViewsTest::failedRowsTellWhy()
+{
+    const QStringList files = makeProblemFiles();
+    setFiles(0, files);
+    QFile::remove(files.last());
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+    clickReplace();
+    waitForRunEnd();
+
+    const QStringList reasons = {QString(), reasonText(Reason::ReadOnly),
+        reasonText(Reason::Binary), reasonText(Reason::InvalidEncoding, QStringLiteral("UTF-8")),
+        reasonText(Reason::NotFound)};
+    auto *table = child<QTableWidget>("tableWidget_list1");
+    for (int row = 0; row < files.size(); ++row) {
+        QMetaObject::invokeMethod(
+            window.get(), "on_tableWidget_list1_cellEntered", Q_ARG(int, row), Q_ARG(int, 0));
+        const QString tip = QToolTip::text();
+        QVERIFY2(tip.startsWith(files.at(row)), qPrintable(tip));
+        if (reasons.at(row).isEmpty()) {
+            QCOMPARE(tip, files.at(row));
+            continue;
+        }
+        QVERIFY2(tip.endsWith(reasons.at(row)), qPrintable(tip));
+        // Readable on the colour that marks the row.
+        const QTableWidgetItem *item = table->item(row, 0);
+        QVERIFY(contrast(item->foreground().color(), item->background().color()) >= 4.5);
+    }
+    QCOMPARE(contentOf(files.at(1)), QByteArray("cat\n"));
+}
+
+void RunViewsTest::resultsViewListsWhatWasLeftAlone()
+{
+    const QStringList files = makeProblemFiles();
+    setFiles(0, files);
+    QFile::remove(files.last());
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+    clickReplace();
+    waitForRunEnd();
+
+    QDialog *view = openDialog("resultsView");
+    QVERIFY(view);
+    auto *table = view->findChild<QTableWidget *>(QStringLiteral("resultsTable"));
+    QCOMPARE(table->rowCount(), 4);
+    table->sortItems(0);
+    QStringList listed;
+    for (int row = 0; row < table->rowCount(); ++row)
+        listed.append(table->item(row, 0)->text());
+    QCOMPARE(listed, (QStringList {files.at(2), files.at(3), files.at(4), files.at(1)}));
+    QCOMPARE(table->item(2, 1)->text(), QStringLiteral("丢失"));
+    QCOMPARE(table->item(3, 2)->text(), reasonText(Reason::ReadOnly));
+
+    view->findChild<QAbstractButton *>(QStringLiteral("copyButton"))->click();
+    const QStringList lines = QApplication::clipboard()->text().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.at(3), files.at(1) + QStringLiteral("\t失败\t") + reasonText(Reason::ReadOnly));
+
+    table->setCurrentCell(0, 0);
+    view->findChild<QAbstractButton *>(QStringLiteral("openFolderButton"))->click();
+    QCOMPARE(catcher.urls.size(), 1);
+    QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(dir.path() + QLatin1Char('/')));
+
+    // The menu brings it back after it was closed.
+    view->close();
+    child<QAction>("action_Results")->trigger();
+    QVERIFY(openDialog("resultsView"));
+}
+
+void RunViewsTest::cleanRunShowsNoResults()
+{
+    runToEnd({makeFile(QStringLiteral("clean.txt"), "cat")}, QStringLiteral("cat"),
+        QStringLiteral("dog"));
+    QVERIFY(!openDialog("resultsView"));
+    QVERIFY(child<QAction>("action_Results")->isEnabled());
+}
+
+void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
+{
+    const QString a = makeFile(QStringLiteral("p1.txt"), "北京 北京 上海\n");
+    const QString b = makeFile(QStringLiteral("p2.txt"), "no match\n");
+    const QString ro = makeFile(QStringLiteral("p3.txt"), "北京\n");
+    QFile::setPermissions(ro, QFile::ReadOwner);
+    const QDateTime modified = QFileInfo(a).lastModified();
+    setFiles(0, {a, b, ro});
+    setKeywords(QStringLiteral("北京|上海"), QStringLiteral("广州"));
+
+    QMap<QString, QString> counts;
+    QByteArray duringPreview;
+    QDateTime modifiedDuringPreview;
+    whenModal([&](QWidget *modal) {
+        QCOMPARE(modal->objectName(), QStringLiteral("previewView"));
+        auto *table = modal->findChild<QTableWidget *>(QStringLiteral("previewTable"));
+        for (int row = 0; row < table->rowCount(); ++row)
+            counts.insert(table->item(row, 0)->text(),
+                table->item(row, 1)->text() + QLatin1Char('|') + table->item(row, 2)->text());
+        duringPreview = contentOf(a);
+        modifiedDuringPreview = QFileInfo(a).lastModified();
+        modal->findChild<QAbstractButton *>(QStringLiteral("startButton"))->click();
+    });
+    child<QPushButton>("pushButton_preview")->click();
+    QTRY_COMPARE(counts.size(), 3);
+    QCOMPARE(counts.value(a), QStringLiteral("3|成功"));
+    QCOMPARE(counts.value(b), QStringLiteral("0|成功"));
+    QCOMPARE(counts.value(ro), QStringLiteral("0|失败：") + reasonText(Reason::ReadOnly));
+    QCOMPARE(duringPreview, QByteArray("北京 北京 上海\n"));
+    QCOMPARE(modifiedDuringPreview, modified);
+
+    // Its start button runs the same input for real.
+    QTRY_VERIFY(window->lastRun());
+    waitForRunEnd();
+    QCOMPARE(window->lastRun()->outcome(0).counts, (QVector<int> {2, 1}));
+    QCOMPARE(contentOf(a), QByteArray("广州 广州 广州\r\n"));
+}
+
+void RunViewsTest::stopSkipsTheFilesNotYetWritten()
+{
+    QStringList files;
+    const QByteArray before = QByteArray("cat ").repeated(16000);
+    for (int i = 0; i < 400; ++i)
+        files.append(makeFile(QStringLiteral("stop%1.txt").arg(i), before));
+    setFiles(0, files);
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+    auto *stop = child<QPushButton>("pushButton_stop");
+    QVERIFY(!stop->isEnabled());
+    clickReplace();
+    QVERIFY(stop->isEnabled());
+    stop->click();
+    QTRY_VERIFY(!window->isRunning());
+    QVERIFY(!stop->isEnabled());
+    QCOMPARE(state(), QStringLiteral("文件替换处理已停止!"));
+
+    const RunTally &tally = window->lastRun()->tally();
+    QVERIFY(tally.skipped > 0);
+    QCOMPARE(tally.success + tally.skipped, files.size());
+    QCOMPARE(statusLabel(4)->text(), QStringLiteral(" 跳过(%1)").arg(tally.skipped));
+    int untouched = 0;
+    for (const QString &path : qAsConst(files)) {
+        const QByteArray now = contentOf(path);
+        QVERIFY(now == before || now == QByteArray("dog ").repeated(16000));
+        untouched += now == before;
+    }
+    QCOMPARE(untouched, tally.skipped);
+    QVERIFY(openDialog("resultsView"));
+}
+
+void RunViewsTest::closingDuringARunAsksAndWaitsForTheWrites()
+{
+    QStringList files;
+    const QByteArray before = QByteArray("cat ").repeated(16000);
+    for (int i = 0; i < 400; ++i)
+        files.append(makeFile(QStringLiteral("close%1.txt").arg(i), before));
+    setFiles(0, files);
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+    window->show();
+    clickReplace();
+
+    // No: the run goes on.
+    whenModal([](QWidget *modal) {
+        qobject_cast<QMessageBox *>(modal)->button(QMessageBox::No)->click();
+    });
+    QVERIFY(!window->close());
+    QVERIFY(window->isVisible());
+
+    QString question;
+    whenModal([&question](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        question = box->text();
+        box->button(QMessageBox::Yes)->click();
+    });
+    window->close();
+    QTRY_VERIFY(!window->isVisible());
+    QVERIFY(question.contains(QStringLiteral("停止")));
+    QVERIFY(!window->isRunning());
+    for (const QString &path : qAsConst(files)) {
+        const QByteArray now = contentOf(path);
+        QVERIFY(now == before || now == QByteArray("dog ").repeated(16000));
+    }
+}
+
+QTEST_MAIN(RunViewsTest)
+#include "tst_runviews.moc"
