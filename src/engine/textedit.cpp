@@ -14,6 +14,7 @@ void composeEdits(std::vector<TextEdit> *total, const std::vector<TextEdit> &ste
     while (i < e.size() || j < step.size()) {
         if (j == step.size() || (i < e.size() && e[i].after + e[i].afterLength <= step[j].before)) {
             TextEdit moved = e[i++];
+            earlierShift += moved.afterLength - moved.beforeLength;
             moved.after += stepShift;
             out.push_back(moved);
             continue;
