@@ -122,8 +122,14 @@ public:
         , mode(mode)
     {
         for (int i = 0; i < chain.size(); ++i) {
-            if (!chain.pair(i).key.empty())
-                active.push_back(i);
+            const UnitPair<char> &pair = chain.pair(i);
+            if (pair.key.empty())
+                continue;
+            active.push_back(i);
+            for (const auto *side : {&pair.key, &pair.rep}) {
+                for (const char c : *side)
+                    breakFree = breakFree && c != '\r' && c != '\n';
+            }
         }
     }
 
@@ -134,6 +140,9 @@ public:
     PairChain<char> chain;
     LineBreakMode mode;
     std::vector<int> active; // the pairs whose keyword can occur
+    // No keyword or replacement holds a line break, so none can match across one,
+    // remove one or add one, and a '\r' in place of a '\n' is a boundary all the same.
+    bool breakFree = true;
 };
 
 void Utf8Replace::Private::applyDirect(
@@ -244,6 +253,12 @@ Utf8Replace::Outcome Utf8Replace::run(Buffers *buffers, QVector<int> *counts) co
             lineBreak = nullptr;
             break;
         }
+    }
+    // Breaks written back as the file has them need not be touched.
+    if (d->breakFree
+        && (d->mode == LineBreakMode::KeepFormat || outcome.lineBreaks == LineBreaks::CrLf)) {
+        normalise = false;
+        lineBreak = nullptr;
     }
     if (normalise)
         in.resize(start + normaliseBreaks(in.data() + start, in.size() - start));
