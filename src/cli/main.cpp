@@ -1,12 +1,10 @@
 #include "app/appinfo.h"
 #include "cli/clirunner.h"
-#include "cli/heaptuning.h"
 
 #include <QCoreApplication>
 
 int main(int argc, char *argv[])
 {
-    tuneHeapForWholeFiles();
     QCoreApplication app(argc, argv);
     initApplicationInfo(app);
     return runCli(QCoreApplication::arguments());
