@@ -1,6 +1,7 @@
 // The byte path for UTF-8 files against the QString route (decode, applyPairs, encode)
-// on the same bytes in memory, one long pair list over a large Chinese text, and the
-// byte path's peak memory on a 100 MB file.
+// on the same bytes in memory and on whole files beside a floor that only reads, writes
+// and renames them; one long pair list over a large Chinese text; and the byte path's
+// peak memory on a 100 MB file.
 //
 // Run: bench_bytepath [--benchmark_filter=...]; ratios are only meaningful between rows
 // of one run on this shared machine.
@@ -15,11 +16,17 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTextCodec>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent>
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -66,7 +73,8 @@ void BM_QStringRoute(benchmark::State &state)
     for (auto _ : state) {
         QString text;
         QByteArray out;
-        if (!decodeText(bytes, utf8, &text) || !encodeText(applyPairs(std::move(text), o), utf8, &out))
+        if (!decodeText(bytes, utf8, &text)
+            || !encodeText(applyPairs(std::move(text), o), utf8, &out))
             state.SkipWithError("the QString route failed");
         benchmark::DoNotOptimize(out.constData());
     }
@@ -76,8 +84,8 @@ void BM_QStringRoute(benchmark::State &state)
 void BM_BytePath(benchmark::State &state)
 {
     const QByteArray bytes = corpus(state.range(0));
-    const Utf8Replace replace(options(state.range(1) != 0, {{Keyword, Replacement}}),
-        LineBreakMode::Windows);
+    const Utf8Replace replace(
+        options(state.range(1) != 0, {{Keyword, Replacement}}), LineBreakMode::Windows);
     Utf8Replace::Buffers buffers;
     for (auto _ : state) {
         std::memcpy(buffers.input(bytes.size()), bytes.constData(), size_t(bytes.size()));
@@ -153,13 +161,114 @@ void BM_ManyPairsOneByOne(benchmark::State &state)
 void BM_ManyPairsBytePath(benchmark::State &state)
 {
     const QByteArray &bytes = glossary().text;
-    const Utf8Replace replace(options(state.range(0) != 0, glossary().pairs), LineBreakMode::Windows);
+    const Utf8Replace replace(
+        options(state.range(0) != 0, glossary().pairs), LineBreakMode::Windows);
     Utf8Replace::Buffers buffers;
     for (auto _ : state) {
         std::memcpy(buffers.input(bytes.size()), bytes.constData(), size_t(bytes.size()));
         replace.run(&buffers);
         benchmark::DoNotOptimize(buffers.output());
     }
+}
+
+enum class Through { Floor, BytePath, QStringRoute };
+
+// Writes bytes to a temporary file beside path and renames it over path.
+void replaceFile(const QString &path, const char *data, qint64 size)
+{
+    QByteArray temp = QFile::encodeName(path) + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0 || ::write(fd, data, size_t(size)) != size || ::close(fd) != 0
+        || ::rename(temp.constData(), QFile::encodeName(path).constData()) != 0)
+        qFatal("cannot rewrite %s", qPrintable(path));
+}
+
+void throughOneFile(
+    const QString &path, Through through, const Utf8Replace &bytePath, const RepOptions &options)
+{
+    thread_local Utf8Replace::Buffers buffers;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(path));
+    const qint64 size = file.size();
+    switch (through) {
+    case Through::Floor: {
+        char *data = buffers.input(size);
+        if (file.read(data, size) != size)
+            qFatal("short read");
+        replaceFile(path, data, size);
+        break;
+    }
+    case Through::BytePath:
+        if (file.read(buffers.input(size), size) != size
+            || bytePath.run(&buffers).reason != Reason::None)
+            qFatal("byte path failed");
+        replaceFile(path, buffers.output(), buffers.outputSize());
+        break;
+    case Through::QStringRoute: {
+        QTextCodec *utf8 = QTextCodec::codecForName("UTF-8");
+        QString text;
+        QByteArray out;
+        if (!decodeText(file.readAll(), utf8, &text)
+            || !encodeText(applyPairs(std::move(text), options), utf8, &out))
+            qFatal("QString route failed");
+        replaceFile(path, out.constData(), out.size());
+        break;
+    }
+    }
+}
+
+// Whole files as a worker would take them, on yihuan-cli's threads; runs alternate the
+// pair's direction so that every one has the same work.
+void filesThrough(benchmark::State &state, Through through)
+{
+    const int count = int(state.range(0));
+    const qint64 size = state.range(1);
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/bench_bytepath-XXXXXX"));
+    QStringList paths;
+    const QByteArray bytes = corpus(size);
+    for (int i = 0; i < count; ++i) {
+        paths << dir.filePath(QStringLiteral("f%1.txt").arg(i));
+        QFile file(paths.last());
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write");
+    }
+    const RepOptions forth = options(false, {{Keyword, Replacement}});
+    const RepOptions back = options(false, {{Replacement, Keyword}});
+    const Utf8Replace bytesForth(forth, LineBreakMode::Windows);
+    const Utf8Replace bytesBack(back, LineBreakMode::Windows);
+    const int cores = QThread::idealThreadCount();
+    QThreadPool pool;
+    pool.setMaxThreadCount(size <= 4 << 20 ? 4 * cores : cores);
+    bool forward = true;
+    for (auto _ : state) {
+        QVector<QFuture<void>> futures;
+        for (const QString &path : paths) {
+            futures.append(QtConcurrent::run(&pool, [&, path] {
+                throughOneFile(
+                    path, through, forward ? bytesForth : bytesBack, forward ? forth : back);
+            }));
+        }
+        for (QFuture<void> &future : futures)
+            future.waitForFinished();
+        forward = !forward;
+    }
+    state.SetBytesProcessed(state.iterations() * count * bytes.size());
+}
+
+void BM_FilesFloor(benchmark::State &state)
+{
+    filesThrough(state, Through::Floor);
+}
+
+void BM_FilesBytePath(benchmark::State &state)
+{
+    filesThrough(state, Through::BytePath);
+}
+
+void BM_FilesQStringRoute(benchmark::State &state)
+{
+    filesThrough(state, Through::QStringRoute);
 }
 
 long highWaterKiB()
@@ -212,8 +321,8 @@ void BM_PeakMemory100MB(benchmark::State &state)
             {"--peak-memory", path, state.range(0) ? "whole" : "ordinary"});
         int reason = -1;
         if (!child.waitForFinished(-1) || child.exitCode() != 0
-            || std::sscanf(child.readAllStandardOutput().constData(), "%ld %ld %d", &before, &peak,
-                   &reason)
+            || std::sscanf(
+                   child.readAllStandardOutput().constData(), "%ld %ld %d", &before, &peak, &reason)
                 != 3
             || reason != int(Reason::None))
             qFatal("peak-memory run failed");
@@ -237,6 +346,27 @@ BENCHMARK(BM_BytePath)
     ->Args({32 << 20, 0})
     ->Args({32 << 20, 1})
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FilesFloor)
+    ->Args({1000, 64 << 10})
+    ->Args({4, 32 << 20})
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Iterations(6);
+BENCHMARK(BM_FilesBytePath)
+    ->Args({1000, 64 << 10})
+    ->Args({4, 32 << 20})
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Iterations(6);
+BENCHMARK(BM_FilesQStringRoute)
+    ->Args({1000, 64 << 10})
+    ->Args({4, 32 << 20})
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Iterations(6);
 BENCHMARK(BM_ManyPairsOneByOne)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ManyPairsQString)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ManyPairsBytePath)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

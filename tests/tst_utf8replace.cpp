@@ -185,6 +185,8 @@ private slots:
     void edgeCases();
     void randomFilesMatchTheQStringRoute_data();
     void randomFilesMatchTheQStringRoute();
+    void longFilesMatchTheQStringRoute_data();
+    void longFilesMatchTheQStringRoute();
     void buffersCarryNothingFromOneFileToTheNext();
     void runsThatNeedTheQStringRoute_data();
     void runsThatNeedTheQStringRoute();
@@ -370,6 +372,47 @@ void TestUtf8Replace::randomFilesMatchTheQStringRoute()
         if (QTest::currentTestFailed())
             return;
     }
+}
+
+void TestUtf8Replace::longFilesMatchTheQStringRoute_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<bool>("full");
+
+    QByteArray words;
+    for (int i = 0; i < 30000; ++i)
+        words += i % 7 == 0 ? "替换 " : i % 5 == 0 ? "a1\r\n" : "ab ";
+    QByteArray run;
+    for (int i = 0; i < 30000; ++i)
+        run += i % 3 == 0 ? "替换" : "ab";
+
+    QTest::newRow("whole words growing the text past its spare room")
+        << words << ReplacePairs {{"ab", "替换替换替换"}} << true;
+    QTest::newRow("whole words shrinking the text") << words << ReplacePairs {{"替换", ""}} << true;
+    QTest::newRow("ordinary replacements growing the text, then shrinking it")
+        << words << ReplacePairs {{"b", "bbbbbb"}, {"bb", ""}} << false;
+    QTest::newRow("a long list over a text with no place to cut it")
+        << run
+        << ReplacePairs {{"ab", "ba"}, {"替", "a"}, {"aa", "x"}, {"换b", "y"}, {"ba", "ab"},
+               {"x", "替"}, {"y", ""}, {"b替", "z"}, {"z", "zz"}, {"a", "b"}}
+        << true;
+    QTest::newRow("a long list over a text of many segments")
+        << words
+        << ReplacePairs {{"ab", "ba"}, {"替", "a"}, {"aa", "x"}, {"换 ", "y"}, {"ba", "ab"},
+               {"x", "替"}, {"y", ""}, {"1", "替换 a"}, {"z", "zz"}, {"a", "b"}}
+        << false;
+}
+
+void TestUtf8Replace::longFilesMatchTheQStringRoute()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(bool, full);
+
+    Utf8Replace::Buffers buffers;
+    for (const LineBreakMode mode : {LineBreakMode::Windows, LineBreakMode::KeepFormat})
+        compareRoutes(bytes, optionsFor(full, pairs), mode, &buffers);
 }
 
 void TestUtf8Replace::buffersCarryNothingFromOneFileToTheNext()

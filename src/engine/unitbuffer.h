@@ -7,6 +7,10 @@
 #include <new>
 #include <utility>
 
+// Asks the system to back the block with large pages, where it offers them: on a
+// virtual machine faulting a large buffer in page by page costs more than filling it.
+void adviseLargePages(void *data, size_t bytes);
+
 // A growable array of code units that never initialises what it is about to overwrite
 // and keeps its memory between uses: first touches of fresh pages cost more than the
 // work done in them, so one thread's buffers serve file after file.
@@ -41,6 +45,7 @@ public:
             throw std::bad_alloc();
         d = static_cast<Unit *>(moved);
         cap = grown;
+        adviseLargePages(d, size_t(cap) * sizeof(Unit));
     }
 
     // New units are left as they were in memory.
