@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Times yihuan-cli against `sed -i` and `perl -pi` doing the same ordinary replacement on
 # identical copies of two corpus shapes — many small files and a few large ones — and checks
-# that the three leave the same text (yihuan writes CRLF, so line ends are set aside).
+# that the three leave the same text (yihuan writes CRLF, so line ends are set aside). Beside
+# them runs the floor: yihuan-floor reads each file, writes it to a temporary file and renames
+# that over it, with yihuan-cli's threads, and replaces nothing.
 #
-#   bench/compare.sh [path/to/yihuan-cli]
+# Two styles: "fresh", every run on new copies (the files are cold to the tools and each has
+# work to do), and "again", repeated runs on the same files (after the first run there is
+# nothing left to replace, but every tool still rewrites every file).
+#
+#   bench/compare.sh [path/to/yihuan-cli [path/to/yihuan-floor]]
 #
 # Environment: RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
 # one under /tmp, removed afterwards unless KEEP=1), BENCH_LOCALE (LC_ALL for all three,
@@ -12,6 +18,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cli=$(realpath "${1:-$here/../build/src/yihuan-cli}")
+floor=$(realpath "${2:-$here/../build/bench/yihuan-floor}")
 runs=${RUNS:-5}
 export LC_ALL=${BENCH_LOCALE:-C.UTF-8}
 work=${WORK:-$(mktemp -d /tmp/yihuan-compare.XXXXXX)}
@@ -24,6 +31,7 @@ for tool in hyperfine jq perl sed; do
     command -v "$tool" >/dev/null || { echo "compare.sh: needs $tool" >&2; exit 2; }
 done
 [[ -x $cli ]] || { echo "compare.sh: no yihuan-cli at $cli (build it first)" >&2; exit 2; }
+[[ -x $floor ]] || { echo "compare.sh: no yihuan-floor at $floor (build it first)" >&2; exit 2; }
 
 keyword='关键字'
 replacement='keyword替换'
@@ -106,27 +114,50 @@ check_shape() { # shape
     rm -rf "$work/check"
 }
 
-declare -A median
+names=(yihuan-cli "sed -i" "perl -pi" floor)
+declare -A median cpu
 for shape in small large; do
     check_shape "$shape"
     echo
     echo "== $shape: $(ls "$work/corpus/$shape" | wc -l) files, $(du -sh "$work/corpus/$shape" | cut -f1)"
     hyperfine --runs "$runs" --warmup 1 --style basic \
         --prepare "rm -rf $work/t && cp -r $work/corpus/$shape $work/t && sync -f $work/t" \
-        --export-json "$work/$shape.json" \
+        --export-json "$work/$shape-fresh.json" \
         -n yihuan-cli "$yihuan_cmd $work/t/*.txt >/dev/null" \
         -n "sed -i" "$sed_cmd $work/t/*.txt" \
-        -n "perl -pi" "$perl_cmd $work/t/*.txt"
-    for i in 0 1 2; do
-        median[$shape,$i]=$(jq ".results[$i].median" "$work/$shape.json")
+        -n "perl -pi" "$perl_cmd $work/t/*.txt" \
+        -n floor "$floor $work/t/*.txt"
+    for tool in yihuan sed perl floor; do
+        rm -rf "$work/again-$tool"
+        cp -r "$work/corpus/$shape" "$work/again-$tool"
     done
+    sync -f "$work"
+    hyperfine --runs "$runs" --warmup 1 --style basic \
+        --export-json "$work/$shape-again.json" \
+        -n yihuan-cli "$yihuan_cmd $work/again-yihuan/*.txt >/dev/null" \
+        -n "sed -i" "$sed_cmd $work/again-sed/*.txt" \
+        -n "perl -pi" "$perl_cmd $work/again-perl/*.txt" \
+        -n floor "$floor $work/again-floor/*.txt"
+    for style in fresh again; do
+        for i in 0 1 2 3; do
+            median[$shape,$style,$i]=$(jq ".results[$i].median" "$work/$shape-$style.json")
+            cpu[$shape,$style,$i]=$(jq ".results[$i].user + .results[$i].system" "$work/$shape-$style.json")
+        done
+    done
+    rm -rf "$work"/again-*
 done
 rm -rf "$work/t"
 
 echo
-echo "Medians in seconds and speed-up of yihuan-cli (their time / yihuan-cli's), LC_ALL=$LC_ALL, $(nproc) cores:"
+echo "Median wall seconds, mean CPU seconds (user+system), and yihuan-cli's share of each"
+echo "tool's (yihuan-cli / tool; below 1 is faster), LC_ALL=$LC_ALL, $(nproc) cores:"
 for shape in small large; do
-    perl -e 'printf "  %-5s  yihuan-cli %.3f  sed -i %.3f (%.2fx)  perl -pi %.3f (%.2fx)\n",
-        $ARGV[0], $ARGV[1], $ARGV[2], $ARGV[2] / $ARGV[1], $ARGV[3], $ARGV[3] / $ARGV[1]' \
-        "$shape" "${median[$shape,0]}" "${median[$shape,1]}" "${median[$shape,2]}"
+    for style in fresh again; do
+        for i in 0 1 2 3; do
+            perl -e 'printf "  %-5s %-5s %-10s wall %.3f (%.2fx)  cpu %.3f (%.2fx)\n", @ARGV[0..2],
+                $ARGV[3], $ARGV[5] / $ARGV[3], $ARGV[4], $ARGV[6] / $ARGV[4]' \
+                "$shape" "$style" "${names[$i]}" "${median[$shape,$style,$i]}" \
+                "${cpu[$shape,$style,$i]}" "${median[$shape,$style,0]}" "${cpu[$shape,$style,0]}"
+        done
+    done
 done

@@ -1,5 +1,7 @@
 #include "engine/transform.h"
 
+#include "engine/pairchain.h"
+
 #include <QRegExp>
 #include <QStringMatcher>
 #include <QVarLengthArray>
@@ -112,7 +114,8 @@ QString replaceOrdinary(QString text, const QString &key, const QString &after, 
 // pass instead of editing in place, which is quadratic with back-references. Matching
 // always sees the original text, so a \b right after a replacement looks at what was
 // there before rather than at the replacement.
-QString replaceRegExp(QString text, const QString &pattern, const QString &after, int *count)
+QString replaceRegExp(QString text, const QString &pattern, const QString &after, int *count,
+    std::vector<TextEdit> *edits)
 {
     QRegExp rx(pattern, Qt::CaseSensitive, QRegExp::RegExp);
     if (!rx.isValid())
@@ -164,6 +167,7 @@ QString replaceRegExp(QString text, const QString &pattern, const QString &after
             matched = true;
         }
         out.append(s + copied, pos - copied);
+        const int at = out.size();
         if (refs.isEmpty()) {
             out.append(after);
         } else {
@@ -177,6 +181,8 @@ QString replaceRegExp(QString text, const QString &pattern, const QString &after
         }
         if (out.size() > MaxChars)
             throw std::bad_alloc();
+        if (edits)
+            edits->push_back({pos, length, at, out.size() - at});
         copied = pos + length;
         index = copied + (length == 0 ? 1 : 0);
         caret = QRegExp::CaretWontMatch;
@@ -359,6 +365,9 @@ void WholeWords::prepend(const ushort *from, qint64 length, qint64 newM)
     if (length == 0)
         return;
     if (w - length < newM) {
+        // from may be the original's tail, in the buffer that is about to move.
+        const qint64 fromOffset = from - buf;
+        const bool inside = fromOffset >= 0 && fromOffset < cap;
         const qint64 size = cap - w;
         const qint64 needed = newM + size + length;
         if (needed > MaxChars)
@@ -368,6 +377,8 @@ void WholeWords::prepend(const ushort *from, qint64 length, qint64 newM)
         buf = reinterpret_cast<ushort *>(text.data());
         orig = buf;
         std::memmove(buf + grown - size, buf + w, size_t(size) * sizeof(ushort));
+        if (inside)
+            from = buf + fromOffset;
         cap = grown;
         w = grown - size;
     }
@@ -408,25 +419,85 @@ QString WholeWords::finish()
     return std::move(text);
 }
 
+// Up to this many pairs are applied one full pass each; a longer list goes through
+// PairChain, whose one scan for all keywords costs about as much as eight passes.
+constexpr int DirectPairs = 8;
+
+std::vector<ushort> unitsOf(const QString &s)
+{
+    const ushort *u = s.utf16();
+    return std::vector<ushort>(u, u + s.size());
+}
+
+QString applyChain(const QString &text, const RepOptions &options, QVector<int> *counts,
+    std::vector<TextEdit> *edits)
+{
+    std::vector<UnitPair<ushort>> pairs;
+    for (const ReplacePair &pair : options.pairs) {
+        UnitPair<ushort> units;
+        if (!pair.first.isEmpty()) {
+            units.key = unitsOf(pair.first);
+            units.rep = unitsOf(pair.second);
+        }
+        pairs.push_back(std::move(units));
+    }
+    const PairChain<ushort> chain(std::move(pairs), options.full);
+    QString out;
+    out.reserve(text.size() + text.size() / 16);
+    std::vector<qsizetype> made;
+    chain.run(
+        text.utf16(), text.size(),
+        [&out](const ushort *u, qsizetype n) {
+            if (out.size() + n > MaxChars)
+                throw std::bad_alloc();
+            out.append(reinterpret_cast<const QChar *>(u), int(n));
+        },
+        &made, edits);
+    if (counts) {
+        for (size_t i = 0; i < made.size(); ++i)
+            (*counts)[int(i)] = int(made[i]);
+    }
+    return out;
+}
+
 } // namespace
 
-QString applyPairs(QString text, const RepOptions &options, QVector<int> *counts)
+QString applyPairs(QString text, const RepOptions &options, QVector<int> *counts, PairEdits *edits)
 {
     if (counts)
         counts->fill(0, options.pairs.size());
-    for (int i = 0; i < options.pairs.size(); ++i) {
-        const ReplacePair &pair = options.pairs.at(i);
-        if (pair.first.isEmpty())
-            continue;
-        int count = 0;
-        if (!options.ordinary)
-            text = replaceRegExp(std::move(text), pair.first, pair.second, &count);
-        else if (options.full)
-            text = WholeWords(pair.first, pair.second).run(std::move(text), &count);
-        else
-            text = replaceOrdinary(std::move(text), pair.first, pair.second, &count);
-        if (counts)
-            (*counts)[i] = count;
+    std::vector<TextEdit> total;
+    const int active = int(std::count_if(options.pairs.cbegin(), options.pairs.cend(),
+        [](const ReplacePair &pair) { return !pair.first.isEmpty(); }));
+    if (options.ordinary && (active > DirectPairs || (edits && active > 0))) {
+        text = applyChain(text, options, counts, edits ? &total : nullptr);
+    } else {
+        std::vector<TextEdit> step;
+        for (int i = 0; i < options.pairs.size(); ++i) {
+            const ReplacePair &pair = options.pairs.at(i);
+            if (pair.first.isEmpty())
+                continue;
+            int count = 0;
+            if (!options.ordinary) {
+                step.clear();
+                text = replaceRegExp(
+                    std::move(text), pair.first, pair.second, &count, edits ? &step : nullptr);
+                if (edits)
+                    composeEdits(&total, step);
+            } else if (options.full) {
+                text = WholeWords(pair.first, pair.second).run(std::move(text), &count);
+            } else {
+                text = replaceOrdinary(std::move(text), pair.first, pair.second, &count);
+            }
+            if (counts)
+                (*counts)[i] = count;
+        }
+    }
+    if (edits) {
+        edits->complete = qsizetype(total.size()) <= edits->limit;
+        if (!edits->complete)
+            total.resize(size_t(std::max<qsizetype>(0, edits->limit)));
+        edits->edits = std::move(total);
     }
     return text;
 }

@@ -92,6 +92,40 @@ QString randomReplacement(QRandomGenerator &random, const QString &alphabet, con
     }
 }
 
+// Pair lists whose replacements hold other keywords, or pieces of them, so that pairs
+// create work for the pairs after them.
+ReplacePairs randomPairList(QRandomGenerator &random, const QString &alphabet, int count)
+{
+    ReplacePairs pairs;
+    for (int i = 0; i < count; ++i) {
+        QString key = randomString(random, alphabet, 3);
+        if (key.isEmpty() && random.bounded(5) != 0)
+            key = alphabet.left(1);
+        QString replacement = randomReplacement(random, alphabet, key.isEmpty() ? "x" : key);
+        if (!pairs.isEmpty() && random.bounded(3) == 0)
+            replacement += pairs.at(random.bounded(pairs.size())).first;
+        pairs.append({key, replacement});
+    }
+    return pairs;
+}
+
+// Puts the edits to work on the original: it must become the result.
+void checkEdits(const QString &original, const QString &result, const std::vector<TextEdit> &edits)
+{
+    QString rebuilt;
+    qsizetype read = 0;
+    for (const TextEdit &e : edits) {
+        QVERIFY2(e.before >= read, "edits overlap or are out of order");
+        rebuilt += original.mid(int(read), int(e.before - read));
+        QCOMPARE(qsizetype(rebuilt.size()), e.after);
+        rebuilt += result.mid(int(e.after), int(e.afterLength));
+        read = e.before + e.beforeLength;
+    }
+    QVERIFY(read <= original.size());
+    rebuilt += original.mid(int(read));
+    QCOMPARE(rebuilt, result);
+}
+
 } // namespace
 
 class TestTransform : public QObject
@@ -113,6 +147,12 @@ private slots:
     void regularExpressionMatchesQStringReplace();
     void longTextsWithManyOccurrences_data();
     void longTextsWithManyOccurrences();
+    void longPairListsMatchPairByPair_data();
+    void longPairListsMatchPairByPair();
+    void edits_data();
+    void edits();
+    void editsTurnTheOriginalIntoTheResult_data();
+    void editsTurnTheOriginalIntoTheResult();
 
 private:
     // One pair's columns: text, keyword, replacement, expected text, replacement count.
@@ -453,6 +493,139 @@ void TestTransform::longTextsWithManyOccurrences()
     QVERIFY(expectedCount > 2047);
     QCOMPARE(actual, expected);
     QCOMPARE(counts.value(0), expectedCount);
+}
+
+void TestTransform::longPairListsMatchPairByPair_data()
+{
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<QString>("alphabet");
+    QTest::addColumn<int>("textLength");
+
+    QTest::newRow("ordinary, lines of words and ideographs") << false << "ab1中文 \n-" << 3000;
+    QTest::newRow("whole words, lines of words and ideographs") << true << "ab1中文 \n-" << 3000;
+    QTest::newRow("ordinary, one long run without separators") << false << "ab中" << 2000;
+    QTest::newRow("whole words, one long run without separators") << true << "ab1中" << 2000;
+    QTest::newRow("ordinary, keywords holding every separator") << false << "a,b\n " << 3000;
+    QTest::newRow("whole words, short texts") << true << "ab中1 -" << 40;
+}
+
+void TestTransform::longPairListsMatchPairByPair()
+{
+    QFETCH(bool, full);
+    QFETCH(QString, alphabet);
+    QFETCH(int, textLength);
+
+    QRandomGenerator random(quint32(qHash(QTest::currentDataTag())));
+    for (int round = 0; round < 200; ++round) {
+        const QString text = randomString(random, alphabet, textLength);
+        const ReplacePairs pairs = randomPairList(random, alphabet, 9 + random.bounded(16));
+
+        QString expected = text;
+        QVector<int> expectedCounts;
+        for (const ReplacePair &pair : pairs) {
+            int count = 0;
+            if (pair.first.isEmpty()) {
+            } else if (full) {
+                expected = referenceWholeWords(expected, pair.first, pair.second, &count);
+            } else {
+                count = countNonOverlapping(expected, pair.first);
+                expected.replace(pair.first, pair.second);
+            }
+            expectedCounts.append(count);
+        }
+        QVector<int> counts;
+        const QString actual = applyPairs(text, optionsFor(true, full, pairs), &counts);
+        if (actual != expected || counts != expectedCounts)
+            qWarning() << "text" << text << "pairs" << pairs;
+        QCOMPARE(actual, expected);
+        QCOMPARE(counts, expectedCounts);
+    }
+}
+
+void TestTransform::edits_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ordinary");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<qsizetype>("limit");
+    QTest::addColumn<QVector<qsizetype>>("expected"); // before, length, after, length, ...
+    QTest::addColumn<bool>("complete");
+
+    QTest::newRow("each replacement is an edit")
+        << "a-b-c" << true << ReplacePairs {{"-", "--"}} << qsizetype(10)
+        << QVector<qsizetype> {1, 1, 1, 2, 3, 1, 4, 2} << true;
+    QTest::newRow("a later pair rewriting inserted text merges into one edit")
+        << "xabcx" << true << ReplacePairs {{"b", "yy"}, {"ayyc", "z"}} << qsizetype(10)
+        << QVector<qsizetype> {1, 3, 1, 1} << true;
+    QTest::newRow("a pair putting the original back still shows as an edit")
+        << "abc" << true << ReplacePairs {{"b", "x"}, {"x", "b"}} << qsizetype(10)
+        << QVector<qsizetype> {1, 1, 1, 1} << true;
+    QTest::newRow("deletions are edits of no length in the result")
+        << "a b" << true << ReplacePairs {{" ", ""}} << qsizetype(10)
+        << QVector<qsizetype> {1, 1, 1, 0} << true;
+    QTest::newRow("empty matches of a pattern are insertions")
+        << "ab" << false << ReplacePairs {{"x*", "-"}} << qsizetype(10)
+        << QVector<qsizetype> {0, 0, 0, 1, 1, 0, 2, 1, 2, 0, 4, 1} << true;
+    QTest::newRow("past the limit the edits stop and say so")
+        << "a a a a" << true << ReplacePairs {{"a", "b"}} << qsizetype(2)
+        << QVector<qsizetype> {0, 1, 0, 1, 2, 1, 2, 1} << false;
+    QTest::newRow("no change, no edit") << "abc" << true << ReplacePairs {{"x", "y"}}
+                                        << qsizetype(10) << QVector<qsizetype> {} << true;
+}
+
+void TestTransform::edits()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, ordinary);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(qsizetype, limit);
+    QFETCH(QVector<qsizetype>, expected);
+    QFETCH(bool, complete);
+
+    PairEdits edits;
+    edits.limit = limit;
+    applyPairs(text, optionsFor(ordinary, false, pairs), nullptr, &edits);
+    QVector<qsizetype> flat;
+    for (const TextEdit &e : edits.edits)
+        flat << e.before << e.beforeLength << e.after << e.afterLength;
+    QCOMPARE(flat, expected);
+    QCOMPARE(edits.complete, complete);
+}
+
+void TestTransform::editsTurnTheOriginalIntoTheResult_data()
+{
+    QTest::addColumn<bool>("ordinary");
+    QTest::addColumn<bool>("full");
+
+    QTest::newRow("ordinary") << true << false;
+    QTest::newRow("whole word") << true << true;
+    QTest::newRow("regular expression") << false << false;
+}
+
+void TestTransform::editsTurnTheOriginalIntoTheResult()
+{
+    QFETCH(bool, ordinary);
+    QFETCH(bool, full);
+
+    const QString alphabet = QStringLiteral("ab1中-");
+    QRandomGenerator random(quint32(qHash(QTest::currentDataTag())));
+    for (int round = 0; round < 5000; ++round) {
+        const QString text = randomString(random, alphabet, 30);
+        // The keywords of letters only, so that patterns stay literal.
+        const ReplacePairs pairs
+            = randomPairList(random, QStringLiteral("ab中"), 1 + random.bounded(6));
+        PairEdits edits;
+        edits.limit = 1000;
+        QVector<int> counts;
+        const QString result = applyPairs(text, optionsFor(ordinary, full, pairs), &counts, &edits);
+        QCOMPARE(result, applyPairs(text, optionsFor(ordinary, full, pairs)));
+        checkEdits(text, result, edits.edits);
+        if (QTest::currentTestFailed()) {
+            qWarning() << "text" << text << "pairs" << pairs;
+            return;
+        }
+        QVERIFY(edits.complete);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestTransform)

@@ -1,0 +1,268 @@
+#pragma once
+
+#include <QtAlgorithms>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define YIHUAN_HAVE_SSE2_SEARCH
+#endif
+
+// Searching text held as code units: UTF-16 (ushort) in a QString, or the bytes of
+// UTF-8 (char). A UTF-8 keyword starts with a lead byte, so it only ever matches on
+// character boundaries.
+
+// Where key first occurs in s[from, n), or -1. A first-unit/last-unit filter over
+// sixteen bytes at a time; only candidates passing both are compared in full.
+template<typename Unit>
+qsizetype findKey(const Unit *s, qsizetype n, qsizetype from, const Unit *key, qsizetype k)
+{
+    const qsizetype last = n - k; // the last possible start
+    qsizetype i = from;
+    if (k <= 0 || i > last)
+        return -1;
+    const auto equalRest = [&](qsizetype p) {
+        return k <= 2 || std::memcmp(s + p + 1, key + 1, size_t(k - 2) * sizeof(Unit)) == 0;
+    };
+#ifdef YIHUAN_HAVE_SSE2_SEARCH
+    constexpr qsizetype PerVector = 16 / sizeof(Unit);
+    const __m128i first
+        = sizeof(Unit) == 1 ? _mm_set1_epi8(char(key[0])) : _mm_set1_epi16(short(key[0]));
+    const __m128i lastUnit
+        = sizeof(Unit) == 1 ? _mm_set1_epi8(char(key[k - 1])) : _mm_set1_epi16(short(key[k - 1]));
+    for (; i + PerVector - 1 <= last; i += PerVector) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i + k - 1));
+        const __m128i both = sizeof(Unit) == 1
+            ? _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, lastUnit))
+            : _mm_and_si128(_mm_cmpeq_epi16(a, first), _mm_cmpeq_epi16(b, lastUnit));
+        quint32 mask = quint32(_mm_movemask_epi8(both));
+        if (sizeof(Unit) == 2)
+            mask &= 0x5555;
+        while (mask) {
+            const qsizetype p
+                = i + qsizetype(qCountTrailingZeroBits(mask)) / qsizetype(sizeof(Unit));
+            if (equalRest(p))
+                return p;
+            mask &= mask - 1;
+        }
+    }
+#endif
+    for (; i <= last; ++i) {
+        if (s[i] == key[0] && s[i + k - 1] == key[k - 1] && equalRest(i))
+            return i;
+    }
+    return -1;
+}
+
+// The classes of characters that join into one word: ASCII digits, ASCII letters,
+// CJK ideographs U+4E00–U+9FA5; 0 for everything else.
+inline int wordClass(uint c)
+{
+    if (c >= '0' && c <= '9')
+        return 1;
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')
+        return 2;
+    if (c >= 0x4E00 && c <= 0x9FA5)
+        return 3;
+    return 0;
+}
+
+// The class of the character at or before a position. A character outside the Basic
+// Multilingual Plane has class 0 either way: as a surrogate in UTF-16, as four bytes in
+// UTF-8.
+template<typename Unit>
+struct UnitClasses;
+
+template<>
+struct UnitClasses<ushort>
+{
+    // Of the character starting at s, of which available units are there.
+    static int at(const ushort *s, qsizetype) { return wordClass(*s); }
+    // Of the character ending just before s + p (p > 0).
+    static int before(const ushort *s, qsizetype p) { return wordClass(s[p - 1]); }
+    static int first(const ushort *key, qsizetype) { return wordClass(key[0]); }
+    static int last(const ushort *key, qsizetype k) { return wordClass(key[k - 1]); }
+};
+
+template<>
+struct UnitClasses<char>
+{
+    static uint three(const char *s)
+    {
+        return (uint(uchar(s[0]) & 0x0F) << 12) | (uint(uchar(s[1]) & 0x3F) << 6)
+            | (uint(uchar(s[2]) & 0x3F));
+    }
+    static bool leadOfThree(char c) { return (uchar(c) & 0xF0) == 0xE0; }
+
+    static int at(const char *s, qsizetype available)
+    {
+        const uchar c = uchar(*s);
+        if (c < 0x80)
+            return wordClass(c);
+        return available >= 3 && leadOfThree(*s) ? wordClass(three(s)) : 0;
+    }
+    static int before(const char *s, qsizetype p)
+    {
+        const uchar c = uchar(s[p - 1]);
+        if (c < 0x80)
+            return wordClass(c);
+        return p >= 3 && leadOfThree(s[p - 3]) ? wordClass(three(s + p - 3)) : 0;
+    }
+    static int first(const char *key, qsizetype k) { return at(key, k); }
+    static int last(const char *key, qsizetype k) { return before(key, k); }
+};
+
+// Finds, in one pass, which of many keywords occur in a text. Keywords are grouped by
+// the length of the prefix they are hashed on (their length, at most eight bytes); at
+// each position one 64-bit load serves every group, a bitmap turns most of them away,
+// and only keys whose prefix hashes alike are compared in full.
+template<typename Unit>
+class KeyIndex
+{
+public:
+    struct Key
+    {
+        const Unit *units;
+        qsizetype length;
+        int id;
+    };
+
+    explicit KeyIndex(const std::vector<Key> &keys)
+    {
+        for (const Key &key : keys) {
+            if (key.length <= 0)
+                continue;
+            longest = std::max(longest, key.length);
+            const int prefix = int(std::min<qsizetype>(key.length, MaxPrefix));
+            Group *group = groupFor(prefix);
+            group->keys.push_back(key);
+        }
+        for (Group &group : groups)
+            group.build();
+    }
+
+    // The longest keyword, in units.
+    qsizetype longestKey() const { return longest; }
+
+    // Calls found(id) for every keyword occurrence starting in [from, to) and lying
+    // within s[0, n); an id is reported once per occurrence.
+    template<typename Found>
+    void scan(const Unit *s, qsizetype n, qsizetype from, qsizetype to, Found found) const
+    {
+        if (groups.empty())
+            return;
+        to = std::min(to, n);
+        for (qsizetype i = std::max<qsizetype>(from, 0); i < to; ++i) {
+            if (sizeof(Unit) == 1 && (uchar(s[i]) & 0xC0) == 0x80)
+                continue;
+            quint64 word = 0;
+            const qsizetype left = n - i;
+            std::memcpy(&word, s + i, size_t(std::min<qsizetype>(left, MaxPrefix)) * sizeof(Unit));
+            for (const Group &group : groups) {
+                if (left < group.prefix)
+                    continue;
+                const quint64 prefix = word & group.mask;
+                const quint64 h = hash(prefix);
+                if (!(group.bitmap[size_t(h >> 58)] & (quint64(1) << ((h >> 52) & 63))))
+                    continue;
+                group.lookup(prefix, h, [&](const Key &key) {
+                    if (key.length <= left
+                        && std::memcmp(s + i, key.units, size_t(key.length) * sizeof(Unit)) == 0)
+                        found(key.id);
+                });
+            }
+        }
+    }
+
+private:
+    static constexpr qsizetype MaxPrefix = 8 / qsizetype(sizeof(Unit));
+
+    static quint64 hash(quint64 x)
+    {
+        x ^= x >> 29;
+        x *= 0xBF58476D1CE4E5B9ull;
+        x ^= x >> 32;
+        return x * 0x94D049BB133111EBull;
+    }
+
+    struct Group
+    {
+        int prefix = 0;
+        quint64 mask = 0;
+        std::vector<Key> keys;
+        std::vector<quint64> bitmap = std::vector<quint64>(64, 0);
+        std::vector<quint64> slotPrefix;
+        std::vector<quint32> slotBegin;
+        std::vector<quint32> slotEnd;
+        quint64 slotMask = 0;
+
+        quint64 prefixOf(const Key &key) const
+        {
+            quint64 x = 0;
+            std::memcpy(&x, key.units, size_t(prefix) * sizeof(Unit));
+            return x;
+        }
+
+        void build()
+        {
+            mask = prefix * sizeof(Unit) >= 8 ? ~quint64(0)
+                                              : (quint64(1) << (prefix * sizeof(Unit) * 8)) - 1;
+            std::stable_sort(keys.begin(), keys.end(),
+                [&](const Key &a, const Key &b) { return prefixOf(a) < prefixOf(b); });
+            size_t slotCount = 16;
+            while (slotCount < keys.size() * 2)
+                slotCount *= 2;
+            slotMask = slotCount - 1;
+            slotPrefix.assign(slotCount, 0);
+            slotBegin.assign(slotCount, 0);
+            slotEnd.assign(slotCount, 0);
+            for (size_t b = 0; b < keys.size();) {
+                const quint64 p = prefixOf(keys[b]);
+                size_t e = b + 1;
+                while (e < keys.size() && prefixOf(keys[e]) == p)
+                    ++e;
+                const quint64 h = hash(p);
+                bitmap[size_t(h >> 58)] |= quint64(1) << ((h >> 52) & 63);
+                size_t slot = size_t(h & slotMask);
+                while (slotEnd[slot] != 0)
+                    slot = (slot + 1) & slotMask;
+                slotPrefix[slot] = p;
+                slotBegin[slot] = quint32(b);
+                slotEnd[slot] = quint32(e);
+                b = e;
+            }
+        }
+
+        template<typename F>
+        void lookup(quint64 p, quint64 h, F each) const
+        {
+            for (size_t slot = size_t(h & slotMask); slotEnd[slot] != 0;
+                 slot = (slot + 1) & slotMask) {
+                if (slotPrefix[slot] == p) {
+                    for (quint32 k = slotBegin[slot]; k < slotEnd[slot]; ++k)
+                        each(keys[k]);
+                    return;
+                }
+            }
+        }
+    };
+
+    Group *groupFor(int prefix)
+    {
+        for (Group &group : groups) {
+            if (group.prefix == prefix)
+                return &group;
+        }
+        groups.emplace_back();
+        groups.back().prefix = prefix;
+        return &groups.back();
+    }
+
+    std::vector<Group> groups;
+    qsizetype longest = 0;
+};

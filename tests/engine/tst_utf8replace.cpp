@@ -1,0 +1,458 @@
+#include "engine/transform.h"
+#include "engine/utf8replace.h"
+#include "engine/utf8scan.h"
+
+#include <QRandomGenerator>
+#include <QTextCodec>
+#include <QtTest>
+
+namespace {
+
+struct Reference
+{
+    Reason reason = Reason::None;
+    LineBreaks breaks = LineBreaks::Lf;
+    QByteArray bytes;
+    QVector<int> counts;
+};
+
+LineBreaks breaksOf(const QByteArray &bytes)
+{
+    int crlf = 0;
+    int cr = 0;
+    int lf = 0;
+    for (int i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+            ++crlf;
+            ++i;
+        } else if (bytes[i] == '\r') {
+            ++cr;
+        } else if (bytes[i] == '\n') {
+            ++lf;
+        }
+    }
+    const int kinds = (crlf > 0) + (cr > 0) + (lf > 0);
+    if (kinds > 1)
+        return LineBreaks::Mixed;
+    return crlf > 0 ? LineBreaks::CrLf : cr > 0 ? LineBreaks::Cr : LineBreaks::Lf;
+}
+
+// The QString route, written out plainly: decode with Qt's UTF-8 codec, normalise the
+// breaks, applyPairs, encode.
+Reference referenceRoute(QByteArray bytes, const RepOptions &options, LineBreakMode mode)
+{
+    Reference ref;
+    const bool bom = bytes.startsWith("\xEF\xBB\xBF");
+    if (bom)
+        bytes.remove(0, 3);
+    ref.breaks = breaksOf(bytes);
+    if (bytes.contains('\0')) {
+        ref.reason = Reason::Binary;
+        return ref;
+    }
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    QString text
+        = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars != 0 || state.remainingChars != 0) {
+        ref.reason = Reason::InvalidEncoding;
+        return ref;
+    }
+    QString lineBreak = QStringLiteral("\r\n");
+    bool normalise = true;
+    if (mode == LineBreakMode::KeepFormat) {
+        if (ref.breaks == LineBreaks::Cr)
+            lineBreak = QStringLiteral("\r");
+        if (ref.breaks == LineBreaks::Lf || ref.breaks == LineBreaks::Mixed) {
+            normalise = false;
+            lineBreak = QStringLiteral("\n");
+        }
+    }
+    if (normalise) {
+        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    }
+    text = applyPairs(text, options, &ref.counts);
+    if (lineBreak != QLatin1String("\n"))
+        text.replace(QLatin1Char('\n'), lineBreak);
+    ref.bytes = text.toUtf8();
+    if (mode == LineBreakMode::KeepFormat && bom)
+        ref.bytes.prepend("\xEF\xBB\xBF");
+    return ref;
+}
+
+RepOptions optionsFor(bool full, const ReplacePairs &pairs)
+{
+    RepOptions options;
+    options.full = full;
+    options.pairs = pairs;
+    return options;
+}
+
+// Runs the byte path on bytes and holds it to the reference; buffers may carry an
+// earlier file's memory.
+void compareRoutes(const QByteArray &bytes, const RepOptions &options, LineBreakMode mode,
+    Utf8Replace::Buffers *buffers)
+{
+    const Reference ref = referenceRoute(bytes, options, mode);
+    const Utf8Replace replace(options, mode);
+    std::memcpy(buffers->input(bytes.size()), bytes.constData(), size_t(bytes.size()));
+    QVector<int> counts;
+    const Utf8Replace::Outcome outcome = replace.run(buffers, &counts);
+    const QByteArray actual(buffers->output(), int(buffers->outputSize()));
+    if (outcome.reason != ref.reason || (ref.reason == Reason::None && actual != ref.bytes))
+        qWarning() << "input" << bytes.toHex(' ') << "pairs" << options.pairs << "whole"
+                   << options.full << "keep" << (mode == LineBreakMode::KeepFormat);
+    QCOMPARE(outcome.reason, ref.reason);
+    QCOMPARE(outcome.lineBreaks, ref.breaks);
+    QCOMPARE(outcome.byteOrderMark, bytes.startsWith("\xEF\xBB\xBF"));
+    if (ref.reason != Reason::None)
+        return;
+    QCOMPARE(actual, ref.bytes);
+    QCOMPARE(counts, ref.counts);
+    if (outcome.unchanged)
+        QCOMPARE(actual, bytes);
+}
+
+const char *const Fragments[] = {"a", "b", "ab", "1", "12", " ", "-", "\n", "\r", "\r\n", "中",
+    "文", "替换", "é", "\xF0\x9F\x98\x80", "Z", "9", "\xE4\xB8\x80", "\xEF\xBC\x8C"};
+
+const char *const BadFragments[] = {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xED\xA0\x80",
+    "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xE4\xB8", "\xE4",
+    "\xF0\x9F\x98", QT_STRINGIFY(), "\xEF\xBF\xBF"};
+
+QByteArray randomBytes(QRandomGenerator &random, int pieces, bool allowBad)
+{
+    QByteArray bytes;
+    if (random.bounded(8) == 0)
+        bytes += "\xEF\xBB\xBF";
+    for (int i = 0; i < pieces; ++i) {
+        if (allowBad && random.bounded(60) == 0)
+            bytes += BadFragments[random.bounded(int(std::size(BadFragments)))];
+        else if (allowBad && random.bounded(200) == 0)
+            bytes += '\0';
+        else
+            bytes += Fragments[random.bounded(int(std::size(Fragments)))];
+    }
+    return bytes;
+}
+
+QString randomText(QRandomGenerator &random, int maxPieces)
+{
+    QByteArray bytes;
+    const int pieces = random.bounded(maxPieces + 1);
+    for (int i = 0; i < pieces; ++i)
+        bytes += Fragments[random.bounded(int(std::size(Fragments)))];
+    return QString::fromUtf8(bytes);
+}
+
+ReplacePairs randomPairs(QRandomGenerator &random, int count)
+{
+    ReplacePairs pairs;
+    for (int i = 0; i < count; ++i) {
+        QString key = randomText(random, 3);
+        if (key.isEmpty() && random.bounded(4) != 0)
+            key = QStringLiteral("a");
+        // Replacements that hold other keywords, or pieces of them, chain the pairs.
+        QString rep;
+        switch (random.bounded(5)) {
+        case 0:
+            break;
+        case 1:
+            rep = key + randomText(random, 2);
+            break;
+        case 2:
+            rep = pairs.isEmpty() ? key : pairs.at(random.bounded(pairs.size())).first;
+            break;
+        default:
+            rep = randomText(random, 4);
+        }
+        pairs.append({key, rep});
+    }
+    return pairs;
+}
+
+} // namespace
+
+class TestUtf8Replace : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void scanAgreesWithQtDecoder_data();
+    void scanAgreesWithQtDecoder();
+    void scanOfRandomBytesAgreesWithQtDecoder();
+    void edgeCases_data();
+    void edgeCases();
+    void randomFilesMatchTheQStringRoute_data();
+    void randomFilesMatchTheQStringRoute();
+    void longFilesMatchTheQStringRoute_data();
+    void longFilesMatchTheQStringRoute();
+    void buffersCarryNothingFromOneFileToTheNext();
+    void runsThatNeedTheQStringRoute_data();
+    void runsThatNeedTheQStringRoute();
+};
+
+void TestUtf8Replace::scanAgreesWithQtDecoder_data()
+{
+    QTest::addColumn<QByteArray>("sequence");
+
+    QTest::newRow("an overlong two-byte sequence is invalid") << QByteArray("\xC0\xAF");
+    QTest::newRow("the last overlong two-byte lead is invalid") << QByteArray("\xC1\xBF");
+    QTest::newRow("an overlong three-byte sequence is invalid") << QByteArray("\xE0\x9F\xBF");
+    QTest::newRow("an overlong four-byte sequence is invalid") << QByteArray("\xF0\x8F\xBF\xBF");
+    QTest::newRow("an encoded high surrogate is invalid") << QByteArray("\xED\xA0\x80");
+    QTest::newRow("an encoded low surrogate is invalid") << QByteArray("\xED\xBF\xBF");
+    QTest::newRow("the last character before the surrogates is valid")
+        << QByteArray("\xED\x9F\xBF");
+    QTest::newRow("the largest code point is valid") << QByteArray("\xF4\x8F\xBF\xBF");
+    QTest::newRow("one past the largest code point is invalid") << QByteArray("\xF4\x90\x80\x80");
+    QTest::newRow("a five-byte lead is invalid") << QByteArray("\xF8\x88\x80\x80\x80");
+    QTest::newRow("a lone continuation byte is invalid") << QByteArray("\x80");
+    QTest::newRow("a lead byte before ASCII is invalid") << QByteArray("\xE4\xB8"
+                                                                       "a");
+    QTest::newRow("a noncharacter is valid") << QByteArray("\xEF\xBF\xBF");
+    QTest::newRow("a byte-order mark inside the text is valid") << QByteArray("\xEF\xBB\xBF");
+    QTest::newRow("a character cut off at the end is invalid") << QByteArray("\xF0\x9F\x98");
+    QTest::newRow("two continuation bytes too many are invalid") << QByteArray("\xC3\xA9\x80\x80");
+    QTest::newRow("a NUL byte is valid UTF-8 but binary") << QByteArray("a\0b", 3);
+    QTest::newRow("lone carriage returns and pairs are counted") << QByteArray("\r\r\n\n\r");
+}
+
+void TestUtf8Replace::scanAgreesWithQtDecoder()
+{
+    QFETCH(QByteArray, sequence);
+
+    // At every offset around the vector unit's 32-byte blocks, first and last.
+    for (int before = 0; before < 70; ++before) {
+        for (const int after : {0, 1, 40}) {
+            const QByteArray bytes = QByteArray(before, 'x') + sequence + QByteArray(after, 'y');
+            QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+            QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+            const bool valid = state.invalidChars == 0 && state.remainingChars == 0;
+            const Utf8Scan fast = scanUtf8(bytes.constData(), bytes.size());
+            const Utf8Scan plain = scanUtf8Scalar(bytes.constData(), bytes.size());
+            QCOMPARE(fast.valid, valid);
+            QCOMPARE(plain.valid, valid);
+            QCOMPARE(fast.hasNul, bytes.contains('\0'));
+            QCOMPARE(fast.carriageReturns, qsizetype(bytes.count('\r')));
+            QCOMPARE(fast.lineFeeds, qsizetype(bytes.count('\n')));
+            QCOMPARE(fast.crLfPairs, qsizetype(bytes.count("\r\n")));
+            QCOMPARE(plain.crLfPairs, fast.crLfPairs);
+        }
+    }
+}
+
+void TestUtf8Replace::scanOfRandomBytesAgreesWithQtDecoder()
+{
+    QRandomGenerator random(11);
+    const QTextCodec *utf8 = QTextCodec::codecForName("UTF-8");
+    for (int round = 0; round < 30000; ++round) {
+        QByteArray bytes;
+        const int length = random.bounded(100);
+        for (int i = 0; i < length; ++i) {
+            // Mostly what real text is made of, with any byte now and then.
+            switch (random.bounded(6)) {
+            case 0:
+                bytes += char(random.bounded(256));
+                break;
+            case 1:
+                bytes += char(0x80 + random.bounded(64));
+                break;
+            case 2:
+                bytes += "\r\n"[random.bounded(2)];
+                break;
+            default:
+                bytes += Fragments[random.bounded(int(std::size(Fragments)))];
+            }
+        }
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        utf8->toUnicode(bytes.constData(), bytes.size(), &state);
+        const bool valid = state.invalidChars == 0 && state.remainingChars == 0;
+        const Utf8Scan fast = scanUtf8(bytes.constData(), bytes.size());
+        if (fast.valid != valid)
+            qWarning() << bytes.toHex(' ');
+        QCOMPARE(fast.valid, valid);
+        QCOMPARE(scanUtf8Scalar(bytes.constData(), bytes.size()).valid, valid);
+        QCOMPARE(fast.crLfPairs, qsizetype(bytes.count("\r\n")));
+    }
+}
+
+void TestUtf8Replace::edgeCases_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<bool>("full");
+
+    const ReplacePairs ab {{"a", "b"}};
+    QTest::newRow("an empty file") << QByteArray() << ab << false;
+    QTest::newRow("a byte-order mark alone") << QByteArray("\xEF\xBB\xBF") << ab << false;
+    QTest::newRow("a second byte-order mark is text") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF"
+                                                                    "a")
+                                                      << ab << false;
+    QTest::newRow("a NUL makes the file binary") << QByteArray("a\0a", 3) << ab << false;
+    QTest::newRow("a NUL wins over an invalid sequence")
+        << QByteArray("\xC0\x80\0", 3) << ab << false;
+    QTest::newRow("an encoded surrogate leaves the file alone")
+        << QByteArray("a\xED\xA0\x80") << ab << false;
+    QTest::newRow("a cut-off character at the end leaves the file alone")
+        << QByteArray("a\xE4\xB8") << ab << false;
+    QTest::newRow("a lone carriage return breaks a line") << QByteArray("a\rb\r") << ab << false;
+    QTest::newRow("a keyword holding CRLF never meets it in normalised text")
+        << QByteArray("a\r\nb") << ReplacePairs {{"a\r\nb", "X"}} << false;
+    QTest::newRow("a keyword holding a line feed meets every kind of break")
+        << QByteArray("a\r\nb a\rb a\nb") << ReplacePairs {{"a\nb", "X"}} << false;
+    QTest::newRow("a replacement holding a carriage return is written as it is")
+        << QByteArray("a\nb") << ReplacePairs {{"a", "x\ry"}, {"\ry", "Z"}} << false;
+    QTest::newRow("a keyword may be a character beyond the plane")
+        << QByteArray("a\xF0\x9F\x98\x80") << ReplacePairs {{QString::fromUtf8("😀"), "X"}} << false;
+    QTest::newRow("ideographs join ideographs but not letters")
+        << QByteArray("批量替换工具 A替换B 替换") << ReplacePairs {{"替换", "X"}} << true;
+    QTest::newRow("digits join digits, letters letters")
+        << QByteArray("a12b 112 12 ab1 xab") << ReplacePairs {{"12", "X"}, {"ab", "Y"}} << true;
+    QTest::newRow("other scripts are boundaries")
+        << QByteArray("éabé ab€ab") << ReplacePairs {{"ab", "X"}} << true;
+    QTest::newRow("the right edge sees a replacement made just before")
+        << QByteArray("a1a1") << ReplacePairs {{"a1", "9"}} << true;
+    QTest::newRow("a later occurrence may overlap a replacement")
+        << QByteArray("--+") << ReplacePairs {{"-+", "+"}} << true;
+    QTest::newRow("an ideograph replacement joins the next keyword")
+        << QByteArray("甲乙 乙") << ReplacePairs {{"甲", "丙丙"}, {"乙", "X"}} << true;
+    QTest::newRow("longer and shorter replacements chained")
+        << QByteArray("abcabc\r\nabc")
+        << ReplacePairs {{"abc", "替换替换"}, {"替换", ""}, {"", "x"}} << false;
+    QTest::newRow("an empty replacement joins its neighbours into a keyword")
+        << QByteArray("a-b ab") << ReplacePairs {{"-", ""}, {"ab", "X"}} << true;
+}
+
+void TestUtf8Replace::edgeCases()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(bool, full);
+
+    Utf8Replace::Buffers buffers;
+    for (const LineBreakMode mode : {LineBreakMode::Windows, LineBreakMode::KeepFormat})
+        compareRoutes(bytes, optionsFor(full, pairs), mode, &buffers);
+}
+
+void TestUtf8Replace::randomFilesMatchTheQStringRoute_data()
+{
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<bool>("keepFormat");
+    QTest::addColumn<int>("maxPairs");
+    QTest::addColumn<int>("pieces");
+
+    QTest::newRow("ordinary, a few pairs, every line break written as CRLF")
+        << false << false << 4 << 40;
+    QTest::newRow("ordinary, a few pairs, line breaks kept") << false << true << 4 << 40;
+    QTest::newRow("whole words, a few pairs, every line break written as CRLF")
+        << true << false << 4 << 40;
+    QTest::newRow("whole words, a few pairs, line breaks kept") << true << true << 4 << 40;
+    QTest::newRow("ordinary, long pair lists over long files") << false << false << 40 << 900;
+    QTest::newRow("whole words, long pair lists over long files") << true << true << 40 << 900;
+}
+
+void TestUtf8Replace::randomFilesMatchTheQStringRoute()
+{
+    QFETCH(bool, full);
+    QFETCH(bool, keepFormat);
+    QFETCH(int, maxPairs);
+    QFETCH(int, pieces);
+
+    QRandomGenerator random(quint32(qHash(QTest::currentDataTag())));
+    const LineBreakMode mode = keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
+    Utf8Replace::Buffers buffers;
+    const int rounds = 4000000 / (pieces * maxPairs);
+    for (int round = 0; round < rounds; ++round) {
+        // One file in four may be left alone; the others are replaced in.
+        const QByteArray bytes
+            = randomBytes(random, random.bounded(pieces), random.bounded(4) == 0);
+        const ReplacePairs pairs = randomPairs(random, 1 + random.bounded(maxPairs));
+        compareRoutes(bytes, optionsFor(full, pairs), mode, &buffers);
+        if (QTest::currentTestFailed())
+            return;
+    }
+}
+
+void TestUtf8Replace::longFilesMatchTheQStringRoute_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<bool>("full");
+
+    QByteArray words;
+    for (int i = 0; i < 30000; ++i)
+        words += i % 7 == 0 ? "替换 " : i % 5 == 0 ? "a1\r\n" : "ab ";
+    QByteArray run;
+    for (int i = 0; i < 30000; ++i)
+        run += i % 3 == 0 ? "替换" : "ab";
+
+    QTest::newRow("whole words growing the text past its spare room")
+        << words << ReplacePairs {{"ab", "替换替换替换"}} << true;
+    QTest::newRow("whole words shrinking the text") << words << ReplacePairs {{"替换", ""}} << true;
+    QTest::newRow("ordinary replacements growing the text, then shrinking it")
+        << words << ReplacePairs {{"b", "bbbbbb"}, {"bb", ""}} << false;
+    QTest::newRow("a long list over a text with no place to cut it")
+        << run
+        << ReplacePairs {{"ab", "ba"}, {"替", "a"}, {"aa", "x"}, {"换b", "y"}, {"ba", "ab"},
+               {"x", "替"}, {"y", ""}, {"b替", "z"}, {"z", "zz"}, {"a", "b"}}
+        << true;
+    QTest::newRow("a long list over a text of many segments")
+        << words
+        << ReplacePairs {{"ab", "ba"}, {"替", "a"}, {"aa", "x"}, {"换 ", "y"}, {"ba", "ab"},
+               {"x", "替"}, {"y", ""}, {"1", "替换 a"}, {"z", "zz"}, {"a", "b"}}
+        << false;
+}
+
+void TestUtf8Replace::longFilesMatchTheQStringRoute()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(bool, full);
+
+    Utf8Replace::Buffers buffers;
+    for (const LineBreakMode mode : {LineBreakMode::Windows, LineBreakMode::KeepFormat})
+        compareRoutes(bytes, optionsFor(full, pairs), mode, &buffers);
+}
+
+void TestUtf8Replace::buffersCarryNothingFromOneFileToTheNext()
+{
+    Utf8Replace::Buffers buffers;
+    QRandomGenerator random(3);
+    const QByteArray large = randomBytes(random, 5000, false);
+    const RepOptions grow = optionsFor(false, {{"a", "aaaa"}, {"中", "中中"}});
+    compareRoutes(large, grow, LineBreakMode::Windows, &buffers);
+    compareRoutes("b\r\nb", grow, LineBreakMode::Windows, &buffers);
+    compareRoutes("", grow, LineBreakMode::KeepFormat, &buffers);
+    compareRoutes("a", optionsFor(true, {{"a", "b"}}), LineBreakMode::KeepFormat, &buffers);
+}
+
+void TestUtf8Replace::runsThatNeedTheQStringRoute_data()
+{
+    QTest::addColumn<bool>("ordinary");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<bool>("handled");
+
+    QTest::newRow("ordinary pairs are handled") << true << ReplacePairs {{"a", "b"}} << true;
+    QTest::newRow("regular expressions are not") << false << ReplacePairs {{"a", "b"}} << false;
+    QTest::newRow("a replacement with half a surrogate pair is not")
+        << true << ReplacePairs {{"a", QString(QChar(0xDC00))}} << false;
+    QTest::newRow("nor a keyword with half a surrogate pair, which splits characters")
+        << true << ReplacePairs {{QString(QChar(0xD83D)), "X"}} << false;
+    QTest::newRow("unless its keyword is empty and the pair skipped")
+        << true << ReplacePairs {{"", QString(QChar(0xDC00))}} << true;
+}
+
+void TestUtf8Replace::runsThatNeedTheQStringRoute()
+{
+    QFETCH(bool, ordinary);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(bool, handled);
+
+    RepOptions options = optionsFor(false, pairs);
+    options.ordinary = ordinary;
+    QCOMPARE(Utf8Replace::handles(options), handled);
+}
+
+QTEST_GUILESS_MAIN(TestUtf8Replace)
+#include "tst_utf8replace.moc"
