@@ -361,6 +361,8 @@ void TestCli::unusableWorkbook_data()
         << "nofiles" << QStringLiteral("纯文本文件列表为空");
     QTest::newRow("a mode-one workbook whose only replacement holds a line break")
         << "splitcell" << QStringLiteral("无【被替换关键字】内容");
+    QTest::newRow("a mode-two grid larger than a list may be")
+        << "widegrid" << QStringLiteral("不是易换列表工作簿");
 }
 
 void TestCli::unusableWorkbook()
@@ -390,6 +392,16 @@ void TestCli::unusableWorkbook()
     } else if (kind == QLatin1String("nofiles")) {
         list.paths.clear();
         QVERIFY(writeModeOneWorkbook(workbook, list));
+    } else if (kind == QLatin1String("widegrid")) {
+        // 1,000 columns by 501 rows, though only the headers are stored.
+        Workbook book;
+        QVERIFY(book.addSheet(modeTwoSheet));
+        QVERIFY(book.setCell(1, 1, modeTwoCornerHeader));
+        for (int column = 2; column <= 1000; ++column)
+            QVERIFY(book.setCell(1, column, target));
+        for (int row = 2; row <= 501; ++row)
+            QVERIFY(book.setCell(row, 1, QStringLiteral("foo")));
+        QVERIFY(book.save(workbook));
     } else if (kind == QLatin1String("splitcell")) {
         list.replacementLines = QStringList {"bar\nbaz"};
         QVERIFY(writeModeOneWorkbook(workbook, list));
