@@ -1,3 +1,4 @@
+#include "engine/tempnames.h"
 #include "workbook/listworkbook.h"
 #include "workbook/workbook.h"
 
@@ -8,6 +9,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -88,6 +92,8 @@ private slots:
     void dryRunCounts();
     void dryRunWritesNothing();
     void helpAndVersion();
+    void namedTempFilesAreSkipped();
+    void undecodableNamedFileLeavesItsLookalikeAlone();
 };
 
 void TestCli::keywordFiles_data()
@@ -523,6 +529,57 @@ void TestCli::helpAndVersion()
     const CliResult version = runCli({"--version"}, QDir::tempPath());
     QCOMPARE(version.exitCode, 0);
     QCOMPARE(version.out, QStringLiteral("yihuan-cli 5.0.0.2\n"));
+}
+
+void TestCli::namedTempFilesAreSkipped()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("t.txt")), "foo\n"));
+    // Left by a run killed between writing and renaming.
+    const QString left = tempFileName(QStringLiteral("t.txt"), QStringLiteral("ab12CD"));
+    QVERIFY(writeFile(dir.filePath(left), "foo\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "foo\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "bar\n"));
+
+    const CliResult result
+        = runCli({"--keywords", "k.txt", "--replacements", "r.txt", "t.txt", left}, dir.path());
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out.trimmed(), QStringLiteral("成功(1) 失败(0) 丢失(0)"));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("t.txt"))), QByteArray("bar\r\n"));
+    QCOMPARE(readFile(dir.filePath(left)), QByteArray("foo\n"));
+}
+
+void TestCli::undecodableNamedFileLeavesItsLookalikeAlone()
+{
+    if (QFile::encodeName(QStringLiteral("中")) != QByteArray("\xe4\xb8\xad"))
+        QSKIP("Needs a UTF-8 locale");
+    QTemporaryDir dir;
+    const QByteArray folder = QFile::encodeName(dir.path()) + '/';
+    // Decoded as Qt decodes arguments, the first name would be the second.
+    for (const QByteArray &name : {QByteArray("bad\xff.txt"), QByteArray("bad\xef\xbf\xbd.txt")}) {
+        const int fd = ::open((folder + name).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0 && ::write(fd, "foo\n", 4) == 4 && ::close(fd) == 0);
+    }
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "foo\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "bar\n"));
+
+    // QProcess would encode the argument itself; the shell passes the byte as it is.
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral("/bin/sh"),
+        {"-c", "exec \"$0\" --keywords k.txt --replacements r.txt \"$(printf 'bad\\377.txt')\"",
+            QStringLiteral(YIHUAN_CLI_PATH)});
+    QVERIFY(process.waitForFinished(120000));
+    QVERIFY(process.exitCode() != 0);
+    QCOMPARE(readFile(dir.filePath(QString("bad") + QChar(0xfffd) + ".txt")), QByteArray("foo\n"));
+    const int fd = ::open((folder + "bad\xff.txt").constData(), O_RDONLY | O_CLOEXEC);
+    char content[8] = {};
+    QCOMPARE(::read(fd, content, sizeof content), 4);
+    ::close(fd);
+    QCOMPARE(QByteArray(content), QByteArray("foo\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

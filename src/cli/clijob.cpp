@@ -2,6 +2,7 @@
 
 #include "engine/pairs.h"
 #include "lists/dirscan.h"
+#include "lists/filenames.h"
 #include "workbook/listworkbook.h"
 
 #include <QCommandLineParser>
@@ -112,8 +113,9 @@ bool buildFromWorkbook(const CliOptions &options, CliJob *job, QString *error)
             .arg(path));
 }
 
-// Named files are taken as given, like the add-files dialog; folders are scanned like
-// the add-folder button, except that the job's own keyword files found there are left out.
+// Named files are taken as given, like the add-files dialog, except for a run's leftover
+// temporary files; folders are scanned like the add-folder button, except that the job's
+// own keyword files found there are left out.
 QStringList collectPaths(const QStringList &arguments, bool recursive, const QStringList &jobFiles)
 {
     QSet<QString> jobCanonical;
@@ -136,7 +138,7 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const QSt
                 listed.insert(file);
                 paths.append(file);
             }
-        } else if (!listed.contains(path)) {
+        } else if (!listed.contains(path) && !isRunTempFile(path)) {
             listed.insert(path);
             paths.append(path);
         }

@@ -1,6 +1,7 @@
 #include "app/appinfo.h"
 #include "cli/clirunner.h"
 #include "cli/heaptuning.h"
+#include "lists/filenames.h"
 
 #include <QCoreApplication>
 
@@ -9,5 +10,6 @@ int main(int argc, char *argv[])
     tuneHeapForWholeFiles();
     QCoreApplication app(argc, argv);
     initApplicationInfo(app);
-    return runCli(QCoreApplication::arguments());
+    // Named files keep bytes the locale cannot decode, instead of turning into other names.
+    return runCli(argumentsFromArgv(argc, argv));
 }

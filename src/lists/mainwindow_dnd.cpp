@@ -2,6 +2,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "lists/filenames.h"
 #include "lists/textfiletype.h"
 #include "workbook/listworkbook.h"
 
@@ -31,7 +32,7 @@ void MainWindow::dropEvent(QDropEvent *event)
         return;
 
     if (urls.size() == 1) {
-        const QString path = urls.first().toLocalFile();
+        const QString path = localPathFromUrl(urls.first());
         const PathKind kind = classifyPath(path);
         if (kind == PathKind::Unsupported) {
             emit stateChangedSignals(58);
@@ -56,7 +57,7 @@ void MainWindow::dropEvent(QDropEvent *event)
     // A drop of thousands of files must not test each against the whole list.
     QSet<QString> listed(target.cbegin(), target.cend());
     for (const QUrl &url : urls) {
-        const QString path = url.toLocalFile();
+        const QString path = localPathFromUrl(url);
         switch (classifyPath(path)) {
         case PathKind::TextFile:
             if (listed.contains(path)) {
