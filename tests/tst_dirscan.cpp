@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 Q_DECLARE_METATYPE(PathKind)
 
 namespace {
@@ -15,10 +17,24 @@ namespace {
 const QByteArray pngBytes("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0", 29);
 const QByteArray zipBytes("PK\x03\x04\x14\0\0\0\x08\0", 10);
 
-// What the scan must agree with: the database's own verdict on the file.
+// What the scan and drops must agree with: the database's own verdict on the file, one
+// mimeTypeForFile() call each.
 bool takenByMimeDatabase(const QString &path)
 {
     return isTextMimeType(QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchDefault));
+}
+
+PathKind kindByMimeDatabase(const QString &path)
+{
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchDefault);
+    if (isTextMimeType(type))
+        return PathKind::TextFile;
+    if (type.name() == QLatin1String("inode/directory"))
+        return PathKind::Directory;
+    if (type.name()
+        == QLatin1String("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"))
+        return PathKind::ListWorkbook;
+    return PathKind::Unsupported;
 }
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -288,6 +304,20 @@ void TestDirScan::classifyPath_data()
     QTest::newRow("a PNG image is unsupported") << "a.png" << pngBytes << PathKind::Unsupported;
     QTest::newRow("an empty extensionless file is unsupported")
         << "empty" << QByteArray() << PathKind::Unsupported;
+    QTest::newRow("an upper-case .XLSX file is a list workbook")
+        << "LIST.XLSX" << zipBytes << PathKind::ListWorkbook;
+    QTest::newRow("an .xlsx holding text is a list workbook by its name")
+        << "list.xlsx" << QByteArray("x\n") << PathKind::ListWorkbook;
+    QTest::newRow("a JSON file is a text file")
+        << "a.json" << QByteArray("{}") << PathKind::TextFile;
+    QTest::newRow("an extensionless UTF-8 text is a text file")
+        << "README-zh" << QByteArray("\xe4\xb8\xad\n") << PathKind::TextFile;
+    QTest::newRow("a missing .txt is a text file by its name")
+        << "missing.txt" << QByteArray("(missing)") << PathKind::TextFile;
+    QTest::newRow("a missing extensionless name is unsupported")
+        << "missing" << QByteArray("(missing)") << PathKind::Unsupported;
+    QTest::newRow("a named pipe is unsupported and never opened")
+        << "pipe.txt" << QByteArray("(fifo)") << PathKind::Unsupported;
 }
 
 void TestDirScan::classifyPath()
@@ -301,9 +331,12 @@ void TestDirScan::classifyPath()
     const QString path = tmp.filePath(name);
     if (name.endsWith(QLatin1Char('/')))
         QVERIFY(QDir().mkpath(path));
-    else
+    else if (content == "(fifo)")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (content != "(missing)")
         QVERIFY(writeFile(path, content));
     QCOMPARE(::classifyPath(path), kind);
+    QCOMPARE(kindByMimeDatabase(path), kind);
 }
 
 void TestDirScan::containingFolder_data()
