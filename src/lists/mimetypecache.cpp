@@ -72,9 +72,11 @@ QString widenedPattern(const QString &glob)
             QString set = glob.mid(i + 1, close - i - 1);
             set.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
             set.replace(QLatin1Char('['), QLatin1String("\\["));
-            if (set.startsWith(QLatin1Char('!')))
-                set[0] = QLatin1Char('^');
-            rx += QLatin1Char('[') + set + QLatin1Char(']');
+            // Matchers disagree on how a set is negated; any character covers both readings.
+            if (set.startsWith(QLatin1Char('!')) || set.startsWith(QLatin1Char('^')))
+                rx += QLatin1Char('.');
+            else
+                rx += QLatin1Char('[') + set + QLatin1Char(']');
             i = close;
         } else {
             rx += QRegularExpression::escape(c);
