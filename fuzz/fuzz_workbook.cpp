@@ -1,12 +1,15 @@
-// libFuzzer target for workbook loading. An input that starts like a zip is used as the file
-// itself; any other input is a list of zip members ("==> name" on a line of its own, then
-// the member's bytes), zipped here so that mutations reach the XML instead of dying on a
-// checksum. Whatever loads must also survive a save and load back to the same cells.
+// libFuzzer target for workbook loading and the list readers of both modes. An input that
+// starts like a zip is used as the file itself; any other input is a list of zip members
+// ("==> name" on a line of its own, then the member's bytes), zipped here so that mutations
+// reach the XML instead of dying on a checksum. Whatever loads must also survive a save and
+// load back to the same cells; a list must read as the grid walk over every cell would read
+// it, within the budget.
 
+#include "workbook/listworkbook.h"
 #include "workbook/workbook.h"
 
+#include <QBuffer>
 #include <QByteArray>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <quazip/quazip.h>
@@ -17,9 +20,9 @@
 
 namespace {
 
-bool writeMembers(const QString &path, const QByteArray &input)
+bool writeMembers(QIODevice *device, const QByteArray &input)
 {
-    QuaZip zip(path);
+    QuaZip zip(device);
     if (!zip.open(QuaZip::mdCreate))
         return false;
     const QByteArray marker = "==> ";
@@ -72,25 +75,111 @@ QStringList readSheet(const Workbook &book)
     return cells;
 }
 
+bool breaksLine(const QString &text)
+{
+    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))
+        || text.contains(QChar::ParagraphSeparator);
+}
+
+void checkModeOne(const QByteArray &workbook)
+{
+    QBuffer device;
+    device.setData(workbook);
+    const std::optional<ModeOneList> list = readModeOneWorkbook(&device);
+    if (!list)
+        return;
+    if (list->keywordLines.size() != list->replacementLines.size())
+        abort();
+    for (const QString &path : list->paths) {
+        if (path.isEmpty() || path.contains(QLatin1Char('\\')))
+            abort();
+    }
+    for (int i = 0; i < list->keywordLines.size(); ++i) {
+        if (list->keywordLines.at(i).isEmpty() || breaksLine(list->keywordLines.at(i))
+            || breaksLine(list->replacementLines.at(i)))
+            abort();
+    }
+}
+
+// The mode-two list as a walk over every cell of the grid finds it, the way the reader
+// once did; nullopt when that grid is larger than the budget.
+std::optional<ModeTwoList> walkModeTwoGrid(Workbook &book)
+{
+    ModeTwoList list;
+    book.selectSheet(modeTwoSheet);
+    const Workbook::Range range = book.usedRange();
+    if (range.isEmpty())
+        return list;
+    const int w = range.lastColumn - range.firstColumn;
+    const int h = range.lastRow - range.firstRow;
+    for (int column = 2; column <= w + 1; ++column) {
+        const QString s = book.cell(1, column);
+        if (s.isEmpty())
+            break;
+        list.paths.append(QString(s)
+                              .replace(QLatin1String("\\\\"), QLatin1String("\\"))
+                              .replace(QLatin1Char('\\'), QLatin1Char('/')));
+    }
+    int keywords = 0;
+    while (keywords <= h && !book.cell(keywords + 2, 1).isEmpty())
+        ++keywords;
+    if ((qint64(keywords) + 1) * (list.paths.size() + 1) > Workbook::maxCells)
+        return std::nullopt;
+    for (int k = 0; k < keywords; ++k) {
+        QStringList cells;
+        for (int c = 0; c <= list.paths.size(); ++c)
+            cells.append(book.cell(k + 2, c + 1));
+        list.rows.append(cells);
+    }
+    return list;
+}
+
+void checkModeTwo(const QByteArray &workbook, Workbook &book)
+{
+    QBuffer device;
+    device.setData(workbook);
+    const std::optional<ModeTwoList> list = readModeTwoWorkbook(&device);
+    if (!book.sheetNames().contains(modeTwoSheet)) {
+        if (list)
+            abort();
+        return;
+    }
+    const std::optional<ModeTwoList> walked = walkModeTwoGrid(book);
+    if (bool(list) != bool(walked))
+        abort();
+    if (list && (list->paths != walked->paths || list->rows != walked->rows))
+        abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("input.xlsx"));
     const QByteArray input(reinterpret_cast<const char *>(data), int(size));
-    QFile::remove(path);
+    QBuffer zipped;
     if (input.startsWith("PK")) {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(input) != input.size())
-            return 0;
-    } else if (!writeMembers(path, input)) {
+        zipped.setData(input);
+    } else if (!writeMembers(&zipped, input)) {
         return 0;
     }
+    const QByteArray workbook = zipped.data();
 
     Workbook book;
-    if (!book.open(path))
-        return 0;
+    {
+        QBuffer device;
+        device.setData(workbook);
+        if (!book.load(&device)) {
+            QBuffer again;
+            again.setData(workbook);
+            if (readModeOneWorkbook(&again) || readModeTwoWorkbook(&again))
+                abort();
+            return 0;
+        }
+    }
+    checkModeOne(workbook);
+    checkModeTwo(workbook, book);
+
     const QStringList names = book.sheetNames();
     QVector<QStringList> contents;
     for (const QString &name : names) {

@@ -2,6 +2,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "files/filenames.h"
 #include "files/textfiletype.h"
 #include "workbook/listworkbook.h"
 
@@ -30,7 +31,7 @@ void MainWindow::dropEvent(QDropEvent *event)
         return;
 
     if (urls.size() == 1) {
-        const QString path = urls.first().toLocalFile();
+        const QString path = localPathFromUrl(urls.first());
         const PathKind kind = classifyPath(path);
         if (kind == PathKind::Unsupported) {
             emit stateChangedSignals(58);
@@ -53,7 +54,7 @@ void MainWindow::dropEvent(QDropEvent *event)
     const bool firstTab = ui->tabWidget_1->currentIndex() == 0;
     PathList &target = firstTab ? list1Paths : list2Paths;
     for (const QUrl &url : urls) {
-        const QString path = url.toLocalFile();
+        const QString path = localPathFromUrl(url);
         switch (classifyPath(path)) {
         case PathKind::TextFile:
             emit stateChangedSignals(target.append(path) ? 10 : 13);

@@ -1,6 +1,7 @@
 #include "cli/clijob.h"
 
 #include "files/dirscan.h"
+#include "files/filenames.h"
 #include "files/pathlist.h"
 #include "workbook/listworkbook.h"
 
@@ -77,8 +78,9 @@ bool buildFromWorkbook(const CliOptions &options, Job *job, QString *error)
             .arg(path));
 }
 
-// Named files are taken as given, like the add-files dialog; folders are scanned like
-// the add-folder button, except that the job's own keyword files found there are left out.
+// Named files are taken as given, like the add-files dialog, except for a run's leftover
+// temporary files; folders are scanned like the add-folder button, except that the job's
+// own keyword files found there are left out.
 QStringList collectPaths(const QStringList &arguments, bool recursive, const QStringList &jobFiles)
 {
     QSet<QString> jobCanonical;
@@ -91,7 +93,8 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const QSt
         const QFileInfo info(argument);
         const QString path = QDir::cleanPath(info.absoluteFilePath());
         if (!info.isDir()) {
-            paths.append(path);
+            if (!isRunTempFile(path))
+                paths.append(path);
             continue;
         }
         PathList found;

@@ -1,5 +1,6 @@
 #include "cli/clirunner.h"
 #include "engine/appinfo.h"
+#include "files/filenames.h"
 
 #include <QCoreApplication>
 
@@ -7,5 +8,6 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     initApplicationInfo(app);
-    return runCli(QCoreApplication::arguments());
+    // Named files keep bytes the locale cannot decode, instead of turning into other names.
+    return runCli(argumentsFromArgv(argc, argv));
 }

@@ -1,5 +1,7 @@
 #include "engine/run.h"
 
+#include "files/filenames.h"
+
 #include <QFileInfo>
 
 namespace {
@@ -45,6 +47,15 @@ void ReplaceRun::start()
 
     for (int index = 0; index < m_job.files.size(); ++index) {
         const QString &path = m_job.files.at(index).path;
+        // Encoded, such a name would be another file's.
+        if (!isEncodableFileName(path)) {
+            m_control->release(index);
+            FileOutcome refused;
+            refused.state = FAIL;
+            refused.reason = Reason::NameNotEncodable;
+            record(index, refused);
+            continue;
+        }
         const QFileInfo info(path);
         if (!info.isFile()) {
             m_control->release(index);

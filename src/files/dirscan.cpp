@@ -1,15 +1,44 @@
 #include "files/dirscan.h"
 
-#include "files/textfiletype.h"
+#include "files/filenames.h"
+#include "files/mimetypecache.h"
 
 #include <QDir>
-#include <QFileInfo>
-#include <QHash>
-#include <QMimeDatabase>
-#include <QMimeType>
 #include <QSet>
 
+#include <algorithm>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <sys/stat.h>
+#else
+#include <QFileInfo>
+#endif
+
 namespace {
+
+struct Entry
+{
+    QString name;
+    QString sortKey;
+    bool isDir = false;
+};
+
+// Name order ignoring case, as QDir sorts with QDir::Name | QDir::IgnoreCase; names that
+// differ only in case keep a fixed order.
+void sortByName(std::vector<Entry> &entries)
+{
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        const int byKey = a.sortKey.compare(b.sortKey);
+        return byKey != 0 ? byKey < 0 : a.name < b.name;
+    });
+}
+
+QString joined(const QString &dirPath, const QString &name)
+{
+    return dirPath.endsWith(QLatin1Char('/')) ? dirPath + name : dirPath + QLatin1Char('/') + name;
+}
 
 class Scan
 {
@@ -23,54 +52,88 @@ public:
 
     void run(const QString &dirPath)
     {
-        m_visited.insert(QFileInfo(dirPath).canonicalFilePath());
-        scanDir(dirPath);
+        // QDir's form of the path: separators unified, no trailing "/".
+        scanDir(QDir(dirPath).path());
     }
 
 private:
     void scanDir(const QString &dirPath)
     {
-        const QFileInfoList entries = QDir(dirPath).entryInfoList();
-        for (const QFileInfo &entry : entries) {
-            if (entry.isFile()) {
-                addIfText(entry);
-                continue;
-            }
-            if (m_noRecursion)
-                continue;
-            const QString name = entry.fileName();
-            if (name == QLatin1String(".") || name == QLatin1String(".."))
-                continue;
-            const QString canonical = entry.canonicalFilePath();
-            if (canonical.isEmpty() || m_visited.contains(canonical))
-                continue;
-            m_visited.insert(canonical);
-            scanDir(entry.absoluteFilePath());
+        std::vector<Entry> entries;
+        if (!readDir(dirPath, &entries))
+            return;
+        sortByName(entries);
+        for (const Entry &entry : entries) {
+            if (!entry.isDir)
+                addIfText(joined(dirPath, entry.name));
+            else if (!m_noRecursion)
+                scanDir(QDir::cleanPath(QDir(dirPath).absoluteFilePath(entry.name)));
         }
     }
 
-    void addIfText(const QFileInfo &entry)
+#ifdef Q_OS_UNIX
+    // The visible files and folders in dirPath, links resolved; false when dirPath cannot
+    // be read or was scanned already.
+    bool readDir(const QString &dirPath, std::vector<Entry> *entries)
     {
-        if (!isText(m_mimeDb.mimeTypeForFile(entry, QMimeDatabase::MatchDefault)))
+        const QByteArray native = encodeFileName(dirPath);
+        DIR *dir = ::opendir(native.constData());
+        if (!dir)
+            return false;
+        struct stat info;
+        if (::fstat(dirfd(dir), &info) != 0 || m_visited.contains({info.st_dev, info.st_ino})) {
+            ::closedir(dir);
+            return false;
+        }
+        m_visited.insert({info.st_dev, info.st_ino});
+        const QByteArray prefix = native.endsWith('/') ? native : native + '/';
+        while (const dirent *item = ::readdir(dir)) {
+            // Hidden names, "." and ".." among them, are never visited.
+            if (item->d_name[0] == '.')
+                continue;
+            bool isDir = item->d_type == DT_DIR;
+            if (item->d_type != DT_REG && item->d_type != DT_DIR) {
+                if (::stat((prefix + item->d_name).constData(), &info) != 0)
+                    continue;
+                if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+                    continue;
+                isDir = S_ISDIR(info.st_mode);
+            }
+            const QString name = decodeFileName(QByteArray(item->d_name));
+            entries->push_back({name, name.toLower(), isDir});
+        }
+        ::closedir(dir);
+        return true;
+    }
+
+    QSet<QPair<dev_t, ino_t>> m_visited;
+#else
+    bool readDir(const QString &dirPath, std::vector<Entry> *entries)
+    {
+        const QString canonical = QFileInfo(dirPath).canonicalFilePath();
+        if (canonical.isEmpty() || m_visited.contains(canonical))
+            return false;
+        m_visited.insert(canonical);
+        const QFileInfoList infos = QDir(dirPath).entryInfoList(
+            QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
+        for (const QFileInfo &info : infos)
+            entries->push_back({info.fileName(), info.fileName().toLower(), info.isDir()});
+        return true;
+    }
+
+    QSet<QString> m_visited;
+#endif
+
+    void addIfText(const QString &path)
+    {
+        if (!m_types.isTextFile(path))
             return;
-        if (!m_list.append(entry.filePath()) && m_onDuplicate)
+        if (!m_list.append(path) && m_onDuplicate)
             m_onDuplicate();
     }
 
-    // inherits() walks the type hierarchy under the database's lock; a tree has few distinct types.
-    bool isText(const QMimeType &type)
-    {
-        const QString name = type.name();
-        auto it = m_textByType.constFind(name);
-        if (it == m_textByType.constEnd())
-            it = m_textByType.insert(name, isTextMimeType(type));
-        return it.value();
-    }
-
     PathList &m_list;
-    QSet<QString> m_visited;
-    QHash<QString, bool> m_textByType;
-    QMimeDatabase m_mimeDb;
+    MimeTypeCache m_types;
     const bool m_noRecursion;
     const std::function<void()> &m_onDuplicate;
 };

@@ -1,7 +1,14 @@
 #include "files/textfiletype.h"
 
-#include <QMimeDatabase>
+#include "files/filenames.h"
+#include "files/mimetypecache.h"
+
+#include <QFileInfo>
 #include <QMimeType>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 bool isTextMimeType(const QMimeType &type)
 {
@@ -11,13 +18,26 @@ bool isTextMimeType(const QMimeType &type)
 
 PathKind classifyPath(const QString &localPath)
 {
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(localPath, QMimeDatabase::MatchDefault);
-    if (isTextMimeType(type))
-        return PathKind::TextFile;
-    const QString name = type.name();
-    if (name == QLatin1String("inode/directory"))
+    if (isRunTempFile(localPath))
+        return PathKind::Unsupported;
+#ifdef Q_OS_UNIX
+    struct stat info;
+    if (::stat(encodeFileName(localPath).constData(), &info) == 0) {
+        if (S_ISDIR(info.st_mode))
+            return PathKind::Directory;
+        if (!S_ISREG(info.st_mode))
+            return PathKind::Unsupported;
+    }
+#else
+    if (QFileInfo(localPath).isDir())
         return PathKind::Directory;
-    if (name == QLatin1String("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"))
+#endif
+    // A drop of thousands of files asks once per kind of name.
+    thread_local MimeTypeCache types;
+    if (types.isTextFile(localPath))
+        return PathKind::TextFile;
+    if (types.typeOfFile(localPath).name()
+        == QLatin1String("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"))
         return PathKind::ListWorkbook;
     return PathKind::Unsupported;
 }

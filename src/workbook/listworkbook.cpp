@@ -2,6 +2,7 @@
 
 #include "workbook/workbook.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 const QString modeOneFilesSheet = QStringLiteral("易换方式一_文件列表");
@@ -49,14 +50,26 @@ bool writeColumn(Workbook &book, int firstRow, int column, const QStringList &va
     return true;
 }
 
+std::optional<Workbook> load(QIODevice *device)
+{
+    Workbook book;
+    if (!book.load(device))
+        return std::nullopt;
+    return book;
+}
+
 std::optional<Workbook> load(const QString &path)
 {
     if (!QFileInfo(path).isFile())
         return std::nullopt;
-    Workbook book;
-    if (!book.open(path))
-        return std::nullopt;
-    return book;
+    QFile file(path);
+    return load(&file);
+}
+
+// The mode-two sheet with its header row, as the reader and the window take it.
+qint64 gridCells(int keywords, int columns)
+{
+    return (qint64(keywords) + 1) * columns;
 }
 
 bool breaksLine(const QString &text)
@@ -92,6 +105,13 @@ bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString 
     const int rows = list.rows.size() + 1;
     if (rows > Workbook::maxRows || columns > Workbook::maxColumns)
         return failed(error, tooLarge(rows, columns));
+    if (gridCells(list.rows.size(), columns) > Workbook::maxCells)
+        return failed(error,
+            QStringLiteral("The list has more cells (%1 keywords by %2 columns) than a list "
+                           "workbook may hold (%3).")
+                .arg(list.rows.size())
+                .arg(columns)
+                .arg(Workbook::maxCells));
     Workbook book;
     book.addSheet(modeTwoSheet);
     book.setCell(1, 1, modeTwoCornerHeader);
@@ -105,9 +125,10 @@ bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString 
     return book.save(path, error);
 }
 
-std::optional<ModeOneList> readModeOneWorkbook(const QString &path)
+namespace {
+
+std::optional<ModeOneList> readModeOne(std::optional<Workbook> book)
 {
-    std::optional<Workbook> book = load(path);
     if (!book)
         return std::nullopt;
     const QStringList names = book->sheetNames();
@@ -145,9 +166,8 @@ std::optional<ModeOneList> readModeOneWorkbook(const QString &path)
     return list;
 }
 
-std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path)
+std::optional<ModeTwoList> readModeTwo(std::optional<Workbook> book)
 {
-    std::optional<Workbook> book = load(path);
     if (!book || !book->sheetNames().contains(modeTwoSheet))
         return std::nullopt;
 
@@ -156,23 +176,53 @@ std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path)
     const Workbook::Range range = book->usedRange();
     if (range.isEmpty())
         return list;
-    const int w = range.lastColumn - range.firstColumn;
-    const int h = range.lastRow - range.firstRow;
-    for (int column = 2; column <= w + 1; ++column) {
+    const int lastPathColumn = range.lastColumn - range.firstColumn + 1;
+    const int lastKeywordRow = range.lastRow - range.firstRow + 2;
+    for (int column = 2; column <= lastPathColumn; ++column) {
         const QString s = book->cell(1, column);
         if (s.isEmpty())
             break;
         list.paths.append(normalizedPath(s));
     }
-    for (int k = 0; k <= h; ++k) {
-        const int row = k + 2;
-        const QString keyword = book->cell(row, 1);
-        if (keyword.isEmpty())
-            break;
-        QStringList cells;
-        for (int c = 0; c <= list.paths.size(); ++c)
-            cells.append(book->cell(row, c + 1));
-        list.rows.append(cells);
-    }
+    int keywords = 0;
+    while (keywords + 2 <= lastKeywordRow && !book->cell(keywords + 2, 1).isEmpty())
+        ++keywords;
+
+    // A long row of files and a long column of keywords are small on disk but stand for
+    // their product in cells, each of which the window fills.
+    const int columns = list.paths.size() + 1;
+    if (gridCells(keywords, columns) > Workbook::maxCells)
+        return std::nullopt;
+    QStringList emptyRow;
+    emptyRow.reserve(columns);
+    for (int c = 0; c < columns; ++c)
+        emptyRow.append(QString());
+    list.rows = QVector<QStringList>(keywords, emptyRow);
+    book->forEachCell([&](int row, int column, const QString &text) {
+        if (row >= 2 && row < keywords + 2 && column <= columns)
+            list.rows[row - 2][column - 1] = text;
+    });
     return list;
+}
+
+} // namespace
+
+std::optional<ModeOneList> readModeOneWorkbook(const QString &path)
+{
+    return readModeOne(load(path));
+}
+
+std::optional<ModeOneList> readModeOneWorkbook(QIODevice *device)
+{
+    return readModeOne(load(device));
+}
+
+std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path)
+{
+    return readModeTwo(load(path));
+}
+
+std::optional<ModeTwoList> readModeTwoWorkbook(QIODevice *device)
+{
+    return readModeTwo(load(device));
 }

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+class QIODevice;
+
 // The two list layouts exchanged as .xlsx "list workbooks": mode one keeps the files and
 // the keyword/replacement pairs on separate sheets; mode two is a grid of keywords (rows)
 // by files (columns).
@@ -22,7 +24,12 @@ extern const QString modeTwoDefaultFileName;
 bool writeModeOneWorkbook(const QString &path, const ModeOneList &list, QString *error = nullptr);
 bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString *error = nullptr);
 
-// nullopt when the file is missing, unreadable or not a list workbook of that mode. Paths
-// come back with "/" separators; the keyword lists end at the first empty keyword.
+// nullopt when the file is missing, unreadable or not a list workbook of that mode, or
+// when it holds more than Workbook::maxCells cells or Workbook::maxTextBytes of text; a
+// mode-two sheet counts as its whole grid of keywords by files, with the header row and
+// the empty cells. Paths come back with "/" separators; the keyword lists end at the first
+// empty keyword. The writers refuse lists that would be read back as too large.
 std::optional<ModeOneList> readModeOneWorkbook(const QString &path);
 std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path);
+std::optional<ModeOneList> readModeOneWorkbook(QIODevice *device);
+std::optional<ModeTwoList> readModeTwoWorkbook(QIODevice *device);

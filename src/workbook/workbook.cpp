@@ -250,6 +250,8 @@ struct Package
     QuaZip zip;
     QHash<QString, QString> members; // part name key -> zip member name
     qint64 loaded = 0;
+    qint64 sheetCells = 0; // of the sheets read so far
+    qint64 cellTextBytes = 0;
     QString error;
 
     static QString key(const QString &name) { return resolvePart(QString(), name).toLower(); }
@@ -261,9 +263,9 @@ struct Package
         return false;
     }
 
-    bool open(const QString &path)
+    bool open(QIODevice *device)
     {
-        zip.setZipName(path);
+        zip.setIoDevice(device);
         if (!zip.open(QuaZip::mdUnzip))
             return fail(QStringLiteral("the file is not a spreadsheet workbook"));
         for (const QString &name : zip.getFileNameList()) {
@@ -385,6 +387,10 @@ bool parseSharedStrings(
         if (!checkXml(xml, package, name))
             return false;
         if (xml.isStartElement() && xml.name() == QLatin1String("si")) {
+            if (out->size() >= Workbook::maxCells)
+                return package.fail(QStringLiteral("%1 in the workbook holds more than %2 strings")
+                                        .arg(name)
+                                        .arg(Workbook::maxCells));
             out->append(readStringItem(xml));
             if (!checkXml(xml, package, name))
                 return false;
@@ -506,11 +512,20 @@ bool parseWorksheet(Package &package, const QString &name, const QByteArray &dat
             // Errors such as #N/A and ISO dates are shown as written.
             text = cell.value;
         }
-        if (text.isEmpty())
+        if (text.isEmpty()) {
             cells->remove(cellKey(row, column));
-        else
-            cells->insert(cellKey(row, column), text);
+            continue;
+        }
+        cells->insert(cellKey(row, column), text);
+        package.cellTextBytes += text.size() * qint64(sizeof(QChar));
+        if (package.sheetCells + cells->size() > Workbook::maxCells)
+            return package.fail(
+                QStringLiteral("the workbook holds more than %1 cells").arg(Workbook::maxCells));
+        if (package.cellTextBytes > Workbook::maxTextBytes)
+            return package.fail(QStringLiteral("the workbook's cells hold more than %1 MB of text")
+                                    .arg(Workbook::maxTextBytes >> 20));
     }
+    package.sheetCells += cells->size();
     return true;
 }
 
@@ -685,12 +700,19 @@ bool Workbook::open(const QString &path, QString *error)
     m_current = -1;
     if (!QFileInfo::exists(path))
         return true;
+    QFile file(path);
+    return load(&file, error);
+}
 
+bool Workbook::load(QIODevice *device, QString *error)
+{
+    m_sheets.clear();
+    m_current = -1;
     Package package;
     QVector<SheetEntry> entries;
     QVector<QString> shared;
     QHash<QString, QHash<quint64, QString>> parts;
-    if (package.open(path) && loadPackage(package, &entries, &shared, &parts)) {
+    if (package.open(device) && loadPackage(package, &entries, &shared, &parts)) {
         for (const SheetEntry &entry : qAsConst(entries))
             m_sheets.append({entry.name, parts.value(entry.part)});
         m_current = m_sheets.isEmpty() ? -1 : 0;
@@ -748,6 +770,15 @@ QString Workbook::cell(int row, int column) const
     return m_sheets.at(m_current).cells.value(cellKey(row, column));
 }
 
+void Workbook::forEachCell(const std::function<void(int, int, const QString &)> &visit) const
+{
+    if (m_current < 0)
+        return;
+    const auto &cells = m_sheets.at(m_current).cells;
+    for (auto it = cells.constBegin(); it != cells.constEnd(); ++it)
+        visit(keyRow(it.key()), keyColumn(it.key()), it.value());
+}
+
 bool Workbook::addSheet(const QString &name)
 {
     if (!validSheetName(name))
@@ -792,6 +823,8 @@ bool Workbook::save(const QString &path, QString *error) const
     };
     QVector<QVector<Text>> contents;
     QSet<QString> names;
+    qint64 cells = 0;
+    qint64 textBytes = 0;
     for (const Sheet &sheet : m_sheets) {
         // Loaded workbooks may carry names that libxlsxwriter refuses.
         const QString folded = sheet.name.toCaseFolded();
@@ -799,9 +832,20 @@ bool Workbook::save(const QString &path, QString *error) const
             return failed(QStringLiteral("The sheet name \"%1\" cannot be used in a workbook.")
                               .arg(sheet.name));
         names.insert(folded);
+        // Loading refuses a workbook beyond these; writing one would lose the list.
+        cells += sheet.cells.size();
+        if (cells > maxCells)
+            return failed(QStringLiteral("The workbook would hold more than %1 cells, more than "
+                                         "can be read back.")
+                              .arg(maxCells));
         QVector<Text> texts;
         texts.reserve(sheet.cells.size());
         for (auto it = sheet.cells.constBegin(); it != sheet.cells.constEnd(); ++it) {
+            textBytes += it.value().size() * qint64(sizeof(QChar));
+            if (textBytes > maxTextBytes)
+                return failed(QStringLiteral("The workbook would hold more than %1 MB of text, "
+                                             "more than can be read back.")
+                                  .arg(maxTextBytes >> 20));
             const QString escaped = escapeText(it.value());
             if (codePointCount(escaped) > maxCellLength)
                 return failed(QStringLiteral("Cell %1 of sheet \"%2\" holds more than %3 "

@@ -1,3 +1,4 @@
+#include "engine/tempnames.h"
 #include "workbook/listworkbook.h"
 #include "workbook/workbook.h"
 
@@ -9,6 +10,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -90,6 +94,8 @@ private slots:
     void dryRunWritesNothing();
     void helpAndVersion();
     void needsNeitherWidgetsNorGui();
+    void namedTempFilesAreSkipped();
+    void undecodableNamedFileLeavesItsLookalikeAlone();
 };
 
 void TestCli::keywordFiles_data()
@@ -363,6 +369,8 @@ void TestCli::unusableWorkbook_data()
         << "nofiles" << QStringLiteral("纯文本文件列表为空");
     QTest::newRow("a mode-one workbook whose only replacement holds a line break")
         << "splitcell" << QStringLiteral("无【被替换关键字】内容");
+    QTest::newRow("a mode-two grid larger than a list may be")
+        << "widegrid" << QStringLiteral("不是易换列表工作簿");
 }
 
 void TestCli::unusableWorkbook()
@@ -392,6 +400,16 @@ void TestCli::unusableWorkbook()
     } else if (kind == QLatin1String("nofiles")) {
         list.paths.clear();
         QVERIFY(writeModeOneWorkbook(workbook, list));
+    } else if (kind == QLatin1String("widegrid")) {
+        // 1,000 columns by 501 rows, though only the headers are stored.
+        Workbook book;
+        QVERIFY(book.addSheet(modeTwoSheet));
+        QVERIFY(book.setCell(1, 1, modeTwoCornerHeader));
+        for (int column = 2; column <= 1000; ++column)
+            QVERIFY(book.setCell(1, column, target));
+        for (int row = 2; row <= 501; ++row)
+            QVERIFY(book.setCell(row, 1, QStringLiteral("foo")));
+        QVERIFY(book.save(workbook));
     } else if (kind == QLatin1String("splitcell")) {
         list.replacementLines = QStringList {"bar\nbaz"};
         QVERIFY(writeModeOneWorkbook(workbook, list));
@@ -538,6 +556,57 @@ void TestCli::needsNeitherWidgetsNorGui()
     QVERIFY(defined.contains(QLatin1String("ReplaceRun::start")));
     for (const char *name : {"MainWindow", "CodeEditor", "QTableWidgetEx", "Ui_MainWindow"})
         QVERIFY2(!defined.contains(QLatin1String(name)), name);
+}
+
+void TestCli::namedTempFilesAreSkipped()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("t.txt")), "foo\n"));
+    // Left by a run killed between writing and renaming.
+    const QString left = tempFileName(QStringLiteral("t.txt"), QStringLiteral("ab12CD"));
+    QVERIFY(writeFile(dir.filePath(left), "foo\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "foo\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "bar\n"));
+
+    const CliResult result
+        = runCli({"--keywords", "k.txt", "--replacements", "r.txt", "t.txt", left}, dir.path());
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out.trimmed(), QStringLiteral("成功(1) 失败(0) 丢失(0)"));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("t.txt"))), QByteArray("bar\r\n"));
+    QCOMPARE(readFile(dir.filePath(left)), QByteArray("foo\n"));
+}
+
+void TestCli::undecodableNamedFileLeavesItsLookalikeAlone()
+{
+    if (QFile::encodeName(QStringLiteral("中")) != QByteArray("\xe4\xb8\xad"))
+        QSKIP("Needs a UTF-8 locale");
+    QTemporaryDir dir;
+    const QByteArray folder = QFile::encodeName(dir.path()) + '/';
+    // Decoded as Qt decodes arguments, the first name would be the second.
+    for (const QByteArray &name : {QByteArray("bad\xff.txt"), QByteArray("bad\xef\xbf\xbd.txt")}) {
+        const int fd = ::open((folder + name).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0 && ::write(fd, "foo\n", 4) == 4 && ::close(fd) == 0);
+    }
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "foo\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "bar\n"));
+
+    // QProcess would encode the argument itself; the shell passes the byte as it is.
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral("/bin/sh"),
+        {"-c", "exec \"$0\" --keywords k.txt --replacements r.txt \"$(printf 'bad\\377.txt')\"",
+            QStringLiteral(YIHUAN_CLI_PATH)});
+    QVERIFY(process.waitForFinished(120000));
+    QVERIFY(process.exitCode() != 0);
+    QCOMPARE(readFile(dir.filePath(QString("bad") + QChar(0xfffd) + ".txt")), QByteArray("foo\n"));
+    const int fd = ::open((folder + "bad\xff.txt").constData(), O_RDONLY | O_CLOEXEC);
+    char content[8] = {};
+    QCOMPARE(::read(fd, content, sizeof content), 4);
+    ::close(fd);
+    QCOMPARE(QByteArray(content), QByteArray("foo\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

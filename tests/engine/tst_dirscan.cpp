@@ -4,8 +4,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMimeDatabase>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(PathKind)
 
@@ -13,6 +16,26 @@ namespace {
 
 const QByteArray pngBytes("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0", 29);
 const QByteArray zipBytes("PK\x03\x04\x14\0\0\0\x08\0", 10);
+
+// What the scan and drops must agree with: the database's own verdict on the file, one
+// mimeTypeForFile() call each.
+bool takenByMimeDatabase(const QString &path)
+{
+    return isTextMimeType(QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchDefault));
+}
+
+PathKind kindByMimeDatabase(const QString &path)
+{
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchDefault);
+    if (isTextMimeType(type))
+        return PathKind::TextFile;
+    if (type.name() == QLatin1String("inode/directory"))
+        return PathKind::Directory;
+    if (type.name()
+        == QLatin1String("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"))
+        return PathKind::ListWorkbook;
+    return PathKind::Unsupported;
+}
 
 bool writeFile(const QString &path, const QByteArray &content)
 {
@@ -62,6 +85,7 @@ private slots:
     void scan();
     void takesTextTypesOnly_data();
     void takesTextTypesOnly();
+    void decidesAsTheMimeDatabaseDoesInOneScan();
     void duplicatesAreReportedNotAdded();
     void missingDirectoryAddsNothing();
     void classifyPath_data();
@@ -152,6 +176,30 @@ void TestDirScan::takesTextTypesOnly_data()
     QTest::newRow("an extensionless binary is skipped")
         << "blob" << QByteArray("\x00\x01\x02\xff\x00\x10", 6) << false;
     QTest::newRow("an empty extensionless file is skipped") << "empty" << QByteArray() << false;
+    QTest::newRow("a Markdown file is taken") << "a.md" << QByteArray("# x\n") << true;
+    QTest::newRow("an INI file is taken by its content")
+        << "a.ini" << QByteArray("[s]\nk=v\n") << true;
+    QTest::newRow("an INI file holding a PNG is skipped") << "b.ini" << pngBytes << false;
+    QTest::newRow("a JSON file is taken whatever it holds") << "b.json" << pngBytes << true;
+    QTest::newRow("an extensionless UTF-16 text with its BOM is taken")
+        << "utf16" << QByteArray("\xff\xfex\0y\0\n\0", 8) << true;
+    QTest::newRow("an upper-case .TXT is taken") << "A.TXT" << QByteArray("x\n") << true;
+    QTest::newRow("an upper-case .PNG holding text is skipped")
+        << "B.PNG" << QByteArray("x\n") << false;
+    QTest::newRow("an upper-case .JSON is taken") << "C.JSON" << QByteArray("{}\n") << true;
+    QTest::newRow("a .tar.gz holding text is skipped") << "a.tar.gz" << QByteArray("x\n") << false;
+    QTest::newRow("a .txt.gz holding text is skipped") << "a.txt.gz" << QByteArray("x\n") << false;
+    QTest::newRow("a name with several dots goes by its last suffix")
+        << "report.2024.final.txt" << QByteArray("x\n") << true;
+    QTest::newRow("a .txt before an image suffix is an image")
+        << "photo.txt.png" << pngBytes << false;
+    QTest::newRow("an unknown suffix goes by content") << "data.zzq" << QByteArray("x\n") << true;
+    QTest::newRow("an unknown suffix holding a PNG is skipped") << "data.zzp" << pngBytes << false;
+    QTest::newRow("a makefile is taken by its name") << "Makefile" << QByteArray("all:\n") << true;
+    QTest::newRow("a manual page is taken by its pattern")
+        << "ls.1" << QByteArray(".TH LS 1\n") << true;
+    QTest::newRow("a versioned library is taken for a manual page by its last suffix")
+        << "libz.so.1" << QByteArray("x\n") << true;
 }
 
 void TestDirScan::takesTextTypesOnly()
@@ -167,6 +215,40 @@ void TestDirScan::takesTextTypesOnly()
     PathList list;
     scanTextFiles(tmp.path(), list, false);
     QCOMPARE(list.paths(), taken ? QStringList {tmp.filePath(fileName)} : QStringList {});
+    QCOMPARE(takenByMimeDatabase(tmp.filePath(fileName)), taken);
+}
+
+void TestDirScan::decidesAsTheMimeDatabaseDoesInOneScan()
+{
+    // Names alike (same suffixes, no suffix) with content that differs, so that whatever
+    // one file teaches the scan about its kind of name must hold for the others.
+    const QVector<QPair<QString, QByteArray>> files {{"a.txt", "x\n"}, {"b.txt", pngBytes},
+        {"a.json", "{}\n"}, {"b.json", pngBytes}, {"c.json", QByteArray()}, {"a.ini", "k=v\n"},
+        {"b.ini", pngBytes}, {"plain", "text\n"}, {"image", pngBytes}, {"empty", QByteArray()},
+        {"gbk", "\xd6\xd0\xce\xc4\n"}, {"utf16", QByteArray("\xff\xfex\0", 4)},
+        {"blob", QByteArray("\x00\x01\x02", 3)}, {"a.TXT", "x\n"}, {"A.Txt", pngBytes},
+        {"a.tar.gz", "x\n"}, {"b.gz", "x\n"}, {"a.b.c.d", "x\n"}, {"e.b.c.d", pngBytes},
+        {"README", "x\n"}, {"README.md", "x\n"}, {"readme.zzq", pngBytes}, {"x.1", "x\n"},
+        {"y.2", pngBytes}, {"z.9x", "x\n"}, {"a.C", "int x;\n"}, {"a.c", "int x;\n"}, {"a~", "x\n"},
+        {"b~", pngBytes}, {"a.xlsx", zipBytes}, {"b.xlsx", "x\n"}};
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QStringList expected;
+    for (const auto &[name, content] : files)
+        QVERIFY(writeFile(tmp.filePath(name), content));
+    for (const auto &file : files) {
+        if (takenByMimeDatabase(tmp.filePath(file.first)))
+            expected.append(tmp.filePath(file.first));
+    }
+    QVERIFY(!expected.isEmpty() && expected.size() < files.size());
+
+    PathList scanned;
+    scanTextFiles(tmp.path(), scanned, false);
+    QStringList list = scanned.paths();
+    list.sort();
+    expected.sort();
+    QCOMPARE(list, expected);
 }
 
 void TestDirScan::duplicatesAreReportedNotAdded()
@@ -223,6 +305,20 @@ void TestDirScan::classifyPath_data()
     QTest::newRow("a PNG image is unsupported") << "a.png" << pngBytes << PathKind::Unsupported;
     QTest::newRow("an empty extensionless file is unsupported")
         << "empty" << QByteArray() << PathKind::Unsupported;
+    QTest::newRow("an upper-case .XLSX file is a list workbook")
+        << "LIST.XLSX" << zipBytes << PathKind::ListWorkbook;
+    QTest::newRow("an .xlsx holding text is a list workbook by its name")
+        << "list.xlsx" << QByteArray("x\n") << PathKind::ListWorkbook;
+    QTest::newRow("a JSON file is a text file")
+        << "a.json" << QByteArray("{}") << PathKind::TextFile;
+    QTest::newRow("an extensionless UTF-8 text is a text file")
+        << "README-zh" << QByteArray("\xe4\xb8\xad\n") << PathKind::TextFile;
+    QTest::newRow("a missing .txt is a text file by its name")
+        << "missing.txt" << QByteArray("(missing)") << PathKind::TextFile;
+    QTest::newRow("a missing extensionless name is unsupported")
+        << "missing" << QByteArray("(missing)") << PathKind::Unsupported;
+    QTest::newRow("a named pipe is unsupported and never opened")
+        << "pipe.txt" << QByteArray("(fifo)") << PathKind::Unsupported;
 }
 
 void TestDirScan::classifyPath()
@@ -236,9 +332,12 @@ void TestDirScan::classifyPath()
     const QString path = tmp.filePath(name);
     if (name.endsWith(QLatin1Char('/')))
         QVERIFY(QDir().mkpath(path));
-    else
+    else if (content == "(fifo)")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (content != "(missing)")
         QVERIFY(writeFile(path, content));
     QCOMPARE(::classifyPath(path), kind);
+    QCOMPARE(kindByMimeDatabase(path), kind);
 }
 
 void TestDirScan::containingFolder_data()

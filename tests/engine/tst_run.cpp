@@ -1,4 +1,6 @@
 #include "engine/run.h"
+#include "files/dirscan.h"
+#include "files/filenames.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -7,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,6 +59,7 @@ private slots:
     void dryRunCountsWhatARunDoesAndWritesNothing();
     void encodingTravelsWithTheRun();
     void ansiIsTheLocalesCharacterMap();
+    void undecodableNamesFailWithoutTouchingLookalikes();
     void cancelSkipsWhatIsNotYetWritten();
     void cancelAbandonsARunawayExpression();
 
@@ -195,6 +201,34 @@ void TestRun::ansiIsTheLocalesCharacterMap()
     QVERIFY(runToEnd(run));
     QCOMPARE(run.outcome(0).state, SUCCESS);
     QCOMPARE(readBytes(path), ansi.codec()->fromUnicode(QStringLiteral("新文本")));
+}
+
+// A name the system encoding cannot hold reaches the run escaped; encoded, it would name
+// the file spelled with U+FFFD, which must be left alone.
+void TestRun::undecodableNamesFailWithoutTouchingLookalikes()
+{
+    const QByteArray raw = QFile::encodeName(dir.path()) + "/bad\xff.txt";
+    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, "cat", 3), ssize_t(3));
+    ::close(fd);
+    const QString lookalike = dir.filePath(QStringLiteral("bad") + QChar(0xFFFD) + ".txt");
+    writeBytes(lookalike, "cat");
+
+    PathList scanned;
+    scanTextFiles(dir.path(), scanned, true);
+    QString escaped;
+    for (const QString &path : scanned.paths()) {
+        if (!isEncodableFileName(path))
+            escaped = path;
+    }
+    QVERIFY(!escaped.isEmpty());
+    ReplaceRun run(jobOf({escaped}, {{"cat", "dog"}}), RunOptions());
+    QVERIFY(runToEnd(run));
+    QCOMPARE(run.outcome(0).state, FAIL);
+    QCOMPARE(run.outcome(0).reason, Reason::NameNotEncodable);
+    QCOMPARE(readBytes(lookalike), QByteArray("cat"));
+    ::unlink(raw.constData());
 }
 
 void TestRun::cancelSkipsWhatIsNotYetWritten()

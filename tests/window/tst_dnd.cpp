@@ -1,4 +1,5 @@
 #include "app/settings.h"
+#include "engine/tempnames.h"
 #include "workbook/listworkbook.h"
 
 #include "windowfixture.h"
@@ -18,6 +19,9 @@
 #include <QTest>
 
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 class DropTest : public WindowFixture
 {
@@ -39,6 +43,8 @@ private slots:
     void otherWorkbookNamesAreIgnored_data();
     void otherWorkbookNamesAreIgnored();
     void workbookAmongOthersIsRejected();
+    void leftoverTempFilesAreNotListed();
+    void undecodableNamesStayApart();
 
 private:
     void drop(const QStringList &paths) { QVERIFY(dropPaths(window.get(), paths)); }
@@ -248,6 +254,48 @@ void DropTest::workbookAmongOthersIsRejected()
     QCOMPARE(tabs()->currentIndex(), 0);
     QCOMPARE(window->list1(), QStringList {a});
     QVERIFY(states.contains(QVariantList {58}));
+}
+
+void DropTest::leftoverTempFilesAreNotListed()
+{
+    // What a run killed between writing and renaming leaves next to the originals.
+    const QString kept = makeFile(QStringLiteral("a.txt"));
+    const QString left = makeFile(tempFileName(QStringLiteral("a.txt"), QStringLiteral("x7Kq2Z")));
+    const QString keptInFolder = makeFile(QStringLiteral("sub/b.txt"));
+    makeFile(
+        QStringLiteral("sub/") + tempFileName(QStringLiteral("b.txt"), QStringLiteral("ab12CD")));
+
+    drop({kept, left});
+    QCOMPARE(window->list1(), QStringList {kept});
+    drop({left});
+    QCOMPARE(state(), QStringLiteral("拖入文件类型不受支持!"));
+    drop({dir.filePath(QStringLiteral("sub"))});
+    QCOMPARE(window->list1(), (QStringList {kept, keptInFolder}));
+}
+
+void DropTest::undecodableNamesStayApart()
+{
+    if (QFile::encodeName(QStringLiteral("中")) != QByteArray("\xe4\xb8\xad"))
+        QSKIP("Needs a UTF-8 locale");
+    // Qt would name both files by the second name's bytes.
+    const QByteArray folder = QFile::encodeName(dir.path()) + '/';
+    const QByteArray names[] = {"bad\xff.txt", "bad\xef\xbf\xbd.txt"};
+    QList<QUrl> urls;
+    for (const QByteArray &name : names) {
+        const int fd = ::open((folder + name).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0 && ::write(fd, "x\n", 2) == 2 && ::close(fd) == 0);
+        urls.append(QUrl::fromEncoded("file://" + (folder + name).toPercentEncoding("/")));
+    }
+    QMimeData data;
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &drop);
+
+    QCOMPARE(window->list1(),
+        (QStringList {dir.filePath(QStringLiteral("bad") + QChar(0xdcff) + QStringLiteral(".txt")),
+            dir.filePath(QStringLiteral("bad") + QChar(0xfffd) + QStringLiteral(".txt"))}));
 }
 
 QTEST_MAIN(DropTest)

@@ -1,4 +1,5 @@
 #include "workbook/listworkbook.h"
+#include "workbook/workbook.h"
 
 #include "windowfixture.h"
 
@@ -164,6 +165,7 @@ void WorkbookUiTest::badWorkbookLeavesWindowAsItWas_data()
     QTest::newRow("an empty file") << QByteArray() << 2;
     QTest::newRow("a mode-two workbook offered to mode one") << QByteArray("mode2") << 1;
     QTest::newRow("a mode-one workbook offered to mode two") << QByteArray("mode1") << 2;
+    QTest::newRow("a mode-two grid larger than a list may be") << QByteArray("widegrid") << 2;
 }
 
 void WorkbookUiTest::badWorkbookLeavesWindowAsItWas()
@@ -176,6 +178,15 @@ void WorkbookUiTest::badWorkbookLeavesWindowAsItWas()
         QVERIFY(writeModeOneWorkbook(path, ModeOneList {{QStringLiteral("/x")}, {}, {}}));
     } else if (content == "mode2") {
         QVERIFY(writeModeTwoWorkbook(path, ModeTwoList {{QStringLiteral("/x")}, {}}));
+    } else if (content == "widegrid") {
+        // 1,000 columns by 501 rows, though only the headers are stored.
+        Workbook book;
+        QVERIFY(book.addSheet(modeTwoSheet));
+        for (int column = 1; column <= 1000; ++column)
+            QVERIFY(book.setCell(1, column, QStringLiteral("/f%1").arg(column)));
+        for (int row = 2; row <= 501; ++row)
+            QVERIFY(book.setCell(row, 1, QStringLiteral("k")));
+        QVERIFY(book.save(path));
     } else {
         makeFile(QStringLiteral("bad.xlsx"), content);
     }
