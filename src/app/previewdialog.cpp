@@ -1,6 +1,7 @@
 #include "app/previewdialog.h"
 
 #include "app/resultsdialog.h"
+#include "engine/preview.h"
 #include "engine/run.h"
 
 #include <QDialogButtonBox>
@@ -10,11 +11,15 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTableWidget>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 namespace {
 
 enum Column { PathColumn, CountColumn, StateColumn };
+
+// A huge file shows its first changes only.
+constexpr int MaxEdits = 300;
 
 // Sorts numerically where the text is a count.
 class CountItem : public QTableWidgetItem
@@ -120,11 +125,65 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     layout->addWidget(buttons);
 }
 
+// The lines of one entry, each numbered, with the changed spans marked.
+void PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QString &text,
+    const QVector<ChangedLines::Span> &spans, const QColor &mark)
+{
+    QTextCursor cursor(edit->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!edit->document()->isEmpty())
+        cursor.insertBlock();
+    QTextCharFormat plain;
+    QTextCharFormat number;
+    number.setForeground(Qt::darkGray);
+    QTextCharFormat marked;
+    marked.setBackground(mark);
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    int offset = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            cursor.insertBlock();
+        cursor.insertText(QStringLiteral("%1\u2502 ").arg(firstLine + i, 6), number);
+        const QString &line = lines.at(i);
+        int at = 0;
+        for (const ChangedLines::Span &span : spans) {
+            const int from = qBound(0, span.start - offset, line.size());
+            const int to = qBound(0, span.start + span.length - offset, line.size());
+            if (to <= at || from >= line.size())
+                continue;
+            cursor.insertText(line.mid(at, qMax(0, from - at)), plain);
+            cursor.insertText(line.mid(qMax(from, at), to - qMax(from, at)), marked);
+            at = to;
+        }
+        cursor.insertText(line.mid(at), plain);
+        offset += line.size() + 1;
+    }
+}
+
 void PreviewDialog::showFile(int row)
 {
     m_before->clear();
     m_after->clear();
-    if (row < 0)
+    const QTableWidgetItem *item = row < 0 ? nullptr : m_table->item(row, PathColumn);
+    if (!item)
         return;
-    Q_UNUSED(m_run)
+    const int index = item->data(Qt::UserRole).toInt();
+    const FileJob &file = m_run.files().at(index);
+    if (m_run.outcome(index).state != SUCCESS)
+        return;
+    const FilePreview preview = previewFile(file.path, file.pairs, m_run.options(), MaxEdits);
+    const QVector<ChangedLines> entries = changedLines(preview, MaxEdits);
+    for (const ChangedLines &entry : entries) {
+        appendLines(m_before, entry.beforeLine, entry.beforeText, entry.beforeSpans,
+            QColor(255, 205, 205));
+        appendLines(m_after, entry.afterLine, entry.afterText, entry.afterSpans,
+            QColor(190, 240, 190));
+    }
+    if (!preview.edits.complete || entries.size() == MaxEdits) {
+        const QString more = QStringLiteral("…… 只显示前 %1 处改动").arg(entries.size());
+        m_before->appendPlainText(more);
+        m_after->appendPlainText(more);
+    }
+    for (QPlainTextEdit *edit : {m_before, m_after})
+        edit->moveCursor(QTextCursor::Start);
 }

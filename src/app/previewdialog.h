@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/preview.h"
+
 #include <QDialog>
 
 class QLabel;
@@ -22,6 +24,8 @@ public:
 
 private:
     void showFile(int row);
+    static void appendLines(QPlainTextEdit *edit, int firstLine, const QString &text,
+        const QVector<ChangedLines::Span> &spans, const QColor &mark);
 
     const ReplaceRun &m_run;
     QLabel *m_summary;

@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTextCodec>
+#include <QTextCursor>
 #include <QToolTip>
 
 #include <cmath>
@@ -169,6 +170,10 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
     QMap<QString, QString> counts;
     QByteArray duringPreview;
     QDateTime modifiedDuringPreview;
+    QString beforeText;
+    QString afterText;
+    bool markedAfter = false;
+    bool markedNumber = true;
     whenModal([&](QWidget *modal) {
         QCOMPARE(modal->objectName(), QStringLiteral("previewView"));
         auto *table = modal->findChild<QTableWidget *>(QStringLiteral("previewTable"));
@@ -177,6 +182,20 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
                 table->item(row, 1)->text() + QLatin1Char('|') + table->item(row, 2)->text());
         duringPreview = contentOf(a);
         modifiedDuringPreview = QFileInfo(a).lastModified();
+        // The chosen file's changed lines, before and after, the replaced spans marked.
+        for (int row = 0; row < table->rowCount(); ++row) {
+            if (table->item(row, 0)->text() == a)
+                table->setCurrentCell(row, 0);
+        }
+        auto *beforeView = modal->findChild<QPlainTextEdit *>(QStringLiteral("previewBefore"));
+        auto *afterView = modal->findChild<QPlainTextEdit *>(QStringLiteral("previewAfter"));
+        beforeText = beforeView->toPlainText();
+        afterText = afterView->toPlainText();
+        QTextCursor cursor(afterView->document());
+        cursor.setPosition(afterText.indexOf(QStringLiteral("广州")) + 1);
+        markedAfter = cursor.charFormat().background().style() != Qt::NoBrush;
+        cursor.setPosition(afterText.indexOf(QStringLiteral("│")));
+        markedNumber = cursor.charFormat().background().style() != Qt::NoBrush;
         modal->findChild<QAbstractButton *>(QStringLiteral("startButton"))->click();
     });
     child<QPushButton>("pushButton_preview")->click();
@@ -185,6 +204,10 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
     QCOMPARE(counts.value(b), QStringLiteral("0|成功"));
     QCOMPARE(counts.value(ro), QStringLiteral("0|失败：") + reasonText(Reason::ReadOnly));
     QCOMPARE(duringPreview, QByteArray("北京 北京 上海\n"));
+    QCOMPARE(beforeText, QStringLiteral("     1\u2502 北京 北京 上海"));
+    QCOMPARE(afterText, QStringLiteral("     1\u2502 广州 广州 广州"));
+    QVERIFY(markedAfter);
+    QVERIFY(!markedNumber);
     QCOMPARE(modifiedDuringPreview, modified);
 
     // Its start button runs the same input for real.

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "engine/run.h"
+#include "engine/transform.h"
+
+#include <QString>
+#include <QVector>
+
+// A file as a run would change it: its text before and after, and the spans that change,
+// which the engine reports rather than a diff of two texts finding them.
+struct FilePreview
+{
+    Reason reason = Reason::None;
+    TextEncoding encoding;
+    QString before;
+    QString after;
+    PairEdits edits;
+};
+
+// Reads and replaces exactly as a run with these options would, writing nothing. Keeps at
+// most limit edits; edits.complete says whether there were more.
+FilePreview previewFile(
+    const QString &path, const ReplacePairs &pairs, const RunOptions &options, int limit = 300);
+
+// Lines that change, as a window or a terminal shows them: consecutive lines of the
+// original and of the result, numbered from 1, with the changed spans of each side
+// relative to the start of its text.
+struct ChangedLines
+{
+    struct Span
+    {
+        int start;
+        int length;
+    };
+
+    int beforeLine = 0;
+    QString beforeText;
+    QVector<Span> beforeSpans;
+    int afterLine = 0;
+    QString afterText;
+    QVector<Span> afterSpans;
+};
+
+// The preview's edits grouped by the lines they touch, in order; edits that share a line
+// share an entry. At most maxEntries entries.
+QVector<ChangedLines> changedLines(const FilePreview &preview, int maxEntries);
