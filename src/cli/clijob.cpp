@@ -146,8 +146,9 @@ bool parseCliArguments(
     const QCommandLineOption wholeWord(QStringLiteral("whole-word"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"));
     const QCommandLineOption keepFormat(QStringLiteral("keep-format"));
+    const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
     parser.addOptions({help, version, list, keywords, replacements, recursive, encoding, separator,
-        regex, wholeWord, dryRun, keepFormat});
+        regex, wholeWord, dryRun, keepFormat, verbose});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -176,6 +177,7 @@ bool parseCliArguments(
     options->recursive = parser.isSet(recursive);
     options->dryRun = parser.isSet(dryRun);
     options->keepFormat = parser.isSet(keepFormat);
+    options->verbose = parser.isSet(verbose);
 
     const bool byList = parser.isSet(list);
     const bool byKeywords = parser.isSet(keywords);
@@ -217,7 +219,8 @@ bool parseCliArguments(
         return fail(error,
             QStringLiteral("未知编码 %1，可选 %2 或 auto (unknown encoding; use one of these "
                            "or auto)")
-                .arg(encodingName, TextEncoding::choiceNames().mid(0, 9).join(QLatin1String(", "))));
+                .arg(
+                    encodingName, TextEncoding::choiceNames().mid(0, 9).join(QLatin1String(", "))));
     options->encoding = *chosen;
     return true;
 }
@@ -257,7 +260,8 @@ QString cliHelpText()
         "选项 / Options:\n"
         "  --encoding NAME       文件编码，默认 UTF-8；ANSI 为系统默认编码；auto 逐个文件\n"
         "                        自动检测，并按各自的编码写回。可选：UTF-8, ANSI, GB18030,\n"
-        "                        Big5, Shift_JIS, EUC-KR, UTF-16LE, UTF-16BE, Windows-1252, auto。\n"
+        "                        Big5, Shift_JIS, EUC-KR, UTF-16LE, UTF-16BE, Windows-1252, "
+        "auto。\n"
         "                        File encoding, default UTF-8; ANSI is the system code page;\n"
         "                        auto detects each file's own and writes it back in it.\n"
         "  --keep-format         保持原格式：保留每个文件的换行符、BOM 和编码，没有替换的\n"
@@ -270,9 +274,12 @@ QString cliHelpText()
         "  --regex               按正则表达式匹配 / Match regular expressions.\n"
         "  --whole-word          全词匹配（不能与 --regex 同用）/ Whole words only\n"
         "                        (not with --regex).\n"
-        "  --dry-run             试运行：不写入文件，列出每个文件中每对关键字将替换的处数。\n"
-        "                        Write nothing; list, per file, how many replacements each\n"
-        "                        pair would make.\n"
+        "  --dry-run             试运行：不写入文件，列出将被改动的文件及每对关键字将替换的\n"
+        "                        处数。Write nothing; list the files that would change, with\n"
+        "                        how many replacements each pair would make there.\n"
+        "  -v, --verbose         试运行时再列出每个文件的前几处改动（- 改前，+ 改后）。\n"
+        "                        With --dry-run, also show each file's first changed lines\n"
+        "                        (- before, + after).\n"
         "  -h, --help            显示本帮助 / Show this help.\n"
         "  --version             显示版本 / Show the version.\n"
         "\n"
@@ -282,9 +289,10 @@ QString cliHelpText()
         "  Each failed or lost file gets a line on standard output: status, path and reason\n"
         "  separated by tabs; the last line is the summary. Errors and the progress bar go\n"
         "  to standard error.\n"
-        "  试运行时，每个可处理的文件另有一行 成功<TAB>路径<TAB>总处数，其下每对一行。\n"
-        "  A dry run adds, per file it could process, a line with the total and one\n"
-        "  indented line per pair: count, \"keyword\" → \"replacement\".\n"
+        "  试运行时，每个将被改动的文件另有一行 成功<TAB>路径<TAB>总处数，其下每对有替换的\n"
+        "  关键字一行。A dry run adds, per file that would change, a line with the total and\n"
+        "  one indented line per pair that replaces something: count, \"keyword\" →\n"
+        "  \"replacement\".\n"
         "\n"
         "退出状态 / Exit status:\n"
         "  0  全部成功 / every file succeeded\n"

@@ -19,6 +19,7 @@ struct CliOptions
     bool full = false;
     bool dryRun = false;
     bool keepFormat = false;
+    bool verbose = false;
 };
 
 enum class CliCommand { Run, Help, Version };

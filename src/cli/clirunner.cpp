@@ -1,6 +1,7 @@
 #include "cli/clirunner.h"
 
 #include "cli/clijob.h"
+#include "engine/preview.h"
 #include "engine/run.h"
 
 #include <QCoreApplication>
@@ -103,17 +104,37 @@ void printProblem(QTextStream &out, const ReplaceRun &run, int index)
         << reasonTextBoth(outcome.reason, outcome.encoding.name()) << '\n';
 }
 
-void printCounts(QTextStream &out, const ReplaceRun &run, int index)
+qint64 totalOf(const QVector<int> &counts)
 {
-    const FileJob &file = run.files().at(index);
-    const QVector<int> &counts = run.outcome(index).counts;
     qint64 total = 0;
     for (const int count : counts)
         total += count;
-    out << QStringLiteral("成功\t%1\t%2\n").arg(file.path).arg(total);
-    for (int p = 0; p < file.pairs.size(); ++p)
-        out << '\t' << counts.value(p) << '\t' << quoted(file.pairs.at(p).first)
-            << QStringLiteral(" → ") << quoted(file.pairs.at(p).second) << '\n';
+    return total;
+}
+
+// A file a dry run would change: its total, each pair that would replace something, and
+// with verbose a few of its changed lines, before ("-") and after ("+").
+void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbose)
+{
+    constexpr int ShownLines = 5;
+    const FileJob &file = run.files().at(index);
+    const QVector<int> &counts = run.outcome(index).counts;
+    out << QStringLiteral("成功\t%1\t%2\n").arg(file.path).arg(totalOf(counts));
+    for (int p = 0; p < file.pairs.size(); ++p) {
+        if (counts.value(p) > 0)
+            out << '\t' << counts.value(p) << '\t' << quoted(file.pairs.at(p).first)
+                << QStringLiteral(" → ") << quoted(file.pairs.at(p).second) << '\n';
+    }
+    if (!verbose)
+        return;
+    const FilePreview preview = previewFile(file.path, file.pairs, run.options(), ShownLines);
+    const QVector<ChangedLines> entries = changedLines(preview, ShownLines);
+    for (const ChangedLines &entry : entries) {
+        out << QStringLiteral("\t-%1: %2\n").arg(entry.beforeLine).arg(quoted(entry.beforeText));
+        out << QStringLiteral("\t+%1: %2\n").arg(entry.afterLine).arg(quoted(entry.afterText));
+    }
+    if (!preview.edits.complete)
+        out << QStringLiteral("\t……\n");
 }
 
 // Most of a small file's time goes to waiting for the disk to take the write, so more
@@ -129,7 +150,7 @@ void sizeWorkerPool(const Job &job)
     workerPool()->setMaxThreadCount(largest <= SmallFile ? 4 * cores : cores);
 }
 
-int runJob(const Job &job, const RunOptions &options, QTextStream &out)
+int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream &out)
 {
     sizeWorkerPool(job);
     ReplaceRun run(job, options);
@@ -141,15 +162,20 @@ int runJob(const Job &job, const RunOptions &options, QTextStream &out)
     if (!run.isFinished())
         loop.exec();
 
+    int changing = 0;
     for (int i = 0; i < job.files.size(); ++i) {
-        const STATE state = run.outcome(i).state;
-        if (state == FAIL || state == LOST)
+        const FileOutcome &outcome = run.outcome(i);
+        if (outcome.state == FAIL || outcome.state == LOST) {
             printProblem(out, run, i);
-        else if (options.dryRun && state == SUCCESS)
-            printCounts(out, run, i);
+        } else if (options.dryRun && outcome.state == SUCCESS && totalOf(outcome.counts) > 0) {
+            printChanges(out, run, i, verbose);
+            ++changing;
+        }
     }
     if (options.dryRun)
-        out << QStringLiteral("试运行，未写入任何文件 (dry run, nothing written)\n");
+        out << QStringLiteral("试运行，未写入任何文件；%1 个文件将被改动 (dry run, nothing "
+                              "written; %1 files would change)\n")
+                   .arg(changing);
     printSummary(out, run.tally());
     return run.tally().fail + run.tally().lost > 0 ? 1 : 0;
 }
@@ -197,5 +223,5 @@ int runCli(const QStringList &arguments)
     runOptions.encoding = options.encoding;
     runOptions.dryRun = options.dryRun;
     runOptions.keepFormat = options.keepFormat;
-    return runJob(job, runOptions, out);
+    return runJob(job, runOptions, options.verbose, out);
 }
