@@ -13,6 +13,7 @@ class QLabel;
 class QProgressBar;
 class QTableWidgetItem;
 class ResultsDialog;
+struct ListReadError;
 
 namespace Ui {
 class MainWindow;
@@ -128,6 +129,7 @@ private:
     void setListsEditable(bool on);
     void markList2Column(int index, const QColor &color, const QString &reason);
     void showResults();
+    void refuseImport(const QString &path, const ListReadError &error);
     void showPreview(ReplaceRun *preview);
 
     Ui::MainWindow *ui;

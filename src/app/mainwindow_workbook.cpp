@@ -6,6 +6,7 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
 
 namespace {
 
@@ -59,6 +60,16 @@ void MainWindow::on_pushButton_list2_Import_clicked()
     emit fileNumChangedSignals();
 }
 
+// The status code stays the cryptic one users know; the box says what was wrong.
+void MainWindow::refuseImport(const QString &path, const ListReadError &error)
+{
+    emit stateChangedSignals(36);
+    const QString why = isRunning() ? QStringLiteral("替换进行中，列表不能改动") : error.text;
+    QMessageBox::warning(this, QStringLiteral("警告"),
+        QStringLiteral("无法导入列表 %1：\n%2").arg(QFileInfo(path).fileName(), why),
+        QMessageBox::Ok);
+}
+
 // The importers clear through the clear-all button, which clears the current
 // tab's mode: callers switch to the importer's tab first.
 bool MainWindow::importList1Workbook(const QString &path)
@@ -67,9 +78,11 @@ bool MainWindow::importList1Workbook(const QString &path)
         emit stateChangedSignals(35);
         return false;
     }
-    std::optional<ModeOneList> list = readModeOneWorkbook(path);
-    if (!list || isRunning()) {
-        emit stateChangedSignals(36);
+    ListReadError error;
+    std::optional<ModeOneList> list
+        = isRunning() ? std::nullopt : readModeOneWorkbook(path, &error);
+    if (!list) {
+        refuseImport(path, error);
         return false;
     }
 
@@ -99,9 +112,11 @@ bool MainWindow::importList2Workbook(const QString &path)
         emit stateChangedSignals(35);
         return false;
     }
-    std::optional<ModeTwoList> list = readModeTwoWorkbook(path);
-    if (!list || isRunning()) {
-        emit stateChangedSignals(36);
+    ListReadError error;
+    std::optional<ModeTwoList> list
+        = isRunning() ? std::nullopt : readModeTwoWorkbook(path, &error);
+    if (!list) {
+        refuseImport(path, error);
         return false;
     }
 

@@ -174,10 +174,10 @@ void PreviewDialog::showFile(int row)
     const FilePreview preview = previewFile(file.path, file.pairs, m_run.options(), MaxEdits);
     const QVector<ChangedLines> entries = changedLines(preview, MaxEdits);
     for (const ChangedLines &entry : entries) {
-        appendLines(m_before, entry.beforeLine, entry.beforeText, entry.beforeSpans,
-            QColor(255, 205, 205));
-        appendLines(m_after, entry.afterLine, entry.afterText, entry.afterSpans,
-            QColor(190, 240, 190));
+        appendLines(
+            m_before, entry.beforeLine, entry.beforeText, entry.beforeSpans, QColor(255, 205, 205));
+        appendLines(
+            m_after, entry.afterLine, entry.afterText, entry.afterSpans, QColor(190, 240, 190));
     }
     if (!preview.edits.complete || entries.size() == MaxEdits) {
         const QString more = QStringLiteral("…… 只显示前 %1 处改动").arg(entries.size());

@@ -63,19 +63,24 @@ bool buildFromWorkbook(const CliOptions &options, Job *job, QString *error)
         return fail(error,
             QStringLiteral("无法读取列表工作簿 %1 (cannot read the list workbook)").arg(path));
 
-    if (std::optional<ModeOneList> list = readModeOneWorkbook(path)) {
+    ListReadError modeOneError;
+    ListReadError modeTwoError;
+    if (std::optional<ModeOneList> list = readModeOneWorkbook(path, &modeOneError)) {
         dropDuplicatePaths(&*list);
         *job = buildModeOneJob(*list, options.separator, !options.ordinary);
         return true;
     }
-    if (std::optional<ModeTwoList> list = readModeTwoWorkbook(path)) {
+    if (std::optional<ModeTwoList> list = readModeTwoWorkbook(path, &modeTwoError)) {
         dropDuplicatePaths(&*list);
         *job = buildModeTwoJob(*list, options.separator, !options.ordinary);
         return true;
     }
-    return fail(error,
-        QStringLiteral("%1 不是易换列表工作簿，或已损坏 (not a list workbook, or damaged)")
-            .arg(path));
+    // Either mode's reader names the other's sheets; only a workbook of neither is left.
+    const bool otherMode = modeOneError.english.startsWith(QLatin1String("this is a mode"));
+    const ListReadError &why = otherMode ? modeTwoError : modeOneError;
+    if (why.english.startsWith(QLatin1String("the sheet")))
+        return fail(error, QStringLiteral("%1 不是易换列表工作簿 (not a list workbook)").arg(path));
+    return fail(error, QStringLiteral("%1：%2 (%3)").arg(path, why.text, why.english));
 }
 
 // Named files are taken as given, like the add-files dialog, except for a run's leftover

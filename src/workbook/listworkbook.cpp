@@ -50,20 +50,59 @@ bool writeColumn(Workbook &book, int firstRow, int column, const QStringList &va
     return true;
 }
 
-std::optional<Workbook> load(QIODevice *device)
+bool refused(ListReadError *error, const QString &text, const QString &english)
+{
+    if (error)
+        *error = {text, english};
+    return false;
+}
+
+std::optional<Workbook> load(QIODevice *device, ListReadError *error = nullptr)
 {
     Workbook book;
-    if (!book.load(device))
+    QString why;
+    if (!book.load(device, &why)) {
+        refused(error, QStringLiteral("不是可以读取的 .xlsx 工作簿（%1）").arg(why),
+            QStringLiteral("not a readable .xlsx workbook: %1").arg(why));
         return std::nullopt;
+    }
     return book;
 }
 
-std::optional<Workbook> load(const QString &path)
+std::optional<Workbook> load(const QString &path, ListReadError *error = nullptr)
 {
-    if (!QFileInfo(path).isFile())
+    if (!QFileInfo(path).isFile()) {
+        refused(error, QStringLiteral("文件不存在"), QStringLiteral("no such file"));
         return std::nullopt;
+    }
     QFile file(path);
-    return load(&file);
+    return load(&file, error);
+}
+
+// The sheets of the mode asked for, or what the workbook is instead.
+bool hasSheets(const QStringList &names, const QStringList &wanted, ListReadError *error)
+{
+    const bool modeOne = names.contains(modeOneFilesSheet) && names.contains(modeOneKeywordsSheet);
+    const bool modeTwo = names.contains(modeTwoSheet);
+    const bool wantsModeOne = wanted.contains(modeOneFilesSheet);
+    if (wantsModeOne && !modeOne && modeTwo)
+        return refused(error, QStringLiteral("这是方式二的替换列表，请在方式二中导入"),
+            QStringLiteral("this is a mode-two list; import it in mode two"));
+    if (!wantsModeOne && !modeTwo && modeOne)
+        return refused(error, QStringLiteral("这是方式一的文件列表，请在方式一中导入"),
+            QStringLiteral("this is a mode-one list; import it in mode one"));
+    for (const QString &sheet : wanted) {
+        if (!names.contains(sheet))
+            return refused(error, QStringLiteral("缺少工作表“%1”").arg(sheet),
+                QStringLiteral("the sheet \"%1\" is missing").arg(sheet));
+    }
+    return true;
+}
+
+ListReadError tooLargeToImport()
+{
+    return {QStringLiteral("列表太大，超过 %1 个单元格").arg(Workbook::maxCells),
+        QStringLiteral("the list is larger than %1 cells").arg(Workbook::maxCells)};
 }
 
 // The mode-two sheet with its header row, as the reader and the window take it.
@@ -127,13 +166,11 @@ bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString 
 
 namespace {
 
-std::optional<ModeOneList> readModeOne(std::optional<Workbook> book)
+std::optional<ModeOneList> readModeOne(std::optional<Workbook> book, ListReadError *error)
 {
     if (!book)
         return std::nullopt;
-    const QStringList names = book->sheetNames();
-    if (names.size() < 2 || !names.contains(modeOneFilesSheet)
-        || !names.contains(modeOneKeywordsSheet))
+    if (!hasSheets(book->sheetNames(), {modeOneFilesSheet, modeOneKeywordsSheet}, error))
         return std::nullopt;
 
     ModeOneList list;
@@ -166,9 +203,9 @@ std::optional<ModeOneList> readModeOne(std::optional<Workbook> book)
     return list;
 }
 
-std::optional<ModeTwoList> readModeTwo(std::optional<Workbook> book)
+std::optional<ModeTwoList> readModeTwo(std::optional<Workbook> book, ListReadError *error)
 {
-    if (!book || !book->sheetNames().contains(modeTwoSheet))
+    if (!book || !hasSheets(book->sheetNames(), {modeTwoSheet}, error))
         return std::nullopt;
 
     ModeTwoList list;
@@ -191,8 +228,11 @@ std::optional<ModeTwoList> readModeTwo(std::optional<Workbook> book)
     // A long row of files and a long column of keywords are small on disk but stand for
     // their product in cells, each of which the window fills.
     const int columns = list.paths.size() + 1;
-    if (gridCells(keywords, columns) > Workbook::maxCells)
+    if (gridCells(keywords, columns) > Workbook::maxCells) {
+        if (error)
+            *error = tooLargeToImport();
         return std::nullopt;
+    }
     QStringList emptyRow;
     emptyRow.reserve(columns);
     for (int c = 0; c < columns; ++c)
@@ -207,22 +247,22 @@ std::optional<ModeTwoList> readModeTwo(std::optional<Workbook> book)
 
 } // namespace
 
-std::optional<ModeOneList> readModeOneWorkbook(const QString &path)
+std::optional<ModeOneList> readModeOneWorkbook(const QString &path, ListReadError *error)
 {
-    return readModeOne(load(path));
+    return readModeOne(load(path, error), error);
 }
 
 std::optional<ModeOneList> readModeOneWorkbook(QIODevice *device)
 {
-    return readModeOne(load(device));
+    return readModeOne(load(device), nullptr);
 }
 
-std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path)
+std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path, ListReadError *error)
 {
-    return readModeTwo(load(path));
+    return readModeTwo(load(path, error), error);
 }
 
 std::optional<ModeTwoList> readModeTwoWorkbook(QIODevice *device)
 {
-    return readModeTwo(load(device));
+    return readModeTwo(load(device), nullptr);
 }

@@ -29,7 +29,15 @@ bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString 
 // mode-two sheet counts as its whole grid of keywords by files, with the header row and
 // the empty cells. Paths come back with "/" separators; the keyword lists end at the first
 // empty keyword. The writers refuse lists that would be read back as too large.
-std::optional<ModeOneList> readModeOneWorkbook(const QString &path);
-std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path);
+// Why a file is not a list workbook of the mode asked for: in Chinese for the window, in
+// English for the command line to print beside it.
+struct ListReadError
+{
+    QString text;
+    QString english;
+};
+
+std::optional<ModeOneList> readModeOneWorkbook(const QString &path, ListReadError *error = nullptr);
+std::optional<ModeTwoList> readModeTwoWorkbook(const QString &path, ListReadError *error = nullptr);
 std::optional<ModeOneList> readModeOneWorkbook(QIODevice *device);
 std::optional<ModeTwoList> readModeTwoWorkbook(QIODevice *device);

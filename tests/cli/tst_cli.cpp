@@ -358,7 +358,8 @@ void TestCli::unusableWorkbook_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("a file that is not a zip") << "text" << QStringLiteral("不是易换列表工作簿");
+    QTest::newRow("a file that is not a zip")
+        << "text" << QStringLiteral("不是可以读取的 .xlsx 工作簿");
     QTest::newRow("a workbook without the list sheets")
         << "foreign" << QStringLiteral("不是易换列表工作簿");
     QTest::newRow("a workbook that does not exist")
@@ -370,7 +371,7 @@ void TestCli::unusableWorkbook_data()
     QTest::newRow("a mode-one workbook whose only replacement holds a line break")
         << "splitcell" << QStringLiteral("无【被替换关键字】内容");
     QTest::newRow("a mode-two grid larger than a list may be")
-        << "widegrid" << QStringLiteral("不是易换列表工作簿");
+        << "widegrid" << QStringLiteral("列表太大");
 }
 
 void TestCli::unusableWorkbook()

@@ -161,17 +161,24 @@ void WorkbookUiTest::badWorkbookLeavesWindowAsItWas_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("mode");
-    QTest::newRow("not a zip at all") << QByteArray("hello") << 1;
-    QTest::newRow("an empty file") << QByteArray() << 2;
-    QTest::newRow("a mode-two workbook offered to mode one") << QByteArray("mode2") << 1;
-    QTest::newRow("a mode-one workbook offered to mode two") << QByteArray("mode1") << 2;
-    QTest::newRow("a mode-two grid larger than a list may be") << QByteArray("widegrid") << 2;
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("not a zip at all") << QByteArray("hello") << 1 << "不是可以读取的 .xlsx 工作簿";
+    QTest::newRow("an empty file") << QByteArray() << 2 << "不是可以读取的 .xlsx 工作簿";
+    QTest::newRow("a mode-two workbook offered to mode one")
+        << QByteArray("mode2") << 1 << "这是方式二的替换列表";
+    QTest::newRow("a mode-one workbook offered to mode two")
+        << QByteArray("mode1") << 2 << "这是方式一的文件列表";
+    QTest::newRow("a workbook of neither mode names the missing sheet")
+        << QByteArray("foreign") << 2 << "缺少工作表“易换方式二_替换文件列表”";
+    QTest::newRow("a mode-two grid larger than a list may be")
+        << QByteArray("widegrid") << 2 << "列表太大";
 }
 
 void WorkbookUiTest::badWorkbookLeavesWindowAsItWas()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, mode);
+    QFETCH(QString, warning);
     const QString path = dir.filePath(QStringLiteral("bad.xlsx"));
     QFile::remove(path);
     if (content == "mode1") {
@@ -187,6 +194,11 @@ void WorkbookUiTest::badWorkbookLeavesWindowAsItWas()
         for (int row = 2; row <= 501; ++row)
             QVERIFY(book.setCell(row, 1, QStringLiteral("k")));
         QVERIFY(book.save(path));
+    } else if (content == "foreign") {
+        Workbook book;
+        QVERIFY(book.addSheet(QStringLiteral("Sheet1")));
+        QVERIFY(book.setCell(1, 1, QStringLiteral("x")));
+        QVERIFY(book.save(path));
     } else {
         makeFile(QStringLiteral("bad.xlsx"), content);
     }
@@ -196,9 +208,19 @@ void WorkbookUiTest::badWorkbookLeavesWindowAsItWas()
     addByDrop({a});
     child<QPlainTextEdit>("plainTextEdit_s1")->setPlainText(QStringLiteral("keep"));
 
-    answerFileDialog(path);
+    QString shown;
+    whenModal([path, &shown](QWidget *modal) {
+        modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+        static_cast<QDialog *>(modal)->accept();
+        // Then the box that says what was wrong.
+        whenModal([&shown](QWidget *box) {
+            shown = qobject_cast<QMessageBox *>(box)->text();
+            static_cast<QDialog *>(box)->accept();
+        });
+    });
     child<QAction>("action_Import")->trigger();
     QCOMPARE(state(), QStringLiteral("36 咦?这是神马操作?"));
+    QVERIFY2(shown.contains(warning), qPrintable(shown));
     QCOMPARE(mode == 1 ? window->list1() : window->list2(), QStringList {a});
     QCOMPARE(child<QPlainTextEdit>("plainTextEdit_s1")->toPlainText(), QStringLiteral("keep"));
 }
