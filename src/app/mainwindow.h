@@ -103,6 +103,7 @@ private:
     void addDirFiles1(const QString &dirPath);
     void addDirFiles2(const QString &dirPath);
     void refreshList1();
+    void fillList1Table();
     void refreshList2Columns();
     void openList1Folder();
     void openList2Folder();

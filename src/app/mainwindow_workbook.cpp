@@ -90,10 +90,7 @@ bool MainWindow::importList1Workbook(const QString &path)
     ui->pushButton_ClearAll->click();
 
     list1Paths = PathList(list->paths);
-    QTableWidget *table = ui->tableWidget_list1;
-    table->setRowCount(list1Paths.size());
-    for (int i = 0; i < list1Paths.size(); ++i)
-        table->setItem(i, 0, new QTableWidgetItem(QFileInfo(list1Paths.at(i)).fileName()));
+    fillList1Table();
 
     // Appending an empty line to an empty editor adds no line, which would pair every
     // later replacement with the keyword above it; set whole texts instead.
