@@ -3,6 +3,7 @@
 #include "engine/textfile.h"
 #include "engine/textformat.h"
 #include "engine/transform.h"
+#include "engine/utf8replace.h"
 
 #include <QFileInfo>
 #include <QMutex>
@@ -55,6 +56,22 @@ private:
 QMutex FileTurn::mutex;
 QWaitCondition FileTurn::released;
 QSet<QString> FileTurn::busy;
+
+// Each pool thread keeps its memory from file to file: on this kind of machine fresh
+// memory costs more than the replacing.
+thread_local Utf8Replace::Buffers byteBuffers;
+
+bool hasWideMark(const char *data, qint64 size)
+{
+    return size >= 2
+        && ((uchar(data[0]) == 0xFF && uchar(data[1]) == 0xFE)
+            || (uchar(data[0]) == 0xFE && uchar(data[1]) == 0xFF));
+}
+
+bool nothingReplaced(const QVector<int> &counts)
+{
+    return std::all_of(counts.cbegin(), counts.cend(), [](int count) { return count == 0; });
+}
 
 } // namespace
 
@@ -109,6 +126,78 @@ bool RunControl::release(int index)
     return phase == Released;
 }
 
+Reason Rep::replaceBytes(QByteArray *handOn, bool *handedOn)
+{
+    *handedOn = false;
+    qint64 size = 0;
+    const Reason read = readFileBytes(
+        filePath, [](qint64 n) { return byteBuffers.input(n); }, &size);
+    if (read != Reason::None)
+        return read;
+    const char *data = byteBuffers.input(size);
+    // UTF-16 and UTF-32 are decoded, and so is a file that automatic detection may find
+    // to be in another encoding.
+    if (hasWideMark(data, size)) {
+        *handOn = QByteArray(data, int(size));
+        *handedOn = true;
+        return Reason::None;
+    }
+    const Utf8Replace::Outcome outcome = bytePath->run(&byteBuffers, &result.counts);
+    if (outcome.reason == Reason::InvalidEncoding && encoding.isAutomatic()) {
+        *handOn = QByteArray(byteBuffers.input(size), int(size));
+        *handedOn = true;
+        return Reason::None;
+    }
+    result.encoding = TextEncoding::utf8();
+    if (outcome.reason != Reason::None || dryRun)
+        return outcome.reason;
+    if (keepFormat && (outcome.unchanged || nothingReplaced(result.counts)))
+        return Reason::None;
+    if (control && !control->beginWriting(index))
+        return Reason::Stopped;
+    return writeFileBytes(filePath, [](const ByteSink &sink) {
+        return sink(byteBuffers.output(), byteBuffers.outputSize()) ? Reason::None
+                                                                    : Reason::WriteFailed;
+    });
+}
+
+Reason Rep::replaceText(QByteArray bytes)
+{
+    QString text;
+    TextFormat format;
+    Reason reason = decodeText(bytes, encoding, keepFormat, &text, &format);
+    result.encoding = format.encoding;
+    bytes = QByteArray();
+    if (reason != Reason::None)
+        return reason;
+    RepOptions options;
+    options.ordinary = ordinary;
+    options.full = full;
+    options.pairs = pairs;
+    text = applyPairs(std::move(text), options, &result.counts);
+    // The default rewrite is in the chosen encoding, as plain as it gets; an automatic
+    // run writes each file back in its own.
+    if (!keepFormat && !encoding.isAutomatic()) {
+        format.encoding = encoding;
+        format.byteOrderMark = false;
+    }
+    const auto produce = [&](const ByteSink &sink) {
+        return encodeText(text, format, keepFormat, sink);
+    };
+    if (dryRun) {
+        reason = produce([](const char *, qint64) { return true; });
+        if (reason == Reason::None && keepText)
+            result.text = std::move(text);
+        return reason;
+    }
+    // Nothing to change: the file keeps its bytes and its time.
+    if (keepFormat && nothingReplaced(result.counts))
+        return Reason::None;
+    if (control && !control->beginWriting(index))
+        return Reason::Stopped;
+    return writeFileBytes(filePath, produce);
+}
+
 void Rep::replaceFile()
 {
     if (control && !control->begin(index)) {
@@ -121,44 +210,13 @@ void Rep::replaceFile()
     try {
         const FileTurn turn(filePath);
         QByteArray bytes;
-        result.reason = readFileBytes(filePath, &bytes);
-        QString text;
-        TextFormat format;
-        if (result.reason == Reason::None) {
-            result.reason = decodeText(bytes, encoding, keepFormat, &text, &format);
-            result.encoding = format.encoding;
-            bytes = QByteArray();
-        }
-        if (result.reason == Reason::None) {
-            RepOptions options;
-            options.ordinary = ordinary;
-            options.full = full;
-            options.pairs = pairs;
-            text = applyPairs(std::move(text), options, &result.counts);
-            // The default rewrite is in the chosen encoding, as plain as it gets; an
-            // automatic run writes each file back in its own.
-            if (!keepFormat && !encoding.isAutomatic()) {
-                format.encoding = encoding;
-                format.byteOrderMark = false;
-            }
-            const auto produce = [&](const ByteSink &sink) {
-                return encodeText(text, format, keepFormat, sink);
-            };
-            const bool unchanged = keepFormat
-                && std::all_of(result.counts.cbegin(), result.counts.cend(),
-                    [](int count) { return count == 0; });
-            if (dryRun) {
-                result.reason = produce([](const char *, qint64) { return true; });
-                if (result.reason == Reason::None && keepText)
-                    result.text = std::move(text);
-            } else if (unchanged) {
-                // Nothing to change: the file keeps its bytes and its time.
-            } else if (control && !control->beginWriting(index)) {
-                result.reason = Reason::Stopped;
-            } else {
-                result.reason = writeFileBytes(filePath, produce);
-            }
-        }
+        bool handedOn = true;
+        if (bytePath)
+            result.reason = replaceBytes(&bytes, &handedOn);
+        else
+            result.reason = readFileBytes(filePath, &bytes);
+        if (result.reason == Reason::None && handedOn)
+            result.reason = replaceText(std::move(bytes));
     } catch (const std::bad_alloc &) {
         // A file too large to hold in memory is left as it was.
         result.reason = Reason::TooLarge;

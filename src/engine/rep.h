@@ -14,6 +14,7 @@
 #include <vector>
 
 class QThreadPool;
+class Utf8Replace;
 
 // Result of one file of a run. SKIPPED: the run was stopped before the file was written.
 enum STATE { SUCCESS = 0, FAIL = 1, LOST = 2, SKIPPED = 3 };
@@ -99,11 +100,17 @@ public:
 
     // Makes the worker answer to its run's stop; without one it always runs to the end.
     void setControl(std::shared_ptr<RunControl> control) { this->control = std::move(control); }
+    // Lets the worker replace in a UTF-8 file's bytes, without decoding it.
+    void setBytePath(std::shared_ptr<const Utf8Replace> replace) { bytePath = std::move(replace); }
 
 signals:
     void done(Rep *rep, STATE state, int index);
 
 private:
+    // The route over bytes; a file it does not take is handed on to the text route.
+    Reason replaceBytes(QByteArray *handOn, bool *handedOn);
+    Reason replaceText(QByteArray bytes);
+
     QString filePath;
     bool ordinary;
     bool full;
@@ -115,6 +122,7 @@ private:
     bool keepFormat;
     FileOutcome result;
     std::shared_ptr<RunControl> control;
+    std::shared_ptr<const Utf8Replace> bytePath;
 };
 
 Q_DECLARE_METATYPE(Rep *)

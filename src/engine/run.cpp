@@ -1,5 +1,6 @@
 #include "engine/run.h"
 
+#include "engine/utf8replace.h"
 #include "files/filenames.h"
 
 #include <QFileInfo>
@@ -68,10 +69,28 @@ void ReplaceRun::start()
         repOptions.pairs = m_job.files.at(index).pairs;
         auto *rep = new Rep(path, repOptions, index);
         rep->setControl(m_control);
+        rep->setBytePath(bytePathFor(repOptions));
         connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
         startRep(rep);
     }
     finishIfComplete();
+}
+
+// One byte route per distinct pair list: mode one shares a single list among all files.
+std::shared_ptr<const Utf8Replace> ReplaceRun::bytePathFor(const RepOptions &options)
+{
+    const bool utf8 = m_options.encoding.isAutomatic()
+        || m_options.encoding.codec() == TextEncoding::utf8().codec();
+    if (!utf8 || m_options.keepText || !Utf8Replace::handles(options))
+        return nullptr;
+    const void *key = options.pairs.constData();
+    auto it = m_bytePaths.find(key);
+    if (it == m_bytePaths.end()) {
+        const LineBreakMode mode
+            = m_options.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
+        it = m_bytePaths.insert(key, std::make_shared<const Utf8Replace>(options, mode));
+    }
+    return it.value();
 }
 
 void ReplaceRun::cancel()

@@ -4,11 +4,14 @@
 #include "engine/rep.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 #include <QVector>
 
 #include <memory>
+
+class Utf8Replace;
 
 struct RunOptions
 {
@@ -75,6 +78,7 @@ private:
     void record(int index, const FileOutcome &outcome);
     void reportProgress();
     void finishIfComplete();
+    std::shared_ptr<const Utf8Replace> bytePathFor(const RepOptions &options);
 
     const Job m_job;
     const RunOptions m_options;
@@ -86,4 +90,5 @@ private:
     bool m_finished = false;
     QElapsedTimer m_sinceProgress;
     QTimer m_progressTimer;
+    QHash<const void *, std::shared_ptr<const Utf8Replace>> m_bytePaths;
 };

@@ -96,6 +96,19 @@ bool folderWritable(const QString &path)
 
 Reason readFileBytes(const QString &path, QByteArray *bytes)
 {
+    qint64 size = 0;
+    return readFileBytes(
+        path,
+        [bytes](qint64 n) {
+            bytes->resize(int(n));
+            return bytes->data();
+        },
+        &size);
+}
+
+Reason readFileBytes(
+    const QString &path, const std::function<char *(qint64 size)> &buffer, qint64 *size)
+{
     const QFileInfo info(path);
     if (!info.exists())
         return Reason::NotFound;
@@ -107,10 +120,23 @@ Reason readFileBytes(const QString &path, QByteArray *bytes)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return Reason::Unreadable;
-    if (file.size() > std::numeric_limits<int>::max() - 64)
+    const qint64 expected = file.size();
+    if (expected > std::numeric_limits<int>::max() - 64)
         throw std::bad_alloc();
-    *bytes = file.readAll();
-    return file.error() == QFileDevice::NoError ? Reason::None : Reason::Unreadable;
+    char *data = buffer(expected);
+    qint64 got = 0;
+    while (got < expected) {
+        const qint64 n = file.read(data + got, expected - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    // A file that grew or shrank while it was read is not the file that was asked for.
+    char probe;
+    if (got != expected || file.read(&probe, 1) != 0)
+        return Reason::ChangedDuringRun;
+    *size = got;
+    return Reason::None;
 }
 
 Reason writeFileBytes(const QString &path, const std::function<Reason(const ByteSink &)> &produce)
