@@ -260,7 +260,10 @@ bool Journal::finish()
         return false;
     quint64 sequence = 0;
     append("E\n", &sequence);
-    return makeDurable(sequence);
+    const bool durable = makeDurable(sequence);
+    // Closing releases the lock: the run is over and may be undone.
+    m_manifest.reset();
+    return durable;
 }
 
 Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArray &path,
@@ -317,7 +320,7 @@ bool Journal::copyOriginal(
 
 void Journal::abandon(qint64 entry)
 {
-    if (entry < 0)
+    if (entry < 0 || !m_manifest.isValid())
         return;
     ::unlinkat(m_folder.get(), originalName(entry).constData(), 0);
     append("A " + QByteArray::number(entry) + '\n');
@@ -325,7 +328,7 @@ void Journal::abandon(qint64 entry)
 
 void Journal::markWrittenInPlace(qint64 entry)
 {
-    if (entry >= 0)
+    if (entry >= 0 && m_manifest.isValid())
         append("D " + QByteArray::number(entry) + '\n');
 }
 

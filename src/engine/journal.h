@@ -80,7 +80,8 @@ public:
     // Deletes the last run's journal and creates this run's. A run that cannot have
     // one may still go on without undo.
     bool start(QString *error = nullptr);
-    // Marks the run as finished, so that it no longer counts as interrupted.
+    // Marks the run as finished, so that it no longer counts as interrupted, and ends
+    // the journal: what is recorded after this is not kept.
     bool finish();
 
     QString folder() const { return m_folderPath; }
