@@ -20,6 +20,7 @@
 namespace {
 
 const QLatin1String RunPrefix("run-");
+const QLatin1String TrashPrefix("deleted-");
 const char ManifestName[] = "manifest";
 const QByteArray Header = QByteArrayLiteral("yihuan-journal 1\n");
 
@@ -82,9 +83,13 @@ bool parseKept(const QList<QByteArray> &fields, JournalRecord *record)
     return true;
 }
 
-QByteArray originalName(qint64 entry)
+// Originals are spread over a few folders: pool threads linking into one folder would
+// queue on its lock.
+constexpr int Shards = 16;
+
+int shardOf(qint64 entry)
 {
-    return QByteArray::number(entry);
+    return int(entry % Shards);
 }
 
 // A run's manifest is locked for as long as the run (or an undo of it) goes on.
@@ -210,6 +215,8 @@ Journal::~Journal()
 {
     if (m_manifest.isValid())
         writeRecords();
+    if (m_sweeper.joinable())
+        m_sweeper.join();
 }
 
 bool Journal::start(QString *error)
@@ -223,10 +230,19 @@ bool Journal::start(QString *error)
     if (!QDir().mkpath(base))
         return failed(base);
     ::chmod(QFile::encodeName(base).constData(), 0700);
+    // Freeing the old originals costs as much as writing the new files; set aside at
+    // once, they are deleted while the run goes on.
     for (const QString &folder : runFolders()) {
         if (!inProgress(folder))
-            QDir(folder).removeRecursively();
+            QDir(base).rename(
+                QFileInfo(folder).fileName(), TrashPrefix + QFileInfo(folder).fileName());
     }
+    m_sweeper = std::thread([base] {
+        QDir dir(base);
+        for (const QString &name :
+            dir.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden))
+            QDir(dir.filePath(name)).removeRecursively();
+    });
 
     const QString name = RunPrefix
         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))
@@ -239,6 +255,15 @@ bool Journal::start(QString *error)
     if (!m_folder.isValid() || ::fstat(m_folder.get(), &st) != 0)
         return failed(m_folderPath);
     m_device = st.st_dev;
+    for (int shard = 0; shard < Shards; ++shard) {
+        const QByteArray name = QByteArray::number(shard);
+        if (::mkdirat(m_folder.get(), name.constData(), 0700) != 0)
+            return failed(m_folderPath);
+        m_shards.emplace_back(
+            ::openat(m_folder.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m_shards.back().isValid())
+            return failed(m_folderPath);
+    }
     m_manifest.reset(::openat(
         m_folder.get(), ManifestName, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600));
     if (!m_manifest.isValid() || ::flock(m_manifest.get(), LOCK_EX) != 0
@@ -263,6 +288,8 @@ bool Journal::finish()
     const bool durable = makeDurable(sequence);
     // Closing releases the lock: the run is over and may be undone.
     m_manifest.reset();
+    if (m_sweeper.joinable())
+        m_sweeper.join();
     return durable;
 }
 
@@ -273,7 +300,7 @@ Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArra
     if (!m_manifest.isValid())
         return kept;
     const qint64 entry = m_nextEntry.fetchAndAddRelaxed(1);
-    const QByteArray name = originalName(entry);
+    const QByteArray name = keptName(entry);
     JournalRecord::Kept how = JournalRecord::Kept::Copy;
     if (inPlace) {
         how = JournalRecord::Kept::InPlace;
@@ -291,7 +318,7 @@ Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArra
         return kept;
     }
     kept.entry = entry;
-    append(keptRecord(entry, how, original, path, before, after), &kept.sequence);
+    append(keptRecord(entry, how, original, path, before, after), &kept.sequence, shardOf(entry));
     return kept;
 }
 
@@ -322,8 +349,8 @@ void Journal::abandon(qint64 entry)
 {
     if (entry < 0 || !m_manifest.isValid())
         return;
-    ::unlinkat(m_folder.get(), originalName(entry).constData(), 0);
-    append("A " + QByteArray::number(entry) + '\n');
+    ::unlinkat(m_folder.get(), keptName(entry).constData(), 0);
+    append("A " + QByteArray::number(entry) + '\n', nullptr, shardOf(entry));
 }
 
 void Journal::markWrittenInPlace(qint64 entry)
@@ -332,16 +359,22 @@ void Journal::markWrittenInPlace(qint64 entry)
         append("D " + QByteArray::number(entry) + '\n');
 }
 
-int Journal::openOriginal(qint64 entry) const
+QByteArray Journal::keptName(qint64 entry)
 {
-    return ::openat(m_folder.get(), originalName(entry).constData(), O_RDONLY | O_CLOEXEC);
+    return QByteArray::number(shardOf(entry)) + '/' + QByteArray::number(entry);
 }
 
-void Journal::append(const QByteArray &record, quint64 *sequence)
+int Journal::openOriginal(qint64 entry) const
+{
+    return ::openat(m_folder.get(), keptName(entry).constData(), O_RDONLY | O_CLOEXEC);
+}
+
+void Journal::append(const QByteArray &record, quint64 *sequence, int changedShard)
 {
     QMutexLocker locker(&m_mutex);
     m_records += record;
-    m_folderChanged = true;
+    if (changedShard >= 0)
+        m_changedShards |= 1u << changedShard;
     ++m_appended;
     if (sequence)
         *sequence = m_appended;
@@ -367,20 +400,23 @@ bool Journal::makeDurable(quint64 sequence)
     QByteArray records;
     std::vector<UniqueFd> copies;
     quint64 upTo;
-    bool folderChanged;
+    quint32 changedShards;
     {
         QMutexLocker locker(&m_mutex);
         records.swap(m_records);
         copies.swap(m_unsyncedCopies);
         upTo = m_appended;
-        folderChanged = m_folderChanged;
-        m_folderChanged = false;
+        changedShards = m_changedShards;
+        m_changedShards = 0;
     }
     bool ok = writeFully(m_manifest.get(), records.constData(), records.size());
     for (const UniqueFd &copy : copies)
         ok = ok && ::fdatasync(copy.get()) == 0;
-    ok = ok && (!folderChanged || ::fsync(m_folder.get()) == 0)
-        && ::fdatasync(m_manifest.get()) == 0;
+    for (int shard = 0; shard < Shards; ++shard) {
+        if (changedShards & (1u << shard))
+            ok = ok && ::fsync(m_shards.at(size_t(shard)).get()) == 0;
+    }
+    ok = ok && ::fdatasync(m_manifest.get()) == 0;
     // After a failed sync the kernel may have dropped the pages: nothing is durable.
     if (!ok)
         m_failed = true;
@@ -399,7 +435,7 @@ quint64 Journal::beginSync()
         records.swap(m_records);
         m_unsyncedCopies.clear();
         upTo = m_appended;
-        m_folderChanged = false;
+        m_changedShards = 0;
     }
     if (!writeFully(m_manifest.get(), records.constData(), records.size()))
         m_failed = true;

@@ -10,8 +10,10 @@
 #include <QStringList>
 #include <QVector>
 
-#include <sys/stat.h>
+#include <thread>
 #include <vector>
+
+#include <sys/stat.h>
 
 // One file as a run's journal recorded it, just before the run replaced it.
 struct JournalRecord
@@ -103,6 +105,8 @@ public:
     // The file was left as it was: its record no longer counts.
     void abandon(qint64 entry);
     void markWrittenInPlace(qint64 entry);
+    // Where an entry's original is kept, relative to the run's folder.
+    static QByteArray keptName(qint64 entry);
     // Opens a kept original for reading.
     int openOriginal(qint64 entry) const;
 
@@ -119,14 +123,16 @@ public:
     quint64 device() const { return m_device; }
 
 private:
-    void append(const QByteArray &record, quint64 *sequence = nullptr);
+    void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
     bool writeRecords();
     bool copyOriginal(int fd, const struct stat &original, const QByteArray &name, bool inPlace);
 
     const qint64 m_copyCap;
+    std::thread m_sweeper; // deletes the last run's journal
     QString m_folderPath;
     UniqueFd m_folder;
     UniqueFd m_manifest;
+    std::vector<UniqueFd> m_shards;
     quint64 m_device = 0;
     QAtomicInteger<qint64> m_nextEntry = 0;
     QAtomicInteger<qint64> m_copied = 0;
@@ -136,7 +142,7 @@ private:
     QByteArray m_records;
     quint64 m_appended = 0;
     std::vector<UniqueFd> m_unsyncedCopies;
-    bool m_folderChanged = false;
+    quint32 m_changedShards = 0; // folders of originals made or removed since the last sync
 
     QMutex m_syncMutex; // held while syncing; guards m_durable
     quint64 m_durable = 0;

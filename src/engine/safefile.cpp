@@ -38,6 +38,19 @@ bool hasWriteBit(mode_t mode)
     return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
 }
 
+// The process's effective user and group; asked once, as every file would ask again.
+uid_t effectiveUser()
+{
+    static const uid_t user = ::geteuid();
+    return user;
+}
+
+gid_t effectiveGroup()
+{
+    static const gid_t group = ::getegid();
+    return group;
+}
+
 bool readFully(int fd, char *data, qint64 size, qint64 *got)
 {
     *got = 0;
@@ -191,7 +204,7 @@ Reason SafeFile::beginWrite()
     }
     // Only root may give a file away; anyone else keeps a file that is not theirs
     // (or not their group's) by writing it in place.
-    if (m_original.st_uid != ::geteuid() || m_original.st_gid != ::getegid()) {
+    if (m_original.st_uid != effectiveUser() || m_original.st_gid != effectiveGroup()) {
         if (::fchown(m_temp.get(), m_original.st_uid, m_original.st_gid) != 0) {
             ::unlinkat(m_folder.get(), m_tempName.constData(), 0);
             m_temp.reset();
@@ -255,9 +268,11 @@ Reason SafeFile::commit(Sync sync)
     if (m_inPlace)
         return commitInPlace();
     if (sync == Sync::Here) {
-        if (::fdatasync(m_temp.get()) != 0)
-            return fail(Reason::WriteFailed);
-        if (m_journal && m_entry >= 0 && !m_journal->makeDurable(m_recordSequence))
+        // With a journal record to make durable as well, one syncfs does both.
+        const bool synced = m_journal && m_entry >= 0
+            ? syncStaged({this}, m_journal) == Reason::None
+            : ::fdatasync(m_temp.get()) == 0;
+        if (!synced)
             return fail(Reason::WriteFailed);
     }
     struct stat now;

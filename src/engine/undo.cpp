@@ -115,7 +115,7 @@ Outcome undoFile(const JournalRecord &record, int journal)
     if (*now != record.after && !halfWritten)
         return Outcome::ChangedSince;
 
-    const QByteArray keptName = QByteArray::number(record.entry);
+    const QByteArray keptName = Journal::keptName(record.entry);
     const UniqueFd original(::openat(journal, keptName.constData(), O_RDONLY | O_CLOEXEC));
     if (!original.isValid() || digestOfFile(original.get()) != record.before)
         return Outcome::Failed;
