@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSaveFile>
@@ -144,6 +145,7 @@ void runPass(benchmark::State &state, Rewrite rewrite)
     QVector<QStringList> share(shares);
     for (int i = 0; i < paths.size(); ++i)
         share[i % shares].append(paths.at(i));
+    qint64 finishMs = 0;
     for (auto _ : state) {
         std::unique_ptr<Journal> journal;
         if (withJournal) {
@@ -159,14 +161,19 @@ void runPass(benchmark::State &state, Rewrite rewrite)
         bool ok = true;
         for (QFuture<bool> &future : futures)
             ok = future.result() && ok;
-        if (journal)
+        if (journal) {
+            QElapsedTimer finishing;
+            finishing.start();
             ok = journal->finish() && ok;
+            finishMs += finishing.elapsed();
+        }
         if (!ok) {
             state.SkipWithError("a rewrite failed");
             return;
         }
     }
     state.SetBytesProcessed(state.iterations() * state.range(0) * state.range(1));
+    state.counters["finish_ms"] = double(finishMs) / double(state.iterations());
 }
 
 void BM_Batched(benchmark::State &state)

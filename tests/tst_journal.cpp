@@ -276,6 +276,7 @@ void TestJournal::nothingToUndo_data()
     QTest::newRow("there was never a run") << "none";
     QTest::newRow("the last run replaced no file") << "refused";
     QTest::newRow("the last run is still going on") << "running";
+    QTest::newRow("the last run went without a journal") << "without";
 }
 
 void TestJournal::nothingToUndo()
@@ -296,6 +297,11 @@ void TestJournal::nothingToUndo()
         running = std::make_unique<Journal>();
         QVERIFY(running->start());
         QCOMPARE(rewrite(path, "x", running.get()), Reason::None);
+    } else if (before == QLatin1String("without")) {
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
+        QVERIFY(runOver({path}, "journaled"));
+        Journal::discardLastRun();
+        QCOMPARE(rewrite(path, "+unjournaled", nullptr), Reason::None);
     }
     const QByteArray content = readBytes(path);
 

@@ -456,6 +456,8 @@ void TestSafeFile::anotherUser_data()
     QTest::newRow(
         "root's group-writable file in nobody's folder is written in place and stays root's")
         << true << 0u << 0664 << false << Reason::None << true;
+    QTest::newRow("root's 0644 file in nobody's folder is refused as read-only, not taken over")
+        << true << 0u << 0644 << false << Reason::ReadOnly << true;
     QTest::newRow("root's file that nobody may not write is refused")
         << false << 0u << 0644 << false << Reason::FolderNotWritable << true;
     QTest::newRow("a full disk leaves nobody's file in root's folder untouched")

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -215,8 +216,74 @@ Journal::~Journal()
 {
     if (m_manifest.isValid())
         writeRecords();
-    if (m_sweeper.joinable())
-        m_sweeper.join();
+    sweepRest();
+}
+
+void Journal::discardLastRun()
+{
+    setAsideLastRun();
+    QDir base(location());
+    for (const QString &name :
+        base.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden))
+        QDir(base.filePath(name)).removeRecursively();
+}
+
+void Journal::setAsideLastRun()
+{
+    QDir base(location());
+    for (const QString &folder : runFolders()) {
+        if (inProgress(folder))
+            continue;
+        const QString name = QFileInfo(folder).fileName();
+        if (!base.rename(name, TrashPrefix + name))
+            QDir(folder).removeRecursively();
+    }
+}
+
+QVector<QByteArray> Journal::trashFiles()
+{
+    QVector<QByteArray> files;
+    QDir base(location());
+    for (const QString &name :
+        base.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden)) {
+        for (QDirIterator it(
+                 base.filePath(name), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext();)
+            files.append(QFile::encodeName(it.next()));
+    }
+    return files;
+}
+
+void Journal::sweep(int count)
+{
+    QByteArray victims[2];
+    count = qMin(count, 2);
+    {
+        QMutexLocker locker(&m_mutex);
+        for (int i = 0; i < count && !m_trash.isEmpty(); ++i)
+            victims[i] = m_trash.takeLast();
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!victims[i].isEmpty())
+            ::unlink(victims[i].constData());
+    }
+}
+
+void Journal::sweepRest()
+{
+    if (!m_folder.isValid())
+        return;
+    QVector<QByteArray> rest;
+    {
+        QMutexLocker locker(&m_mutex);
+        rest.swap(m_trash);
+    }
+    for (const QByteArray &file : qAsConst(rest))
+        ::unlink(file.constData());
+    QDir base(location());
+    for (const QString &name :
+        base.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden))
+        QDir(base.filePath(name)).removeRecursively();
 }
 
 bool Journal::start(QString *error)
@@ -230,19 +297,8 @@ bool Journal::start(QString *error)
     if (!QDir().mkpath(base))
         return failed(base);
     ::chmod(QFile::encodeName(base).constData(), 0700);
-    // Freeing the old originals costs as much as writing the new files; set aside at
-    // once, they are deleted while the run goes on.
-    for (const QString &folder : runFolders()) {
-        if (!inProgress(folder))
-            QDir(base).rename(
-                QFileInfo(folder).fileName(), TrashPrefix + QFileInfo(folder).fileName());
-    }
-    m_sweeper = std::thread([base] {
-        QDir dir(base);
-        for (const QString &name :
-            dir.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden))
-            QDir(dir.filePath(name)).removeRecursively();
-    });
+    setAsideLastRun();
+    m_trash = trashFiles();
 
     const QString name = RunPrefix
         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))
@@ -288,8 +344,7 @@ bool Journal::finish()
     const bool durable = makeDurable(sequence);
     // Closing releases the lock: the run is over and may be undone.
     m_manifest.reset();
-    if (m_sweeper.joinable())
-        m_sweeper.join();
+    sweepRest();
     return durable;
 }
 
@@ -299,6 +354,10 @@ Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArra
     Kept kept;
     if (!m_manifest.isValid())
         return kept;
+    // The last run's originals go a few with each file of this one: freeing them costs
+    // about what writing the new files does, and spread out it runs beside that work
+    // instead of after it.
+    sweep(2);
     const qint64 entry = m_nextEntry.fetchAndAddRelaxed(1);
     const QByteArray name = keptName(entry);
     JournalRecord::Kept how = JournalRecord::Kept::Copy;

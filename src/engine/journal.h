@@ -10,7 +10,6 @@
 #include <QStringList>
 #include <QVector>
 
-#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -79,9 +78,12 @@ public:
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
-    // Deletes the last run's journal and creates this run's. A run that cannot have
-    // one may still go on without undo.
+    // Deletes the last run's journal (its files a few at a time, as this run keeps
+    // files) and creates this run's. A run that cannot have one may still go on
+    // without undo, after discardLastRun().
     bool start(QString *error = nullptr);
+    // What a run without a journal calls first, so that undo does not go back past it.
+    static void discardLastRun();
     // Marks the run as finished, so that it no longer counts as interrupted, and ends
     // the journal: what is recorded after this is not kept.
     bool finish();
@@ -123,12 +125,16 @@ public:
     quint64 device() const { return m_device; }
 
 private:
+    // Renames the last run's journal out of the way: from then on it is gone for undo.
+    static void setAsideLastRun();
+    static QVector<QByteArray> trashFiles();
+    void sweep(int count);
+    void sweepRest();
     void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
     bool writeRecords();
     bool copyOriginal(int fd, const struct stat &original, const QByteArray &name, bool inPlace);
 
     const qint64 m_copyCap;
-    std::thread m_sweeper; // deletes the last run's journal
     QString m_folderPath;
     UniqueFd m_folder;
     UniqueFd m_manifest;
@@ -140,6 +146,7 @@ private:
 
     QMutex m_mutex; // guards the fields up to m_syncMutex
     QByteArray m_records;
+    QVector<QByteArray> m_trash; // the last run's originals, still to delete
     quint64 m_appended = 0;
     std::vector<UniqueFd> m_unsyncedCopies;
     quint32 m_changedShards = 0; // folders of originals made or removed since the last sync

@@ -4,6 +4,7 @@
 #include "engine/journal.h"
 #include "engine/nativefile.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -83,7 +84,9 @@ Reason SafeFile::open(const QString &path)
     m_inPlace = false;
     m_file.reset();
     m_temp.reset();
-    const QByteArray native = QFile::encodeName(path);
+    // The journal needs a path that means the same file from anywhere.
+    const QByteArray native = QFile::encodeName(
+        path.startsWith(QLatin1Char('/')) ? path : QDir::current().absoluteFilePath(path));
     const NativePath parts = splitNativePath(native);
     if (parts.name.isEmpty() || parts.name == "." || parts.name == "..")
         return Reason::NotRegular;
@@ -195,7 +198,7 @@ Reason SafeFile::beginWrite()
             continue;
         m_tempName.clear();
         if (errno == EACCES || errno == EPERM)
-            return beginInPlace();
+            return beginInPlace(Reason::FolderNotWritable);
         return Reason::WriteFailed;
     }
     if (!m_temp.isValid()) {
@@ -209,17 +212,17 @@ Reason SafeFile::beginWrite()
             ::unlinkat(m_folder.get(), m_tempName.constData(), 0);
             m_temp.reset();
             m_tempName.clear();
-            return beginInPlace();
+            return beginInPlace(Reason::ReadOnly);
         }
     }
     return Reason::None;
 }
 
-Reason SafeFile::beginInPlace()
+Reason SafeFile::beginInPlace(Reason refused)
 {
     m_writable.reset(reopenForWriting(m_file.get()));
     if (!m_writable.isValid())
-        return errno == EACCES || errno == EPERM ? Reason::FolderNotWritable : Reason::WriteFailed;
+        return errno == EACCES || errno == EPERM ? refused : Reason::WriteFailed;
     m_inPlace = true;
     return Reason::None;
 }

@@ -69,8 +69,10 @@ public:
     // ChangedDuringRun when the file shrank or grew while being read.
     Reason readAll(QByteArray *bytes);
 
-    // The next piece of the new content. FolderNotWritable when the file can be
-    // written neither by rename nor in place; WriteFailed (disk full) otherwise.
+    // The next piece of the new content. FolderNotWritable when the folder takes no new
+    // file and the file cannot be written in place; ReadOnly when this user may not write
+    // the file (another's, where a new file could not be given back to its owner);
+    // WriteFailed (a full disk) otherwise.
     Reason write(const char *data, qint64 size);
     // Gives the new file the old one's metadata and keeps the old one in journal
     // (nullptr: a run without undo). For a file written in place, the journal's copy
@@ -100,7 +102,8 @@ private:
 
     Reason openAt(const QByteArray &folder, const QByteArray &name, bool followLink);
     Reason beginWrite();
-    Reason beginInPlace();
+    // refused: the reason when the file cannot be opened for writing either.
+    Reason beginInPlace(Reason refused);
     Reason commitInPlace();
     bool restoreInPlace();
     Reason fail(Reason reason);
