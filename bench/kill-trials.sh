@@ -29,9 +29,10 @@ random.seed(1)
 words = ["批量", "替换", "文件", "subtitle", "config", "数据", "line", "编码"]
 for i in range(count):
     size = random.randint(1, 64 * 1024)
-    text = []
-    while sum(len(w) for w in text) < size:
+    text, length = [], 0
+    while length < size:
         text.append(random.choice(words) + random.choice([" ", "\n", "，"]))
+        length += len(text[-1])
     with open(os.path.join(folder, f"{i:04}.txt"), "w", encoding="utf-8") as f:
         f.write("".join(text))
 PY

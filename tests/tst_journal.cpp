@@ -371,6 +371,7 @@ void TestJournal::killedRunIsUndoneByteForByte()
     QCOMPARE(result.restored, replaced);
     for (int i = 0; i < paths.size(); ++i)
         QVERIFY2(readBytes(paths.at(i)) == originals.at(i), qPrintable(paths.at(i)));
+    QCOMPARE(hiddenEntries(folder), QStringList());
     QVERIFY(undoLastRun().nothingToUndo);
 }
 

@@ -4,10 +4,12 @@
 #include "engine/filemetadata.h"
 #include "engine/journal.h"
 #include "engine/nativefile.h"
+#include "engine/tempnames.h"
 #include "engine/uniquefd.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSet>
 
 #include <cerrno>
 
@@ -136,6 +138,25 @@ Outcome undoFile(const JournalRecord &record, int journal)
     return restoreByCopy(current, original.get(), record);
 }
 
+// A killed run leaves the temp files it had not yet renamed; they are of no use to
+// anyone once its journal is gone.
+int removeLeftTempFiles(const QVector<JournalRecord> &records)
+{
+    QSet<QByteArray> folders;
+    for (const JournalRecord &record : records)
+        folders.insert(splitNativePath(record.path).folder);
+    int removed = 0;
+    for (const QByteArray &folder : qAsConst(folders)) {
+        QDir dir(QFile::decodeName(folder));
+        for (const QString &name :
+            dir.entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden)) {
+            if (isTempFileName(name) && dir.remove(name))
+                ++removed;
+        }
+    }
+    return removed;
+}
+
 } // namespace
 
 UndoResult undoLastRun()
@@ -173,6 +194,8 @@ UndoResult undoLastRun()
             break;
         }
     }
+    if (result.runWasInterrupted)
+        result.tempFilesRemoved = removeLeftTempFiles(run.records);
     result.nothingToUndo = result.files.isEmpty();
     if (result.failed == 0)
         QDir(run.folder).removeRecursively();

@@ -31,6 +31,8 @@ struct UndoResult
     int changedSince = 0;
     int missing = 0;
     int failed = 0;
+    // Temp files a killed run left beside the files it was replacing.
+    int tempFilesRemoved = 0;
     QVector<File> files;
 };
 
