@@ -81,6 +81,8 @@ JournalRecord::Kept keptKind(const QString &name)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Reason)
+
 class TestJournal : public QObject
 {
     Q_OBJECT
@@ -100,6 +102,8 @@ private slots:
     void estimate_data();
     void estimate();
     void filesPastTheCapAreReplacedWithoutUndo();
+    void fullJournalDisk_data();
+    void fullJournalDisk();
     void poolThreadsShareOneJournal();
     void pathsAreKeptAsRawBytes();
 
@@ -456,6 +460,55 @@ void TestJournal::filesPastTheCapAreReplacedWithoutUndo()
     const UndoResult result = undoLastRun();
     QCOMPARE(result.restored, 1);
     QCOMPARE(readBytes(paths.at(0)), QByteArray(10000, '0'));
+}
+
+void TestJournal::fullJournalDisk_data()
+{
+    QTest::addColumn<bool>("inPlace");
+    QTest::addColumn<Reason>("expected");
+
+    QTest::newRow("a file that can be replaced is replaced, without undo") << false << Reason::None;
+    QTest::newRow("a file that must be overwritten in place is left untouched")
+        << true << Reason::WriteFailed;
+}
+
+void TestJournal::fullJournalDisk()
+{
+    QFETCH(bool, inPlace);
+    QFETCH(Reason, expected);
+
+    SmallDisk journalDisk(
+        m_dir.filePath(QStringLiteral("journal-disk-%1").arg(++m_folders)), "64k");
+    if (!journalDisk.isMounted())
+        QSKIP("Cannot mount a small tmpfs here (needs root)");
+    const QByteArray home = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(journalDisk.path()));
+    struct Restore
+    {
+        QByteArray home;
+        ~Restore() { qputenv("XDG_DATA_HOME", home); }
+    } restore {home};
+
+    const QString folder = freshFolder();
+    const QString path = folder + QStringLiteral("/large.log");
+    const QByteArray original(200 * 1024, 'L');
+    QVERIFY(writeBytes(path, original));
+    std::unique_ptr<ImmutableFolder> lock;
+    if (inPlace) {
+        lock = std::make_unique<ImmutableFolder>(folder);
+        if (!lock->isSet())
+            QSKIP("chattr +i is not supported here");
+    }
+    Journal journal;
+    QVERIFY(journal.start());
+    QCOMPARE(rewrite(path, "+", &journal), expected);
+    QCOMPARE(journal.notKept(), inPlace ? 0 : 1);
+    QVERIFY(journal.finish());
+    lock.reset();
+
+    QCOMPARE(readBytes(path), expected == Reason::None ? original + "+" : original);
+    QCOMPARE(hiddenEntries(folder), QStringList());
+    QVERIFY(undoLastRun().nothingToUndo);
 }
 
 void TestJournal::poolThreadsShareOneJournal()

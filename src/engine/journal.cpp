@@ -323,9 +323,7 @@ bool Journal::start(QString *error)
     m_manifest.reset(::openat(
         m_folder.get(), ManifestName, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600));
     if (!m_manifest.isValid() || ::flock(m_manifest.get(), LOCK_EX) != 0
-        || !writeFully(m_manifest.get(), Header.constData(), Header.size())
-        || ::fdatasync(m_manifest.get()) != 0 || ::fsync(m_folder.get()) != 0
-        || !syncFolder(base)) {
+        || !writeFully(m_manifest.get(), Header.constData(), Header.size())) {
         const int saved = errno;
         m_manifest.reset();
         QDir(m_folderPath).removeRecursively();
@@ -339,13 +337,14 @@ bool Journal::finish()
 {
     if (!m_manifest.isValid())
         return false;
-    quint64 sequence = 0;
-    append("E\n", &sequence);
-    const bool durable = makeDurable(sequence);
+    // Not synced: every record a file's safety depends on already is, and should this
+    // one be lost, the run only looks interrupted, which undoes the same.
+    append("E\n");
+    const bool written = writeRecords();
     // Closing releases the lock: the run is over and may be undone.
     m_manifest.reset();
     sweepRest();
-    return durable;
+    return written;
 }
 
 Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArray &path,
@@ -475,6 +474,11 @@ bool Journal::makeDurable(quint64 sequence)
         if (changedShards & (1u << shard))
             ok = ok && ::fsync(m_shards.at(size_t(shard)).get()) == 0;
     }
+    // The run's folders themselves, made without a sync at the start.
+    if (ok && !m_structureDurable) {
+        ok = ::fsync(m_folder.get()) == 0 && syncFolder(location());
+        m_structureDurable = ok;
+    }
     ok = ok && ::fdatasync(m_manifest.get()) == 0;
     // After a failed sync the kernel may have dropped the pages: nothing is durable.
     if (!ok)
@@ -508,6 +512,7 @@ bool Journal::endSync(quint64 sequence, bool synced)
         m_failed = true;
     if (m_failed)
         return false;
+    m_structureDurable = true;
     m_durable = std::max(m_durable, sequence);
     return true;
 }

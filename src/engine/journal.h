@@ -85,7 +85,8 @@ public:
     // What a run without a journal calls first, so that undo does not go back past it.
     static void discardLastRun();
     // Marks the run as finished, so that it no longer counts as interrupted, and ends
-    // the journal: what is recorded after this is not kept.
+    // the journal: what is recorded after this is not kept. False when the manifest
+    // could not be written.
     bool finish();
 
     QString folder() const { return m_folderPath; }
@@ -153,5 +154,6 @@ private:
 
     QMutex m_syncMutex; // held while syncing; guards m_durable
     quint64 m_durable = 0;
+    bool m_structureDurable = false; // the run's folders and manifest are on disk
     bool m_failed = false;
 };
