@@ -254,19 +254,16 @@ QVector<QByteArray> Journal::trashFiles()
     return files;
 }
 
-void Journal::sweep(int count)
+void Journal::sweepOne()
 {
-    QByteArray victims[2];
-    count = qMin(count, 2);
+    QByteArray victim;
     {
         QMutexLocker locker(&m_mutex);
-        for (int i = 0; i < count && !m_trash.isEmpty(); ++i)
-            victims[i] = m_trash.takeLast();
+        if (m_trash.isEmpty())
+            return;
+        victim = m_trash.takeLast();
     }
-    for (int i = 0; i < count; ++i) {
-        if (!victims[i].isEmpty())
-            ::unlink(victims[i].constData());
-    }
+    ::unlink(victim.constData());
 }
 
 void Journal::sweepRest()
@@ -353,10 +350,6 @@ Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArra
     Kept kept;
     if (!m_manifest.isValid())
         return kept;
-    // The last run's originals go a few with each file of this one: freeing them costs
-    // about what writing the new files does, and spread out it runs beside that work
-    // instead of after it.
-    sweep(2);
     const qint64 entry = m_nextEntry.fetchAndAddRelaxed(1);
     const QByteArray name = keptName(entry);
     JournalRecord::Kept how = JournalRecord::Kept::Copy;

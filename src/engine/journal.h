@@ -117,6 +117,11 @@ public:
     // returns true. Threads that wait together share one sync.
     bool makeDurable(quint64 sequence);
 
+    // Deletes one original of the last run. Called once a file of this run has been
+    // replaced, it frees the old run's space where a run without a journal frees the
+    // replaced file's; finish() deletes what is left.
+    void sweepOne();
+
     // A batch sync: beginSync() writes the records out, the caller syncs the journal's
     // file system (syncFd()) together with its own, then endSync() marks them durable
     // if that sync succeeded.
@@ -129,7 +134,6 @@ private:
     // Renames the last run's journal out of the way: from then on it is gone for undo.
     static void setAsideLastRun();
     static QVector<QByteArray> trashFiles();
-    void sweep(int count);
     void sweepRest();
     void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
     bool writeRecords();
