@@ -78,9 +78,9 @@ public:
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
-    // Deletes the last run's journal (its files a few at a time, as this run keeps
-    // files) and creates this run's. A run that cannot have one may still go on
-    // without undo, after discardLastRun().
+    // Deletes the last run's journal (at once for undo; its files on disk one with each
+    // file this run replaces, see sweepOne()) and creates this run's. A run that cannot have one
+    // may still go on without undo, after discardLastRun().
     bool start(QString *error = nullptr);
     // What a run without a journal calls first, so that undo does not go back past it.
     static void discardLastRun();
