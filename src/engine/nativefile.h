@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <sys/stat.h>
+
+// Small wrappers over the system calls the safe rewrite and its undo share. They
+// retry on EINTR and report failure with errno set.
+
+// A native path cut into its folder ("." for a bare name) and its last component.
+struct NativePath
+{
+    QByteArray folder;
+    QByteArray name;
+};
+NativePath splitNativePath(const QByteArray &path);
+
+// Opens the folder, following links on the way, to work relative to it from then on.
+int openFolder(const QByteArray &folder);
+
+// Opens the same file as fd once more, for writing: the permission is checked against
+// the file itself, whatever its name now refers to.
+int reopenForWriting(int fd);
+
+bool writeFully(int fd, const char *data, qint64 size);
+bool pwriteFully(int fd, const char *data, qint64 size, qint64 offset);
+
+// Copies size bytes of from (from its start) to the start of to, in the kernel where
+// it can.
+bool copyContent(int from, int to, qint64 size);
+
+// Same file, same size, same modification time: nothing wrote to it in between.
+bool sameVersion(const struct stat &a, const struct stat &b);
+
+// Hidden temp name next to name (see tempnames.h); attempt varies the unique part.
+QByteArray nativeTempName(const QByteArray &name, int attempt);

@@ -1,0 +1,569 @@
+#include "engine/journal.h"
+
+#include "engine/safefile.h"
+#include "engine/tempnames.h"
+#include "engine/undo.h"
+#include "safewritetestutil.h"
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtConcurrent>
+#include <QtTest>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testutil;
+
+namespace {
+
+Reason rewrite(const QString &path, const QByteArray &append, Journal *journal)
+{
+    SafeFile file;
+    QByteArray bytes;
+    Reason reason = file.open(path);
+    if (reason == Reason::None)
+        reason = file.readAll(&bytes);
+    bytes += append;
+    if (reason == Reason::None)
+        reason = file.write(bytes.constData(), bytes.size());
+    if (reason == Reason::None)
+        reason = file.stage(journal);
+    if (reason == Reason::None)
+        reason = file.commit();
+    return reason;
+}
+
+// One run over paths with its own journal, finished.
+bool runOver(
+    const QStringList &paths, const QByteArray &append, qint64 cap = -1, int *notKept = nullptr)
+{
+    Journal journal(cap);
+    if (!journal.start())
+        return false;
+    for (const QString &path : paths) {
+        if (rewrite(path, append, &journal) != Reason::None)
+            return false;
+    }
+    if (notKept)
+        *notKept = journal.notKept();
+    return journal.finish();
+}
+
+// What undo must give back of a file.
+struct Snapshot
+{
+    QByteArray bytes;
+    struct stat st;
+    QByteArray acl;
+    QByteArray attributes;
+
+    static Snapshot of(const QString &path)
+    {
+        return {readBytes(path), statOf(path), aclListing(path), attributeListing(path)};
+    }
+};
+
+JournalRecord::Kept keptKind(const QString &name)
+{
+    if (name == QLatin1String("copy"))
+        return JournalRecord::Kept::Copy;
+    if (name == QLatin1String("in place"))
+        return JournalRecord::Kept::InPlace;
+    return JournalRecord::Kept::Link;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Reason)
+
+class TestJournal : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void undoRestores_data();
+    void undoRestores();
+    void undoLeavesChangedAndMissingFilesAlone();
+    void secondUndoDoesNothing();
+    void nothingToUndo_data();
+    void nothingToUndo();
+    void aNewRunDeletesTheLastJournal();
+    void killedRunIsUndoneByteForByte();
+    void killedInPlaceWriteIsRestored();
+    void estimate_data();
+    void estimate();
+    void filesPastTheCapAreReplacedWithoutUndo();
+    void fullJournalDisk_data();
+    void fullJournalDisk();
+    void poolThreadsShareOneJournal();
+    void pathsAreKeptAsRawBytes();
+
+private:
+    QString freshFolder();
+    QTemporaryDir m_dir;
+    int m_folders = 0;
+    std::unique_ptr<SmallDisk> m_otherDisk;
+};
+
+void TestJournal::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QCoreApplication::setApplicationName(QStringLiteral("yihuan"));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("data"))));
+    m_otherDisk = std::make_unique<SmallDisk>(m_dir.filePath(QStringLiteral("other")), "8m");
+    if (!m_otherDisk->isMounted())
+        m_otherDisk.reset();
+}
+
+void TestJournal::init()
+{
+    // Each test starts with no journal at all.
+    QDir(Journal::location()).removeRecursively();
+}
+
+QString TestJournal::freshFolder()
+{
+    const QString folder = m_dir.filePath(QStringLiteral("f%1").arg(++m_folders));
+    QDir().mkpath(folder);
+    return folder;
+}
+
+void TestJournal::undoRestores_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("kept");
+    QTest::addColumn<bool>("metadata");
+    QTest::addColumn<bool>("hardLinked");
+
+    QTest::newRow("a file on the journal's file system comes back as its own inode")
+        << "same"
+        << "link" << false << false;
+    QTest::newRow("mode, owner, ACL and attributes come back with the linked inode")
+        << "same"
+        << "link" << true << false;
+    QTest::newRow("a file on another file system comes back from a copy")
+        << "other"
+        << "copy" << false << false;
+    QTest::newRow("mode, owner, ACL and attributes come back from a copy")
+        << "other"
+        << "copy" << true << false;
+    QTest::newRow("a file with a second hard link is copied, and the link is left alone")
+        << "same"
+        << "copy" << false << true;
+    QTest::newRow("a file in a folder that takes no new file comes back in place")
+        << "locked"
+        << "in place" << true << false;
+}
+
+void TestJournal::undoRestores()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, kept);
+    QFETCH(bool, metadata);
+    QFETCH(bool, hardLinked);
+
+    QString folder = freshFolder();
+    if (where == QLatin1String("other")) {
+        if (!m_otherDisk)
+            QSKIP("Cannot mount a tmpfs here (needs root)");
+        folder = m_otherDisk->path() + QStringLiteral("/f%1").arg(m_folders);
+        QVERIFY(QDir().mkpath(folder));
+    }
+    const QString path = folder + QStringLiteral("/表格 导出.csv");
+    const QByteArray native = QFile::encodeName(path);
+    QVERIFY(writeBytes(path, "名称,数量\n苹果,3\n"));
+    if (hardLinked)
+        QVERIFY(::link(native.constData(),
+                    QFile::encodeName(folder + QStringLiteral("/second")).constData())
+            == 0);
+    if (metadata) {
+        QVERIFY(::chown(native.constData(), Nobody, NoGroup) == 0);
+        QVERIFY(::chmod(native.constData(), 0640) == 0);
+        if (run(QStringLiteral("setfacl"),
+                {QStringLiteral("-m"), QStringLiteral("u:daemon:rw"), path})
+                != 0
+            || run(QStringLiteral("setfattr"),
+                   {QStringLiteral("-n"), QStringLiteral("user.来源"), QStringLiteral("-v"),
+                       QStringLiteral("导出"), path})
+                != 0)
+            QSKIP("This file system takes no ACL or user attributes");
+    }
+    const Snapshot before = Snapshot::of(path);
+    std::unique_ptr<ImmutableFolder> lock;
+    if (where == QLatin1String("locked")) {
+        lock = std::make_unique<ImmutableFolder>(folder);
+        if (!lock->isSet())
+            QSKIP("chattr +i is not supported here");
+    }
+
+    QVERIFY(runOver({path}, "香蕉,5\n"));
+    QCOMPARE(readBytes(path), before.bytes + "香蕉,5\n");
+    JournalRun last;
+    QVERIFY(Journal::lastRun(&last));
+    QVERIFY(last.finished);
+    QCOMPARE(last.records.size(), 1);
+    QCOMPARE(int(last.records.first().kept), int(keptKind(kept)));
+    QCOMPARE(last.records.first().path, native);
+
+    const UndoResult result = undoLastRun();
+    QVERIFY(!result.nothingToUndo);
+    QVERIFY(!result.runWasInterrupted);
+    QCOMPARE(result.restored, 1);
+    QCOMPARE(result.files.size(), 1);
+    QCOMPARE(result.files.first().path, path);
+    QCOMPARE(result.files.first().outcome, UndoResult::Outcome::Restored);
+
+    const Snapshot after = Snapshot::of(path);
+    QCOMPARE(after.bytes, before.bytes);
+    QCOMPARE(after.st.st_mode, before.st.st_mode);
+    QCOMPARE(after.st.st_uid, before.st.st_uid);
+    QCOMPARE(after.st.st_gid, before.st.st_gid);
+    QCOMPARE(after.acl, before.acl);
+    QCOMPARE(after.attributes, before.attributes);
+    if (kept != QLatin1String("copy"))
+        QCOMPARE(after.st.st_ino, before.st.st_ino);
+    if (hardLinked)
+        QCOMPARE(readBytes(folder + QStringLiteral("/second")), before.bytes);
+    QCOMPARE(hiddenEntries(folder), QStringList());
+}
+
+void TestJournal::undoLeavesChangedAndMissingFilesAlone()
+{
+    const QString folder = freshFolder();
+    const QStringList paths {folder + QStringLiteral("/a"), folder + QStringLiteral("/b"),
+        folder + QStringLiteral("/c")};
+    for (const QString &path : paths)
+        QVERIFY(writeBytes(path, "old\n"));
+    QVERIFY(runOver(paths, "run\n"));
+    QVERIFY(writeBytes(paths.at(1), "edited after the run\n"));
+    QVERIFY(QFile::remove(paths.at(2)));
+
+    const UndoResult result = undoLastRun();
+    QCOMPARE(result.restored, 1);
+    QCOMPARE(result.changedSince, 1);
+    QCOMPARE(result.missing, 1);
+    QCOMPARE(result.failed, 0);
+    QCOMPARE(readBytes(paths.at(0)), QByteArray("old\n"));
+    QCOMPARE(readBytes(paths.at(1)), QByteArray("edited after the run\n"));
+    QVERIFY(!QFileInfo::exists(paths.at(2)));
+    QCOMPARE(result.files.at(1).outcome, UndoResult::Outcome::ChangedSince);
+    QCOMPARE(result.files.at(2).outcome, UndoResult::Outcome::Missing);
+}
+
+void TestJournal::secondUndoDoesNothing()
+{
+    const QString path = freshFolder() + QStringLiteral("/once.txt");
+    QVERIFY(writeBytes(path, "v1"));
+    QVERIFY(runOver({path}, "+v2"));
+    QCOMPARE(undoLastRun().restored, 1);
+    QVERIFY(writeBytes(path, "v1+v2"));
+
+    const UndoResult second = undoLastRun();
+    QVERIFY(second.nothingToUndo);
+    QCOMPARE(second.files.size(), 0);
+    QCOMPARE(readBytes(path), QByteArray("v1+v2"));
+}
+
+void TestJournal::nothingToUndo_data()
+{
+    QTest::addColumn<QString>("before");
+
+    QTest::newRow("there was never a run") << "none";
+    QTest::newRow("the last run replaced no file") << "refused";
+    QTest::newRow("the last run is still going on") << "running";
+    QTest::newRow("the last run went without a journal") << "without";
+}
+
+void TestJournal::nothingToUndo()
+{
+    QFETCH(QString, before);
+
+    const QString path = freshFolder() + QStringLiteral("/ro.txt");
+    QVERIFY(writeBytes(path, "read-only"));
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), 0444) == 0);
+    std::unique_ptr<Journal> running;
+    if (before == QLatin1String("refused")) {
+        Journal journal;
+        QVERIFY(journal.start());
+        QCOMPARE(rewrite(path, "x", &journal), Reason::ReadOnly);
+        QVERIFY(journal.finish());
+    } else if (before == QLatin1String("running")) {
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
+        running = std::make_unique<Journal>();
+        QVERIFY(running->start());
+        QCOMPARE(rewrite(path, "x", running.get()), Reason::None);
+    } else if (before == QLatin1String("without")) {
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
+        QVERIFY(runOver({path}, "journaled"));
+        Journal::discardLastRun();
+        QCOMPARE(rewrite(path, "+unjournaled", nullptr), Reason::None);
+    }
+    const QByteArray content = readBytes(path);
+
+    QVERIFY(undoLastRun().nothingToUndo);
+    QVERIFY(!Journal::lastRunInterrupted());
+    QCOMPARE(readBytes(path), content);
+}
+
+void TestJournal::aNewRunDeletesTheLastJournal()
+{
+    const QString folder = freshFolder();
+    const QString first = folder + QStringLiteral("/first");
+    const QString second = folder + QStringLiteral("/second");
+    QVERIFY(writeBytes(first, "1"));
+    QVERIFY(writeBytes(second, "2"));
+    QVERIFY(runOver({first}, "a"));
+    QVERIFY(runOver({second}, "b"));
+    QCOMPARE(QDir(Journal::location()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
+
+    const UndoResult result = undoLastRun();
+    QCOMPARE(result.restored, 1);
+    QCOMPARE(readBytes(first), QByteArray("1a"));
+    QCOMPARE(readBytes(second), QByteArray("2"));
+}
+
+void TestJournal::killedRunIsUndoneByteForByte()
+{
+    const QString folder = freshFolder();
+    QStringList paths;
+    QVector<QByteArray> originals;
+    for (int i = 0; i < 400; ++i) {
+        paths.append(folder + QStringLiteral("/%1.txt").arg(i, 3, 10, QLatin1Char('0')));
+        originals.append(QByteArray(4096 + i * 37, char('a' + i % 26)));
+        QVERIFY(writeBytes(paths.last(), originals.last()));
+    }
+    const QByteArray appended(3000, '+');
+    QProcess helper;
+    helper.start(QStringLiteral(YIHUAN_SAFEWRITE_HELPER),
+        QStringList {QStringLiteral("rewrite"), QStringLiteral("--batch"), QStringLiteral("16"),
+            QString::fromLatin1(appended)}
+            + paths);
+    QVERIFY(helper.waitForStarted());
+    int reported = 0;
+    while (reported < 100) {
+        QVERIFY2(helper.waitForReadyRead(60000), "the helper reports its files");
+        reported += helper.readAll().count('\n');
+    }
+    ::kill(pid_t(helper.processId()), SIGKILL);
+    QVERIFY(helper.waitForFinished());
+    QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+
+    int replaced = 0;
+    for (int i = 0; i < paths.size(); ++i) {
+        const QByteArray now = readBytes(paths.at(i));
+        QVERIFY2(now == originals.at(i) || now == originals.at(i) + appended,
+            qPrintable(paths.at(i) + QStringLiteral(" is torn")));
+        replaced += now != originals.at(i);
+    }
+    QVERIFY(replaced >= 100);
+    for (const QString &left : hiddenEntries(folder))
+        QVERIFY2(isTempFileName(left), qPrintable(left));
+    QVERIFY(Journal::lastRunInterrupted());
+
+    const UndoResult result = undoLastRun();
+    QVERIFY(result.runWasInterrupted);
+    QCOMPARE(result.failed, 0);
+    QCOMPARE(result.restored, replaced);
+    for (int i = 0; i < paths.size(); ++i)
+        QVERIFY2(readBytes(paths.at(i)) == originals.at(i), qPrintable(paths.at(i)));
+    QCOMPARE(hiddenEntries(folder), QStringList());
+    QVERIFY(undoLastRun().nothingToUndo);
+}
+
+void TestJournal::killedInPlaceWriteIsRestored()
+{
+    const QString folder = freshFolder();
+    const QString path = folder + QStringLiteral("/网页.html");
+    const QByteArray original = QByteArray("<p>旧内容</p>\n").repeated(500);
+    QVERIFY(writeBytes(path, original));
+    const ino_t inode = statOf(path).st_ino;
+    ImmutableFolder lock(folder);
+    if (!lock.isSet())
+        QSKIP("chattr +i is not supported here");
+
+    QProcess helper;
+    helper.start(QStringLiteral(YIHUAN_SAFEWRITE_HELPER),
+        {QStringLiteral("tear"), QStringLiteral("<p>新</p>"), path});
+    QVERIFY(helper.waitForFinished());
+    QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+    QVERIFY2(readBytes(path) != original, "the helper tore the file before it died");
+    QVERIFY(Journal::lastRunInterrupted());
+
+    const UndoResult result = undoLastRun();
+    QCOMPARE(result.restored, 1);
+    QCOMPARE(readBytes(path), original);
+    QCOMPARE(statOf(path).st_ino, inode);
+}
+
+void TestJournal::estimate_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<bool>("hardLinked");
+    QTest::addColumn<int>("copies");
+
+    QTest::newRow("a file on the journal's file system costs no copy") << "same" << false << 0;
+    QTest::newRow("a file with a second hard link is copied") << "same" << true << 1;
+    QTest::newRow("a file on another file system is copied") << "other" << false << 1;
+}
+
+void TestJournal::estimate()
+{
+    QFETCH(QString, where);
+    QFETCH(bool, hardLinked);
+    QFETCH(int, copies);
+
+    QString folder = freshFolder();
+    if (where == QLatin1String("other")) {
+        if (!m_otherDisk)
+            QSKIP("Cannot mount a tmpfs here (needs root)");
+        folder = m_otherDisk->path() + QStringLiteral("/e%1").arg(m_folders);
+        QVERIFY(QDir().mkpath(folder));
+    }
+    const QString path = folder + QStringLiteral("/f.txt");
+    QVERIFY(writeBytes(path, QByteArray(1000, 'x')));
+    if (hardLinked)
+        QVERIFY(::link(QFile::encodeName(path).constData(),
+                    QFile::encodeName(folder + QStringLiteral("/g.txt")).constData())
+            == 0);
+    const Journal::Cost cost = Journal::estimate({path, folder + QStringLiteral("/missing.txt")});
+    QCOMPARE(cost.files, 1);
+    QCOMPARE(cost.copies, copies);
+    QCOMPARE(cost.copiedBytes, qint64(copies * 1000));
+}
+
+void TestJournal::filesPastTheCapAreReplacedWithoutUndo()
+{
+    if (!m_otherDisk)
+        QSKIP("Cannot mount a tmpfs here (needs root)");
+    const QString folder = m_otherDisk->path() + QStringLiteral("/cap");
+    QVERIFY(QDir().mkpath(folder));
+    QStringList paths;
+    for (int i = 0; i < 3; ++i) {
+        paths.append(folder + QStringLiteral("/%1").arg(i));
+        QVERIFY(writeBytes(paths.last(), QByteArray(10000, char('0' + i))));
+    }
+    int notKept = 0;
+    QVERIFY(runOver(paths, "!", 15000, &notKept));
+    QCOMPARE(notKept, 2);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(readBytes(paths.at(i)), QByteArray(10000, char('0' + i)) + "!");
+
+    const UndoResult result = undoLastRun();
+    QCOMPARE(result.restored, 1);
+    QCOMPARE(readBytes(paths.at(0)), QByteArray(10000, '0'));
+}
+
+void TestJournal::fullJournalDisk_data()
+{
+    QTest::addColumn<bool>("inPlace");
+    QTest::addColumn<Reason>("expected");
+
+    QTest::newRow("a file that can be replaced is replaced, without undo") << false << Reason::None;
+    QTest::newRow("a file that must be overwritten in place is left untouched")
+        << true << Reason::WriteFailed;
+}
+
+void TestJournal::fullJournalDisk()
+{
+    QFETCH(bool, inPlace);
+    QFETCH(Reason, expected);
+
+    SmallDisk journalDisk(
+        m_dir.filePath(QStringLiteral("journal-disk-%1").arg(++m_folders)), "64k");
+    if (!journalDisk.isMounted())
+        QSKIP("Cannot mount a small tmpfs here (needs root)");
+    const QByteArray home = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(journalDisk.path()));
+    struct Restore
+    {
+        QByteArray home;
+        ~Restore() { qputenv("XDG_DATA_HOME", home); }
+    } restore {home};
+
+    const QString folder = freshFolder();
+    const QString path = folder + QStringLiteral("/large.log");
+    const QByteArray original(200 * 1024, 'L');
+    QVERIFY(writeBytes(path, original));
+    std::unique_ptr<ImmutableFolder> lock;
+    if (inPlace) {
+        lock = std::make_unique<ImmutableFolder>(folder);
+        if (!lock->isSet())
+            QSKIP("chattr +i is not supported here");
+    }
+    Journal journal;
+    QVERIFY(journal.start());
+    QCOMPARE(rewrite(path, "+", &journal), expected);
+    QCOMPARE(journal.notKept(), inPlace ? 0 : 1);
+    QVERIFY(journal.finish());
+    lock.reset();
+
+    QCOMPARE(readBytes(path), expected == Reason::None ? original + "+" : original);
+    QCOMPARE(hiddenEntries(folder), QStringList());
+    QVERIFY(undoLastRun().nothingToUndo);
+}
+
+void TestJournal::poolThreadsShareOneJournal()
+{
+    const QString folder = freshFolder();
+    QStringList paths;
+    for (int i = 0; i < 300; ++i) {
+        const QString base = (m_otherDisk && i % 3 == 0) ? m_otherDisk->path() : folder;
+        paths.append(base + QStringLiteral("/pool-%1").arg(i));
+        QVERIFY(writeBytes(paths.last(), QByteArray::number(i)));
+    }
+    Journal journal;
+    QVERIFY(journal.start());
+    const std::function<Reason(const QString &)> rewriteOne = [&journal](const QString &path) {
+        return rewrite(path, "-x", &journal);
+    };
+    const QList<Reason> reasons = QtConcurrent::blockingMapped<QList<Reason>>(paths, rewriteOne);
+    QVERIFY(journal.finish());
+    QVERIFY(
+        std::all_of(reasons.cbegin(), reasons.cend(), [](Reason r) { return r == Reason::None; }));
+
+    const UndoResult result = undoLastRun();
+    QCOMPARE(result.restored, paths.size());
+    for (int i = 0; i < paths.size(); ++i)
+        QCOMPARE(readBytes(paths.at(i)), QByteArray::number(i));
+}
+
+void TestJournal::pathsAreKeptAsRawBytes()
+{
+    const QString folder = freshFolder();
+    const QString path = folder + QStringLiteral("/a b\n换行.txt");
+    QVERIFY(writeBytes(path, "x"));
+    const QByteArray raw = QFile::encodeName(folder) + "/\xff\xfe not UTF-8";
+    Journal journal;
+    QVERIFY(journal.start());
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    QVERIFY(fd >= 0);
+    struct stat st;
+    QVERIFY(::fstat(fd, &st) == 0);
+    const Journal::Kept kept
+        = journal.keep(fd, st, raw, Digest::of("x", 1), Digest::of("y", 1), false);
+    ::close(fd);
+    QVERIFY(kept.entry >= 0);
+    QCOMPARE(rewrite(path, "y", &journal), Reason::None);
+    QVERIFY(journal.finish());
+
+    JournalRun last;
+    QVERIFY(Journal::lastRun(&last));
+    QCOMPARE(last.records.size(), 2);
+    QCOMPARE(last.records.at(0).path, raw);
+    QCOMPARE(last.records.at(1).path, QFile::encodeName(path));
+    QCOMPARE(undoLastRun().restored, 1);
+    QCOMPARE(readBytes(path), QByteArray("x"));
+}
+
+QTEST_GUILESS_MAIN(TestJournal)
+
+#include "tst_journal.moc"
