@@ -5,7 +5,7 @@
 //
 // Run: bench_bytepath [--benchmark_filter=...]; ratios are only meaningful between rows
 // of one run on this shared machine.
-#include "engine/textfile.h"
+#include "engine/textformat.h"
 #include "engine/transform.h"
 #include "engine/utf8replace.h"
 
@@ -57,6 +57,22 @@ QByteArray corpus(qint64 size, quint32 seed = 1)
     return bytes;
 }
 
+// The worker's route for every encoding: decode, replace, encode with CRLF breaks.
+bool decodeAndEncode(const QByteArray &bytes, const RepOptions &options, QByteArray *out)
+{
+    QString text;
+    TextFormat format;
+    if (decodeText(bytes, TextEncoding::utf8(), false, &text, &format) != Reason::None)
+        return false;
+    out->clear();
+    return encodeText(applyPairs(std::move(text), options), format, false,
+               [out](const char *data, qint64 size) {
+                   out->append(data, int(size));
+                   return true;
+               })
+        == Reason::None;
+}
+
 RepOptions options(bool full, const ReplacePairs &pairs)
 {
     RepOptions o;
@@ -69,12 +85,10 @@ void BM_QStringRoute(benchmark::State &state)
 {
     const QByteArray bytes = corpus(state.range(0));
     const RepOptions o = options(state.range(1) != 0, {{Keyword, Replacement}});
-    QTextCodec *utf8 = QTextCodec::codecForName("UTF-8");
     for (auto _ : state) {
         QString text;
         QByteArray out;
-        if (!decodeText(bytes, utf8, &text)
-            || !encodeText(applyPairs(std::move(text), o), utf8, &out))
+        if (!decodeAndEncode(bytes, o, &out))
             state.SkipWithError("the QString route failed");
         benchmark::DoNotOptimize(out.constData());
     }
@@ -206,11 +220,8 @@ void throughOneFile(
         replaceFile(path, buffers.output(), buffers.outputSize());
         break;
     case Through::QStringRoute: {
-        QTextCodec *utf8 = QTextCodec::codecForName("UTF-8");
-        QString text;
         QByteArray out;
-        if (!decodeText(file.readAll(), utf8, &text)
-            || !encodeText(applyPairs(std::move(text), options), utf8, &out))
+        if (!decodeAndEncode(file.readAll(), options, &out))
             qFatal("QString route failed");
         replaceFile(path, out.constData(), out.size());
         break;

@@ -1,9 +1,7 @@
-// Decoding and encoding with a format (textformat.h) beside today's reader and writer
-// (textfile.h) on the same bytes, and what automatic detection costs over a fixed
-// choice, on one large text and on many small ones.
+// Decoding and encoding with a format (textformat.h), and what automatic detection costs
+// over a fixed choice, on one large text and on many small ones.
 //
 // Run: bench_textformat [--benchmark_filter=...]
-#include "engine/textfile.h"
 #include "engine/textformat.h"
 
 #include <QRandomGenerator>
@@ -58,18 +56,6 @@ TextEncoding encodingNamed(const char *name)
     return *TextEncoding::fromName(QString::fromLatin1(name));
 }
 
-void decodeToday(benchmark::State &state, const char *codec)
-{
-    const QByteArray &bytes = largeFile(codec);
-    QString text;
-    for (auto _ : state) {
-        if (!decodeText(bytes, QTextCodec::codecForName(codec), &text))
-            state.SkipWithError("not decoded");
-        benchmark::DoNotOptimize(text.constData());
-    }
-    state.SetBytesProcessed(state.iterations() * bytes.size());
-}
-
 void decodeWithFormat(benchmark::State &state, const char *codec, bool automatic, bool keep)
 {
     const QByteArray &bytes = largeFile(codec);
@@ -84,19 +70,7 @@ void decodeWithFormat(benchmark::State &state, const char *codec, bool automatic
     state.SetBytesProcessed(state.iterations() * bytes.size());
 }
 
-void encodeToday(benchmark::State &state, const char *codec)
-{
-    const QString text = mixedText(8 << 20);
-    QByteArray bytes;
-    for (auto _ : state) {
-        if (!encodeText(text, QTextCodec::codecForName(codec), &bytes))
-            state.SkipWithError("not encoded");
-        benchmark::DoNotOptimize(bytes.constData());
-    }
-    state.SetBytesProcessed(state.iterations() * bytes.size());
-}
-
-// The sink collects as today's encodeText does, so that only the encoding differs.
+// The sink collects everything, as writing a file would take it.
 void encodeWithFormat(benchmark::State &state, const char *codec)
 {
     const QString text = mixedText(8 << 20);
@@ -142,16 +116,12 @@ void decodeSmallFiles(benchmark::State &state, const char *codec, bool automatic
 
 } // namespace
 
-BENCHMARK_CAPTURE(decodeToday, utf8, "UTF-8")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decodeWithFormat, utf8, "UTF-8", false, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decodeWithFormat, utf8_keep, "UTF-8", false, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decodeWithFormat, utf8_auto, "UTF-8", true, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(decodeToday, gbk, "GBK")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decodeWithFormat, gbk, "GBK", false, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decodeWithFormat, gbk_auto, "GBK", true, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(encodeToday, utf8, "UTF-8")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(encodeWithFormat, utf8, "UTF-8")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(encodeToday, gbk, "GBK")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(encodeWithFormat, gbk, "GBK")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decodeSmallFiles, utf8, "UTF-8", false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decodeSmallFiles, utf8_auto, "UTF-8", true)->Unit(benchmark::kMillisecond);

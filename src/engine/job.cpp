@@ -146,6 +146,7 @@ Job buildModeTwoJob(const ModeTwoList &list, const QString &separator, bool regu
     }
 
     Job job;
+    job.perName = true;
     job.files.reserve(list.paths.size());
     for (int file = 0; file < list.paths.size(); ++file) {
         QStringList replacements;

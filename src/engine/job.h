@@ -57,6 +57,9 @@ struct Job
 {
     Refusal refusal;
     QVector<FileJob> files;
+    // Mode two's rule for one file listed under several names (links): each name's
+    // pairs apply, in list order. Otherwise such a file is replaced once.
+    bool perName = false;
 
     bool isRefused() const { return refusal.kind != Refusal::None; }
 };

@@ -1,6 +1,6 @@
 #include "engine/preview.h"
 
-#include "engine/textfile.h"
+#include "engine/safefile.h"
 #include "engine/textformat.h"
 
 #include <algorithm>
@@ -58,8 +58,11 @@ FilePreview previewFile(
 {
     FilePreview preview;
     try {
+        SafeFile file;
         QByteArray bytes;
-        preview.reason = readFileBytes(path, &bytes);
+        preview.reason = file.open(path);
+        if (preview.reason == Reason::None)
+            preview.reason = file.readAll(&bytes);
         if (preview.reason != Reason::None)
             return preview;
         TextFormat format;

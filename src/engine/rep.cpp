@@ -1,61 +1,17 @@
 #include "engine/rep.h"
 
-#include "engine/textfile.h"
+#include "engine/safefile.h"
 #include "engine/textformat.h"
 #include "engine/transform.h"
 #include "engine/utf8replace.h"
 
-#include <QFileInfo>
-#include <QMutex>
-#include <QSet>
 #include <QThreadPool>
-#include <QWaitCondition>
 #include <QtConcurrent>
 
 #include <algorithm>
 #include <new>
 
 namespace {
-
-// A list may name one file twice (two spellings, a link, a workbook listing it twice).
-// Two workers rewriting it at once would each start from the old text and the later
-// write would silently drop the earlier one's work, so they take turns instead.
-class FileTurn
-{
-public:
-    explicit FileTurn(const QString &path)
-        : key(QFileInfo(path).canonicalFilePath())
-    {
-        if (key.isEmpty())
-            return;
-        QMutexLocker locker(&mutex);
-        while (busy.contains(key))
-            released.wait(&mutex);
-        busy.insert(key);
-    }
-
-    ~FileTurn()
-    {
-        if (key.isEmpty())
-            return;
-        QMutexLocker locker(&mutex);
-        busy.remove(key);
-        released.wakeAll();
-    }
-
-    FileTurn(const FileTurn &) = delete;
-    FileTurn &operator=(const FileTurn &) = delete;
-
-private:
-    static QMutex mutex;
-    static QWaitCondition released;
-    static QSet<QString> busy;
-    const QString key;
-};
-
-QMutex FileTurn::mutex;
-QWaitCondition FileTurn::released;
-QSet<QString> FileTurn::busy;
 
 // Each pool thread keeps its memory from file to file: on this kind of machine fresh
 // memory costs more than the replacing.
@@ -126,12 +82,14 @@ bool RunControl::release(int index)
     return phase == Released;
 }
 
-Reason Rep::replaceBytes(QByteArray *handOn, bool *handedOn)
+Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
 {
     *handedOn = false;
     qint64 size = 0;
-    const Reason read = readFileBytes(
-        filePath, [](qint64 n) { return byteBuffers.input(n); }, &size);
+    const Reason read = file->readAll([&size](qint64 n) {
+        size = n;
+        return byteBuffers.input(n);
+    });
     if (read != Reason::None)
         return read;
     const char *data = byteBuffers.input(size);
@@ -153,15 +111,13 @@ Reason Rep::replaceBytes(QByteArray *handOn, bool *handedOn)
         return outcome.reason;
     if (keepFormat && (outcome.unchanged || nothingReplaced(result.counts)))
         return Reason::None;
-    if (control && !control->beginWriting(index))
-        return Reason::Stopped;
-    return writeFileBytes(filePath, [](const ByteSink &sink) {
+    return write(file, [](const ByteSink &sink) {
         return sink(byteBuffers.output(), byteBuffers.outputSize()) ? Reason::None
                                                                     : Reason::WriteFailed;
     });
 }
 
-Reason Rep::replaceText(QByteArray bytes)
+Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
 {
     QString text;
     TextFormat format;
@@ -193,9 +149,31 @@ Reason Rep::replaceText(QByteArray bytes)
     // Nothing to change: the file keeps its bytes and its time.
     if (keepFormat && nothingReplaced(result.counts))
         return Reason::None;
+    return write(file, produce);
+}
+
+// A run stopped before this point leaves the file alone; from here on it is written to
+// the end, and a failure anywhere leaves it as it was.
+Reason Rep::write(SafeFile *file, const std::function<Reason(const ByteSink &)> &produce)
+{
     if (control && !control->beginWriting(index))
         return Reason::Stopped;
-    return writeFileBytes(filePath, produce);
+    Reason written = Reason::None;
+    const Reason produced = produce([&](const char *data, qint64 size) {
+        written = file->write(data, size);
+        return written == Reason::None;
+    });
+    if (written != Reason::None)
+        return written;
+    if (produced != Reason::None)
+        return produced;
+    // An empty text writes no piece, yet replaces the file all the same.
+    Reason reason = file->write(nullptr, 0);
+    if (reason == Reason::None)
+        reason = file->stage(control ? control->journal() : nullptr);
+    if (reason == Reason::None)
+        reason = file->commit();
+    return reason;
 }
 
 void Rep::replaceFile()
@@ -208,15 +186,18 @@ void Rep::replaceFile()
         return;
     }
     try {
-        const FileTurn turn(filePath);
+        SafeFile file;
+        result.reason = file.open(filePath);
         QByteArray bytes;
         bool handedOn = true;
-        if (bytePath)
-            result.reason = replaceBytes(&bytes, &handedOn);
-        else
-            result.reason = readFileBytes(filePath, &bytes);
+        if (result.reason == Reason::None) {
+            if (bytePath)
+                result.reason = replaceBytes(&file, &bytes, &handedOn);
+            else
+                result.reason = file.readAll(&bytes);
+        }
         if (result.reason == Reason::None && handedOn)
-            result.reason = replaceText(std::move(bytes));
+            result.reason = replaceText(&file, std::move(bytes));
     } catch (const std::bad_alloc &) {
         // A file too large to hold in memory is left as it was.
         result.reason = Reason::TooLarge;

@@ -2,6 +2,7 @@
 
 #include "engine/reason.h"
 #include "engine/textencoding.h"
+#include "engine/utf8encoder.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -10,10 +11,13 @@
 #include <QVector>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
+class Journal;
 class QThreadPool;
+class SafeFile;
 class Utf8Replace;
 
 // Result of one file of a run. SKIPPED: the run was stopped before the file was written.
@@ -60,6 +64,11 @@ class RunControl
 public:
     explicit RunControl(int files);
 
+    // Where the workers keep the originals of the files they replace; none for a run
+    // without undo.
+    void setJournal(std::shared_ptr<Journal> journal) { m_journal = std::move(journal); }
+    Journal *journal() const { return m_journal.get(); }
+
     // Written by the file's worker before it reports.
     void setOutcome(int index, FileOutcome outcome)
     {
@@ -83,6 +92,7 @@ private:
     std::atomic<bool> m_stopped {false};
     std::unique_ptr<std::atomic<unsigned char>[]> m_phases;
     std::vector<FileOutcome> m_outcomes;
+    std::shared_ptr<Journal> m_journal;
 };
 
 // Rewrites one file with an ordered pair list; runs once on a pool thread.
@@ -108,8 +118,9 @@ signals:
 
 private:
     // The route over bytes; a file it does not take is handed on to the text route.
-    Reason replaceBytes(QByteArray *handOn, bool *handedOn);
-    Reason replaceText(QByteArray bytes);
+    Reason replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn);
+    Reason replaceText(SafeFile *file, QByteArray bytes);
+    Reason write(SafeFile *file, const std::function<Reason(const ByteSink &)> &produce);
 
     QString filePath;
     bool ordinary;

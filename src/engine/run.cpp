@@ -1,9 +1,14 @@
 #include "engine/run.h"
 
+#include "engine/journal.h"
+#include "engine/safefile.h"
 #include "engine/utf8replace.h"
 #include "files/filenames.h"
 
-#include <QFileInfo>
+#include <QFile>
+#include <QSet>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -37,43 +42,83 @@ void ReplaceRun::start()
     m_started = true;
     registerRepMetaTypes();
     m_sinceProgress.start();
+    if (!m_options.dryRun)
+        m_journalFailed = !startJournal();
 
-    RepOptions repOptions;
-    repOptions.ordinary = m_options.ordinary;
-    repOptions.full = m_options.ordinary && m_options.full;
-    repOptions.encoding = m_options.encoding;
-    repOptions.dryRun = m_options.dryRun;
-    repOptions.keepText = m_options.keepText;
-    repOptions.keepFormat = m_options.keepFormat;
+    m_repOptions.ordinary = m_options.ordinary;
+    m_repOptions.full = m_options.ordinary && m_options.full;
+    m_repOptions.encoding = m_options.encoding;
+    m_repOptions.dryRun = m_options.dryRun;
+    m_repOptions.keepText = m_options.keepText;
+    m_repOptions.keepFormat = m_options.keepFormat;
 
+    QHash<FileIdentity, int> firstName;
+    QHash<FileIdentity, int> lastName;
     for (int index = 0; index < m_job.files.size(); ++index) {
         const QString &path = m_job.files.at(index).path;
+        FileOutcome refused;
+        refused.state = FAIL;
         // Encoded, such a name would be another file's.
-        if (!isEncodableFileName(path)) {
-            m_control->release(index);
-            FileOutcome refused;
-            refused.state = FAIL;
+        if (!isEncodableFileName(path))
             refused.reason = Reason::NameNotEncodable;
+        // Not a regular file when the run starts: lost, as the window has always had it.
+        struct stat info;
+        if (refused.reason == Reason::None) {
+            const bool exists = ::stat(QFile::encodeName(path).constData(), &info) == 0;
+            if (!exists || !S_ISREG(info.st_mode)) {
+                refused.state = LOST;
+                refused.reason = exists ? Reason::NotRegular : Reason::NotFound;
+            }
+        }
+        if (refused.reason != Reason::None) {
+            m_control->release(index);
             record(index, refused);
             continue;
         }
-        const QFileInfo info(path);
-        if (!info.isFile()) {
-            m_control->release(index);
-            FileOutcome lost;
-            lost.state = LOST;
-            lost.reason = info.exists() ? Reason::NotRegular : Reason::NotFound;
-            record(index, lost);
-            continue;
+        const FileIdentity identity {quint64(info.st_dev), quint64(info.st_ino)};
+        const auto seen = firstName.constFind(identity);
+        if (seen == firstName.cend()) {
+            firstName.insert(identity, index);
+            lastName.insert(identity, index);
+            startWorker(index);
+        } else if (m_job.perName) {
+            m_next.insert(lastName.value(identity), index);
+            lastName.insert(identity, index);
+        } else {
+            m_followers[seen.value()].append(index);
         }
-        repOptions.pairs = m_job.files.at(index).pairs;
-        auto *rep = new Rep(path, repOptions, index);
-        rep->setControl(m_control);
-        rep->setBytePath(bytePathFor(repOptions));
-        connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
-        startRep(rep);
     }
     finishIfComplete();
+}
+
+bool ReplaceRun::startJournal()
+{
+    if (!m_options.journal) {
+        Journal::discardLastRun();
+        return true;
+    }
+    auto journal = std::make_shared<Journal>(m_options.journalCap);
+    if (!journal->start()) {
+        Journal::discardLastRun();
+        return false;
+    }
+    m_control->setJournal(std::move(journal));
+    return true;
+}
+
+int ReplaceRun::notUndoable() const
+{
+    return m_control->journal() ? m_control->journal()->notKept() : 0;
+}
+
+void ReplaceRun::startWorker(int index)
+{
+    m_repOptions.pairs = m_job.files.at(index).pairs;
+    auto *rep = new Rep(m_job.files.at(index).path, m_repOptions, index);
+    rep->setControl(m_control);
+    rep->setBytePath(bytePathFor(m_repOptions));
+    connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
+    startRep(rep);
 }
 
 // One byte route per distinct pair list: mode one shares a single list among all files.
@@ -101,9 +146,20 @@ void ReplaceRun::cancel()
     FileOutcome skipped;
     skipped.state = SKIPPED;
     skipped.reason = Reason::Stopped;
+    QSet<int> following;
+    for (const QVector<int> &names : qAsConst(m_followers)) {
+        for (const int index : names)
+            following.insert(index);
+    }
     for (int index = 0; index < m_job.files.size(); ++index) {
-        if (!m_reported.at(index) && m_control->release(index))
+        // Another name of the same file shares that name's outcome, written or not.
+        if (following.contains(index))
+            continue;
+        if (!m_reported.at(index) && m_control->release(index)) {
             record(index, skipped);
+            for (const int name : m_followers.value(index))
+                record(name, skipped);
+        }
     }
     finishIfComplete();
 }
@@ -112,7 +168,13 @@ void ReplaceRun::workerDone(Rep * /*rep*/, STATE /*state*/, int index)
 {
     if (m_finished || m_reported.at(index))
         return;
-    record(index, m_control->outcome(index));
+    const FileOutcome &outcome = m_control->outcome(index);
+    record(index, outcome);
+    for (const int name : m_followers.value(index))
+        record(name, outcome);
+    const int next = m_next.value(index, -1);
+    if (next >= 0 && !m_reported.at(next))
+        startWorker(next);
     finishIfComplete();
 }
 
@@ -154,6 +216,8 @@ void ReplaceRun::finishIfComplete()
     if (m_finished || !m_tally.isComplete())
         return;
     m_finished = true;
+    if (Journal *journal = m_control->journal())
+        journal->finish();
     reportProgress();
     emit finished();
 }

@@ -25,6 +25,12 @@ struct RunOptions
     // Each file keeps its line breaks, byte-order mark and encoding; an unmatched file
     // is not written.
     bool keepFormat = false;
+    // Keeps every replaced file's original for undo; without, the last run's journal
+    // goes too, so that undo never reaches past this run.
+    bool journal = true;
+    // The bytes of copies the journal may hold (files it cannot keep by a link); negative
+    // for no limit.
+    qint64 journalCap = -1;
 };
 
 struct RunTally
@@ -60,6 +66,10 @@ public:
     void cancel();
 
     bool isFinished() const { return m_finished; }
+    // Files replaced without their original kept: beyond the cap, or the journal's disk full.
+    int notUndoable() const;
+    // The journal could not be started: the run went on without undo.
+    bool journalFailed() const { return m_journalFailed; }
     bool wasCancelled() const { return m_control->isStopped(); }
     const RunTally &tally() const { return m_tally; }
     const QVector<FileJob> &files() const { return m_job.files; }
@@ -75,6 +85,8 @@ signals:
 
 private:
     void workerDone(Rep *rep, STATE state, int index);
+    void startWorker(int index);
+    bool startJournal();
     void record(int index, const FileOutcome &outcome);
     void reportProgress();
     void finishIfComplete();
@@ -91,4 +103,10 @@ private:
     QElapsedTimer m_sinceProgress;
     QTimer m_progressTimer;
     QHash<const void *, std::shared_ptr<const Utf8Replace>> m_bytePaths;
+    RepOptions m_repOptions;
+    // One file under several names: the names that share the first one's result (mode
+    // one), or the name that goes next once it is done (mode two).
+    QHash<int, QVector<int>> m_followers;
+    QHash<int, int> m_next;
+    bool m_journalFailed = false;
 };

@@ -148,18 +148,26 @@ Reason SafeFile::openAt(const QByteArray &folder, const QByteArray &name, bool f
 
 Reason SafeFile::readAll(QByteArray *bytes)
 {
+    return readAll([bytes](qint64 size) {
+        bytes->resize(int(size));
+        return bytes->data();
+    });
+}
+
+Reason SafeFile::readAll(const std::function<char *(qint64 size)> &buffer)
+{
     if (m_step != Step::Opened)
         return Reason::Unreadable;
     const qint64 size = m_original.st_size;
     if (size > MaxBytes)
         return Reason::TooLarge;
-    bytes->resize(int(size));
+    char *data = buffer(size);
     qint64 got = 0;
-    if (!readFully(m_file.get(), bytes->data(), size, &got))
+    if (!readFully(m_file.get(), data, size, &got))
         return Reason::Unreadable;
     if (got != size)
         return Reason::ChangedDuringRun;
-    m_before = Digest::of(bytes->constData(), size);
+    m_before = Digest::of(data, size);
     return Reason::None;
 }
 

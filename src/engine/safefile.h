@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 #include <sys/stat.h>
@@ -68,6 +69,8 @@ public:
     // The whole content, into bytes (its capacity is reused). TooLarge, Unreadable, or
     // ChangedDuringRun when the file shrank or grew while being read.
     Reason readAll(QByteArray *bytes);
+    // The same into the memory buffer(size) hands out for the file's size.
+    Reason readAll(const std::function<char *(qint64 size)> &buffer);
 
     // The next piece of the new content. FolderNotWritable when the folder takes no new
     // file and the file cannot be written in place; ReadOnly when this user may not write

@@ -88,7 +88,6 @@ private slots:
     void readsAndWritesTheRunsEncoding();
     void fullDiskKeepsOldContent();
     void reportsOnceOnReceiverThread();
-    void sameFileUnderManyNamesTakesTurns();
 
 private:
     QTemporaryDir dir;
@@ -166,11 +165,10 @@ void TestRep::refusesAndLeavesBytes_data()
     QTest::newRow("UTF-16 with an odd byte count") << QByteArray("\xFF\xFE"
                                                                  "c\0a",
         5) << Reason::InvalidEncoding;
-    QTest::newRow("NUL bytes are text in UTF-16, but a NUL character is not")
-        << QByteArray("\xFF\xFE"
-                      "a\0\0\0",
-               6)
-        << Reason::Binary;
+    QTest::newRow("NUL bytes are text in UTF-16, but a NUL character is not") << QByteArray(
+        "\xFF\xFE"
+        "a\0\0\0",
+        6) << Reason::Binary;
     QTest::newRow("an unpaired surrogate in UTF-16") << QByteArray("\xFF\xFE"
                                                                    "c\0\x3d\xd8",
         6) << Reason::InvalidEncoding;
@@ -449,31 +447,6 @@ void TestRep::reportsOnceOnReceiverThread()
             QCOMPARE(readBytes(dir.filePath(QStringLiteral("pool%1.txt").arg(i))),
                 QByteArray("dog\r\n"));
     }
-}
-
-// Every spelling's worker must see the text the previous one left.
-void TestRep::sameFileUnderManyNamesTakesTurns()
-{
-    constexpr int Names = 16;
-    const QString path = dir.filePath(QStringLiteral("shared.txt"));
-    writeBytes(path, QByteArray(200000, 'x'));
-    RepOptions appendMark;
-    appendMark.ordinary = false;
-    appendMark.pairs = {{QStringLiteral("$"), QStringLiteral("!")}};
-
-    int reports = 0;
-    for (int i = 0; i < Names; ++i) {
-        const QString spelling
-            = dir.path() + QStringLiteral("/.").repeated(i) + QStringLiteral("/shared.txt");
-        auto *rep = new Rep(spelling, appendMark, i);
-        connect(rep, &Rep::done, this, [&reports](Rep *, STATE state, int) {
-            QCOMPARE(state, SUCCESS);
-            ++reports;
-        });
-        startRep(rep);
-    }
-    QTRY_COMPARE(reports, Names);
-    QCOMPARE(readBytes(path), QByteArray(200000, 'x') + QByteArray(Names, '!'));
 }
 
 QTEST_GUILESS_MAIN(TestRep)

@@ -60,6 +60,8 @@ private slots:
     void encodingTravelsWithTheRun();
     void ansiIsTheLocalesCharacterMap();
     void undecodableNamesFailWithoutTouchingLookalikes();
+    void oneFileUnderManyNamesIsReplacedOnce();
+    void modeTwoAppliesEachNamesPairsInTurn();
     void cancelSkipsWhatIsNotYetWritten();
     void cancelAbandonsARunawayExpression();
 
@@ -229,6 +231,54 @@ void TestRun::undecodableNamesFailWithoutTouchingLookalikes()
     QCOMPARE(run.outcome(0).reason, Reason::NameNotEncodable);
     QCOMPARE(readBytes(lookalike), QByteArray("cat"));
     ::unlink(raw.constData());
+}
+
+// A folder holding a file and links to it lists them all; mode one must not apply its
+// pairs once per name (北京 → 北京市 twice gives 北京市市).
+void TestRun::oneFileUnderManyNamesIsReplacedOnce()
+{
+    const QString path = dir.filePath(QStringLiteral("city.txt"));
+    writeBytes(path, "北京");
+    QStringList names {path};
+    for (int i = 0; i < 6; ++i) {
+        names.append(dir.filePath(QStringLiteral("link%1.txt").arg(i)));
+        QFile::remove(names.last());
+        QVERIFY(QFile::link(path, names.last()));
+    }
+    names.append(dir.filePath(QStringLiteral("hard.txt")));
+    QFile::remove(names.last());
+    QCOMPARE(
+        ::link(QFile::encodeName(path).constData(), QFile::encodeName(names.last()).constData()),
+        0);
+
+    ReplaceRun run(jobOf(names, {{"北京", "北京市"}}), RunOptions());
+    QVERIFY(runToEnd(run));
+    QCOMPARE(readBytes(path), QByteArray("北京市"));
+    QCOMPARE(run.tally().success, names.size());
+    for (int i = 0; i < names.size(); ++i)
+        QCOMPARE(run.outcome(i).counts, QVector<int> {1});
+}
+
+// Mode two gives each name its own pairs on purpose: they apply one after another, in
+// the order of the columns.
+void TestRun::modeTwoAppliesEachNamesPairsInTurn()
+{
+    const QString path = dir.filePath(QStringLiteral("shared.txt"));
+    writeBytes(path, "x");
+    Job job = buildModeTwoJob({{path, path + QStringLiteral(".a"), path + QStringLiteral(".b")},
+                                  {{"x", "x1", "x2", "x3"}}},
+        QStringLiteral("|"), false);
+    for (const QString &suffix : {QStringLiteral(".a"), QStringLiteral(".b")}) {
+        QFile::remove(path + suffix);
+        QVERIFY(QFile::link(path, path + suffix));
+    }
+    // The later columns rewrite what the earlier ones wrote.
+    job.files[1].pairs = {{"x1", "y"}};
+    job.files[2].pairs = {{"y", "z"}};
+    ReplaceRun run(job, RunOptions());
+    QVERIFY(runToEnd(run));
+    QCOMPARE(readBytes(path), QByteArray("z"));
+    QCOMPARE(run.tally().success, 3);
 }
 
 void TestRun::cancelSkipsWhatIsNotYetWritten()
