@@ -13,6 +13,7 @@ int main(int argc, char *argv[])
     auto *window = new MainWindow;
     window->openPaths(QCoreApplication::arguments().mid(1));
     window->show();
+    QMetaObject::invokeMethod(window, &MainWindow::offerUndoOfInterruptedRun, Qt::QueuedConnection);
     const int code = app.exec();
     delete window;
     return code;

@@ -27,6 +27,9 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // A run killed before it finished can be undone: asks whether to, once the window is up.
+    void offerUndoOfInterruptedRun();
+
     // Files and folders handed to the program at start ("open with"): files join the
     // mode-one list as the add-files dialog takes them, folders are scanned as the
     // add-folder button scans them.
@@ -86,6 +89,8 @@ private slots:
     void on_pushButton_preview_clicked();
     void on_pushButton_stop_clicked();
     void on_action_Results_triggered();
+    void on_action_Undo_triggered();
+    void on_action_JournalCap_triggered();
 
 private:
     // status bar and settings
@@ -130,6 +135,9 @@ private:
     void setListsEditable(bool on);
     void markList2Column(int index, const QColor &color, const QString &reason);
     void showResults();
+    qint64 journalCapBytes() const;
+    bool askJournal(const Job &job, bool *keepJournal);
+    void undoLastRunNow();
     void refuseImport(const QString &path, const ListReadError &error);
     void showPreview(ReplaceRun *preview);
 

@@ -134,6 +134,14 @@ void MainWindow::startRun(RunKind kind)
         return refuseRun(job.refusal);
 
     if (kind == RunKind::Replace) {
+        bool keepJournal = true;
+        if (!askJournal(job, &keepJournal)) {
+            emit stateChangedSignals(51);
+            setReplaceEnabled(true);
+            return;
+        }
+        options.journal = keepJournal;
+        options.journalCap = journalCapBytes();
         runMode = mode;
         delete finishedRun;
     }
@@ -217,6 +225,7 @@ void MainWindow::endRun()
     if (runKind == RunKind::Replace) {
         finishedRun = ended;
         showRunProgress();
+        ui->action_Undo->setEnabled(ended->options().journal && !ended->journalFailed());
     } else {
         emit stateChangedSignals(ended->wasCancelled() ? 67 : 66);
     }

@@ -51,6 +51,12 @@ QString stateMessage(int stateCode)
         return QStringLiteral("预览完毕!");
     case 67:
         return QStringLiteral("预览被停止!");
+    case 73:
+        return QStringLiteral("撤销上次替换中...");
+    case 74:
+        return QStringLiteral("撤销上次替换完毕!");
+    case 75:
+        return QStringLiteral("没有可以撤销的替换!");
     default:
         return QString::number(stateCode) + QStringLiteral(" 咦?这是神马操作?");
     }

@@ -152,8 +152,11 @@ bool parseCliArguments(
     const QCommandLineOption dryRun(QStringLiteral("dry-run"));
     const QCommandLineOption keepFormat(QStringLiteral("keep-format"));
     const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
+    const QCommandLineOption undo(QStringLiteral("undo"));
+    const QCommandLineOption noUndo(QStringLiteral("no-undo"));
+    const QCommandLineOption undoCap(QStringLiteral("undo-cap"), QString(), QStringLiteral("MB"));
     parser.addOptions({help, version, list, keywords, replacements, recursive, encoding, separator,
-        regex, wholeWord, dryRun, keepFormat, verbose});
+        regex, wholeWord, dryRun, keepFormat, verbose, undo, noUndo, undoCap});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -163,6 +166,13 @@ bool parseCliArguments(
     }
     if (parser.isSet(version)) {
         *command = CliCommand::Version;
+        return true;
+    }
+    if (parser.isSet(undo)) {
+        if (parser.optionNames().size() > 1 || !parser.positionalArguments().isEmpty())
+            return fail(
+                error, QStringLiteral("--undo 不能与其他选项同用 (--undo takes no other options)"));
+        *command = CliCommand::Undo;
         return true;
     }
     *command = CliCommand::Run;
@@ -183,6 +193,18 @@ bool parseCliArguments(
     options->dryRun = parser.isSet(dryRun);
     options->keepFormat = parser.isSet(keepFormat);
     options->verbose = parser.isSet(verbose);
+    options->journal = !parser.isSet(noUndo);
+    if (parser.isSet(undoCap)) {
+        QString cap;
+        if (!takeSingle(parser, undoCap.names().constFirst(), &cap, error))
+            return false;
+        bool ok = false;
+        const qint64 megabytes = cap.toLongLong(&ok);
+        if (!ok || megabytes < 0)
+            return fail(
+                error, QStringLiteral("--undo-cap 需要一个非负整数 (--undo-cap takes megabytes)"));
+        options->journalCap = megabytes << 20;
+    }
 
     const bool byList = parser.isSet(list);
     const bool byKeywords = parser.isSet(keywords);
@@ -285,6 +307,14 @@ QString cliHelpText()
         "  -v, --verbose         试运行时再列出每个文件的前几处改动（- 改前，+ 改后）。\n"
         "                        With --dry-run, also show each file's first changed lines\n"
         "                        (- before, + after).\n"
+        "  --no-undo             不保留撤销所需的原文件 / Keep no originals for undo.\n"
+        "  --undo-cap MB         撤销时需要复制的原文件最多占用的空间，默认 1024；超过时\n"
+        "                        拒绝运行（可用 --no-undo）。Space the copies kept for undo\n"
+        "                        may take (files on the journal's own disk cost nothing);\n"
+        "                        default 1024; beyond it the run is refused.\n"
+        "  --undo                撤销上次替换：恢复上次改动过、此后未再改动的文件。\n"
+        "                        Undo the last run: restore every file it changed that has\n"
+        "                        not been changed since.\n"
         "  -h, --help            显示本帮助 / Show this help.\n"
         "  --version             显示版本 / Show the version.\n"
         "\n"
@@ -303,7 +333,13 @@ QString cliHelpText()
         "  0  全部成功 / every file succeeded\n"
         "  1  有文件失败或丢失 / a file failed or was lost (in a dry run: would fail)\n"
         "  2  用法错误或任务无法读取，未写入任何文件\n"
-        "     bad usage or unreadable job; nothing was written\n");
+        "     bad usage or unreadable job; nothing was written\n"
+        "  130  被 Ctrl-C 或 SIGTERM 停止：正在写入的文件已写完，其余未动\n"
+        "     stopped by Ctrl-C or SIGTERM: files being written were finished, the rest\n"
+        "     left alone\n"
+        "  撤销 (--undo)：0 全部恢复；1 有文件此后又被改动，未恢复；2 没有可撤销的替换。\n"
+        "  Undo: 0 all restored; 1 some were changed since and left alone; 2 nothing to\n"
+        "  undo.\n");
 }
 
 bool buildCliJob(const CliOptions &options, Job *job, QString *error)

@@ -20,9 +20,11 @@ struct CliOptions
     bool dryRun = false;
     bool keepFormat = false;
     bool verbose = false;
+    bool journal = true;
+    qint64 journalCap = qint64(1024) << 20;
 };
 
-enum class CliCommand { Run, Help, Version };
+enum class CliCommand { Run, Undo, Help, Version };
 
 // arguments includes the program name, as QCoreApplication::arguments() gives it.
 // On bad usage returns false with a message for the user in error.

@@ -1,20 +1,27 @@
 #include "cli/clirunner.h"
 
 #include "cli/clijob.h"
+#include "engine/journal.h"
 #include "engine/preview.h"
 #include "engine/run.h"
+#include "engine/undo.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QTextCodec>
 #include <QTextStream>
 #include <QThread>
 #include <QThreadPool>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <memory>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -150,6 +157,55 @@ void sizeWorkerPool(const Job &job)
     workerPool()->setMaxThreadCount(largest <= SmallFile ? 4 * cores : cores);
 }
 
+// Ctrl-C and SIGTERM stop the run the way the window's stop button does: the handler
+// only wakes the event loop, which cancels the run there.
+class StopSignals
+{
+public:
+    explicit StopSignals(ReplaceRun *run)
+    {
+        if (::pipe2(s_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(s_pipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, run, [run] {
+            char byte;
+            while (::read(s_pipe[0], &byte, 1) > 0) { }
+            run->cancel();
+        });
+        struct sigaction action = {};
+        action.sa_handler = [](int) {
+            const int saved = errno;
+            (void)!::write(s_pipe[1], "x", 1);
+            errno = saved;
+        };
+        ::sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &m_oldInt);
+        ::sigaction(SIGTERM, &action, &m_oldTerm);
+    }
+
+    ~StopSignals()
+    {
+        if (!m_notifier)
+            return;
+        ::sigaction(SIGINT, &m_oldInt, nullptr);
+        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+        m_notifier.reset();
+        ::close(s_pipe[0]);
+        ::close(s_pipe[1]);
+    }
+
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+private:
+    static int s_pipe[2];
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    struct sigaction m_oldInt = {};
+    struct sigaction m_oldTerm = {};
+};
+
+int StopSignals::s_pipe[2] = {-1, -1};
+
 int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream &out)
 {
     sizeWorkerPool(job);
@@ -158,9 +214,12 @@ int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream 
     QEventLoop loop;
     QObject::connect(&run, &ReplaceRun::fileDone, &loop, [&progress] { progress.advance(); });
     QObject::connect(&run, &ReplaceRun::finished, &loop, &QEventLoop::quit);
-    run.start();
-    if (!run.isFinished())
-        loop.exec();
+    {
+        const StopSignals stop(&run);
+        run.start();
+        if (!run.isFinished())
+            loop.exec();
+    }
 
     int changing = 0;
     for (int i = 0; i < job.files.size(); ++i) {
@@ -176,8 +235,70 @@ int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream 
         out << QStringLiteral("试运行，未写入任何文件；%1 个文件将被改动 (dry run, nothing "
                               "written; %1 files would change)\n")
                    .arg(changing);
+    if (run.wasCancelled())
+        out << QStringLiteral("替换已停止：%1 个文件未处理 (stopped: %1 files not processed)\n")
+                   .arg(run.tally().skipped);
+    if (run.notUndoable() > 0)
+        out << QStringLiteral("%1 个文件无法撤销 (%1 files cannot be undone)\n")
+                   .arg(run.notUndoable());
     printSummary(out, run.tally());
+    if (run.wasCancelled())
+        return 130;
     return run.tally().fail + run.tally().lost > 0 ? 1 : 0;
+}
+
+int undo(QTextStream &out)
+{
+    const UndoResult result = undoLastRun();
+    if (result.nothingToUndo) {
+        out << QStringLiteral("没有可以撤销的替换 (nothing to undo)\n");
+        return 2;
+    }
+    for (const UndoResult::File &file : result.files) {
+        switch (file.outcome) {
+        case UndoResult::Outcome::ChangedSince:
+            out << QStringLiteral("已改动\t%1\t替换之后又被改动，未恢复 (changed since the run, "
+                                  "left alone)\n")
+                       .arg(file.path);
+            break;
+        case UndoResult::Outcome::Missing:
+            out << QStringLiteral("丢失\t%1\t文件已不存在 (no longer there)\n").arg(file.path);
+            break;
+        case UndoResult::Outcome::Failed:
+            out << QStringLiteral("失败\t%1\t未能恢复 (could not be restored)\n").arg(file.path);
+            break;
+        case UndoResult::Outcome::Restored:
+        case UndoResult::Outcome::AlreadyOriginal:
+            break;
+        }
+    }
+    out << QStringLiteral("已恢复(%1) 原样(%2) 已改动(%3) 丢失(%4) 失败(%5)\n")
+               .arg(result.restored)
+               .arg(result.alreadyOriginal)
+               .arg(result.changedSince)
+               .arg(result.missing)
+               .arg(result.failed);
+    return result.changedSince + result.missing + result.failed > 0 ? 1 : 0;
+}
+
+// Copies the journal cannot avoid must fit under the cap, or the run is refused.
+bool journalFits(const Job &job, const CliOptions &options, QString *error)
+{
+    if (!options.journal || options.dryRun)
+        return true;
+    QStringList paths;
+    for (const FileJob &file : job.files)
+        paths.append(file.path);
+    const Journal::Cost cost = Journal::estimate(paths);
+    if (cost.copiedBytes <= options.journalCap)
+        return true;
+    *error = QStringLiteral("撤销需要复制 %1 个文件共 %2 MB，超过上限 %3 MB；可用 --no-undo 或 "
+                            "--undo-cap (undo would copy %2 MB, over the cap; use --no-undo or "
+                            "--undo-cap)")
+                 .arg(cost.copies)
+                 .arg((cost.copiedBytes + (1 << 20) - 1) >> 20)
+                 .arg(options.journalCap >> 20);
+    return false;
 }
 
 } // namespace
@@ -207,6 +328,8 @@ int runCli(const QStringList &arguments)
         out << "yihuan-cli " << QCoreApplication::applicationVersion() << '\n';
         return 0;
     }
+    if (command == CliCommand::Undo)
+        return undo(out);
 
     Job job;
     if (!buildCliJob(options, &job, &error)) {
@@ -223,5 +346,11 @@ int runCli(const QStringList &arguments)
     runOptions.encoding = options.encoding;
     runOptions.dryRun = options.dryRun;
     runOptions.keepFormat = options.keepFormat;
+    runOptions.journal = options.journal;
+    runOptions.journalCap = options.journalCap;
+    if (!journalFits(job, options, &error)) {
+        err << "yihuan-cli: " << error << '\n';
+        return 2;
+    }
     return runJob(job, runOptions, options.verbose, out);
 }

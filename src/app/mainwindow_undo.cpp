@@ -1,0 +1,136 @@
+// Undoing the last run from its journal, and what the journal may cost.
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "app/settings.h"
+#include "engine/journal.h"
+#include "engine/undo.h"
+
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QtConcurrent>
+
+namespace {
+
+const QString kSet = QStringLiteral("set");
+const QString kJournalCap = QStringLiteral("journalCap");
+constexpr int DefaultJournalCapMB = 1024;
+
+QString undoSummary(const UndoResult &result)
+{
+    QStringList lines {QStringLiteral("已恢复 %1 个文件。").arg(result.restored)};
+    if (result.alreadyOriginal > 0)
+        lines.append(QStringLiteral("%1 个文件本来就是原样。").arg(result.alreadyOriginal));
+    if (result.changedSince > 0)
+        lines.append(
+            QStringLiteral("%1 个文件在替换之后又被改动过，保持不动：").arg(result.changedSince));
+    for (const UndoResult::File &file : result.files) {
+        if (file.outcome == UndoResult::Outcome::ChangedSince && lines.size() < 20)
+            lines.append(QStringLiteral("    ") + file.path);
+    }
+    if (result.missing > 0)
+        lines.append(QStringLiteral("%1 个文件已不存在。").arg(result.missing));
+    if (result.failed > 0)
+        lines.append(
+            QStringLiteral("%1 个文件未能恢复，可以稍后再试一次撤销。").arg(result.failed));
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+qint64 MainWindow::journalCapBytes() const
+{
+    const int megabytes = settingToInt(
+        readSetting(settingsPath, kSet, kJournalCap, QString::number(DefaultJournalCapMB)));
+    return qint64(qMax(0, megabytes)) << 20;
+}
+
+void MainWindow::on_action_JournalCap_triggered()
+{
+    bool ok = false;
+    const int megabytes = QInputDialog::getInt(this, QStringLiteral("撤销空间上限"),
+        QStringLiteral("为了能撤销，替换前会保存文件原来的内容。与文件在同一磁盘时几乎不占空间；"
+                       "在其他磁盘上的文件需要复制。\n复制最多可占用的空间 (MB)："),
+        int(journalCapBytes() >> 20), 0, 1 << 20, 64, &ok);
+    if (ok)
+        writeSetting(settingsPath, kSet, kJournalCap, QString::number(megabytes));
+}
+
+// The journal keeps a file by linking it where it can, which costs nothing; what has to
+// be copied counts against the cap, and a run beyond it may still go on, without undo.
+bool MainWindow::askJournal(const Job &job, bool *keepJournal)
+{
+    QStringList paths;
+    paths.reserve(job.files.size());
+    for (const FileJob &file : job.files)
+        paths.append(file.path);
+    const Journal::Cost cost = Journal::estimate(paths);
+    const qint64 cap = journalCapBytes();
+    *keepJournal = cost.copiedBytes <= cap;
+    if (*keepJournal)
+        return true;
+    const auto answer = QMessageBox::question(this, QStringLiteral("无法撤销"),
+        QStringLiteral("为了能撤销这次替换，需要复制保存 %1 个文件的原内容，共 %2 MB，"
+                       "超过撤销空间上限 %3 MB。\n\n继续替换，但这次替换将无法撤销？")
+            .arg(cost.copies)
+            .arg((cost.copiedBytes + (1 << 20) - 1) >> 20)
+            .arg(cap >> 20),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    return answer == QMessageBox::Yes;
+}
+
+void MainWindow::on_action_Undo_triggered()
+{
+    if (isRunning())
+        return;
+    const auto answer = QMessageBox::question(this, QStringLiteral("撤销上次替换"),
+        QStringLiteral("把上次替换改动过的文件恢复原样？\n替换之后又被改动过的文件会保持不动。"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer == QMessageBox::Yes)
+        undoLastRunNow();
+}
+
+// On a thread of its own, so that the window keeps painting over many files.
+void MainWindow::undoLastRunNow()
+{
+    emit stateChangedSignals(73);
+    setListsEditable(false);
+    setReplaceEnabled(false);
+    QFutureWatcher<UndoResult> watcher;
+    QEventLoop loop;
+    connect(&watcher, &QFutureWatcher<UndoResult>::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(QtConcurrent::run(undoLastRun));
+    if (!watcher.isFinished())
+        loop.exec();
+    const UndoResult result = watcher.result();
+    setListsEditable(true);
+    setReplaceEnabled(true);
+    ui->action_Undo->setEnabled(false);
+    if (result.nothingToUndo) {
+        emit stateChangedSignals(75);
+        QMessageBox::information(
+            this, QStringLiteral("撤销上次替换"), QStringLiteral("没有可以撤销的替换。"));
+        return;
+    }
+    emit stateChangedSignals(74);
+    QMessageBox::information(this, QStringLiteral("撤销上次替换"), undoSummary(result));
+}
+
+// A run that was killed leaves its journal unfinished; the next start offers to put its
+// files back.
+void MainWindow::offerUndoOfInterruptedRun()
+{
+    JournalRun last;
+    const bool hasJournal = Journal::lastRun(&last);
+    ui->action_Undo->setEnabled(hasJournal);
+    if (!hasJournal || last.finished)
+        return;
+    const auto answer = QMessageBox::question(this, QStringLiteral("上次替换被中断"),
+        QStringLiteral("上次替换没有正常结束（%1 个文件已记录）。\n要把它改动过的文件恢复原样吗？")
+            .arg(last.records.size()),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer == QMessageBox::Yes)
+        undoLastRunNow();
+}
