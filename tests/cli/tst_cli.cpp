@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -94,6 +96,11 @@ private slots:
     void dryRunWritesNothing();
     void helpAndVersion();
     void needsNeitherWidgetsNorGui();
+    void undoRestoresWhatTheRunChanged();
+    void interruptStopsCleanly_data();
+    void interruptStopsCleanly();
+    void killedRunIsUndoneByteForByte();
+    void journalOverTheCapIsRefused();
     void namedTempFilesAreSkipped();
     void undecodableNamedFileLeavesItsLookalikeAlone();
 };
@@ -612,6 +619,134 @@ void TestCli::undecodableNamedFileLeavesItsLookalikeAlone()
     QCOMPARE(::read(fd, content, sizeof content), 4);
     ::close(fd);
     QCOMPARE(QByteArray(content), QByteArray("foo\n"));
+}
+
+void TestCli::undoRestoresWhatTheRunChanged()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    const QStringList names {"a.txt", "b.txt", "c.txt"};
+    for (const QString &name : names)
+        QVERIFY(writeFile(dir.filePath(name), "cat\n"));
+    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("c.txt")),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QStringList job {"--keywords", "k.txt", "--replacements", "r.txt"};
+    QCOMPARE(runCli(job + names, dir.path()).exitCode, 0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("dog\r\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("b.txt")), "mine now\n"));
+
+    // A file changed since the run is left alone and named.
+    const CliResult undone = runCli({"--undo"}, dir.path());
+    QCOMPARE(undone.exitCode, 1);
+    QVERIFY(undone.out.contains(dir.filePath(QStringLiteral("b.txt"))));
+    QVERIFY(undone.out.endsWith(QStringLiteral("已恢复(2) 原样(0) 已改动(1) 丢失(0) 失败(0)\n")));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("cat\n"));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("b.txt"))), QByteArray("mine now\n"));
+    QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("c.txt"))).permissions() & 0x7000,
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    // A second undo finds nothing; a clean one exits 0.
+    QCOMPARE(runCli({"--undo"}, dir.path()).exitCode, 2);
+    QCOMPARE(runCli(job + names, dir.path()).exitCode, 0);
+    QCOMPARE(runCli({"--undo"}, dir.path()).exitCode, 0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("b.txt"))), QByteArray("mine now\n"));
+    QCOMPARE(runCli({"--undo", "a.txt"}, dir.path()).exitCode, 2);
+}
+
+void TestCli::interruptStopsCleanly_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl-C") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+// Stopped mid-run: it ends with its summary and 130, every file either whole-new or
+// untouched, none cut off.
+void TestCli::interruptStopsCleanly()
+{
+    QFETCH(int, signal);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    const QByteArray before = QByteArray("cat ").repeated(16000);
+    const QByteArray after = QByteArray("dog ").repeated(16000);
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("files")));
+    for (int i = 0; i < 1500; ++i)
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("files/f%1.txt").arg(i)), before));
+
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.start(QStringLiteral(YIHUAN_CLI_PATH),
+        {"--keywords", "k.txt", "--replacements", "r.txt", "files"});
+    QVERIFY(process.waitForStarted());
+    // Once the first files are new, the run is well under way.
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(dir.filePath(QStringLiteral("files/f0.txt"))) == after
+            || readFile(dir.filePath(QStringLiteral("files/f1.txt"))) == after,
+        20000);
+    ::kill(pid_t(process.processId()), signal);
+    QVERIFY(process.waitForFinished(60000));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    if (process.exitCode() == 0)
+        QSKIP("The run finished before the signal came");
+    QCOMPARE(process.exitCode(), 130);
+    QVERIFY2(out.contains(QStringLiteral("替换已停止")), qPrintable(out));
+    int replaced = 0;
+    for (int i = 0; i < 1500; ++i) {
+        const QByteArray now = readFile(dir.filePath(QStringLiteral("files/f%1.txt").arg(i)));
+        QVERIFY(now == before || now == after);
+        replaced += now == after;
+    }
+    QVERIFY(out.contains(QStringLiteral("成功(%1) ").arg(replaced)));
+}
+
+// SIGKILL leaves no chance to stop: the journal must hold enough to put every file back.
+void TestCli::killedRunIsUndoneByteForByte()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("files")));
+    QVector<QByteArray> originals;
+    for (int i = 0; i < 1000; ++i) {
+        originals.append(QByteArray("cat ").repeated(8000 + i));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("files/f%1.txt").arg(i)), originals.last()));
+    }
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.start(QStringLiteral(YIHUAN_CLI_PATH),
+        {"--keywords", "k.txt", "--replacements", "r.txt", "files"});
+    QVERIFY(process.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        readFile(dir.filePath(QStringLiteral("files/f0.txt"))) != originals.at(0), 20000);
+    process.kill();
+    QVERIFY(process.waitForFinished());
+
+    const CliResult undone = runCli({"--undo"}, dir.path());
+    QCOMPARE(undone.exitCode, 0);
+    for (int i = 0; i < 1000; ++i)
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("files/f%1.txt").arg(i))), originals.at(i));
+    QCOMPARE(
+        QDir(dir.filePath(QStringLiteral("files"))).entryList(QDir::Files | QDir::Hidden).size(),
+        1000);
+}
+
+// A file with a second hard link cannot be kept by a link of its own: the journal copies it.
+void TestCli::journalOverTheCapIsRefused()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("a.txt")), QByteArray("cat ").repeated(300000)));
+    QCOMPARE(::link(QFile::encodeName(dir.filePath(QStringLiteral("a.txt"))).constData(),
+                 QFile::encodeName(dir.filePath(QStringLiteral("twin.txt"))).constData()),
+        0);
+    const QStringList job {"--keywords", "k.txt", "--undo-cap", "0", "a.txt"};
+    const CliResult refused = runCli(job, dir.path());
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY(refused.err.contains(QStringLiteral("--no-undo")));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("cat ").repeated(300000));
+    QCOMPARE(runCli(job + QStringList {"--no-undo"}, dir.path()).exitCode, 0);
+    QCOMPARE(runCli({"--undo"}, dir.path()).exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
