@@ -1,3 +1,4 @@
+#include "app/settings.h"
 #include "windowfixture.h"
 
 #include <QAbstractButton>
@@ -6,6 +7,7 @@
 #include <QDateTime>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTextCodec>
@@ -13,6 +15,8 @@
 #include <QToolTip>
 
 #include <cmath>
+
+#include <unistd.h>
 
 namespace {
 
@@ -54,10 +58,17 @@ private slots:
     void previewCountsWhatTheRunDoesAndWritesNothing();
     void stopSkipsTheFilesNotYetWritten();
     void closingDuringARunAsksAndWaitsForTheWrites();
+    void undoPutsTheLastRunBack();
+    void journalOverTheCapAsksFirst();
+    void killedRunIsOfferedForUndo();
 
 private:
     QStringList makeProblemFiles();
+    // Answers a question box, then the box that follows it; m_answers gets what both said.
+    void answerTwice(QMessageBox::StandardButton first);
     void runToEnd(const QStringList &files, const QString &keys, const QString &replacements);
+
+    std::shared_ptr<QStringList> m_answers;
 };
 
 // A good file, then one of each kind a run leaves alone.
@@ -280,6 +291,110 @@ void RunViewsTest::closingDuringARunAsksAndWaitsForTheWrites()
         const QByteArray now = contentOf(path);
         QVERIFY(now == before || now == QByteArray("dog ").repeated(16000));
     }
+}
+
+void RunViewsTest::answerTwice(QMessageBox::StandardButton first)
+{
+    auto texts = std::make_shared<QStringList>();
+    whenModal([texts, first](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        texts->append(box->text());
+        box->button(first)->click();
+        whenModal([texts](QWidget *next) {
+            auto *box = qobject_cast<QMessageBox *>(next);
+            texts->append(box->text());
+            box->button(QMessageBox::Ok)->click();
+        });
+    });
+    m_answers = texts;
+}
+
+void RunViewsTest::undoPutsTheLastRunBack()
+{
+    const QString a = makeFile(QStringLiteral("u1.txt"), "cat\n");
+    const QString b = makeFile(QStringLiteral("u2.txt"), "cat cat\n");
+    runToEnd({a, b}, QStringLiteral("cat"), QStringLiteral("dog"));
+    QVERIFY(child<QAction>("action_Undo")->isEnabled());
+    makeFile(QStringLiteral("u2.txt"), "changed by hand\n");
+
+    answerTwice(QMessageBox::Yes);
+    child<QAction>("action_Undo")->trigger();
+    QTRY_COMPARE(m_answers->size(), 2);
+    QCOMPARE(contentOf(a), QByteArray("cat\n"));
+    QCOMPARE(contentOf(b), QByteArray("changed by hand\n"));
+    QVERIFY(m_answers->at(1).contains(QStringLiteral("已恢复 1 个文件")));
+    QVERIFY(m_answers->at(1).contains(b));
+    QCOMPARE(state(), QStringLiteral("撤销上次替换完毕!"));
+    QVERIFY(!child<QAction>("action_Undo")->isEnabled());
+}
+
+// A file with a second hard link is copied into the journal, not linked: past the cap the
+// user decides before anything is written.
+void RunViewsTest::journalOverTheCapAsksFirst()
+{
+    const QString path
+        = makeFile(QStringLiteral("linked.txt"), QByteArray("cat ").repeated(300000));
+    const QString twin = dir.filePath(QStringLiteral("twin.txt"));
+    QFile::remove(twin);
+    QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(twin).constData()), 0);
+    closeWindow();
+    writeSetting(testSettingsPath(), QStringLiteral("set"), QStringLiteral("journalCap"),
+        QStringLiteral("0"));
+    openWindow();
+    setFiles(0, {path});
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+
+    QString question;
+    whenModal([&question](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        question = box->text();
+        box->button(QMessageBox::No)->click();
+    });
+    clickReplace();
+    QVERIFY(question.contains(QStringLiteral("无法撤销")));
+    QCOMPARE(state(), QStringLiteral("文件替换处理被取消!"));
+    QCOMPARE(contentOf(path), QByteArray("cat ").repeated(300000));
+
+    whenModal([](QWidget *modal) {
+        qobject_cast<QMessageBox *>(modal)->button(QMessageBox::Yes)->click();
+    });
+    clickReplace();
+    waitForRunEnd();
+    QCOMPARE(contentOf(path), QByteArray("dog ").repeated(300000));
+    QVERIFY(!child<QAction>("action_Undo")->isEnabled());
+}
+
+// A run killed mid-way (here the command line's, sharing the window's journal) is offered
+// for undo when the window next starts.
+void RunViewsTest::killedRunIsOfferedForUndo()
+{
+    const QString folder = QFileInfo(makeFile(QStringLiteral("killed/k.txt"), "cat\n")).path();
+    QFile::remove(folder + QStringLiteral("/k.txt"));
+    const QString keys = makeFile(QStringLiteral("keys.txt"), "cat\n");
+    const QByteArray before = QByteArray("cat ").repeated(16000);
+    for (int i = 0; i < 600; ++i)
+        makeFile(QStringLiteral("killed/f%1.txt").arg(i), before);
+
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // The window's journal while its tests keep their data apart.
+    env.insert(
+        QStringLiteral("XDG_DATA_HOME"), QDir::homePath() + QStringLiteral("/.qttest/share"));
+    cli.setProcessEnvironment(env);
+    cli.start(QStringLiteral(YIHUAN_CLI_PATH), {"--keywords", keys, folder});
+    QVERIFY(cli.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(contentOf(folder + QStringLiteral("/f0.txt")) != before
+            || contentOf(folder + QStringLiteral("/f1.txt")) != before,
+        20000);
+    cli.kill();
+    QVERIFY(cli.waitForFinished());
+
+    answerTwice(QMessageBox::Yes);
+    window->offerUndoOfInterruptedRun();
+    QTRY_COMPARE(m_answers->size(), 2);
+    QVERIFY(m_answers->at(0).contains(QStringLiteral("没有正常结束")));
+    for (int i = 0; i < 600; ++i)
+        QCOMPARE(contentOf(folder + QStringLiteral("/f%1.txt").arg(i)), before);
 }
 
 QTEST_MAIN(RunViewsTest)
