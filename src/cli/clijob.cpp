@@ -88,11 +88,21 @@ bool buildFromWorkbook(const CliOptions &options, Job *job, QString *error)
 // own keyword files found there are left out.
 QStringList collectPaths(const QStringList &arguments, bool recursive, const QStringList &jobFiles)
 {
+    // Looked up by name first: resolving every scanned path would cost a readlink per
+    // component of it.
+    QSet<QString> jobNames;
     QSet<QString> jobCanonical;
     for (const QString &file : jobFiles) {
-        if (!file.isEmpty())
-            jobCanonical.insert(QFileInfo(file).canonicalFilePath());
+        if (file.isEmpty())
+            continue;
+        jobNames.insert(QFileInfo(file).fileName());
+        jobCanonical.insert(QFileInfo(file).canonicalFilePath());
     }
+    const auto isJobFile = [&](const QString &path) {
+        const QFileInfo info(path);
+        return jobNames.contains(info.fileName())
+            && jobCanonical.contains(info.canonicalFilePath());
+    };
     PathList paths;
     for (const QString &argument : arguments) {
         const QFileInfo info(argument);
@@ -105,7 +115,7 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const QSt
         PathList found;
         scanTextFiles(path, found, !recursive);
         for (const QString &file : found.paths()) {
-            if (!jobCanonical.contains(QFileInfo(file).canonicalFilePath()))
+            if (!isJobFile(file))
                 paths.append(file);
         }
     }

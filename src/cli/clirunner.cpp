@@ -13,8 +13,6 @@
 #include <QSocketNotifier>
 #include <QTextCodec>
 #include <QTextStream>
-#include <QThread>
-#include <QThreadPool>
 
 #include <cerrno>
 #include <csignal>
@@ -144,19 +142,6 @@ void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbo
         out << QStringLiteral("\t……\n");
 }
 
-// Most of a small file's time goes to waiting for the disk to take the write, so more
-// workers than cores keep the cores busy; a large file keeps its core busy by itself and
-// more of them at once only compete for it and for memory.
-void sizeWorkerPool(const Job &job)
-{
-    constexpr qint64 SmallFile = 4 << 20;
-    qint64 largest = 0;
-    for (const FileJob &file : job.files)
-        largest = qMax(largest, QFileInfo(file.path).size());
-    const int cores = qMax(1, QThread::idealThreadCount());
-    workerPool()->setMaxThreadCount(largest <= SmallFile ? 4 * cores : cores);
-}
-
 // Ctrl-C and SIGTERM stop the run the way the window's stop button does: the handler
 // only wakes the event loop, which cancels the run there.
 class StopSignals
@@ -208,7 +193,6 @@ int StopSignals::s_pipe[2] = {-1, -1};
 
 int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream &out)
 {
-    sizeWorkerPool(job);
     ReplaceRun run(job, options);
     ProgressBar progress(job.files.size());
     QEventLoop loop;
@@ -282,15 +266,9 @@ int undo(QTextStream &out)
 }
 
 // Copies the journal cannot avoid must fit under the cap, or the run is refused.
-bool journalFits(const Job &job, const CliOptions &options, QString *error)
+bool journalFits(const Journal::Cost &cost, const CliOptions &options, QString *error)
 {
-    if (!options.journal || options.dryRun)
-        return true;
-    QStringList paths;
-    for (const FileJob &file : job.files)
-        paths.append(file.path);
-    const Journal::Cost cost = Journal::estimate(paths);
-    if (cost.copiedBytes <= options.journalCap)
+    if (!options.journal || options.dryRun || cost.copiedBytes <= options.journalCap)
         return true;
     *error = QStringLiteral("撤销需要复制 %1 个文件共 %2 MB，超过上限 %3 MB；可用 --no-undo 或 "
                             "--undo-cap (undo would copy %2 MB, over the cap; use --no-undo or "
@@ -348,7 +326,12 @@ int runCli(const QStringList &arguments)
     runOptions.keepFormat = options.keepFormat;
     runOptions.journal = options.journal;
     runOptions.journalCap = options.journalCap;
-    if (!journalFits(job, options, &error)) {
+    QStringList paths;
+    paths.reserve(job.files.size());
+    for (const FileJob &file : job.files)
+        paths.append(file.path);
+    const Journal::Cost cost = Journal::estimate(paths);
+    if (!journalFits(cost, options, &error)) {
         err << "yihuan-cli: " << error << '\n';
         return 2;
     }

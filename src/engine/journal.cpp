@@ -140,14 +140,21 @@ Journal::Cost Journal::estimate(const QStringList &paths)
             break;
         existing = parent;
     }
+    // Most files share their folder with the files before them.
+    QByteArray lastFolder;
+    bool lastFolderWritable = false;
     for (const QString &path : paths) {
         const QByteArray native = QFile::encodeName(path);
         struct stat st;
         if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         ++cost.files;
-        const bool linkable = st.st_dev == journal.st_dev && st.st_nlink == 1
-            && ::access(splitNativePath(native).folder.constData(), W_OK) == 0;
+        const QByteArray folder = splitNativePath(native).folder;
+        if (folder != lastFolder) {
+            lastFolder = folder;
+            lastFolderWritable = ::access(folder.constData(), W_OK) == 0;
+        }
+        const bool linkable = st.st_dev == journal.st_dev && st.st_nlink == 1 && lastFolderWritable;
         if (!linkable) {
             ++cost.copies;
             cost.copiedBytes += st.st_size;

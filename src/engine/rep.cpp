@@ -1,6 +1,7 @@
 #include "engine/rep.h"
 
 #include "engine/safefile.h"
+#include "engine/syncgroup.h"
 #include "engine/textformat.h"
 #include "engine/transform.h"
 #include "engine/utf8replace.h"
@@ -48,9 +49,18 @@ Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject 
 RunControl::RunControl(int files)
     : m_phases(new std::atomic<unsigned char>[size_t(std::max(files, 0))])
     , m_outcomes(size_t(std::max(files, 0)))
+    , m_syncGroup(std::make_unique<SyncGroup>(nullptr))
 {
     for (int i = 0; i < files; ++i)
         m_phases[size_t(i)] = Queued;
+}
+
+RunControl::~RunControl() = default;
+
+void RunControl::setJournal(std::shared_ptr<Journal> journal)
+{
+    m_journal = std::move(journal);
+    m_syncGroup = std::make_unique<SyncGroup>(m_journal.get());
 }
 
 bool RunControl::begin(int index)
@@ -171,9 +181,12 @@ Reason Rep::write(SafeFile *file, const std::function<Reason(const ByteSink &)> 
     Reason reason = file->write(nullptr, 0);
     if (reason == Reason::None)
         reason = file->stage(control ? control->journal() : nullptr);
-    if (reason == Reason::None)
-        reason = file->commit();
-    return reason;
+    if (reason != Reason::None)
+        return reason;
+    // Shared with the other workers where it can be; a failed shared sync is retried
+    // alone, which tells whose file it was.
+    const bool synced = control && control->syncGroup()->sync(file);
+    return file->commit(synced ? SafeFile::Sync::AlreadyDone : SafeFile::Sync::Here);
 }
 
 void Rep::replaceFile()

@@ -18,6 +18,7 @@
 class Journal;
 class QThreadPool;
 class SafeFile;
+class SyncGroup;
 class Utf8Replace;
 
 // Result of one file of a run. SKIPPED: the run was stopped before the file was written.
@@ -63,11 +64,14 @@ class RunControl
 {
 public:
     explicit RunControl(int files);
+    ~RunControl();
 
     // Where the workers keep the originals of the files they replace; none for a run
     // without undo.
-    void setJournal(std::shared_ptr<Journal> journal) { m_journal = std::move(journal); }
+    void setJournal(std::shared_ptr<Journal> journal);
     Journal *journal() const { return m_journal.get(); }
+    // The syncs the workers share; none for a dry run.
+    SyncGroup *syncGroup() const { return m_syncGroup.get(); }
 
     // Written by the file's worker before it reports.
     void setOutcome(int index, FileOutcome outcome)
@@ -93,6 +97,7 @@ private:
     std::unique_ptr<std::atomic<unsigned char>[]> m_phases;
     std::vector<FileOutcome> m_outcomes;
     std::shared_ptr<Journal> m_journal;
+    std::unique_ptr<SyncGroup> m_syncGroup;
 };
 
 // Rewrites one file with an ordered pair list; runs once on a pool thread.

@@ -7,6 +7,8 @@
 
 #include <QFile>
 #include <QSet>
+#include <QThread>
+#include <QThreadPool>
 
 #include <sys/stat.h>
 
@@ -54,6 +56,8 @@ void ReplaceRun::start()
 
     QHash<FileIdentity, int> firstName;
     QHash<FileIdentity, int> lastName;
+    QVector<int> starting;
+    qint64 largest = 0;
     for (int index = 0; index < m_job.files.size(); ++index) {
         const QString &path = m_job.files.at(index).path;
         FileOutcome refused;
@@ -75,12 +79,13 @@ void ReplaceRun::start()
             record(index, refused);
             continue;
         }
+        largest = std::max<qint64>(largest, info.st_size);
         const FileIdentity identity {quint64(info.st_dev), quint64(info.st_ino)};
         const auto seen = firstName.constFind(identity);
         if (seen == firstName.cend()) {
             firstName.insert(identity, index);
             lastName.insert(identity, index);
-            startWorker(index);
+            starting.append(index);
         } else if (m_job.perName) {
             m_next.insert(lastName.value(identity), index);
             lastName.insert(identity, index);
@@ -88,7 +93,20 @@ void ReplaceRun::start()
             m_followers[seen.value()].append(index);
         }
     }
+    sizeWorkerPool(largest);
+    for (const int index : qAsConst(starting))
+        startWorker(index);
     finishIfComplete();
+}
+
+// A small file's time goes mostly to waiting for the disk to take its write, so more
+// workers than cores keep the cores busy and the shared syncs full; a large file keeps
+// its core busy by itself, and more of them at once only compete for it and for memory.
+void ReplaceRun::sizeWorkerPool(qint64 largestFile)
+{
+    constexpr qint64 SmallFile = 4 << 20;
+    const int cores = std::max(1, QThread::idealThreadCount());
+    workerPool()->setMaxThreadCount(largestFile <= SmallFile ? 8 * cores : cores);
 }
 
 bool ReplaceRun::startJournal()

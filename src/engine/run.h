@@ -86,6 +86,7 @@ signals:
 private:
     void workerDone(Rep *rep, STATE state, int index);
     void startWorker(int index);
+    static void sizeWorkerPool(qint64 largestFile);
     bool startJournal();
     void record(int index, const FileOutcome &outcome);
     void reportProgress();

@@ -279,10 +279,11 @@ Reason SafeFile::commit(Sync sync)
     if (m_inPlace)
         return commitInPlace();
     if (sync == Sync::Here) {
-        // With a journal record to make durable as well, one syncfs does both.
-        const bool synced = m_journal && m_entry >= 0
-            ? syncStaged({this}, m_journal) == Reason::None
-            : ::fdatasync(m_temp.get()) == 0;
+        // The file's own data, then the journal's record of it: threads that wait for the
+        // journal together share its sync. A syncfs here would flush every other file
+        // being written too, stalling their writes behind it.
+        const bool synced = ::fdatasync(m_temp.get()) == 0
+            && (!m_journal || m_entry < 0 || m_journal->makeDurable(m_recordSequence));
         if (!synced)
             return fail(Reason::WriteFailed);
     }
