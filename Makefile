@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench fuzz screenshot format clean
+.PHONY: all deps configure build run test bench fuzz screenshot screenshots format clean
 
 all: build
 
@@ -33,6 +33,10 @@ fuzz: deps
 
 screenshot: build
 	@scripts/screenshot docs/screenshot.png
+
+screenshots: build
+	@YIHUAN_EXTRA_PACKAGES="xvfb xauth" scripts/install-deps
+	@xvfb-run -a -s "-screen 0 1280x800x24" $(BUILD_DIR)/tests/yihuan-screenshots docs
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

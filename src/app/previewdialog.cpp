@@ -105,8 +105,16 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     m_after->setObjectName(QStringLiteral("previewAfter"));
 
     auto *sides = new QSplitter(Qt::Horizontal, this);
-    sides->addWidget(m_before);
-    sides->addWidget(m_after);
+    for (const auto &[title, view] :
+        {std::pair<const char *, QPlainTextEdit *> {"替换前", m_before},
+            std::pair<const char *, QPlainTextEdit *> {"替换后", m_after}}) {
+        auto *side = new QWidget(sides);
+        auto *sideLayout = new QVBoxLayout(side);
+        sideLayout->setContentsMargins(0, 0, 0, 0);
+        sideLayout->addWidget(new QLabel(QString::fromUtf8(title), side));
+        sideLayout->addWidget(view);
+        sides->addWidget(side);
+    }
     auto *split = new QSplitter(Qt::Vertical, this);
     split->addWidget(m_table);
     split->addWidget(sides);
@@ -123,6 +131,14 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     layout->addWidget(m_summary);
     layout->addWidget(split);
     layout->addWidget(buttons);
+
+    // The first file that would change is shown at once.
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        if (m_table->item(row, CountColumn)->data(Qt::UserRole).toLongLong() > 0) {
+            m_table->setCurrentCell(row, PathColumn);
+            break;
+        }
+    }
 }
 
 // The lines of one entry, each numbered, with the changed spans marked.

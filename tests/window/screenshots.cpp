@@ -1,0 +1,138 @@
+// Draws the views the README and the help page show, from a window driven as a user would
+// drive it, on files made for the purpose. Not a test: `make screenshots` runs it.
+//
+//   yihuan-screenshots OUTPUT_FOLDER
+#include "app/mainwindow.h"
+#include "app/translations.h"
+#include "engine/appinfo.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+QString folder;
+QTemporaryDir files(QDir::tempPath() + QStringLiteral("/易换示例-XXXXXX"));
+
+QString makeFile(const QString &name, const QByteArray &content)
+{
+    const QString path = files.filePath(name);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+    return path;
+}
+
+void save(QWidget *widget, const QString &name)
+{
+    const QString path = folder + QLatin1Char('/') + name;
+    if (!widget->grab().save(path))
+        std::fprintf(stderr, "could not write %s\n", qPrintable(path));
+    else
+        std::printf("wrote %s\n", qPrintable(path));
+}
+
+QWidget *visible(const char *name)
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == QLatin1String(name) && widget->isVisible())
+            return widget;
+    }
+    return nullptr;
+}
+
+// Calls then once the named window has shown up and painted.
+void whenShown(const char *name, const std::function<void(QWidget *)> &then)
+{
+    QTimer::singleShot(300, qApp, [name, then] {
+        if (QWidget *widget = visible(name))
+            then(widget);
+        else
+            whenShown(name, then);
+    });
+}
+
+QStringList sampleFiles()
+{
+    QTextCodec *gbk = QTextCodec::codecForName("GBK");
+    const QStringList paths {
+        makeFile(QStringLiteral("配置/app.conf"),
+            "# 北京办公室\nserver=beijing.example.com\ncity=北京\nbackup=上海\n"),
+        makeFile(QStringLiteral("字幕/第一集.srt"),
+            "1\n00:00:01,000 --> 00:00:03,000\n欢迎来到北京\n\n2\n00:00:04,000 --> "
+            "00:00:06,000\n北京的秋天很美\n"),
+        makeFile(QStringLiteral("网页/index.html"),
+            "<title>北京分公司</title>\n<p>地址：北京市朝阳区</p>\n<p>电话：010-12345678</p>\n"),
+        makeFile(QStringLiteral("旧文档/说明.txt"), gbk->fromUnicode(QStringLiteral("北京总部\n"))),
+        makeFile(QStringLiteral("数据/readonly.csv"), "城市,人口\n北京,2189\n"),
+        makeFile(QStringLiteral("数据/image.txt"), QByteArray("\x89PNG\r\n\x1a\n\0\0\0", 12)),
+    };
+    QFile::setPermissions(paths.at(4), QFile::ReadOwner | QFile::ReadGroup);
+    return paths;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    initApplicationInfo(app);
+    installQtTranslations(app, QLocale(QLocale::Chinese, QLocale::China));
+    QStandardPaths::setTestModeEnabled(true);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
+        return 2;
+    }
+    folder = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(folder);
+
+    MainWindow window;
+    window.resize(1100, 700);
+    window.showNormal();
+    window.openPaths(sampleFiles());
+    window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s1"))
+        ->setPlainText(QStringLiteral("北京|beijing\n办公室"));
+    window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s2"))
+        ->setPlainText(QStringLiteral("杭州\n工作室"));
+
+    // The preview with the first file's changes, then the run from its button, then the
+    // results view with the files left alone.
+    whenShown("previewView", [&window](QWidget *preview) {
+        auto *table = preview->findChild<QTableWidget *>(QStringLiteral("previewTable"));
+        table->sortItems(1, Qt::DescendingOrder);
+        table->setCurrentCell(0, 0);
+        QTimer::singleShot(300, qApp, [&window, preview] {
+            save(preview, QStringLiteral("screenshot-preview.png"));
+            preview->findChild<QAbstractButton *>(QStringLiteral("startButton"))->click();
+            whenShown("resultsView", [&window](QWidget *results) {
+                results->resize(900, 300);
+                QTimer::singleShot(300, qApp, [&window, results] {
+                    save(results, QStringLiteral("screenshot-results.png"));
+                    results->close();
+                    save(&window, QStringLiteral("screenshot-after-run.png"));
+                    qApp->quit();
+                });
+            });
+        });
+    });
+    QTimer::singleShot(500, &window, [&window] {
+        window.findChild<QPushButton *>(QStringLiteral("pushButton_preview"))->click();
+    });
+    return app.exec();
+}
