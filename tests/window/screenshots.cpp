@@ -124,8 +124,6 @@ int main(int argc, char *argv[])
                 results->resize(900, 300);
                 QTimer::singleShot(300, qApp, [&window, results] {
                     save(results, QStringLiteral("screenshot-results.png"));
-                    results->close();
-                    save(&window, QStringLiteral("screenshot-after-run.png"));
                     qApp->quit();
                 });
             });
