@@ -12,14 +12,19 @@
 #include <QClipboard>
 #include <QCursor>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QListView>
 #include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
 #include <QToolTip>
 #include <QUrl>
+#include <QtConcurrent>
 
 #include <set>
 
@@ -66,9 +71,31 @@ bool MainWindow::containsFile(const PathList &list, const QString &path)
     return true;
 }
 
+// The scan runs on a thread of its own, so that a long one shows the busy bar instead of
+// a frozen window; the user's input waits until it is done, as it always has.
 void MainWindow::scanDirectory(const QString &dirPath, PathList &list, bool noRecursion)
 {
-    scanTextFiles(dirPath, list, noRecursion, [this] { emit stateChangedSignals(13); });
+    PathList scanned = list;
+    int duplicates = 0;
+    QFutureWatcher<void> watcher;
+    QEventLoop loop;
+    connect(&watcher, &QFutureWatcher<void>::finished, &loop, &QEventLoop::quit);
+    QTimer busy;
+    busy.setSingleShot(true);
+    connect(&busy, &QTimer::timeout, progressBar, [this] {
+        progressBar->setRange(0, 0);
+        progressBar->show();
+    });
+    watcher.setFuture(QtConcurrent::run(
+        [&] { scanTextFiles(dirPath, scanned, noRecursion, [&duplicates] { ++duplicates; }); }));
+    busy.start(300);
+    if (!watcher.isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!isRunning())
+        progressBar->hide();
+    list = std::move(scanned);
+    for (int i = 0; i < duplicates; ++i)
+        emit stateChangedSignals(13);
 }
 
 void MainWindow::addDirFiles1(const QString &dirPath)

@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTextCodec>
@@ -240,9 +241,13 @@ void RunViewsTest::stopSkipsTheFilesNotYetWritten()
     QVERIFY(!stop->isEnabled());
     clickReplace();
     QVERIFY(stop->isEnabled());
+    auto *progress = window->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    QVERIFY(!progress->isHidden());
+    QCOMPARE(progress->maximum(), files.size());
     stop->click();
     QTRY_VERIFY(!window->isRunning());
     QVERIFY(!stop->isEnabled());
+    QVERIFY(progress->isHidden());
     QCOMPARE(state(), QStringLiteral("文件替换处理已停止!"));
 
     const RunTally &tally = window->lastRun()->tally();
