@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -101,6 +102,8 @@ private slots:
     void interruptStopsCleanly();
     void killedRunIsUndoneByteForByte();
     void journalOverTheCapIsRefused();
+    void fullDiskLeavesTheFileAsItWas();
+    void anotherUserInAFolderOfRoots();
     void namedTempFilesAreSkipped();
     void undecodableNamedFileLeavesItsLookalikeAlone();
 };
@@ -747,6 +750,74 @@ void TestCli::journalOverTheCapIsRefused()
     QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("cat ").repeated(300000));
     QCOMPARE(runCli(job + QStringList {"--no-undo"}, dir.path()).exitCode, 0);
     QCOMPARE(runCli({"--undo"}, dir.path()).exitCode, 2);
+}
+
+void TestCli::fullDiskLeavesTheFileAsItWas()
+{
+    QTemporaryDir dir;
+    const QString disk = dir.filePath(QStringLiteral("disk"));
+    QVERIFY(QDir().mkpath(disk));
+    if (QProcess::execute(
+            QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=256k", "tmpfs", disk})
+        != 0)
+        QSKIP("Cannot mount a small tmpfs here (needs root)");
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {path}); }
+    } unmount {disk};
+
+    // The new text needs room beside the old.
+    const QByteArray before = QByteArray("cat ").repeated(40000);
+    QVERIFY(writeFile(disk + QStringLiteral("/big.txt"), before));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dogs\n"));
+    const CliResult result = runCli(
+        {"--keywords", "k.txt", "--replacements", "r.txt", disk + QStringLiteral("/big.txt")},
+        dir.path());
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.out.contains(QStringLiteral("写入失败或磁盘已满")), qPrintable(result.out));
+    QCOMPARE(readFile(disk + QStringLiteral("/big.txt")), before);
+    QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), QStringList {"big.txt"});
+}
+
+// A user's own file in root's folder, which takes no new file from them, is rewritten in
+// place and stays theirs; root's file beside it is not theirs to write.
+void TestCli::anotherUserInAFolderOfRoots()
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        QSKIP("Needs root and setpriv to run as another user");
+    QTemporaryDir dir;
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
+    const QString mine = dir.filePath(QStringLiteral("mine.txt"));
+    const QString roots = dir.filePath(QStringLiteral("roots.txt"));
+    QVERIFY(writeFile(mine, "cat\n"));
+    QVERIFY(writeFile(roots, "cat\n"));
+    QCOMPARE(::chown(QFile::encodeName(mine).constData(), 65534, 65534), 0);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    QTemporaryDir data;
+    QVERIFY(QFile::setPermissions(data.path(), QFileDevice::Permissions(0x7777)));
+
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
+    env.insert(QStringLiteral("HOME"), data.path());
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(dir.path());
+    process.start(QStringLiteral("setpriv"),
+        {"--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(YIHUAN_CLI_PATH),
+            "--keywords", "k.txt", "--replacements", "r.txt", mine, roots});
+    QVERIFY(process.waitForFinished(60000));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(readFile(mine), QByteArray("dog\r\n"));
+    QCOMPARE(readFile(roots), QByteArray("cat\n"));
+    QVERIFY2(out.contains(roots), qPrintable(out));
+    struct stat info;
+    QCOMPARE(::stat(QFile::encodeName(mine).constData(), &info), 0);
+    QCOMPARE(info.st_uid, uid_t(65534));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
