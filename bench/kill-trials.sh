@@ -1,26 +1,28 @@
 #!/usr/bin/env bash
-# Kills a rewrite of many files (SIGKILL, at a random moment) again and again. After each
-# kill it counts torn files (neither the original nor the complete new content) and
-# temporary files left behind, then undoes the killed run and checks every file byte
-# for byte against its original.
+# Kills yihuan-cli (SIGKILL, at a random moment) while it rewrites many files, again and
+# again. After each kill it counts torn files (neither the original nor the complete new
+# content) and temporary files left behind, then undoes the killed run with
+# `yihuan-cli --undo` and checks every file byte for byte against its original.
 #
-#   bench/kill-trials.sh [path/to/safewrite_helper]
+#   bench/kill-trials.sh [path/to/yihuan-cli]
 #
-# Environment: TRIALS (default 30), FILES (default 1000), BATCH (files per sync, default
-# 32; 1 syncs each file on its own), WORK (scratch folder, default a new one under /tmp).
+# Environment: TRIALS (default 30), FILES (default 1000), WORK (scratch folder, default a
+# new one under /tmp).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-helper=$(realpath "${1:-$here/../build/tests/safewrite_helper}")
+cli=$(realpath "${1:-$here/../build/src/yihuan-cli}")
 trials=${TRIALS:-30}
 files=${FILES:-1000}
-batch=${BATCH:-32}
 work=${WORK:-$(mktemp -d /tmp/yihuan-kill.XXXXXX)}
 [[ -z ${WORK:-} ]] && trap 'rm -rf "$work"' EXIT
-[[ -x $helper ]] || { echo "kill-trials.sh: no helper at $helper (build safewrite_helper)" >&2; exit 2; }
+[[ -x $cli ]] || { echo "kill-trials.sh: no yihuan-cli at $cli (build it first)" >&2; exit 2; }
 
 export XDG_DATA_HOME=$work/data
-appended=$'\n追加的一行 appended line\n'
+# Every file gets a line at its end; with its format kept, nothing else of it changes.
+appended='【追加】appended'
+printf '%s\n' '$' >"$work/keys.txt"
+printf '%s\n' "$appended" >"$work/replacements.txt"
 mkdir -p "$work/originals"
 python3 - "$work/originals" "$files" <<'PY'
 import os, random, sys
@@ -54,7 +56,7 @@ for name in sorted(os.listdir(originals)):
     else:
         differ += 1
 left = [n for n in os.listdir(run) if n.startswith(".")]
-print(replaced, torn, len(left)) if mode == "after-kill" else print(differ)
+print(replaced, torn, len(left)) if mode == "after-kill" else print(differ, len(left))
 PY
 }
 
@@ -64,19 +66,20 @@ mid_run=0
 for trial in $(seq 1 "$trials"); do
     rm -rf "$work/run"
     cp -a "$work/originals" "$work/run"
-    "$helper" rewrite --batch "$batch" "$appended" "$work/run"/*.txt >/dev/null &
+    "$cli" --regex --keep-format --keywords "$work/keys.txt" \
+        --replacements "$work/replacements.txt" "$work/run" >/dev/null &
     pid=$!
     sleep "0.$((RANDOM % 90 + 10))"
     kill -9 "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     read -r replaced torn left < <(check after-kill)
-    undo=$("$helper" undo || true)
-    differ=$(check after-undo)
+    undo=$("$cli" --undo | tail -1 || true)
+    read -r differ leftAfter < <(check after-undo)
     ((replaced < files)) && mid_run=$((mid_run + 1))
     total_torn=$((total_torn + torn))
     total_differ=$((total_differ + differ))
-    printf 'trial %2d: replaced %4d, torn %d, temp files left %d, undo "%s", differ after undo %d\n' \
-        "$trial" "$replaced" "$torn" "$left" "$undo" "$differ"
+    printf 'trial %2d: replaced %4d, torn %d, temp files left %d, undo "%s", differ after undo %d, temp files after undo %d\n' \
+        "$trial" "$replaced" "$torn" "$left" "$undo" "$differ" "$leftAfter"
 done
 echo "trials $trials (killed mid-run $mid_run): torn files $total_torn, files differing after undo $total_differ"
 [[ $total_torn -eq 0 && $total_differ -eq 0 ]]
