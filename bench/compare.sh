@@ -114,7 +114,9 @@ check_shape() { # shape
     rm -rf "$work/check"
 }
 
-names=(yihuan-cli "sed -i" "perl -pi" floor)
+# yihuan-cli makes every file's new content reach the disk before it replaces the old;
+# sed, perl and the plain floor do not. "floor+sync" is the floor of a tool that does.
+names=(yihuan-cli "sed -i" "perl -pi" floor floor+sync)
 declare -A median cpu
 for shape in small large; do
     check_shape "$shape"
@@ -126,8 +128,9 @@ for shape in small large; do
         -n yihuan-cli "$yihuan_cmd $work/t/*.txt >/dev/null" \
         -n "sed -i" "$sed_cmd $work/t/*.txt" \
         -n "perl -pi" "$perl_cmd $work/t/*.txt" \
-        -n floor "$floor $work/t/*.txt"
-    for tool in yihuan sed perl floor; do
+        -n floor "$floor $work/t/*.txt" \
+        -n floor+sync "$floor --sync $work/t/*.txt"
+    for tool in yihuan sed perl floor floorsync; do
         rm -rf "$work/again-$tool"
         cp -r "$work/corpus/$shape" "$work/again-$tool"
     done
@@ -137,9 +140,10 @@ for shape in small large; do
         -n yihuan-cli "$yihuan_cmd $work/again-yihuan/*.txt >/dev/null" \
         -n "sed -i" "$sed_cmd $work/again-sed/*.txt" \
         -n "perl -pi" "$perl_cmd $work/again-perl/*.txt" \
-        -n floor "$floor $work/again-floor/*.txt"
+        -n floor "$floor $work/again-floor/*.txt" \
+        -n floor+sync "$floor --sync $work/again-floorsync/*.txt"
     for style in fresh again; do
-        for i in 0 1 2 3; do
+        for i in 0 1 2 3 4; do
             median[$shape,$style,$i]=$(jq ".results[$i].median" "$work/$shape-$style.json")
             cpu[$shape,$style,$i]=$(jq ".results[$i].user + .results[$i].system" "$work/$shape-$style.json")
         done
@@ -153,7 +157,7 @@ echo "Median wall seconds, mean CPU seconds (user+system), and yihuan-cli's shar
 echo "tool's (yihuan-cli / tool; below 1 is faster), LC_ALL=$LC_ALL, $(nproc) cores:"
 for shape in small large; do
     for style in fresh again; do
-        for i in 0 1 2 3; do
+        for i in 0 1 2 3 4; do
             perl -e 'printf "  %-5s %-5s %-10s wall %.3f (%.2fx)  cpu %.3f (%.2fx)\n", @ARGV[0..2],
                 $ARGV[3], $ARGV[5] / $ARGV[3], $ARGV[4], $ARGV[6] / $ARGV[4]' \
                 "$shape" "$style" "${names[$i]}" "${median[$shape,$style,$i]}" \

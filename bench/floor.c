@@ -1,6 +1,6 @@
 /* The floor under any tool that rewrites files safely: read each file whole, write its
  * bytes to a temporary file beside it, rename that over the original. No replacing, no
- * decoding. Threads as yihuan-cli sizes its pool: four per core while every file is at
+ * decoding. Threads as yihuan-cli sizes its pool: eight per core while every file is at
  * most 4 MiB, one per core otherwise; each thread keeps its buffer from file to file.
  *
  *   yihuan-floor [--sync] FILE...     (--sync: fdatasync each file before its rename)
@@ -106,7 +106,7 @@ int main(int argc, char **argv)
     long cores = sysconf(_SC_NPROCESSORS_ONLN);
     if (cores < 1)
         cores = 1;
-    int threads = (int)(largest <= (4 << 20) ? 4 * cores : cores);
+    int threads = (int)(largest <= (4 << 20) ? 8 * cores : cores);
     if (threads > fileCount)
         threads = fileCount > 0 ? fileCount : 1;
     pthread_t ids[threads];

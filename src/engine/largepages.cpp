@@ -12,6 +12,8 @@ void adviseLargePages(void *data, std::size_t size)
 {
 #if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t Huge = 2 * 1024 * 1024;
+    if (size < 2 * Huge)
+        return;
     const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + Huge - 1) & ~(Huge - 1);
     const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(Huge - 1);
     if (end > begin)

@@ -1,6 +1,7 @@
 #include "engine/transform.h"
 
 #include "engine/pairchain.h"
+#include "engine/unitsearch.h"
 
 #include <QRegExp>
 #include <QStringMatcher>
@@ -192,17 +193,6 @@ QString replaceRegExp(QString text, const QString &pattern, const QString &after
         return text;
     out.append(s + copied, n - copied);
     return out;
-}
-
-inline int wordClass(ushort c)
-{
-    if (c >= '0' && c <= '9')
-        return 1;
-    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')
-        return 2;
-    if (c >= 0x4E00 && c <= 0x9FA5)
-        return 3;
-    return 0;
 }
 
 inline bool joined(ushort a, ushort b)

@@ -1,15 +1,13 @@
 #pragma once
 
+#include "engine/largepages.h"
+
 #include <QtGlobal>
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
-
-// Asks the system to back the block with large pages, where it offers them: on a
-// virtual machine faulting a large buffer in page by page costs more than filling it.
-void adviseLargePages(void *data, size_t bytes);
 
 // A growable array of code units that never initialises what it is about to overwrite
 // and keeps its memory between uses: first touches of fresh pages cost more than the
