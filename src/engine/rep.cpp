@@ -110,15 +110,30 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
         *handedOn = true;
         return Reason::None;
     }
-    const Utf8Replace::Outcome outcome = bytePath->run(&byteBuffers, &result.counts);
+    // The default rewrite always writes, so its output can go to the new file as it is
+    // made; a kept format first has to see whether anything changed.
+    const bool stream = !dryRun && !keepFormat && !encoding.isAutomatic();
+    if (stream && control && !control->beginWriting(index))
+        return Reason::Stopped;
+    Reason written = Reason::None;
+    const Utf8Replace::Sink sink = [&](const char *data, qsizetype size) {
+        written = file->write(data, size);
+        return written == Reason::None;
+    };
+    const Utf8Replace::Outcome outcome
+        = bytePath->run(&byteBuffers, &result.counts, stream ? &sink : nullptr);
     if (outcome.reason == Reason::InvalidEncoding && encoding.isAutomatic()) {
         *handOn = QByteArray(byteBuffers.input(size), int(size));
         *handedOn = true;
         return Reason::None;
     }
     result.encoding = TextEncoding::utf8();
+    if (written != Reason::None)
+        return written;
     if (outcome.reason != Reason::None || dryRun)
         return outcome.reason;
+    if (stream)
+        return commit(file);
     if (keepFormat && (outcome.unchanged || nothingReplaced(result.counts)))
         return Reason::None;
     return write(file, [](const ByteSink &sink) {
@@ -177,6 +192,11 @@ Reason Rep::write(SafeFile *file, const std::function<Reason(const ByteSink &)> 
         return written;
     if (produced != Reason::None)
         return produced;
+    return commit(file);
+}
+
+Reason Rep::commit(SafeFile *file)
+{
     // An empty text writes no piece, yet replaces the file all the same.
     Reason reason = file->write(nullptr, 0);
     if (reason == Reason::None)

@@ -126,6 +126,8 @@ private:
     Reason replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn);
     Reason replaceText(SafeFile *file, QByteArray bytes);
     Reason write(SafeFile *file, const std::function<Reason(const ByteSink &)> &produce);
+    // Puts what was written in the file's place.
+    Reason commit(SafeFile *file);
 
     QString filePath;
     bool ordinary;

@@ -67,17 +67,38 @@ qsizetype normaliseBreaks(char *d, qsizetype n)
 }
 
 // Appends text to the output, each '\n' written as the file's line break.
+// Streamed output leaves the buffer in pieces this size: a whole second copy of a large
+// file would cost its fresh pages more than the replacing.
+constexpr qsizetype StreamPiece = 1 << 20;
+
 class BreakWriter
 {
 public:
-    BreakWriter(UnitBuffer<char> *out, const char *lineBreak)
+    BreakWriter(UnitBuffer<char> *out, const char *lineBreak, const Utf8Replace::Sink *sink)
         : out(out)
         , lineBreak(lineBreak)
         , breakLength(lineBreak ? qsizetype(std::strlen(lineBreak)) : 0)
+        , sink(sink)
     {
     }
 
     void operator()(const char *p, qsizetype n)
+    {
+        append(p, n);
+        if (sink && out->size() >= StreamPiece)
+            flush();
+    }
+
+    // False when the sink refused a piece.
+    bool finish()
+    {
+        if (sink)
+            flush();
+        return accepted;
+    }
+
+private:
+    void append(const char *p, qsizetype n)
     {
         if (!lineBreak) {
             out->append(p, n);
@@ -96,10 +117,18 @@ public:
         }
     }
 
-private:
+    void flush()
+    {
+        if (accepted && out->size() > 0)
+            accepted = (*sink)(out->data(), out->size());
+        out->clear();
+    }
+
     UnitBuffer<char> *out;
     const char *lineBreak;
     qsizetype breakLength;
+    const Utf8Replace::Sink *sink;
+    bool accepted = true;
 };
 
 // Where the text being worked on lies: from offset to the end of a buffer.
@@ -212,7 +241,8 @@ bool Utf8Replace::handles(const RepOptions &options)
     return true;
 }
 
-Utf8Replace::Outcome Utf8Replace::run(Buffers *buffers, QVector<int> *counts) const
+Utf8Replace::Outcome Utf8Replace::run(
+    Buffers *buffers, QVector<int> *counts, const Sink *sink) const
 {
     Outcome outcome;
     if (counts)
@@ -265,10 +295,11 @@ Utf8Replace::Outcome Utf8Replace::run(Buffers *buffers, QVector<int> *counts) co
 
     const qsizetype length = in.size() - start;
     const qsizetype breaks = scan.lineFeeds + scan.carriageReturns - scan.crLfPairs;
-    out.reserve(3 + length + (lineBreak ? breaks : 0) + length / 16);
+    out.reserve(sink ? std::min<qsizetype>(3 + length + length / 16, 2 * StreamPiece)
+                     : 3 + length + (lineBreak ? breaks : 0) + length / 16);
     if (writeBom)
         out.append(Bom, 3);
-    BreakWriter writer(&out, lineBreak);
+    BreakWriter writer(&out, lineBreak, sink);
     std::vector<qsizetype> made;
     if (d->active.empty()) {
         writer(in.data() + start, length);
@@ -277,6 +308,8 @@ Utf8Replace::Outcome Utf8Replace::run(Buffers *buffers, QVector<int> *counts) co
     } else {
         d->chain.run(in.data() + start, length, writer, &made);
     }
+    if (!writer.finish())
+        outcome.reason = Reason::WriteFailed;
 
     qsizetype total = 0;
     for (size_t i = 0; i < made.size(); ++i) {

@@ -7,6 +7,7 @@
 
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 // How a run writes line breaks back.
@@ -61,9 +62,13 @@ public:
     // holding half a surrogate pair, which works on half characters.
     static bool handles(const RepOptions &options);
 
+    // Takes the output piece by piece; false stops the run with Reason::WriteFailed.
+    using Sink = std::function<bool(const char *data, qsizetype size)>;
+
     // Replaces in the bytes given to buffers->input() (which it overwrites). counts gets
-    // one entry per pair, as applyPairs gives them.
-    Outcome run(Buffers *buffers, QVector<int> *counts = nullptr) const;
+    // one entry per pair, as applyPairs gives them. With a sink the output goes there as
+    // it is made, once the bytes have been found valid, instead of into output().
+    Outcome run(Buffers *buffers, QVector<int> *counts = nullptr, const Sink *sink = nullptr) const;
 
 private:
     class Private;
