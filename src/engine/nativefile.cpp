@@ -45,6 +45,26 @@ bool copyByReading(int from, int to, qint64 offset, qint64 size)
     return true;
 }
 
+// Writes all of data through write(done-so-far), retrying after a signal; a write that
+// takes nothing means the disk is full.
+template<typename Write>
+bool writeAll(const char *data, qint64 size, Write write)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = write(data + done, size_t(size - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
 } // namespace
 
 NativePath splitNativePath(const QByteArray &path)
@@ -76,37 +96,15 @@ int reopenForWriting(int fd)
 
 bool writeFully(int fd, const char *data, qint64 size)
 {
-    while (size > 0) {
-        const ssize_t done = ::write(fd, data, size_t(size));
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0) {
-            if (done == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += done;
-        size -= done;
-    }
-    return true;
+    return writeAll(
+        data, size, [fd](const char *from, size_t n, qint64) { return ::write(fd, from, n); });
 }
 
 bool pwriteFully(int fd, const char *data, qint64 size, qint64 offset)
 {
-    while (size > 0) {
-        const ssize_t done = ::pwrite(fd, data, size_t(size), offset);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0) {
-            if (done == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += done;
-        size -= done;
-        offset += done;
-    }
-    return true;
+    return writeAll(data, size, [fd, offset](const char *from, size_t n, qint64 done) {
+        return ::pwrite(fd, from, n, offset + done);
+    });
 }
 
 bool copyContent(int from, int to, qint64 size)
