@@ -65,6 +65,8 @@ private slots:
 
 private:
     QStringList makeProblemFiles();
+    // Lists the problem files, takes the last away, and runs cat → dog over them.
+    QStringList runOverProblemFiles();
     // Answers a question box, then the box that follows it; m_answers gets what both said.
     void answerTwice(QMessageBox::StandardButton first);
     void runToEnd(const QStringList &files, const QString &keys, const QString &replacements);
@@ -94,7 +96,7 @@ void RunViewsTest::runToEnd(
     waitForRunEnd();
 }
 
-void RunViewsTest::failedRowsTellWhy()
+QStringList RunViewsTest::runOverProblemFiles()
 {
     const QStringList files = makeProblemFiles();
     setFiles(0, files);
@@ -102,6 +104,12 @@ void RunViewsTest::failedRowsTellWhy()
     setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
     clickReplace();
     waitForRunEnd();
+    return files;
+}
+
+void RunViewsTest::failedRowsTellWhy()
+{
+    const QStringList files = runOverProblemFiles();
 
     const QStringList reasons = {QString(), reasonText(Reason::ReadOnly),
         reasonText(Reason::Binary), reasonText(Reason::InvalidEncoding, QStringLiteral("UTF-8")),
@@ -126,12 +134,7 @@ void RunViewsTest::failedRowsTellWhy()
 
 void RunViewsTest::resultsViewListsWhatWasLeftAlone()
 {
-    const QStringList files = makeProblemFiles();
-    setFiles(0, files);
-    QFile::remove(files.last());
-    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
-    clickReplace();
-    waitForRunEnd();
+    const QStringList files = runOverProblemFiles();
 
     QDialog *view = openDialog("resultsView");
     QVERIFY(view);
