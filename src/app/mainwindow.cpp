@@ -41,8 +41,12 @@ MainWindow::MainWindow(QWidget *parent)
     registerRepMetaTypes();
     restoreSettings();
 
-    ui->tableWidget_list1->setAttribute(Qt::WA_MouseTracking);
-    ui->tableWidget_list2->setAttribute(Qt::WA_MouseTracking);
+    // A view learns which cell the pointer entered from its viewport's mouse moves, which
+    // arrive without a button held only when the viewport itself tracks the mouse.
+    ui->tableWidget_list1->viewport()->setMouseTracking(true);
+    ui->tableWidget_list2->viewport()->setMouseTracking(true);
+    ui->tableWidget_list1->viewport()->installEventFilter(this);
+    ui->tableWidget_list2->viewport()->installEventFilter(this);
 
     connect(ui->tableWidget_list1, &QTableWidgetEx::mouseLeftDoubled, this,
         &MainWindow::openList1Folder);
@@ -74,7 +78,6 @@ MainWindow::MainWindow(QWidget *parent)
     list1->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
 
     QTableWidget *list2 = ui->tableWidget_list2;
-    list2->setMouseTracking(true);
     list2->setRowCount(1);
     list2->setColumnCount(1);
     list2->setHorizontalHeaderLabels({QStringLiteral("关键字")});
@@ -118,7 +121,7 @@ void MainWindow::restoreSettings()
         settingToInt(readSetting(settingsPath, kSet, QStringLiteral("way"), QStringLiteral("0"))));
     ui->comboBox_coder->setCurrentIndex(settingToInt(
         readSetting(settingsPath, kSet, QStringLiteral("coder"), QStringLiteral("0"))));
-    applyEncoding(ui->comboBox_coder->currentText());
+    applyEncoding(ui->comboBox_coder->currentIndex());
     ui->lineEdit_Separator->setText(
         readSetting(settingsPath, kSet, QStringLiteral("separator"), QStringLiteral("|")));
     if (settingToInt(
@@ -191,17 +194,16 @@ void MainWindow::refreshFileNum()
     }
 }
 
-// Any text but "UTF-8", the empty text of a box without a current item included, means
-// the system's code page.
-void MainWindow::applyEncoding(const QString &name)
+// The box lists the engine's choices in their order, so its index is the choice. A box
+// without a current item means the system's code page, as a fresh install always did.
+void MainWindow::applyEncoding(int index)
 {
-    encoding
-        = name == QLatin1String("UTF-8") ? TextEncoding::utf8() : TextEncoding::systemCodePage();
+    encoding = TextEncoding::fromChoice(index).value_or(TextEncoding::systemCodePage());
 }
 
-void MainWindow::on_comboBox_coder_currentIndexChanged(const QString &text)
+void MainWindow::on_comboBox_coder_currentIndexChanged(const QString & /*text*/)
 {
-    applyEncoding(text);
+    applyEncoding(ui->comboBox_coder->currentIndex());
 }
 
 void MainWindow::on_tabWidget_1_currentChanged(int /*index*/)
@@ -296,8 +298,13 @@ void MainWindow::closeEvent(QCloseEvent *event)
         QStringLiteral("替换还没有完成。要停止替换并关闭窗口吗？\n"
                        "正在写入的文件会先写完，尚未开始的文件保持原样。"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes || !run)
+    if (answer != QMessageBox::Yes)
         return;
+    // The run may have ended while the question was open: then nothing is left to wait for.
+    if (!run) {
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
     closeWhenStopped = true;
     run->cancel();
 }

@@ -11,6 +11,7 @@
 
 class QLabel;
 class QProgressBar;
+class QTableWidget;
 class QTableWidgetItem;
 class ResultsDialog;
 struct ListReadError;
@@ -54,6 +55,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void on_pushButton_list1_Add_clicked();
@@ -97,7 +99,7 @@ private:
     void showState(int stateCode);
     void resetCounters();
     void refreshFileNum();
-    void applyEncoding(const QString &name);
+    void applyEncoding(int index);
     TextEncoding encoding;
     void restoreSettings();
     void saveSettings();
@@ -110,6 +112,7 @@ private:
     void refreshList1();
     void fillList1Table();
     void refreshList2Columns();
+    QString listTip(const QTableWidget *table, int row, int column) const;
     void openList1Folder();
     void openList2Folder();
     void pasteIntoList2();
@@ -130,6 +133,7 @@ private:
     void repDone(Rep *rep, STATE state, int index);
     void setReplaceEnabled(bool on);
     void refuseRun(const Refusal &refusal);
+    void showEmptyKeyword(int line);
     void showRunProgress();
     void endRun();
     void setListsEditable(bool on);

@@ -18,6 +18,7 @@
 #include <QFutureWatcher>
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QListView>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -264,12 +265,45 @@ void MainWindow::on_pushButton_ClearAll_clicked()
 }
 
 // A row the last run failed or lost tells why under its path.
-void MainWindow::on_tableWidget_list1_cellEntered(int row, int /*column*/)
+void MainWindow::on_tableWidget_list1_cellEntered(int row, int column)
 {
-    if (row < 0 || row >= list1Paths.size())
-        return;
-    const QTableWidgetItem *item = ui->tableWidget_list1->item(row, 0);
-    QToolTip::showText(QCursor::pos(), withReason(list1Paths.at(row), item));
+    const QString tip = listTip(ui->tableWidget_list1, row, column);
+    if (!tip.isEmpty())
+        QToolTip::showText(QCursor::pos(), tip);
+}
+
+// The file a cell stands for, with the reason the last run left it alone; empty for a
+// cell that stands for no file.
+QString MainWindow::listTip(const QTableWidget *table, int row, int column) const
+{
+    if (table == ui->tableWidget_list1) {
+        if (row < 0 || row >= list1Paths.size())
+            return QString();
+        return withReason(list1Paths.at(row), table->item(row, 0));
+    }
+    if (column <= 0 || column - 1 >= list2Paths.size())
+        return QString();
+    return withReason(list2Paths.at(column - 1), table->horizontalHeaderItem(column));
+}
+
+// Resting the pointer asks the view for its cell's own tip, which the cells do not hold;
+// unanswered, the view would hide the tip that entering the cell has just shown.
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        for (QTableWidget *table : {ui->tableWidget_list1, ui->tableWidget_list2}) {
+            if (watched != table->viewport())
+                continue;
+            const auto *help = static_cast<QHelpEvent *>(event);
+            const QModelIndex index = table->indexAt(help->pos());
+            const QString tip = listTip(table, index.row(), index.column());
+            if (tip.isEmpty())
+                break;
+            QToolTip::showText(help->globalPos(), tip, table->viewport());
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::openList1Folder()
@@ -359,12 +393,11 @@ void MainWindow::on_tableWidget_list2_itemChanged(QTableWidgetItem *item)
     }
 }
 
-void MainWindow::on_tableWidget_list2_cellEntered(int /*row*/, int column)
+void MainWindow::on_tableWidget_list2_cellEntered(int row, int column)
 {
-    if (column <= 0 || column - 1 >= list2Paths.size())
-        return;
-    const QTableWidgetItem *header = ui->tableWidget_list2->horizontalHeaderItem(column);
-    QToolTip::showText(QCursor::pos(), withReason(list2Paths.at(column - 1), header));
+    const QString tip = listTip(ui->tableWidget_list2, row, column);
+    if (!tip.isEmpty())
+        QToolTip::showText(QCursor::pos(), tip);
 }
 
 void MainWindow::openList2Folder()

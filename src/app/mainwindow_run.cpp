@@ -8,7 +8,9 @@
 
 #include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QTextBlock>
 
 namespace {
 
@@ -85,6 +87,31 @@ void MainWindow::refuseRun(const Refusal &refusal)
     if (refusal.kind == Refusal::EmptyList)
         ui->pushButton_replace->setText(QStringLiteral("开始替换(CTRL+SHIFT+H)"));
     setReplaceEnabled(true);
+    if (refusal.kind == Refusal::EmptyKeyword && refusal.line >= 0)
+        showEmptyKeyword(refusal.line);
+}
+
+// The status line alone does not say which line it means: the cursor goes there.
+void MainWindow::showEmptyKeyword(int line)
+{
+    if (ui->tabWidget_1->currentIndex() == 0) {
+        QPlainTextEdit *editor = ui->plainTextEdit_s1;
+        const QTextBlock block = editor->document()->findBlockByNumber(line);
+        if (!block.isValid())
+            return;
+        QTextCursor cursor(block);
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        editor->setTextCursor(cursor);
+        editor->setFocus();
+        editor->ensureCursorVisible();
+        return;
+    }
+    QTableWidget *table = ui->tableWidget_list2;
+    if (line >= table->rowCount())
+        return;
+    table->setCurrentCell(line, 0, QItemSelectionModel::ClearAndSelect);
+    table->scrollTo(table->model()->index(line, 0));
+    table->setFocus();
 }
 
 void MainWindow::on_pushButton_replace_clicked()
@@ -283,7 +310,7 @@ void MainWindow::on_action_Results_triggered()
                                 .arg(last.fail)
                                 .arg(last.lost)
                                 .arg(last.skipped),
-        ResultsDialog::problemsOf(*finishedRun));
+        ResultsDialog::rowsOf(*finishedRun));
     resultsView->show();
     resultsView->raise();
 }

@@ -5,6 +5,7 @@
 #include "engine/run.h"
 
 #include <QDialogButtonBox>
+#include <QFontDatabase>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -88,6 +89,7 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
             ++changed;
         replacements += total;
     }
+    m_table->horizontalHeader()->setSortIndicator(PathColumn, Qt::AscendingOrder);
     m_table->setSortingEnabled(true);
     m_table->resizeColumnToContents(PathColumn);
     m_summary->setText(QStringLiteral("将改动 %1 个文件，共 %2 处替换；%3 个文件将失败，%4 个丢失。"
@@ -150,8 +152,12 @@ void PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QStri
     if (!edit->document()->isEmpty())
         cursor.insertBlock();
     QTextCharFormat plain;
+    // Padding spaces are narrower than digits in most fonts: only a fixed pitch keeps
+    // the text of line 10 under that of line 9.
     QTextCharFormat number;
     number.setForeground(Qt::darkGray);
+    number.setFontFamily(QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
+    number.setFontFixedPitch(true);
     QTextCharFormat marked;
     marked.setBackground(mark);
     const QStringList lines = text.split(QLatin1Char('\n'));

@@ -15,29 +15,61 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <set>
 
 namespace {
 
-enum Column { PathColumn, StateColumn, ReasonColumn };
+enum Column { PathColumn, StateColumn, CountColumn, EncodingColumn, ReasonColumn, ColumnCount };
+
+// Sorts numerically where the text is a count.
+class CountItem : public QTableWidgetItem
+{
+public:
+    explicit CountItem(qint64 count)
+        : QTableWidgetItem(QString::number(count))
+    {
+        setData(Qt::UserRole, count);
+        setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    }
+
+    bool operator<(const QTableWidgetItem &other) const override
+    {
+        return data(Qt::UserRole).toLongLong() < other.data(Qt::UserRole).toLongLong();
+    }
+};
+
+bool needsALook(STATE state)
+{
+    return state == FAIL || state == LOST;
+}
 
 } // namespace
 
 ResultsDialog::ResultsDialog(QWidget *parent)
     : QDialog(parent)
     , m_summary(new QLabel(this))
-    , m_table(new QTableWidget(0, 3, this))
+    , m_table(new QTableWidget(0, ColumnCount, this))
 {
     setObjectName(QStringLiteral("resultsView"));
     setWindowTitle(QStringLiteral("替换结果"));
     resize(820, 420);
 
     m_table->setObjectName(QStringLiteral("resultsTable"));
-    m_table->setHorizontalHeaderLabels(
-        {QStringLiteral("文件"), QStringLiteral("结果"), QStringLiteral("原因")});
+    m_table->setHorizontalHeaderLabels({QStringLiteral("文件"), QStringLiteral("结果"),
+        QStringLiteral("替换次数"), QStringLiteral("编码"), QStringLiteral("原因")});
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setSortingEnabled(true);
+    // The rows start in an order no single column gives (problems first), so the table
+    // sorts only when a header is clicked, never on its own.
+    QHeaderView *header = m_table->horizontalHeader();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(true);
+    connect(header, &QHeaderView::sortIndicatorChanged, m_table,
+        [this](int column, Qt::SortOrder order) {
+            if (column >= 0)
+                m_table->sortItems(column, order);
+        });
     m_table->verticalHeader()->hide();
     m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->horizontalHeader()->setSectionResizeMode(PathColumn, QHeaderView::Interactive);
@@ -63,7 +95,11 @@ ResultsDialog::ResultsDialog(QWidget *parent)
 void ResultsDialog::setResults(const QString &summary, const QVector<ResultRow> &rows)
 {
     m_summary->setText(summary);
-    m_table->setSortingEnabled(false);
+    {
+        const QSignalBlocker blocker(m_table->horizontalHeader());
+        m_table->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    }
+    m_table->setUpdatesEnabled(false);
     m_table->setRowCount(rows.size());
     for (int i = 0; i < rows.size(); ++i) {
         const ResultRow &row = rows.at(i);
@@ -71,23 +107,33 @@ void ResultsDialog::setResults(const QString &summary, const QVector<ResultRow> 
         path->setToolTip(row.path);
         m_table->setItem(i, PathColumn, path);
         m_table->setItem(i, StateColumn, new QTableWidgetItem(stateText(row.state)));
+        m_table->setItem(i, CountColumn, new CountItem(row.count));
+        m_table->setItem(i, EncodingColumn, new QTableWidgetItem(row.encoding));
         m_table->setItem(i, ReasonColumn, new QTableWidgetItem(row.reason));
     }
-    m_table->setSortingEnabled(true);
-    m_table->resizeColumnToContents(PathColumn);
-    m_table->resizeColumnToContents(StateColumn);
+    m_table->setUpdatesEnabled(true);
+    for (const int column : {PathColumn, StateColumn, CountColumn, EncodingColumn})
+        m_table->resizeColumnToContents(column);
 }
 
-QVector<ResultRow> ResultsDialog::problemsOf(const ReplaceRun &run)
+QVector<ResultRow> ResultsDialog::rowsOf(const ReplaceRun &run)
 {
     QVector<ResultRow> rows;
+    rows.reserve(run.files().size());
     for (int i = 0; i < run.files().size(); ++i) {
         const FileOutcome &outcome = run.outcome(i);
-        if (outcome.state == SUCCESS)
-            continue;
-        rows.append({run.files().at(i).path, outcome.state,
-            reasonText(outcome.reason, outcome.encoding.name())});
+        qint64 count = 0;
+        for (const int n : outcome.counts)
+            count += n;
+        rows.append({run.files().at(i).path, outcome.state, count, outcome.encoding.name(),
+            outcome.state == SUCCESS ? QString()
+                                     : reasonText(outcome.reason, outcome.encoding.name())});
     }
+    std::stable_sort(rows.begin(), rows.end(), [](const ResultRow &a, const ResultRow &b) {
+        if (needsALook(a.state) != needsALook(b.state))
+            return needsALook(a.state);
+        return a.path < b.path;
+    });
     return rows;
 }
 

@@ -9,15 +9,18 @@ class QLabel;
 class QTableWidget;
 class ReplaceRun;
 
-// One file that a run did not rewrite, and why.
+// One file of a run: what became of it, how many replacements it got, the encoding it
+// was read or written in, and why it was left alone.
 struct ResultRow
 {
     QString path;
     STATE state = FAIL;
+    qint64 count = 0;
+    QString encoding;
     QString reason;
 };
 
-// The files of a run that failed, went missing or were skipped: sortable, copyable as
+// Every file of a run, those that failed or went missing first: sortable, copyable as
 // tab-separated text, and each file's folder a button away.
 class ResultsDialog : public QDialog
 {
@@ -29,8 +32,9 @@ public:
     void setResults(const QString &summary, const QVector<ResultRow> &rows);
     QTableWidget *table() const { return m_table; }
 
-    // The rows of a run worth a look: every file that was not rewritten.
-    static QVector<ResultRow> problemsOf(const ReplaceRun &run);
+    // Every file of the run in the order the view starts in: failed and lost files
+    // first, then the rest, each group by path.
+    static QVector<ResultRow> rowsOf(const ReplaceRun &run);
     static QString stateText(STATE state);
 
 protected:

@@ -22,10 +22,12 @@ Job emptyList()
         "no files to process");
 }
 
-Job emptyKeyword()
+Job emptyKeyword(int line)
 {
-    return refused(Refusal::EmptyKeyword, 50, "", "发现被替换关键字有[空]行,请检查!",
+    Job job = refused(Refusal::EmptyKeyword, 50, "", "发现被替换关键字有[空]行,请检查!",
         "a keyword line is empty");
+    job.refusal.line = line;
+    return job;
 }
 
 Job refusedPattern(const QString &pattern, const QString &error)
@@ -121,9 +123,9 @@ Job buildModeOneJob(const ModeOneList &list, const QString &separator, bool regu
     if (keys.size() == 1 && keys.at(0).isEmpty())
         return refused(
             Refusal::NoKeywords, 51, "警告!", "无【被替换关键字】内容，请填写!", "no keywords");
-    for (const QString &line : keys) {
-        if (line.isEmpty())
-            return emptyKeyword();
+    for (int line = 0; line < keys.size(); ++line) {
+        if (keys.at(line).isEmpty())
+            return emptyKeyword(line);
     }
 
     const ReplacePairs pairs = buildModeOnePairs(keys, replacements, separator);
@@ -139,10 +141,10 @@ Job buildModeTwoJob(const ModeTwoList &list, const QString &separator, bool regu
     if (list.paths.isEmpty())
         return emptyList();
     QStringList keywordCells;
-    for (const QStringList &row : list.rows) {
-        if (row.value(0).isEmpty())
-            return emptyKeyword();
-        keywordCells.append(row.value(0));
+    for (int row = 0; row < list.rows.size(); ++row) {
+        if (list.rows.at(row).value(0).isEmpty())
+            return emptyKeyword(row);
+        keywordCells.append(list.rows.at(row).value(0));
     }
 
     Job job;

@@ -44,6 +44,8 @@ struct Refusal
     QString title;
     QString text;
     QString english;
+    // The keyword line (mode one) or table row (mode two) at fault, from 0; -1 for none.
+    int line = -1;
 };
 
 struct FileJob

@@ -352,6 +352,15 @@ void TestRep::refusesTextTheEncodingCannotHold()
     QCOMPARE(runRep(path, gbkPairs({{"笑脸", QString::fromUtf8("\xF0\x9F\x98\x80")}})).reason,
         Reason::Unencodable);
     QCOMPARE(readBytes(path), bytes);
+
+    // Read as UTF-8 by its mark, written in the chosen encoding: the reason names the latter.
+    const QByteArray marked = "\xEF\xBB\xBF" + QStringLiteral("笑脸").toUtf8();
+    writeBytes(path, marked);
+    const FileOutcome outcome
+        = runRep(path, gbkPairs({{"笑脸", QString::fromUtf8("\xF0\x9F\x98\x80")}}));
+    QCOMPARE(outcome.reason, Reason::Unencodable);
+    QCOMPARE(outcome.encoding.name(), QStringLiteral("GBK"));
+    QCOMPARE(readBytes(path), marked);
 }
 
 void TestRep::readsAndWritesTheRunsEncoding()
