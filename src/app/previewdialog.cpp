@@ -6,6 +6,7 @@
 
 #include <QDialogButtonBox>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -38,6 +39,21 @@ public:
         return data(Qt::UserRole).toLongLong() < other.data(Qt::UserRole).toLongLong();
     }
 };
+
+// Platforms without a theme (offscreen, a bare X server) answer the fixed font with the
+// ordinary one.
+QString fixedPitchFamily()
+{
+    static const QString family = [] {
+        QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        if (!QFontInfo(font).fixedPitch()) {
+            font.setFamily(QStringLiteral("monospace"));
+            font.setStyleHint(QFont::TypeWriter);
+        }
+        return QFontInfo(font).family();
+    }();
+    return family;
+}
 
 qint64 totalOf(const QVector<int> &counts)
 {
@@ -156,7 +172,7 @@ void PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QStri
     // the text of line 10 under that of line 9.
     QTextCharFormat number;
     number.setForeground(Qt::darkGray);
-    number.setFontFamily(QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
+    number.setFontFamily(fixedPitchFamily());
     number.setFontFixedPitch(true);
     QTextCharFormat marked;
     marked.setBackground(mark);

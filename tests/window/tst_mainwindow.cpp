@@ -49,6 +49,7 @@ private slots:
     void formWidgets();
     void actionsAndMenus();
     void optionRow();
+    void fitsA1024PixelScreen();
     void titleNamesProductAndVersion();
     void firstStartUsesDefaults();
     void restoresSavedOptions_data();
@@ -249,6 +250,23 @@ void MainWindowTest::optionRow()
         QStringLiteral("Ctrl+F"));
     QCOMPARE(child<QPushButton>(window.get(), "pushButton_list2_Clear")->toolTip(),
         QStringLiteral("Ctrl+Del"));
+}
+
+void MainWindowTest::fitsA1024PixelScreen()
+{
+    openWindow();
+    QVERIFY2(window->minimumSizeHint().width() <= 960,
+        qPrintable(QString::number(window->minimumSizeHint().width())));
+    window->showNormal();
+    window->resize(960, 700);
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QCOMPARE(window->width(), 960);
+    // Nothing is squeezed below the size it needs to show its text.
+    for (QWidget *widget : window->findChildren<QAbstractButton *>()) {
+        if (widget->isVisibleTo(window.get()) && widget->width() > 0)
+            QVERIFY2(widget->width() >= widget->minimumSizeHint().width(),
+                qPrintable(widget->objectName()));
+    }
 }
 
 void MainWindowTest::titleNamesProductAndVersion()
@@ -501,7 +519,7 @@ void MainWindowTest::tablesStartPrepared()
     QCOMPARE(list1->columnCount(), 1);
     QCOMPARE(list1->horizontalHeaderItem(0)->text(), QStringLiteral("文件名"));
     QCOMPARE(list1->editTriggers(), QAbstractItemView::NoEditTriggers);
-    QVERIFY(list1->hasMouseTracking());
+    QVERIFY(list1->viewport()->hasMouseTracking());
 
     auto *list2 = child<QTableWidget>(window.get(), "tableWidget_list2");
     QCOMPARE(list2->rowCount(), 1);
@@ -509,7 +527,7 @@ void MainWindowTest::tablesStartPrepared()
     QCOMPARE(list2->horizontalHeaderItem(0)->text(), QStringLiteral("关键字"));
     QVERIFY(list2->item(0, 0));
     QVERIFY(list2->editTriggers() != QAbstractItemView::NoEditTriggers);
-    QVERIFY(list2->hasMouseTracking());
+    QVERIFY(list2->viewport()->hasMouseTracking());
 }
 
 void MainWindowTest::aboutBoxNamesContact()

@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QSignalSpy>
 #include <QTableWidget>
+#include <QTextBlock>
 #include <QTextCodec>
 #include <QTextCursor>
 #include <QToolTip>
@@ -57,6 +58,7 @@ private slots:
     void resultsViewListsWhatWasLeftAlone();
     void cleanRunShowsNoResults();
     void previewCountsWhatTheRunDoesAndWritesNothing();
+    void previewLineNumbersKeepTheTextAligned();
     void stopSkipsTheFilesNotYetWritten();
     void closingDuringARunAsksAndWaitsForTheWrites();
     void undoPutsTheLastRunBack();
@@ -139,19 +141,34 @@ void RunViewsTest::resultsViewListsWhatWasLeftAlone()
     QDialog *view = openDialog("resultsView");
     QVERIFY(view);
     auto *table = view->findChild<QTableWidget *>(QStringLiteral("resultsTable"));
-    QCOMPARE(table->rowCount(), 4);
-    table->sortItems(0);
-    QStringList listed;
-    for (int row = 0; row < table->rowCount(); ++row)
-        listed.append(table->item(row, 0)->text());
-    QCOMPARE(listed, (QStringList {files.at(2), files.at(3), files.at(4), files.at(1)}));
-    QCOMPARE(table->item(2, 1)->text(), QStringLiteral("丢失"));
-    QCOMPARE(table->item(3, 2)->text(), reasonText(Reason::ReadOnly));
+    const auto column = [table](int c) {
+        QStringList texts;
+        for (int row = 0; row < table->rowCount(); ++row)
+            texts.append(table->item(row, c)->text());
+        return texts;
+    };
+    // Every file, those left alone first, each group by path.
+    QCOMPARE(
+        column(0), (QStringList {files.at(2), files.at(3), files.at(4), files.at(1), files.at(0)}));
+    QCOMPARE(column(1),
+        (QStringList {QStringLiteral("失败"), QStringLiteral("失败"), QStringLiteral("丢失"),
+            QStringLiteral("失败"), QStringLiteral("成功")}));
+    QCOMPARE(column(2).last(), QStringLiteral("1"));
+    QCOMPARE(column(3).last(), QStringLiteral("UTF-8"));
+    QCOMPARE(table->item(3, 4)->text(), reasonText(Reason::ReadOnly));
 
     view->findChild<QAbstractButton *>(QStringLiteral("copyButton"))->click();
     const QStringList lines = QApplication::clipboard()->text().split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines.at(3), files.at(1) + QStringLiteral("\t失败\t") + reasonText(Reason::ReadOnly));
+    QCOMPARE(lines.size(), 5);
+    QVERIFY(lines.at(3).startsWith(files.at(1) + QStringLiteral("\t失败\t0\t")));
+    QVERIFY(lines.at(3).endsWith(QLatin1Char('\t') + reasonText(Reason::ReadOnly)));
+
+    // A click on a header sorts by that column.
+    QHeaderView *header = table->horizontalHeader();
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+        QPoint(header->sectionViewportPosition(0) + 5, header->height() / 2));
+    QCOMPARE(column(0).first(), files.at(2));
+    QCOMPARE(column(0).last(), files.at(1));
 
     table->setCurrentCell(0, 0);
     view->findChild<QAbstractButton *>(QStringLiteral("openFolderButton"))->click();
@@ -169,7 +186,13 @@ void RunViewsTest::cleanRunShowsNoResults()
     runToEnd({makeFile(QStringLiteral("clean.txt"), "cat")}, QStringLiteral("cat"),
         QStringLiteral("dog"));
     QVERIFY(!openDialog("resultsView"));
-    QVERIFY(child<QAction>("action_Results")->isEnabled());
+    // Asked for, it lists the run's files all the same, with their counts.
+    child<QAction>("action_Results")->trigger();
+    QDialog *view = openDialog("resultsView");
+    QVERIFY(view);
+    auto *table = view->findChild<QTableWidget *>(QStringLiteral("resultsTable"));
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(table->item(0, 2)->text(), QStringLiteral("1"));
 }
 
 void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
@@ -183,6 +206,7 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
     setKeywords(QStringLiteral("北京|上海"), QStringLiteral("广州"));
 
     QMap<QString, QString> counts;
+    QStringList order;
     QByteArray duringPreview;
     QDateTime modifiedDuringPreview;
     QString beforeText;
@@ -192,9 +216,11 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
     whenModal([&](QWidget *modal) {
         QCOMPARE(modal->objectName(), QStringLiteral("previewView"));
         auto *table = modal->findChild<QTableWidget *>(QStringLiteral("previewTable"));
-        for (int row = 0; row < table->rowCount(); ++row)
+        for (int row = 0; row < table->rowCount(); ++row) {
+            order.append(table->item(row, 0)->text());
             counts.insert(table->item(row, 0)->text(),
                 table->item(row, 1)->text() + QLatin1Char('|') + table->item(row, 2)->text());
+        }
         duringPreview = contentOf(a);
         modifiedDuringPreview = QFileInfo(a).lastModified();
         // The chosen file's changed lines, before and after, the replaced spans marked.
@@ -215,6 +241,7 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
     });
     child<QPushButton>("pushButton_preview")->click();
     QTRY_COMPARE(counts.size(), 3);
+    QCOMPARE(order, (QStringList {a, b, ro}));
     QCOMPARE(counts.value(a), QStringLiteral("3|成功"));
     QCOMPARE(counts.value(b), QStringLiteral("0|成功"));
     QCOMPARE(counts.value(ro), QStringLiteral("0|失败：") + reasonText(Reason::ReadOnly));
@@ -230,6 +257,31 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
     waitForRunEnd();
     QCOMPARE(window->lastRun()->outcome(0).counts, (QVector<int> {2, 1}));
     QCOMPARE(contentOf(a), QByteArray("广州 广州 广州\r\n"));
+}
+
+void RunViewsTest::previewLineNumbersKeepTheTextAligned()
+{
+    QByteArray lines;
+    for (int i = 1; i <= 120; ++i)
+        lines += "cat " + QByteArray::number(i) + '\n';
+    setFiles(0, {makeFile(QStringLiteral("numbered.txt"), lines)});
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+
+    QMap<int, int> textStart;
+    whenModal([&](QWidget *modal) {
+        auto *after = modal->findChild<QPlainTextEdit *>(QStringLiteral("previewAfter"));
+        for (const int line : {9, 10, 99, 100}) {
+            const QTextBlock block = after->document()->findBlockByNumber(line - 1);
+            QTextCursor cursor(block);
+            cursor.setPosition(block.position() + block.text().indexOf(QStringLiteral("dog")));
+            textStart.insert(line, after->cursorRect(cursor).left());
+        }
+        qobject_cast<QDialog *>(modal)->reject();
+    });
+    child<QPushButton>("pushButton_preview")->click();
+    QTRY_COMPARE(textStart.size(), 4);
+    QCOMPARE(textStart.value(10), textStart.value(9));
+    QCOMPARE(textStart.value(100), textStart.value(99));
 }
 
 void RunViewsTest::stopSkipsTheFilesNotYetWritten()
