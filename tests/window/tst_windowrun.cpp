@@ -1,6 +1,10 @@
 #include "windowfixture.h"
 
+#include "engine/textencoding.h"
+
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -17,6 +21,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCodec>
 #include <QThreadPool>
 
 #include <memory>
@@ -27,6 +32,8 @@ class RunTest : public WindowFixture
 
 private slots:
     void modeOneRewritesEveryFile();
+    void everyChoiceReachesTheDisk_data();
+    void everyChoiceReachesTheDisk();
     void refusals_data();
     void refusals();
     void emptyListRefusalRenamesButton();
@@ -59,6 +66,132 @@ void RunTest::modeOneRewritesEveryFile()
     QCOMPARE(statusLabel(2)->text(), QStringLiteral(" 失败(0)"));
     QVERIFY(child<QPushButton>("pushButton_replace")->isEnabled());
     QVERIFY(child<QPushButton>("pushButton_ClearAll")->isEnabled());
+}
+
+void RunTest::everyChoiceReachesTheDisk_data()
+{
+    // Each file is written in its codec before the run and read back in it afterwards.
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("match");
+    QTest::addColumn<bool>("keepFormat");
+    QTest::addColumn<QStringList>("codecs");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QStringList>("replacements");
+    QTest::addColumn<QStringList>("after");
+
+    const QString zh = QStringLiteral("这是一个用于测试的简体中文文件，记录的年份是2023年。");
+    const QString tw = QStringLiteral("這是一個用於測試的繁體中文檔案，記錄的年份是2023年。");
+    const auto row = [](const char *name, const char *choice, const char *codec,
+                         const QString &before, const QString &after) {
+        QTest::newRow(name) << QString::fromUtf8(choice) << 0 << "plain" << false
+                            << QStringList {QString::fromLatin1(codec)} << QStringList {before}
+                            << "2023" << QStringList {QStringLiteral("公元2024")}
+                            << QStringList {after};
+    };
+    row("UTF-8", "UTF-8", "UTF-8", QStringLiteral("年份2023"), QStringLiteral("年份公元2024"));
+    row("ANSI, the locale's UTF-8 here", "ANSI", "UTF-8", QStringLiteral("年份2023"),
+        QStringLiteral("年份公元2024"));
+    row("GB18030", "GB18030", "GB18030", QStringLiteral("定于民国2023年"),
+        QStringLiteral("定于民国公元2024年"));
+    row("Big5", "Big5", "Big5", QStringLiteral("定於民國2023年"),
+        QStringLiteral("定於民國公元2024年"));
+    row("Shift_JIS", "Shift_JIS", "Shift_JIS", QStringLiteral("令和2023年"),
+        QStringLiteral("令和公元2024年"));
+    row("EUC-KR", "EUC-KR", "EUC-KR", QStringLiteral("서기 2023년"),
+        QStringLiteral("서기 公元2024년"));
+    row("UTF-16LE", "UTF-16LE", "UTF-16LE", QStringLiteral("年份2023"),
+        QStringLiteral("年份公元2024"));
+    row("UTF-16BE", "UTF-16BE", "UTF-16BE", QStringLiteral("年份2023"),
+        QStringLiteral("年份公元2024"));
+    QTest::newRow("Windows-1252") << "Windows-1252" << 0 << "plain" << false
+                                  << QStringList {"windows-1252"}
+                                  << QStringList {QStringLiteral("Année 2023")} << "2023"
+                                  << QStringList {QStringLiteral("été 2024")}
+                                  << QStringList {QStringLiteral("Année été 2024")};
+    QTest::newRow("automatic over GBK and Big5 writes each back in its own")
+        << "自动检测" << 0 << "plain" << false << QStringList {"GBK", "Big5"}
+        << QStringList {zh.repeated(3), tw.repeated(3)} << "2023"
+        << QStringList {QStringLiteral("2024")}
+        << QStringList {QString(zh).replace("2023", "2024").repeated(3),
+               QString(tw).replace("2023", "2024").repeated(3)};
+    QTest::newRow("keep format keeps line feeds")
+        << "GB18030" << 0 << "plain" << true << QStringList {"GB18030"}
+        << QStringList {QStringLiteral("一2023\n二2023\n")} << "2023"
+        << QStringList {QStringLiteral("年")} << QStringList {QStringLiteral("一年\n二年\n")};
+    QTest::newRow("whole word") << "Big5" << 0 << "word" << false << QStringList {"Big5"}
+                                << QStringList {QStringLiteral("貓 cat catalog")} << "cat"
+                                << QStringList {QStringLiteral("狗")}
+                                << QStringList {QStringLiteral("貓 狗 catalog")};
+    QTest::newRow("regular expression")
+        << "GB18030" << 0 << "regex" << false << QStringList {"GB18030"}
+        << QStringList {QStringLiteral("编号A17与B9")} << "[A-Z](\\d+)"
+        << QStringList {QStringLiteral("第\\1号")}
+        << QStringList {QStringLiteral("编号第17号与第9号")};
+    QTest::newRow("mode two, each file its own")
+        << "Big5" << 1 << "plain" << false << QStringList {"Big5", "Big5"}
+        << QStringList {QStringLiteral("甲2023"), QStringLiteral("乙2023")} << "2023"
+        << QStringList {QStringLiteral("壹"), QStringLiteral("貳")}
+        << QStringList {QStringLiteral("甲壹"), QStringLiteral("乙貳")};
+}
+
+// A person picks each option with the keyboard and the mouse; the bytes on disk tell
+// whether the run got it.
+void RunTest::everyChoiceReachesTheDisk()
+{
+    QFETCH(QString, choice);
+    QFETCH(int, mode);
+    QFETCH(QString, match);
+    QFETCH(bool, keepFormat);
+    QFETCH(QStringList, codecs);
+    QFETCH(QStringList, before);
+    QFETCH(QString, keys);
+    QFETCH(QStringList, replacements);
+    QFETCH(QStringList, after);
+
+    QStringList files;
+    for (int i = 0; i < codecs.size(); ++i) {
+        QTextCodec *codec = QTextCodec::codecForName(codecs.at(i).toLatin1());
+        QTextCodec::ConverterState plain(QTextCodec::IgnoreHeader);
+        files.append(makeFile(QStringLiteral("choice%1.txt").arg(i),
+            codec->fromUnicode(before.at(i).constData(), before.at(i).size(), &plain)));
+    }
+    setFiles(mode, files);
+    if (mode == 0) {
+        setKeywords(keys, replacements.first());
+    } else {
+        auto *table = child<QTableWidget>("tableWidget_list2");
+        table->item(0, 0)->setText(keys);
+        for (int i = 0; i < replacements.size(); ++i)
+            table->setItem(0, i + 1, new QTableWidgetItem(replacements.at(i)));
+    }
+
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    auto *coder = child<QComboBox>("comboBox_coder");
+    coder->setFocus();
+    QTest::keyClick(coder, Qt::Key_Home);
+    for (int i = 0; i < TextEncoding::choiceNames().indexOf(choice); ++i)
+        QTest::keyClick(coder, Qt::Key_Down);
+    QCOMPARE(coder->currentText(), choice);
+    if (keepFormat)
+        QTest::mouseClick(child<QCheckBox>("checkBox_keepFormat"), Qt::LeftButton);
+    if (match == QLatin1String("word"))
+        QTest::mouseClick(child<QCheckBox>("checkBox_full"), Qt::LeftButton);
+    if (match == QLatin1String("regex"))
+        QTest::mouseClick(child<QRadioButton>("radioButton_regular"), Qt::LeftButton);
+
+    clickReplace();
+    waitForRunEnd();
+    for (int i = 0; i < files.size(); ++i) {
+        QTextCodec *codec = QTextCodec::codecForName(codecs.at(i).toLatin1());
+        QTextCodec::ConverterState plain(QTextCodec::IgnoreHeader);
+        const QByteArray expected
+            = codec->fromUnicode(after.at(i).constData(), after.at(i).size(), &plain);
+        QCOMPARE(contentOf(files.at(i)), expected);
+    }
+    QCOMPARE(statusLabel(1)->text(), QStringLiteral(" 成功(%1)").arg(files.size()));
 }
 
 void RunTest::refusals_data()
@@ -145,6 +278,10 @@ void RunTest::trailingLineBreakRefusedWithoutBox()
     QVERIFY(!QApplication::activeModalWidget());
     QVERIFY(child<QPushButton>("pushButton_replace")->isEnabled());
     QCOMPARE(contentOf(a), QByteArray("a\n"));
+    // The cursor shows which line is meant.
+    auto *keys = child<QPlainTextEdit>("plainTextEdit_s1");
+    QCOMPARE(keys->textCursor().blockNumber(), 1);
+    QCOMPARE(window->focusWidget(), keys);
 }
 
 void RunTest::separatorSkipsEmptyParts()
@@ -303,10 +440,15 @@ void RunTest::modeTwoEmptyKeywordRefused()
     setFiles(1, {a});
     auto *table = child<QTableWidget>("tableWidget_list2");
     table->item(0, 0)->setText(QStringLiteral("x"));
-    table->item(0, 0)->setText(QString());
+    table->item(1, 0)->setText(QStringLiteral("y"));
+    table->item(1, 0)->setText(QString());
+    table->setCurrentCell(0, 1);
     clickReplace();
     QCOMPARE(state(), QStringLiteral("发现被替换关键字有[空]行,请检查!"));
     QCOMPARE(contentOf(a), QByteArray("x"));
+    QCOMPARE(table->currentRow(), 1);
+    QCOMPARE(table->currentColumn(), 0);
+    QVERIFY(table->item(1, 0)->isSelected());
 }
 
 void RunTest::modeTwoMarksLostColumn()
