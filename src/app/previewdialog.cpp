@@ -1,5 +1,7 @@
 #include "app/previewdialog.h"
 
+#include "app/countitem.h"
+
 #include "app/resultsdialog.h"
 #include "engine/preview.h"
 #include "engine/run.h"
@@ -18,27 +20,10 @@
 
 namespace {
 
-enum Column { PathColumn, CountColumn, StateColumn };
+enum Column { PathColumn, CountColumn, EncodingColumn, StateColumn, ColumnCount };
 
 // A huge file shows its first changes only.
 constexpr int MaxEdits = 300;
-
-// Sorts numerically where the text is a count.
-class CountItem : public QTableWidgetItem
-{
-public:
-    explicit CountItem(qint64 count)
-        : QTableWidgetItem(QString::number(count))
-    {
-        setData(Qt::UserRole, count);
-        setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    }
-
-    bool operator<(const QTableWidgetItem &other) const override
-    {
-        return data(Qt::UserRole).toLongLong() < other.data(Qt::UserRole).toLongLong();
-    }
-};
 
 // Platforms without a theme (offscreen, a bare X server) answer the fixed font with the
 // ordinary one.
@@ -69,7 +54,7 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     : QDialog(parent)
     , m_run(run)
     , m_summary(new QLabel(this))
-    , m_table(new QTableWidget(0, 3, this))
+    , m_table(new QTableWidget(0, ColumnCount, this))
     , m_before(new QPlainTextEdit(this))
     , m_after(new QPlainTextEdit(this))
 {
@@ -78,8 +63,8 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     resize(980, 640);
 
     m_table->setObjectName(QStringLiteral("previewTable"));
-    m_table->setHorizontalHeaderLabels(
-        {QStringLiteral("文件"), QStringLiteral("替换次数"), QStringLiteral("结果")});
+    m_table->setHorizontalHeaderLabels({QStringLiteral("文件"), QStringLiteral("替换次数"),
+        QStringLiteral("编码"), QStringLiteral("结果")});
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -100,6 +85,7 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
             state += QStringLiteral("：") + reasonText(outcome.reason, outcome.encoding.name());
         m_table->setItem(i, PathColumn, path);
         m_table->setItem(i, CountColumn, new CountItem(total));
+        m_table->setItem(i, EncodingColumn, new QTableWidgetItem(outcome.encoding.name()));
         m_table->setItem(i, StateColumn, new QTableWidgetItem(state));
         if (total > 0)
             ++changed;

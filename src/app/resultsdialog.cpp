@@ -1,5 +1,7 @@
 #include "app/resultsdialog.h"
 
+#include "app/countitem.h"
+
 #include "engine/run.h"
 #include "files/containingfolder.h"
 
@@ -21,23 +23,6 @@
 namespace {
 
 enum Column { PathColumn, StateColumn, CountColumn, EncodingColumn, ReasonColumn, ColumnCount };
-
-// Sorts numerically where the text is a count.
-class CountItem : public QTableWidgetItem
-{
-public:
-    explicit CountItem(qint64 count)
-        : QTableWidgetItem(QString::number(count))
-    {
-        setData(Qt::UserRole, count);
-        setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    }
-
-    bool operator<(const QTableWidgetItem &other) const override
-    {
-        return data(Qt::UserRole).toLongLong() < other.data(Qt::UserRole).toLongLong();
-    }
-};
 
 bool needsALook(STATE state)
 {

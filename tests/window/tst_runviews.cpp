@@ -207,6 +207,7 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
 
     QMap<QString, QString> counts;
     QStringList order;
+    QStringList encodings;
     QByteArray duringPreview;
     QDateTime modifiedDuringPreview;
     QString beforeText;
@@ -219,7 +220,8 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
         for (int row = 0; row < table->rowCount(); ++row) {
             order.append(table->item(row, 0)->text());
             counts.insert(table->item(row, 0)->text(),
-                table->item(row, 1)->text() + QLatin1Char('|') + table->item(row, 2)->text());
+                table->item(row, 1)->text() + QLatin1Char('|') + table->item(row, 3)->text());
+            encodings.append(table->item(row, 2)->text());
         }
         duringPreview = contentOf(a);
         modifiedDuringPreview = QFileInfo(a).lastModified();
@@ -242,6 +244,7 @@ void RunViewsTest::previewCountsWhatTheRunDoesAndWritesNothing()
     child<QPushButton>("pushButton_preview")->click();
     QTRY_COMPARE(counts.size(), 3);
     QCOMPARE(order, (QStringList {a, b, ro}));
+    QCOMPARE(encodings.first(), QStringLiteral("UTF-8"));
     QCOMPARE(counts.value(a), QStringLiteral("3|成功"));
     QCOMPARE(counts.value(b), QStringLiteral("0|成功"));
     QCOMPARE(counts.value(ro), QStringLiteral("0|失败：") + reasonText(Reason::ReadOnly));
