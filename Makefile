@@ -36,7 +36,7 @@ screenshot: build
 
 screenshots: build
 	@YIHUAN_EXTRA_PACKAGES="xvfb xauth" scripts/install-deps
-	@xvfb-run -a -s "-screen 0 1280x800x24" $(BUILD_DIR)/tests/yihuan-screenshots docs/help
+	@xvfb-run -a -s "-screen 0 1280x800x24" $(BUILD_DIR)/tests/yihuan-screenshots docs/help docs
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -1,7 +1,7 @@
 // Draws the views the README and the help page show, from a window driven as a user would
 // drive it, on files made for the purpose. Not a test: `make screenshots` runs it.
 //
-//   yihuan-screenshots OUTPUT_FOLDER
+//   yihuan-screenshots HELP_FOLDER [README_FOLDER]
 #include "app/mainwindow.h"
 #include "app/translations.h"
 #include "engine/appinfo.h"
@@ -10,8 +10,11 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QLocale>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -20,12 +23,14 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 
 namespace {
 
 QString folder;
+QString readmeFolder;
 QTemporaryDir files(QDir::tempPath() + QStringLiteral("/易换示例-XXXXXX"));
 
 QString makeFile(const QString &name, const QByteArray &content)
@@ -39,9 +44,9 @@ QString makeFile(const QString &name, const QByteArray &content)
     return path;
 }
 
-void save(QWidget *widget, const QString &name)
+void save(QWidget *widget, const QString &name, const QString &into = folder)
 {
-    const QString path = folder + QLatin1Char('/') + name;
+    const QString path = into + QLatin1Char('/') + name;
     if (!widget->grab().save(path))
         std::fprintf(stderr, "could not write %s\n", qPrintable(path));
     else
@@ -87,6 +92,40 @@ QStringList sampleFiles()
     return paths;
 }
 
+// The README's mode-two table after a run: one file read-only (red), one gone (blue).
+void showModeTwo(MainWindow &window)
+{
+    const QStringList paths {
+        makeFile(QStringLiteral("合同/合同A.txt"), "甲方：{客户}\n金额：{金额}\n"),
+        makeFile(QStringLiteral("合同/合同B.txt"), "甲方：{客户}\n金额：{金额}\n"),
+        makeFile(QStringLiteral("合同/合同C.txt"), "甲方：{客户}\n金额：{金额}\n"),
+    };
+    QFile::setPermissions(paths.at(1), QFile::ReadOwner | QFile::ReadGroup);
+    window.findChild<QTabWidget *>(QStringLiteral("tabWidget_1"))->setCurrentIndex(1);
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls.append(QUrl::fromLocalFile(path));
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &drop);
+    QFile::remove(paths.at(2));
+    auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget_list2"));
+    const QStringList rows[] = {
+        {QStringLiteral("{客户}"), QStringLiteral("北京某某公司"), QStringLiteral("上海某某公司"),
+            QStringLiteral("广州某某公司")},
+        {QStringLiteral("{金额}"), QStringLiteral("12,000 元"), QStringLiteral("8,500 元"),
+            QString()},
+    };
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < rows[row].size(); ++column)
+            table->setItem(row, column, new QTableWidgetItem(rows[row].at(column)));
+    }
+    window.findChild<QPushButton *>(QStringLiteral("pushButton_replace"))->click();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -100,6 +139,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     folder = QString::fromLocal8Bit(argv[1]);
+    readmeFolder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : folder;
     QDir().mkpath(folder);
 
     MainWindow window;
@@ -124,7 +164,15 @@ int main(int argc, char *argv[])
                 results->resize(900, 300);
                 QTimer::singleShot(300, qApp, [&window, results] {
                     save(results, QStringLiteral("screenshot-results.png"));
-                    qApp->quit();
+                    results->close();
+                    showModeTwo(window);
+                    whenShown("resultsView", [&window](QWidget *modeTwoResults) {
+                        modeTwoResults->close();
+                        QTimer::singleShot(300, qApp, [&window] {
+                            save(&window, QStringLiteral("screenshot-mode2.png"), readmeFolder);
+                            qApp->quit();
+                        });
+                    });
                 });
             });
         });
