@@ -107,6 +107,7 @@ private:
     // file lists
     bool containsFile(const PathList &list, const QString &path);
     void scanDirectory(const QString &dirPath, PathList &list, bool noRecursion);
+    void tellMaskedOut();
     void addDirFiles1(const QString &dirPath);
     void addDirFiles2(const QString &dirPath);
     void refreshList1();
@@ -151,6 +152,8 @@ private:
     QString settingsPath;
     PathList list1Paths;
     PathList list2Paths;
+    // Files the include and exclude masks left out of the folders added since it was told.
+    int maskedOut = 0;
 
     // The counters of the last run; the run itself keeps them while it goes.
     RunTally tally;

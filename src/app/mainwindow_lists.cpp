@@ -6,6 +6,7 @@
 #include "app/spreadsheettext.h"
 #include "files/containingfolder.h"
 #include "files/dirscan.h"
+#include "files/namemasks.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -87,16 +88,31 @@ void MainWindow::scanDirectory(const QString &dirPath, PathList &list, bool noRe
         progressBar->setRange(0, 0);
         progressBar->show();
     });
-    watcher.setFuture(QtConcurrent::run(
-        [&] { scanTextFiles(dirPath, scanned, noRecursion, [&duplicates] { ++duplicates; }); }));
+    const NameMasks masks(NameMasks::split(ui->lineEdit_include->text()),
+        NameMasks::split(ui->lineEdit_exclude->text()));
+    int masked = 0;
+    watcher.setFuture(QtConcurrent::run([&] {
+        masked = scanTextFiles(
+            dirPath, scanned, noRecursion, [&duplicates] { ++duplicates; }, masks);
+    }));
     busy.start(300);
     if (!watcher.isFinished())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!isRunning())
         progressBar->hide();
     list = std::move(scanned);
+    maskedOut += masked;
     for (int i = 0; i < duplicates; ++i)
         emit stateChangedSignals(13);
+}
+
+// After folders were added, the status line also tells how many files the masks left out.
+void MainWindow::tellMaskedOut()
+{
+    if (maskedOut > 0)
+        stateLabel->setText(
+            stateLabel->text() + QStringLiteral("（包含/排除略过了 %1 个文件）").arg(maskedOut));
+    maskedOut = 0;
 }
 
 void MainWindow::addDirFiles1(const QString &dirPath)
@@ -115,6 +131,7 @@ void MainWindow::refreshList1()
 {
     fillList1Table();
     emit stateChangedSignals(2);
+    tellMaskedOut();
     emit fileNumChangedSignals();
 }
 
@@ -142,6 +159,7 @@ void MainWindow::refreshList2Columns()
         labels.append(QFileInfo(path).fileName());
     table->setHorizontalHeaderLabels(labels);
     emit stateChangedSignals(2);
+    tellMaskedOut();
     emit fileNumChangedSignals();
 }
 

@@ -2,6 +2,7 @@
 
 #include "files/dirscan.h"
 #include "files/filenames.h"
+#include "files/namemasks.h"
 #include "files/pathlist.h"
 #include "workbook/listworkbook.h"
 
@@ -86,7 +87,8 @@ bool buildFromWorkbook(const CliOptions &options, Job *job, QString *error)
 // Named files are taken as given, like the add-files dialog, except for a run's leftover
 // temporary files; folders are scanned like the add-folder button, except that the job's
 // own keyword files found there are left out.
-QStringList collectPaths(const QStringList &arguments, bool recursive, const QStringList &jobFiles)
+QStringList collectPaths(const QStringList &arguments, bool recursive, const NameMasks &masks,
+    const QStringList &jobFiles)
 {
     // Looked up by name first: resolving every scanned path would cost a readlink per
     // component of it.
@@ -113,7 +115,7 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const QSt
             continue;
         }
         PathList found;
-        scanTextFiles(path, found, !recursive);
+        scanTextFiles(path, found, !recursive, {}, masks);
         for (const QString &file : found.paths()) {
             if (!isJobFile(file))
                 paths.append(file);
@@ -135,8 +137,9 @@ bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
     ModeOneList list;
     list.keywordLines = listFileLines(keywordText);
     list.replacementLines = listFileLines(replacementText);
-    list.paths = collectPaths(
-        options.paths, options.recursive, {options.keywordsPath, options.replacementsPath});
+    list.paths = collectPaths(options.paths, options.recursive,
+        NameMasks(options.include, options.exclude),
+        {options.keywordsPath, options.replacementsPath});
     *job = buildModeOneJob(list, options.separator, !options.ordinary);
     return true;
 }
@@ -155,6 +158,8 @@ bool parseCliArguments(
     const QCommandLineOption replacements(
         QStringLiteral("replacements"), QString(), QStringLiteral("R"));
     const QCommandLineOption recursive(QStringLiteral("recursive"));
+    const QCommandLineOption include(QStringLiteral("include"), QString(), QStringLiteral("GLOB"));
+    const QCommandLineOption exclude(QStringLiteral("exclude"), QString(), QStringLiteral("GLOB"));
     const QCommandLineOption encoding(QStringLiteral("encoding"), QString(), QStringLiteral("E"));
     const QCommandLineOption separator(QStringLiteral("separator"), QString(), QStringLiteral("S"));
     const QCommandLineOption regex(QStringLiteral("regex"));
@@ -165,8 +170,8 @@ bool parseCliArguments(
     const QCommandLineOption undo(QStringLiteral("undo"));
     const QCommandLineOption noUndo(QStringLiteral("no-undo"));
     const QCommandLineOption undoCap(QStringLiteral("undo-cap"), QString(), QStringLiteral("MB"));
-    parser.addOptions({help, version, list, keywords, replacements, recursive, encoding, separator,
-        regex, wholeWord, dryRun, keepFormat, verbose, undo, noUndo, undoCap});
+    parser.addOptions({help, version, list, keywords, replacements, recursive, include, exclude,
+        encoding, separator, regex, wholeWord, dryRun, keepFormat, verbose, undo, noUndo, undoCap});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -200,6 +205,10 @@ bool parseCliArguments(
         return false;
     options->paths = parser.positionalArguments();
     options->recursive = parser.isSet(recursive);
+    for (const QString &value : parser.values(include))
+        options->include += NameMasks::split(value);
+    for (const QString &value : parser.values(exclude))
+        options->exclude += NameMasks::split(value);
     options->dryRun = parser.isSet(dryRun);
     options->keepFormat = parser.isSet(keepFormat);
     options->verbose = parser.isSet(verbose);
@@ -226,10 +235,13 @@ bool parseCliArguments(
         return fail(error,
             QStringLiteral("需要 --list 或 --keywords (--list or --keywords is "
                            "required)"));
-    if (byList && (parser.isSet(replacements) || parser.isSet(recursive)))
+    if (byList
+        && (parser.isSet(replacements) || parser.isSet(recursive) || parser.isSet(include)
+            || parser.isSet(exclude)))
         return fail(error,
-            QStringLiteral("--replacements 与 --recursive 只能与 --keywords 一起使用 "
-                           "(--replacements and --recursive go with --keywords only)"));
+            QStringLiteral("--replacements、--recursive、--include 与 --exclude 只能与 --keywords "
+                           "一起使用 (--replacements, --recursive, --include and --exclude go "
+                           "with --keywords only)"));
     if (byList && !options->paths.isEmpty())
         return fail(error,
             QStringLiteral("使用 --list 时文件取自工作簿，不能再给出路径: %1 (with --list the "
@@ -293,6 +305,15 @@ QString cliHelpText()
         "                        as the add-folder button does (leaving out the keywords and\n"
         "                        replacements files). A missing file counts as lost.\n"
         "  --recursive           也处理各级子目录 / Descend into subfolders.\n"
+        "  --include GLOB        目录中只取文件名符合的文件，如 \"*.srt;*.ass\"；可重复，\n"
+        "                        用 ; 分隔多个。Take only files whose names match, e.g.\n"
+        "                        \"*.srt;*.ass\"; repeatable, several split by ;.\n"
+        "  --exclude GLOB        略过名字符合的文件和目录（目录不进入），如\n"
+        "                        \"node_modules;*.min.js\"。Leave out files and folders whose\n"
+        "                        names match; an excluded folder is not entered.\n"
+        "                        通配符 * ? [...] 同 shell，区分大小写；直接给出的文件总会处理。\n"
+        "                        Wildcards * ? [...] as in the shell, case-sensitive; files\n"
+        "                        named directly are always taken.\n"
         "\n"
         "选项 / Options:\n"
         "  --encoding NAME       文件编码，默认 UTF-8；ANSI 为系统默认编码；auto 逐个文件\n"

@@ -13,6 +13,9 @@ struct CliOptions
     QString replacementsPath;
     QStringList paths;
     bool recursive = false;
+    // Name masks for folder scans, already split at ';'.
+    QStringList include;
+    QStringList exclude;
     TextEncoding encoding;
     QString separator = QStringLiteral("|");
     bool ordinary = true;

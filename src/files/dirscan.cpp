@@ -23,6 +23,7 @@ struct Entry
     QString name;
     QString sortKey;
     bool isDir = false;
+    bool masked = false; // a file the masks leave out
 };
 
 // Name order ignoring case, as QDir sorts with QDir::Name | QDir::IgnoreCase; names that
@@ -43,17 +44,20 @@ QString joined(const QString &dirPath, const QString &name)
 class Scan
 {
 public:
-    Scan(PathList &list, bool noRecursion, const std::function<void()> &onDuplicate)
+    Scan(PathList &list, bool noRecursion, const std::function<void()> &onDuplicate,
+        const NameMasks &masks)
         : m_list(list)
         , m_noRecursion(noRecursion)
         , m_onDuplicate(onDuplicate)
+        , m_masks(masks)
     {
     }
 
-    void run(const QString &dirPath)
+    int run(const QString &dirPath)
     {
         // QDir's form of the path: separators unified, no trailing "/".
         scanDir(QDir(dirPath).path());
+        return m_maskedOut;
     }
 
 private:
@@ -64,7 +68,10 @@ private:
             return;
         sortByName(entries);
         for (const Entry &entry : entries) {
-            if (!entry.isDir)
+            if (entry.masked) {
+                if (m_types.isTextFile(joined(dirPath, entry.name)))
+                    ++m_maskedOut;
+            } else if (!entry.isDir)
                 addIfText(joined(dirPath, entry.name));
             else if (!m_noRecursion)
                 scanDir(QDir::cleanPath(QDir(dirPath).absoluteFilePath(entry.name)));
@@ -99,8 +106,12 @@ private:
                     continue;
                 isDir = S_ISDIR(info.st_mode);
             }
-            const QString name = decodeFileName(QByteArray(item->d_name));
-            entries->push_back({name, name.toLower(), isDir});
+            const QByteArray raw(item->d_name);
+            if (isDir && (m_noRecursion || !m_masks.entersFolder(raw)))
+                continue;
+            const bool masked = !isDir && !m_masks.takesFile(raw);
+            const QString name = decodeFileName(raw);
+            entries->push_back({name, name.toLower(), isDir, masked});
         }
         ::closedir(dir);
         return true;
@@ -116,8 +127,13 @@ private:
         m_visited.insert(canonical);
         const QFileInfoList infos = QDir(dirPath).entryInfoList(
             QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
-        for (const QFileInfo &info : infos)
-            entries->push_back({info.fileName(), info.fileName().toLower(), info.isDir()});
+        for (const QFileInfo &info : infos) {
+            const QByteArray raw = encodeFileName(info.fileName());
+            if (info.isDir() && (m_noRecursion || !m_masks.entersFolder(raw)))
+                continue;
+            const bool masked = !info.isDir() && !m_masks.takesFile(raw);
+            entries->push_back({info.fileName(), info.fileName().toLower(), info.isDir(), masked});
+        }
         return true;
     }
 
@@ -136,12 +152,14 @@ private:
     MimeTypeCache m_types;
     const bool m_noRecursion;
     const std::function<void()> &m_onDuplicate;
+    const NameMasks &m_masks;
+    int m_maskedOut = 0;
 };
 
 } // namespace
 
-void scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
-    const std::function<void()> &onDuplicate)
+int scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
+    const std::function<void()> &onDuplicate, const NameMasks &masks)
 {
-    Scan(list, noRecursion, onDuplicate).run(dirPath);
+    return Scan(list, noRecursion, onDuplicate, masks).run(dirPath);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "files/namemasks.h"
 #include "files/pathlist.h"
 
 #include <QString>
@@ -10,5 +11,7 @@
 // into each subdirectory where its name falls unless noRecursion is set. Hidden entries are
 // skipped; a directory reached twice (through symbolic links) is scanned only once. A text file
 // whose path is already in list is not added again; onDuplicate is called for it instead.
-void scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
-    const std::function<void()> &onDuplicate = {});
+// A file the masks do not take is left out, and so is a folder they exclude, unvisited.
+// Returns how many text files the masks left out.
+int scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
+    const std::function<void()> &onDuplicate = {}, const NameMasks &masks = {});

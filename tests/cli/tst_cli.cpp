@@ -185,6 +185,11 @@ void TestCli::pathSelection_data()
     QTest::newRow("a named binary file is taken as given and fails")
         << tree << QStringList {"top/c.png", "other.txt"} << QStringList {"other.txt"}
         << QStringLiteral("成功(1) 失败(1) 丢失(0)");
+    QTest::newRow("masks, repeated and split at ';', choose in folders; named files are taken")
+        << tree
+        << QStringList {"--recursive", "--include", "*.srt;*.txt", "--exclude", "sub", "--include",
+               "*.md", "top", "other.txt"}
+        << QStringList {"top/a.txt", "other.txt"} << QStringLiteral("成功(2) 失败(0) 丢失(0)");
     QTest::newRow("the job's own keyword files in a scanned folder are left alone")
         << tree << QStringList {"."} << QStringList {"other.txt"}
         << QStringLiteral("成功(1) 失败(0) 丢失(0)");

@@ -83,6 +83,8 @@ class TestDirScan : public QObject
 private slots:
     void scan_data();
     void scan();
+    void masks_data();
+    void masks();
     void takesTextTypesOnly_data();
     void takesTextTypesOnly();
     void decidesAsTheMimeDatabaseDoesInOneScan();
@@ -146,6 +148,52 @@ void TestDirScan::scan()
     scanTextFiles(tmp.filePath("top"), list, noRecursion, [&] { ++duplicates; });
     QCOMPARE(list.paths(), prefixed(tmp.path(), expected));
     QCOMPARE(duplicates, 0);
+}
+
+void TestDirScan::masks_data()
+{
+    QTest::addColumn<QString>("include");
+    QTest::addColumn<QString>("exclude");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("maskedOut");
+
+    // The same tree each time.
+    QTest::newRow("no masks take every text file")
+        << ""
+        << ""
+        << QStringList {"top/a.srt", "top/b.ASS", "top/c.txt", "top/lib/d.min.js",
+               "top/node_modules/e.txt", "top/sub/f.srt"}
+        << 0;
+    QTest::newRow("include takes matching names in every folder, case-sensitively")
+        << "*.srt; *.ass"
+        << "" << QStringList {"top/a.srt", "top/sub/f.srt"} << 4;
+    QTest::newRow("exclude leaves out files and does not enter folders")
+        << ""
+        << "node_modules;*.min.js"
+        << QStringList {"top/a.srt", "top/b.ASS", "top/c.txt", "top/sub/f.srt"} << 1;
+    QTest::newRow("a folder name in include does not take its files") << "sub"
+                                                                      << "" << QStringList {} << 6;
+    QTest::newRow("brackets and question marks as in the shell")
+        << "[ab].*;?.txt"
+        << "" << QStringList {"top/a.srt", "top/b.ASS", "top/c.txt", "top/node_modules/e.txt"} << 2;
+}
+
+void TestDirScan::masks()
+{
+    QFETCH(QString, include);
+    QFETCH(QString, exclude);
+    QFETCH(QStringList, expected);
+    QFETCH(int, maskedOut);
+
+    QTemporaryDir tmp;
+    QVERIFY(buildTree(tmp.path(),
+        {"top/a.srt", "top/b.ASS", "top/c.txt", "top/lib/d.min.js", "top/node_modules/e.txt",
+            "top/sub/f.srt"}));
+    PathList list;
+    const int masked = scanTextFiles(tmp.filePath("top"), list, false, {},
+        NameMasks(NameMasks::split(include), NameMasks::split(exclude)));
+    QCOMPARE(list.paths(), prefixed(tmp.path(), expected));
+    QCOMPARE(masked, maskedOut);
 }
 
 void TestDirScan::takesTextTypesOnly_data()

@@ -55,6 +55,7 @@ private slots:
     void pasteFillsCellsFromTheCurrentOne_data();
     void pasteFillsCellsFromTheCurrentOne();
     void startupPathsFillTheFirstList();
+    void masksChooseWhatAFolderGives();
 
 private:
     void addFiles(const QString &button, const QStringList &paths);
@@ -461,6 +462,26 @@ void ListsTest::startupPathsFillTheFirstList()
     QCOMPARE(window->list1(), (QStringList {file, folder + QStringLiteral("/inner.txt")}));
     QCOMPARE(fileCount(), QStringLiteral(" 文件(2)"));
     checkList1Invariant();
+}
+
+// Typed masks apply to a dropped folder, the status line counts what they left out,
+// and the next start has them again.
+void ListsTest::masksChooseWhatAFolderGives()
+{
+    const QString srt = makeFile(QStringLiteral("subs/a.srt"));
+    makeFile(QStringLiteral("subs/b.txt"));
+    makeFile(QStringLiteral("subs/node_modules/c.srt"));
+    const QString named = makeFile(QStringLiteral("named.txt"));
+    QTest::keyClicks(child<QLineEdit>("lineEdit_include"), QStringLiteral("*.srt;*.ass"));
+    QTest::keyClicks(child<QLineEdit>("lineEdit_exclude"), QStringLiteral("node_modules"));
+    setFiles(0, {dir.filePath(QStringLiteral("subs")), named});
+    QCOMPARE(window->list1(), (QStringList {srt, named}));
+    QVERIFY2(state().contains(QStringLiteral("略过了 1 个文件")), qPrintable(state()));
+
+    closeWindow();
+    openWindow();
+    QCOMPARE(child<QLineEdit>("lineEdit_include")->text(), QStringLiteral("*.srt;*.ass"));
+    QCOMPARE(child<QLineEdit>("lineEdit_exclude")->text(), QStringLiteral("node_modules"));
 }
 
 QTEST_MAIN(ListsTest)
