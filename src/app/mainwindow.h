@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 
 class QLabel;
@@ -130,7 +131,8 @@ private:
 
     // replace run
     enum class RunKind { Replace, Preview };
-    void startRun(RunKind kind);
+    // leftOut: files of the lists this run is not to touch (unchecked in the preview).
+    void startRun(RunKind kind, const QSet<QString> &leftOut = {});
     void repDone(Rep *rep, STATE state, int index);
     void setReplaceEnabled(bool on);
     void refuseRun(const Refusal &refusal);
@@ -158,6 +160,9 @@ private:
     // The counters of the last run; the run itself keeps them while it goes.
     RunTally tally;
     int runMode = 0;
+    // The list row (mode one) or file column (mode two) of each file of the run, when the
+    // run leaves some of the list's files out; empty when it takes them all.
+    QVector<int> runRows;
     RunKind runKind = RunKind::Replace;
     QPointer<ReplaceRun> run;
     QPointer<ReplaceRun> finishedRun;

@@ -131,7 +131,7 @@ void MainWindow::on_pushButton_stop_clicked()
 }
 
 // A preview goes through the same checks and workers as a run, writing nothing.
-void MainWindow::startRun(RunKind kind)
+void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
 {
     if (isRunning())
         return;
@@ -155,10 +155,26 @@ void MainWindow::startRun(RunKind kind)
     options.encoding = encoding;
     options.keepFormat = ui->checkBox_keepFormat->isChecked();
     options.dryRun = kind == RunKind::Preview;
-    const Job job = mode == 0 ? buildModeOneJob(modeOneInput(), separator, !options.ordinary)
-                              : buildModeTwoJob(modeTwoInput(), separator, !options.ordinary);
+    Job job = mode == 0 ? buildModeOneJob(modeOneInput(), separator, !options.ordinary)
+                        : buildModeTwoJob(modeTwoInput(), separator, !options.ordinary);
     if (job.isRefused())
         return refuseRun(job.refusal);
+    QVector<int> rows;
+    if (!leftOut.isEmpty()) {
+        QVector<FileJob> chosen;
+        for (int i = 0; i < job.files.size(); ++i) {
+            if (leftOut.contains(job.files.at(i).path))
+                continue;
+            chosen.append(job.files.at(i));
+            rows.append(i);
+        }
+        job.files = chosen;
+        if (job.files.isEmpty()) {
+            emit stateChangedSignals(51);
+            setReplaceEnabled(true);
+            return;
+        }
+    }
 
     if (kind == RunKind::Replace) {
         bool keepJournal = true;
@@ -170,6 +186,7 @@ void MainWindow::startRun(RunKind kind)
         options.journal = keepJournal;
         options.journalCap = journalCapBytes();
         runMode = mode;
+        runRows = rows;
         delete finishedRun;
     }
     run = new ReplaceRun(job, options, this);
@@ -198,14 +215,15 @@ void MainWindow::repDone(Rep * /*rep*/, STATE state, int index)
     const QColor colour = state == FAIL ? Qt::red : Qt::blue;
     const FileOutcome &outcome = run->outcome(index);
     const QString reason = reasonText(outcome.reason, outcome.encoding.name());
+    const int row = runRows.isEmpty() ? index : runRows.value(index, -1);
     if (runMode == 0) {
-        if (QTableWidgetItem *item = ui->tableWidget_list1->item(index, 0)) {
+        if (QTableWidgetItem *item = ui->tableWidget_list1->item(row, 0)) {
             item->setBackground(QBrush(colour, Qt::SolidPattern));
             item->setForeground(readableOn(colour));
             item->setData(Qt::UserRole, reason);
         }
     } else {
-        markList2Column(index, colour, reason);
+        markList2Column(row, colour, reason);
     }
 }
 
@@ -289,13 +307,15 @@ void MainWindow::showResults()
 void MainWindow::showPreview(ReplaceRun *preview)
 {
     bool start = false;
+    QSet<QString> leftOut;
     {
         PreviewDialog dialog(*preview, this);
         start = dialog.exec() == QDialog::Accepted;
+        leftOut = dialog.leftOut();
     }
     delete preview;
     if (start)
-        startRun(RunKind::Replace);
+        startRun(RunKind::Replace, leftOut);
 }
 
 void MainWindow::on_action_Results_triggered()

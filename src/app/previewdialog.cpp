@@ -78,6 +78,8 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
         const FileOutcome &outcome = run.outcome(i);
         auto *path = new QTableWidgetItem(run.files().at(i).path);
         path->setData(Qt::UserRole, i);
+        path->setFlags(path->flags() | Qt::ItemIsUserCheckable);
+        path->setCheckState(Qt::Checked);
         path->setToolTip(run.files().at(i).path);
         const qint64 total = totalOf(outcome.counts);
         QString state = ResultsDialog::stateText(outcome.state);
@@ -143,6 +145,17 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
             break;
         }
     }
+}
+
+QSet<QString> PreviewDialog::leftOut() const
+{
+    QSet<QString> paths;
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const QTableWidgetItem *item = m_table->item(row, PathColumn);
+        if (item->checkState() != Qt::Checked)
+            paths.insert(item->text());
+    }
+    return paths;
 }
 
 // The lines of one entry, each numbered, with the changed spans marked.

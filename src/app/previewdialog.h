@@ -3,6 +3,7 @@
 #include "engine/preview.h"
 
 #include <QDialog>
+#include <QSet>
 
 class QLabel;
 class QPlainTextEdit;
@@ -11,7 +12,8 @@ class ReplaceRun;
 
 // What a run would do, file by file: the replacements it would make, the reason for each
 // file it would leave alone, and for the chosen file the lines it would change, before and
-// after. Nothing is written; accepting the dialog asks for the run itself.
+// after. Nothing is written; accepting the dialog asks for the run itself, over the files
+// still checked.
 class PreviewDialog : public QDialog
 {
     Q_OBJECT
@@ -21,6 +23,8 @@ public:
     PreviewDialog(const ReplaceRun &run, QWidget *parent = nullptr);
 
     QTableWidget *table() const { return m_table; }
+    // The files whose check box was cleared: the run that follows leaves them out.
+    QSet<QString> leftOut() const;
 
 private:
     void showFile(int row);

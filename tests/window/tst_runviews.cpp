@@ -59,6 +59,7 @@ private slots:
     void cleanRunShowsNoResults();
     void previewCountsWhatTheRunDoesAndWritesNothing();
     void previewLineNumbersKeepTheTextAligned();
+    void previewRunsOnlyTheCheckedFiles();
     void stopSkipsTheFilesNotYetWritten();
     void closingDuringARunAsksAndWaitsForTheWrites();
     void undoPutsTheLastRunBack();
@@ -285,6 +286,34 @@ void RunViewsTest::previewLineNumbersKeepTheTextAligned()
     QTRY_COMPARE(textStart.size(), 4);
     QCOMPARE(textStart.value(10), textStart.value(9));
     QCOMPARE(textStart.value(100), textStart.value(99));
+}
+
+void RunViewsTest::previewRunsOnlyTheCheckedFiles()
+{
+    const QString a = makeFile(QStringLiteral("c1.txt"), "cat\n");
+    const QString b = makeFile(QStringLiteral("c2.txt"), "cat\n");
+    const QString locked = makeFile(QStringLiteral("c3.txt"), "cat\n");
+    QFile::setPermissions(locked, QFile::ReadOwner);
+    setFiles(0, {a, b, locked});
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+
+    // A person clears the second file's box with the space bar, then starts.
+    whenModal([](QWidget *modal) {
+        auto *table = modal->findChild<QTableWidget *>(QStringLiteral("previewTable"));
+        table->setFocus();
+        table->setCurrentCell(1, 0);
+        QTest::keyClick(table, Qt::Key_Space);
+        modal->findChild<QAbstractButton *>(QStringLiteral("startButton"))->click();
+    });
+    child<QPushButton>("pushButton_preview")->click();
+    QTRY_VERIFY(window->lastRun());
+    waitForRunEnd();
+    QCOMPARE(contentOf(a), QByteArray("dog\r\n"));
+    QCOMPARE(contentOf(b), QByteArray("cat\n"));
+    // The rows still match their files: the locked one is the one marked.
+    auto *list = child<QTableWidget>("tableWidget_list1");
+    QCOMPARE(list->item(2, 0)->background().color(), QColor(Qt::red));
+    QCOMPARE(list->item(1, 0)->background().style(), Qt::NoBrush);
 }
 
 void RunViewsTest::stopSkipsTheFilesNotYetWritten()
