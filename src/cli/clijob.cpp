@@ -209,6 +209,12 @@ bool parseCliArguments(
         options->include += NameMasks::split(value);
     for (const QString &value : parser.values(exclude))
         options->exclude += NameMasks::split(value);
+    const QString unbalanced = NameMasks::unbalanced(options->include + options->exclude);
+    if (!unbalanced.isEmpty())
+        return fail(error,
+            QStringLiteral("--include/--exclude 的“%1”缺少与“[”配对的“]” (unbalanced '[' in "
+                           "a mask)")
+                .arg(unbalanced));
     options->dryRun = parser.isSet(dryRun);
     options->keepFormat = parser.isSet(keepFormat);
     options->verbose = parser.isSet(verbose);

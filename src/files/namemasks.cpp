@@ -54,6 +54,32 @@ QStringList NameMasks::split(const QString &text)
     return masks;
 }
 
+QString NameMasks::unbalanced(const QStringList &masks)
+{
+    for (const QString &mask : masks) {
+        for (int i = 0; i < mask.size(); ++i) {
+            if (mask.at(i) == QLatin1Char('\\')) {
+                ++i;
+                continue;
+            }
+            if (mask.at(i) != QLatin1Char('['))
+                continue;
+            // A ']' right after "[", "[!" or "[^" is a member, not the end.
+            int j = i + 1;
+            if (j < mask.size()
+                && (mask.at(j) == QLatin1Char('!') || mask.at(j) == QLatin1Char('^')))
+                ++j;
+            if (j < mask.size() && mask.at(j) == QLatin1Char(']'))
+                ++j;
+            const int close = mask.indexOf(QLatin1Char(']'), j);
+            if (close < 0)
+                return mask;
+            i = close;
+        }
+    }
+    return QString();
+}
+
 bool NameMasks::takesFile(const QByteArray &name) const
 {
     if (matchesAny(m_exclude, name))

@@ -22,6 +22,9 @@ public:
 
     // The masks in a field or an option: split at ';', each trimmed, empty ones dropped.
     static QStringList split(const QString &text);
+    // The first mask whose '[' is never closed, which the shell would read as a plain '[';
+    // empty when every mask is sound.
+    static QString unbalanced(const QStringList &masks);
 
     bool isEmpty() const { return m_include.isEmpty() && m_exclude.isEmpty(); }
     // Names in the file system's own bytes.

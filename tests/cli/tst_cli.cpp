@@ -271,6 +271,9 @@ void TestCli::exitStatus_data()
         << QStringLiteral("【被替换关键字】与【欲替换为】内容条目数量不一致，请检查!");
     QTest::newRow("a keywords file that is not UTF-8 is refused")
         << QByteArray("f\xF6o\n") << job + QStringList {"t.txt"} << 2 << QStringLiteral("UTF-8");
+    QTest::newRow("a mask with an unclosed bracket is refused before the scan")
+        << QByteArray("foo\n") << job + QStringList {"--exclude", "*.txt;[ab", "emptydir"} << 2
+        << QStringLiteral("[ab");
     QTest::newRow("folders without text files leave nothing to do") << QByteArray(
         "foo\n") << job + QStringList {"emptydir"} << 2 << QStringLiteral("纯文本文件列表为空");
 }

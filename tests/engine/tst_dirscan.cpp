@@ -85,6 +85,8 @@ private slots:
     void scan();
     void masks_data();
     void masks();
+    void unbalancedMasks_data();
+    void unbalancedMasks();
     void takesTextTypesOnly_data();
     void takesTextTypesOnly();
     void decidesAsTheMimeDatabaseDoesInOneScan();
@@ -194,6 +196,28 @@ void TestDirScan::masks()
         NameMasks(NameMasks::split(include), NameMasks::split(exclude)));
     QCOMPARE(list.paths(), prefixed(tmp.path(), expected));
     QCOMPARE(masked, maskedOut);
+}
+
+void TestDirScan::unbalancedMasks_data()
+{
+    QTest::addColumn<QString>("masks");
+    QTest::addColumn<QString>("unbalanced");
+
+    QTest::newRow("closed brackets are sound") << "[ab]*;[!x].txt;[]]"
+                                               << "";
+    QTest::newRow("an open bracket is named") << "*.txt;[ab"
+                                              << "[ab";
+    QTest::newRow("a bracket closed only by its first member is still open") << "[]"
+                                                                             << "[]";
+    QTest::newRow("an escaped bracket is a plain character") << "\\[x"
+                                                             << "";
+}
+
+void TestDirScan::unbalancedMasks()
+{
+    QFETCH(QString, masks);
+    QFETCH(QString, unbalanced);
+    QCOMPARE(NameMasks::unbalanced(NameMasks::split(masks)), unbalanced);
 }
 
 void TestDirScan::takesTextTypesOnly_data()
