@@ -167,11 +167,13 @@ bool parseCliArguments(
     const QCommandLineOption dryRun(QStringLiteral("dry-run"));
     const QCommandLineOption keepFormat(QStringLiteral("keep-format"));
     const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
+    const QCommandLineOption diff(QStringLiteral("diff"));
     const QCommandLineOption undo(QStringLiteral("undo"));
     const QCommandLineOption noUndo(QStringLiteral("no-undo"));
     const QCommandLineOption undoCap(QStringLiteral("undo-cap"), QString(), QStringLiteral("MB"));
-    parser.addOptions({help, version, list, keywords, replacements, recursive, include, exclude,
-        encoding, separator, regex, wholeWord, dryRun, keepFormat, verbose, undo, noUndo, undoCap});
+    parser.addOptions(
+        {help, version, list, keywords, replacements, recursive, include, exclude, encoding,
+            separator, regex, wholeWord, dryRun, keepFormat, verbose, diff, undo, noUndo, undoCap});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -218,6 +220,10 @@ bool parseCliArguments(
     options->dryRun = parser.isSet(dryRun);
     options->keepFormat = parser.isSet(keepFormat);
     options->verbose = parser.isSet(verbose);
+    options->diff = parser.isSet(diff);
+    if (options->diff && !options->dryRun)
+        return fail(
+            error, QStringLiteral("--diff 只能与 --dry-run 一起使用 (--diff goes with --dry-run)"));
     options->journal = !parser.isSet(noUndo);
     if (parser.isSet(undoCap)) {
         QString cap;
@@ -344,6 +350,19 @@ QString cliHelpText()
         "  -v, --verbose         试运行时再列出每个文件的前几处改动（- 改前，+ 改后）。\n"
         "                        With --dry-run, also show each file's first changed lines\n"
         "                        (- before, + after).\n"
+        "  --diff                与 --dry-run 同用：在标准输出写出每个将被改动的文件的统一\n"
+        "                        格式差异（3 行上下文，按文件自身的编码和换行符），报告改写到\n"
+        "                        标准错误。当前目录下的文件用相对路径命名，可在该目录用\n"
+        "                        patch -p0 应用；目录外的文件用绝对路径，patch 不会应用。\n"
+        "                        不加 --keep-format 时每行的换行符都会变为 CR LF，差异中\n"
+        "                        也如实显示；想看清楚改动请加 --keep-format。\n"
+        "                        With --dry-run: a unified diff (3 lines of context, in each\n"
+        "                        file's own bytes) of every file that would change, on standard\n"
+        "                        output; the report goes to standard error. Files under the\n"
+        "                        current folder are named relative to it, for patch -p0 there;\n"
+        "                        others absolutely, which patch refuses. Without --keep-format\n"
+        "                        every line's break becomes CR LF and the diff shows it: add\n"
+        "                        --keep-format for a readable diff.\n"
         "  --no-undo             不保留撤销所需的原文件 / Keep no originals for undo.\n"
         "  --undo-cap MB         撤销时需要复制的原文件最多占用的空间，默认 1024；超过时\n"
         "                        拒绝运行（可用 --no-undo）。Space the copies kept for undo\n"

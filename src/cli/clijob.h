@@ -23,6 +23,9 @@ struct CliOptions
     bool dryRun = false;
     bool keepFormat = false;
     bool verbose = false;
+    // With dryRun: a unified diff of every file that would change on standard output,
+    // the report on standard error.
+    bool diff = false;
     bool journal = true;
     qint64 journalCap = qint64(1024) << 20;
 };

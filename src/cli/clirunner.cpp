@@ -5,10 +5,14 @@
 #include "engine/preview.h"
 #include "engine/run.h"
 #include "engine/undo.h"
+#include "engine/unifieddiff.h"
+#include "files/filenames.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextCodec>
@@ -191,7 +195,30 @@ private:
 
 int StopSignals::s_pipe[2] = {-1, -1};
 
-int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream &out)
+// How a diff names a file: relative to the current folder when it is under it, which
+// `patch -p0` there takes; absolutely otherwise, which patch refuses, as it should.
+QByteArray diffName(const QString &path)
+{
+    const QString relative = QDir::current().relativeFilePath(path);
+    const bool outside = relative == QLatin1String("..")
+        || relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative);
+    return encodeFileName(outside ? path : relative);
+}
+
+// The file's diff, raw, on standard output: its bytes are the file's, in its encoding.
+void printDiff(const ReplaceRun &run, int index)
+{
+    const FileJob &file = run.files().at(index);
+    const FileRewrite rewrite = rewriteFile(file.path, file.pairs, run.options());
+    if (rewrite.reason != Reason::None)
+        return;
+    const QByteArray diff = unifiedDiff(rewrite.before, rewrite.after, diffName(file.path));
+    QFile out;
+    if (out.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered))
+        out.write(diff);
+}
+
+int runJob(const Job &job, const RunOptions &options, bool verbose, bool diff, QTextStream &out)
 {
     ReplaceRun run(job, options);
     ProgressBar progress(job.files.size());
@@ -212,6 +239,8 @@ int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream 
             printProblem(out, run, i);
         } else if (options.dryRun && outcome.state == SUCCESS && totalOf(outcome.counts) > 0) {
             printChanges(out, run, i, verbose);
+            if (diff)
+                printDiff(run, i);
             ++changing;
         }
     }
@@ -335,5 +364,10 @@ int runCli(const QStringList &arguments)
         err << "yihuan-cli: " << error << '\n';
         return 2;
     }
-    return runJob(job, runOptions, options.verbose, out);
+    // The diff owns standard output; the report moves out of its way.
+    if (options.diff) {
+        out.flush();
+        return runJob(job, runOptions, options.verbose, true, err);
+    }
+    return runJob(job, runOptions, options.verbose, false, out);
 }

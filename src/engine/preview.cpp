@@ -84,6 +84,46 @@ FilePreview previewFile(
     return preview;
 }
 
+FileRewrite rewriteFile(const QString &path, const ReplacePairs &pairs, const RunOptions &options)
+{
+    FileRewrite rewrite;
+    try {
+        SafeFile file;
+        rewrite.reason = file.open(path);
+        if (rewrite.reason == Reason::None)
+            rewrite.reason = file.readAll(&rewrite.before);
+        if (rewrite.reason != Reason::None)
+            return rewrite;
+        QString text;
+        TextFormat format;
+        rewrite.reason
+            = decodeText(rewrite.before, options.encoding, options.keepFormat, &text, &format);
+        if (rewrite.reason != Reason::None)
+            return rewrite;
+        RepOptions repOptions;
+        repOptions.ordinary = options.ordinary;
+        repOptions.full = options.ordinary && options.full;
+        repOptions.pairs = pairs;
+        QVector<int> counts;
+        text = applyPairs(std::move(text), repOptions, &counts);
+        if (options.keepFormat
+            && std::all_of(counts.cbegin(), counts.cend(), [](int n) { return n == 0; })) {
+            rewrite.after = rewrite.before;
+            return rewrite;
+        }
+        rewrite.reason
+            = encodeText(text, writtenFormat(format, options.encoding, options.keepFormat),
+                options.keepFormat, [&rewrite](const char *data, qint64 size) {
+                    rewrite.after.append(data, int(size));
+                    return true;
+                });
+    } catch (const std::bad_alloc &) {
+        rewrite = FileRewrite();
+        rewrite.reason = Reason::TooLarge;
+    }
+    return rewrite;
+}
+
 QVector<ChangedLines> changedLines(const FilePreview &preview, int maxEntries)
 {
     QVector<ChangedLines> entries;

@@ -22,6 +22,17 @@ struct FilePreview
 FilePreview previewFile(
     const QString &path, const ReplacePairs &pairs, const RunOptions &options, int limit = 300);
 
+// A file's bytes now, and the bytes a run with these options would write in their place
+// (the same where it would not write the file at all).
+struct FileRewrite
+{
+    Reason reason = Reason::None;
+    QByteArray before;
+    QByteArray after;
+};
+
+FileRewrite rewriteFile(const QString &path, const ReplacePairs &pairs, const RunOptions &options);
+
 // Lines that change, as a window or a terminal shows them: consecutive lines of the
 // original and of the result, numbered from 1, with the changed spans of each side
 // relative to the start of its text.

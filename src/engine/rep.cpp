@@ -158,12 +158,9 @@ Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
     text = applyPairs(std::move(text), options, &result.counts);
     // The default rewrite is in the chosen encoding, as plain as it gets; an automatic
     // run writes each file back in its own.
-    // The outcome then names the encoding written, the one that may not hold the result.
-    if (!keepFormat && !encoding.isAutomatic()) {
-        format.encoding = encoding;
-        format.byteOrderMark = false;
-        result.encoding = encoding;
-    }
+    // The outcome names the encoding written, the one that may not hold the result.
+    format = writtenFormat(format, encoding, keepFormat);
+    result.encoding = format.encoding;
     const auto produce = [&](const ByteSink &sink) {
         return encodeText(text, format, keepFormat, sink);
     };

@@ -346,3 +346,12 @@ Reason encodeText(
         return Reason::None;
     return refused ? Reason::WriteFailed : Reason::Unencodable;
 }
+
+TextFormat writtenFormat(TextFormat read, const TextEncoding &choice, bool keepFormat)
+{
+    if (!keepFormat && !choice.isAutomatic()) {
+        read.encoding = choice;
+        read.byteOrderMark = false;
+    }
+    return read;
+}

@@ -34,5 +34,9 @@ Reason decodeText(const QByteArray &bytes, const TextEncoding &choice, bool keep
 // and no byte-order mark, except that UTF-16 and UTF-32 keep theirs: without it
 // nothing tells their encoding. Reason::Unencodable when a character cannot be
 // encoded, WriteFailed when sink refuses a piece; either way, discard what sink got.
+// The format a run writes a file back in: the file's own when it keeps formats or
+// detects encodings; otherwise the chosen encoding, without a byte-order mark.
+TextFormat writtenFormat(TextFormat read, const TextEncoding &choice, bool keepFormat);
+
 Reason encodeText(
     const QString &text, const TextFormat &format, bool keepFormat, const ByteSink &sink);

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <csignal>
@@ -24,6 +25,7 @@ struct CliResult
     int exitCode = -1;
     QString out;
     QString err;
+    QByteArray rawOut; // as written, for output in the files' own encodings
 };
 
 // Without a display and without a platform plugin setting: the program must not need one.
@@ -42,7 +44,8 @@ CliResult runCli(const QStringList &arguments, const QString &workDir)
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return result;
     result.exitCode = process.exitCode();
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.rawOut = process.readAllStandardOutput();
+    result.out = QString::fromUtf8(result.rawOut);
     result.err = QString::fromUtf8(process.readAllStandardError());
     return result;
 }
@@ -85,6 +88,8 @@ private slots:
     void keywordFiles_data();
     void keywordFiles();
     void pathSelection_data();
+    void diffAppliesAsTheRunWrites_data();
+    void diffAppliesAsTheRunWrites();
     void pathSelection();
     void exitStatus_data();
     void exitStatus();
@@ -219,6 +224,59 @@ void TestCli::pathSelection()
     }
     QCOMPARE(readFile(dir.filePath(QStringLiteral("k.txt"))), QByteArray("a\n"));
     QCOMPARE(readFile(dir.filePath(QStringLiteral("r.txt"))), QByteArray("aa\n"));
+}
+
+void TestCli::diffAppliesAsTheRunWrites_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("options");
+
+    QByteArray lines;
+    for (int i = 1; i <= 10; ++i)
+        lines += "line " + QByteArray::number(i) + (i == 1 || i == 9 ? " cat" : "") + '\n';
+    QTest::newRow("kept format: two hunks, no break at the end")
+        << lines.chopped(1) << QStringList {"--keep-format"};
+    QTest::newRow("default rewrite: every break becomes CR LF") << lines << QStringList {};
+    QTest::newRow("GBK in its own bytes")
+        << QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("猫 cat\n二\n三\n"))
+        << QStringList {"--keep-format", "--encoding", "GB18030"};
+    QTest::newRow("a long file rewritten whole")
+        << QByteArray("cat and more\n").repeated(50000) << QStringList {};
+}
+
+// The diff of a dry run, applied with patch, gives the bytes the real run writes.
+void TestCli::diffAppliesAsTheRunWrites()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, options);
+    if (QStandardPaths::findExecutable(QStringLiteral("patch")).isEmpty())
+        QSKIP("patch is not installed");
+
+    QTemporaryDir patched;
+    QTemporaryDir ran;
+    for (const QTemporaryDir *dir : {&patched, &ran}) {
+        QVERIFY(writeFile(dir->filePath(QStringLiteral("docs/a.txt")), content));
+        QVERIFY(writeFile(dir->filePath(QStringLiteral("k.txt")), "cat\n"));
+        QVERIFY(writeFile(dir->filePath(QStringLiteral("r.txt")), "猫狗\n"));
+    }
+    const QStringList job
+        = QStringList {"--keywords", "k.txt", "--replacements", "r.txt", "docs"} + options;
+    const CliResult dry = runCli(job + QStringList {"--dry-run", "--diff"}, patched.path());
+    QCOMPARE(dry.exitCode, 0);
+    QVERIFY2(dry.rawOut.startsWith("--- docs/a.txt\n+++ docs/a.txt\n"), dry.rawOut.left(200));
+    QVERIFY(dry.err.contains(QStringLiteral("成功(1)")));
+    QCOMPARE(readFile(patched.filePath(QStringLiteral("docs/a.txt"))), content);
+
+    QProcess patch;
+    patch.setWorkingDirectory(patched.path());
+    patch.start(QStringLiteral("patch"), {"-p0", "--binary", "--quiet"});
+    patch.write(dry.rawOut);
+    patch.closeWriteChannel();
+    QVERIFY(patch.waitForFinished());
+    QCOMPARE(patch.exitCode(), 0);
+    QCOMPARE(runCli(job, ran.path()).exitCode, 0);
+    QCOMPARE(readFile(patched.filePath(QStringLiteral("docs/a.txt"))),
+        readFile(ran.filePath(QStringLiteral("docs/a.txt"))));
 }
 
 void TestCli::exitStatus_data()
