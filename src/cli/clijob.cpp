@@ -12,6 +12,8 @@
 #include <QSet>
 #include <QTextCodec>
 
+#include <limits>
+
 namespace {
 
 bool fail(QString *error, const QString &message)
@@ -213,6 +215,11 @@ bool parseCliArguments(
         if (!ok || megabytes < 0)
             return fail(
                 error, QStringLiteral("--undo-cap 需要一个非负整数 (--undo-cap takes megabytes)"));
+        constexpr qint64 MaxMegabytes = std::numeric_limits<qint64>::max() >> 20;
+        if (megabytes > MaxMegabytes)
+            return fail(error,
+                QStringLiteral("--undo-cap 最大为 %1 (--undo-cap is at most %1 MB)")
+                    .arg(MaxMegabytes));
         options->journalCap = megabytes << 20;
     }
 
@@ -338,15 +345,20 @@ QString cliHelpText()
         "  关键字一行。A dry run adds, per file that would change, a line with the total and\n"
         "  one indented line per pair that replaces something: count, \"keyword\" →\n"
         "  \"replacement\".\n"
+        "  路径中含有制表符、换行符或回车符时，整个路径加双引号，这三个字符分别写成 \\t、\\n、\n"
+        "  \\r（引号内的 \\ 与 \" 写成 \\\\ 与 \\\"）；其他路径原样输出。\n"
+        "  A path holding a tab, line feed or carriage return is written in double quotes,\n"
+        "  with those as \\t, \\n and \\r (and \\ and \" inside it as \\\\ and \\\");\n"
+        "  every other path is written as it is.\n"
         "\n"
         "退出状态 / Exit status:\n"
         "  0  全部成功 / every file succeeded\n"
         "  1  有文件失败或丢失 / a file failed or was lost (in a dry run: would fail)\n"
         "  2  用法错误或任务无法读取，未写入任何文件\n"
         "     bad usage or unreadable job; nothing was written\n"
-        "  130  被 Ctrl-C 或 SIGTERM 停止：正在写入的文件已写完，其余未动\n"
-        "     stopped by Ctrl-C or SIGTERM: files being written were finished, the rest\n"
-        "     left alone\n"
+        "  130  被 Ctrl-C、SIGTERM 或 SIGHUP（终端关闭）停止：正在写入的文件已写完，\n"
+        "     其余未动。Stopped by Ctrl-C, SIGTERM or SIGHUP (a closed terminal): files\n"
+        "     being written were finished, the rest left alone.\n"
         "  撤销 (--undo)：0 全部恢复；1 有文件此后又被改动，未恢复；2 没有可撤销的替换。\n"
         "  Undo: 0 all restored; 1 some were changed since and left alone; 2 nothing to\n"
         "  undo.\n");

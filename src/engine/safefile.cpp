@@ -253,10 +253,18 @@ Reason SafeFile::stage(Journal *journal)
     }
     m_journal = journal;
     if (journal) {
+        // The journal may keep the original by a link of its own, which moves the file's
+        // change time: whatever changed before that has to be seen now.
+        struct stat now;
+        if (::fstat(m_file.get(), &now) != 0 || !sameVersion(now, m_original))
+            return fail(Reason::ChangedDuringRun);
         const Journal::Kept kept = journal->keep(
             m_file.get(), m_original, nativePath(), m_before, m_afterDigest, m_inPlace);
         m_entry = kept.entry;
         m_recordSequence = kept.sequence;
+        if (::fstat(m_file.get(), &now) != 0)
+            return fail(Reason::WriteFailed);
+        m_original.st_ctim = now.st_ctim;
         // Overwriting where the file stands needs its old content safe on disk first.
         if (m_inPlace && (m_entry < 0 || !journal->makeDurable(m_recordSequence)))
             return fail(Reason::WriteFailed);

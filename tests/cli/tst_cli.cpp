@@ -98,9 +98,12 @@ private slots:
     void helpAndVersion();
     void needsNeitherWidgetsNorGui();
     void undoRestoresWhatTheRunChanged();
+    void undoLeavesAFileRewrittenWithItsTimePutBack();
     void interruptStopsCleanly_data();
     void interruptStopsCleanly();
     void killedRunIsUndoneByteForByte();
+    void reportQuotesOnlyPathsThatBreakLines_data();
+    void reportQuotesOnlyPathsThatBreakLines();
     void journalOverTheCapIsRefused();
     void fullDiskLeavesTheFileAsItWas();
     void anotherUserInAFolderOfRoots();
@@ -266,6 +269,15 @@ void TestCli::exitStatus_data()
         << QStringLiteral("【被替换关键字】与【欲替换为】内容条目数量不一致，请检查!");
     QTest::newRow("a keywords file that is not UTF-8 is refused")
         << QByteArray("f\xF6o\n") << job + QStringList {"t.txt"} << 2 << QStringLiteral("UTF-8");
+    QTest::newRow("an undo cap of 2^43 MB, beyond a byte count, is refused")
+        << QByteArray("foo\n") << job + QStringList {"--undo-cap", "8796093022208", "t.txt"} << 2
+        << QStringLiteral("--undo-cap 最大为 8796093022207");
+    QTest::newRow("an undo cap of 2^44 MB, which would wrap to 0, is refused")
+        << QByteArray("foo\n") << job + QStringList {"--undo-cap", "17592186044416", "t.txt"} << 2
+        << QStringLiteral("--undo-cap 最大为 8796093022207");
+    QTest::newRow("the largest undo cap that fits is taken")
+        << QByteArray("foo\n") << job + QStringList {"--undo-cap", "8796093022207", "t.txt"} << 0
+        << QString();
     QTest::newRow("folders without text files leave nothing to do") << QByteArray(
         "foo\n") << job + QStringList {"emptydir"} << 2 << QStringLiteral("纯文本文件列表为空");
 }
@@ -657,11 +669,49 @@ void TestCli::undoRestoresWhatTheRunChanged()
     QCOMPARE(runCli({"--undo", "a.txt"}, dir.path()).exitCode, 2);
 }
 
+// Held just before it puts the original back, undo meets a same-size edit whose
+// modification time was set back: only the change time tells, and the edit stays.
+void TestCli::undoLeavesAFileRewrittenWithItsTimePutBack()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("a.txt"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    QVERIFY(writeFile(path, "cat\n"));
+    QCOMPARE(
+        runCli({"--keywords", "k.txt", "--replacements", "r.txt", "a.txt"}, dir.path()).exitCode,
+        0);
+
+    QProcess undo;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("YIHUAN_PAUSE_AT"), QStringLiteral("undo-replace"));
+    undo.setProcessEnvironment(env);
+    undo.setWorkingDirectory(dir.path());
+    undo.setReadChannel(QProcess::StandardError);
+    undo.start(QStringLiteral(YIHUAN_CLI_PATH), {"--undo"});
+    QByteArray err;
+    while (!err.contains("paused at undo-replace") && undo.waitForReadyRead(30000))
+        err += undo.readAllStandardError();
+    QVERIFY2(err.contains("paused at undo-replace"), err.constData());
+
+    struct stat before;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+    QVERIFY(writeFile(path, "cow\r\n"));
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    undo.write("\n");
+    undo.closeWriteChannel();
+    QVERIFY(undo.waitForFinished(30000));
+    QCOMPARE(undo.exitCode(), 1);
+    QCOMPARE(readFile(path), QByteArray("cow\r\n"));
+}
+
 void TestCli::interruptStopsCleanly_data()
 {
     QTest::addColumn<int>("signal");
     QTest::newRow("Ctrl-C") << int(SIGINT);
     QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP of a closed terminal") << int(SIGHUP);
 }
 
 // Stopped mid-run: it ends with its summary and 130, every file either whole-new or
@@ -732,6 +782,51 @@ void TestCli::killedRunIsUndoneByteForByte()
     QCOMPARE(
         QDir(dir.filePath(QStringLiteral("files"))).entryList(QDir::Files | QDir::Hidden).size(),
         1000);
+}
+
+void TestCli::reportQuotesOnlyPathsThatBreakLines_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reported");
+
+    QTest::newRow("a tab is written as \\t, the path in quotes")
+        << QStringLiteral("a\tb.txt") << QStringLiteral("\"{dir}/a\\tb.txt\"");
+    QTest::newRow("a line feed is written as \\n")
+        << QStringLiteral("a\nb.txt") << QStringLiteral("\"{dir}/a\\nb.txt\"");
+    QTest::newRow("a carriage return is written as \\r, a backslash beside it doubled")
+        << QStringLiteral("a\r\\b.txt") << QStringLiteral("\"{dir}/a\\r\\\\b.txt\"");
+    QTest::newRow("quotes, backslashes and spaces alone leave the path as it was")
+        << QStringLiteral("say \"hi\" \\ %2.txt") << QStringLiteral("{dir}/say \"hi\" \\ %2.txt");
+}
+
+// One line per file, whatever its name: both the failure lines and a dry run's.
+void TestCli::reportQuotesOnlyPathsThatBreakLines()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, reported);
+
+    QTemporaryDir dir;
+    reported.replace(QLatin1String("{dir}"), dir.path());
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(name), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("ro.txt")), "cat\n"));
+    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("ro.txt")), QFile::ReadOwner));
+    const QStringList job {"--keywords", "k.txt", dir.filePath(name), "ro.txt"};
+
+    const CliResult dry = runCli(job + QStringList {"--dry-run"}, dir.path());
+    QCOMPARE(dry.exitCode, 1);
+    const QStringList dryLines = dry.out.split(QLatin1Char('\n'));
+    QVERIFY2(dryLines.contains(QStringLiteral("成功\t%1\t1").arg(reported)), qPrintable(dry.out));
+
+    QVERIFY(QFile::setPermissions(dir.filePath(name), QFile::ReadOwner));
+    const CliResult run = runCli(job, dir.path());
+    QCOMPARE(run.exitCode, 1);
+    const QStringList lines = run.out.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 4); // two failures, the summary, and the empty rest
+    QCOMPARE(lines.at(0), QStringLiteral("失败\t%1\t文件只读 (read-only)").arg(reported));
+    QCOMPARE(lines.at(1),
+        QStringLiteral("失败\t%1\t文件只读 (read-only)")
+            .arg(dir.filePath(QStringLiteral("ro.txt"))));
 }
 
 // A file with a second hard link cannot be kept by a link of its own: the journal copies it.

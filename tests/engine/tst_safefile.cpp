@@ -39,6 +39,8 @@ Reason rewrite(const QString &path, const QByteArray &bytes, Journal *journal = 
 enum class Intrusion {
     Appended,
     RewrittenSameSize,
+    RewrittenWithItsTimePutBack,
+    ModeChanged,
     ReplacedByRename,
     SwappedForLink,
     SwappedForFifo,
@@ -264,6 +266,9 @@ void TestSafeFile::leavesAFileChangedBeforeCommit_data()
     } rows[] = {
         {Intrusion::Appended, "a file another program appended to"},
         {Intrusion::RewrittenSameSize, "a file rewritten to the same size"},
+        {Intrusion::RewrittenWithItsTimePutBack,
+            "a file rewritten to the same size with its modification time put back"},
+        {Intrusion::ModeChanged, "a file made private with chmod 600"},
         {Intrusion::ReplacedByRename, "a file replaced by a rename"},
         {Intrusion::SwappedForLink, "a file swapped for a link to root's secret"},
         {Intrusion::SwappedForFifo, "a file swapped for a FIFO"},
@@ -325,6 +330,20 @@ void TestSafeFile::leavesAFileChangedBeforeCommit()
         QVERIFY(::utimensat(AT_FDCWD, native.constData(), later, 0) == 0);
         break;
     }
+    case Intrusion::RewrittenWithItsTimePutBack: {
+        expected = "a,b\n5,6\n";
+        const struct stat before = statOf(path);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        QVERIFY(writeBytes(path, expected));
+        QVERIFY(::utimensat(AT_FDCWD, native.constData(), times, 0) == 0);
+        QCOMPARE(statOf(path).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        QCOMPARE(statOf(path).st_size, before.st_size);
+        break;
+    }
+    case Intrusion::ModeChanged:
+        expected = old;
+        QVERIFY(::chmod(native.constData(), 0600) == 0);
+        break;
     case Intrusion::ReplacedByRename:
         expected = "someone else's\n";
         QVERIFY(writeBytes(path + QStringLiteral(".new"), expected));
@@ -363,6 +382,10 @@ void TestSafeFile::leavesAFileChangedBeforeCommit()
         break;
     case Intrusion::Deleted:
         QVERIFY(!QFileInfo::exists(path));
+        break;
+    case Intrusion::ModeChanged:
+        QCOMPARE(now.st_mode & 07777, mode_t(0600));
+        QCOMPARE(readBytes(path), expected);
         break;
     default:
         QCOMPARE(readBytes(path), expected);
