@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QVector>
 
 #include <cerrno>
 #include <limits>
@@ -50,6 +51,63 @@ gid_t effectiveGroup()
 {
     static const gid_t group = ::getegid();
     return group;
+}
+
+// The kernel's own limit on links met in one lookup.
+constexpr int MaxLinks = 40;
+
+// Opens, with flags, what the link name in folder leads to, link by link. Each link is
+// read through a descriptor of the link itself, so that the link checked is the link
+// followed. A link is followed only when it belongs to this user, to root, or to the
+// owner of the file it leads to: anyone else's link could turn a run, above all root's,
+// onto a file that its owner never listed. The file is only ever opened for reading here.
+Reason openThroughLinks(int folder, const QByteArray &name, int flags, UniqueFd *target)
+{
+    UniqueFd at(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!at.isValid())
+        return Reason::Unreadable;
+    QByteArray current = name;
+    QVector<uid_t> owners;
+    for (int hop = 0; hop < MaxLinks; ++hop) {
+        const UniqueFd link(
+            ::openat(at.get(), current.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!link.isValid())
+            return openFailure(errno);
+        struct stat info;
+        if (::fstat(link.get(), &info) != 0)
+            return Reason::Unreadable;
+        if (!S_ISLNK(info.st_mode))
+            return Reason::ChangedDuringRun;
+        owners.append(info.st_uid);
+        char text[PATH_MAX];
+        const ssize_t length = ::readlinkat(link.get(), "", text, sizeof text);
+        if (length <= 0 || length >= ssize_t(sizeof text))
+            return Reason::Unreadable;
+        const NativePath parts = splitNativePath(QByteArray(text, int(length)));
+        UniqueFd next(
+            ::openat(at.get(), parts.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!next.isValid())
+            return openFailure(errno);
+        int fd;
+        do {
+            fd = ::openat(next.get(), parts.name.constData(), flags);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            target->reset(fd);
+            if (::fstat(fd, &info) != 0)
+                return Reason::Unreadable;
+            for (const uid_t owner : qAsConst(owners)) {
+                if (owner != effectiveUser() && owner != 0 && owner != info.st_uid)
+                    return Reason::UntrustedLink;
+            }
+            return Reason::None;
+        }
+        if (errno != ELOOP)
+            return openFailure(errno);
+        at = std::move(next);
+        current = parts.name;
+    }
+    return Reason::NotRegular;
 }
 
 bool readFully(int fd, char *data, qint64 size, qint64 *got)
@@ -114,12 +172,10 @@ Reason SafeFile::openAt(const QByteArray &folder, const QByteArray &name, bool f
     } while (fd < 0 && errno == EINTR);
     if (fd < 0 && errno == ELOOP && !followed) {
         // A link: open what it points to, then work in the folder of that file.
-        do {
-            fd = ::openat(m_folder.get(), name.constData(), Flags & ~O_NOFOLLOW);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0)
-            return openFailure(errno);
-        UniqueFd target(fd);
+        UniqueFd target;
+        const Reason through = openThroughLinks(m_folder.get(), name, Flags, &target);
+        if (through != Reason::None)
+            return through;
         char resolved[PATH_MAX];
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(target.get());
         const ssize_t length = ::readlink(self.constData(), resolved, sizeof resolved);

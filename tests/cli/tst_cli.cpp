@@ -107,6 +107,8 @@ private slots:
     void journalOverTheCapIsRefused();
     void fullDiskLeavesTheFileAsItWas();
     void anotherUserInAFolderOfRoots();
+    void linksAreFollowedOnlyWhereTheirOwnerIsTrusted_data();
+    void linksAreFollowedOnlyWhereTheirOwnerIsTrusted();
     void namedTempFilesAreSkipped();
     void undecodableNamedFileLeavesItsLookalikeAlone();
 };
@@ -913,6 +915,86 @@ void TestCli::anotherUserInAFolderOfRoots()
     QCOMPARE(::stat(QFile::encodeName(mine).constData(), &info), 0);
     QCOMPARE(info.st_uid, uid_t(65534));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
+}
+
+void TestCli::linksAreFollowedOnlyWhereTheirOwnerIsTrusted_data()
+{
+    QTest::addColumn<uint>("runAs");
+    QTest::addColumn<uint>("linkOwner");
+    QTest::addColumn<uint>("targetOwner");
+    QTest::addColumn<bool>("followed");
+
+    QTest::newRow("root follows its own link") << 0u << 0u << 0u << true;
+    QTest::newRow("root leaves nobody's link to root's private file unopened for writing")
+        << 0u << 65534u << 0u << false;
+    QTest::newRow("root follows nobody's link to nobody's own file")
+        << 0u << 65534u << 65534u << true;
+    QTest::newRow("nobody follows root's link to nobody's file") << 65534u << 0u << 65534u << true;
+    QTest::newRow("nobody leaves a third user's link to a file anyone may write")
+        << 65534u << 4242u << 0u << false;
+}
+
+// The links lie in a folder of nobody's; the files they lead to lie in root's.
+void TestCli::linksAreFollowedOnlyWhereTheirOwnerIsTrusted()
+{
+    QFETCH(uint, runAs);
+    QFETCH(uint, linkOwner);
+    QFETCH(uint, targetOwner);
+    QFETCH(bool, followed);
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        QSKIP("Needs root and setpriv to run as another user");
+
+    QTemporaryDir dir;
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
+    const QByteArray target = QFile::encodeName(dir.filePath(QStringLiteral("target.txt")));
+    QVERIFY(writeFile(QFile::decodeName(target), "cat\n"));
+    QCOMPARE(::chown(target.constData(), targetOwner, targetOwner), 0);
+    QCOMPARE(::chmod(target.constData(), targetOwner == runAs ? 0600 : 0666), 0);
+    const QString shared = dir.filePath(QStringLiteral("shared"));
+    QVERIFY(QDir().mkpath(shared));
+    QCOMPARE(::chown(QFile::encodeName(shared).constData(), 65534, 65534), 0);
+    const QString link = shared + QStringLiteral("/victim.txt");
+    QCOMPARE(::symlink(target.constData(), QFile::encodeName(link).constData()), 0);
+    QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    QTemporaryDir data;
+    QVERIFY(QFile::setPermissions(data.path(), QFileDevice::Permissions(0x7777)));
+    struct stat before;
+    QCOMPARE(::stat(target.constData(), &before), 0);
+
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(dir.path());
+    const QStringList job {"--keywords", "k.txt", "--replacements", "r.txt", "shared"};
+    if (runAs == 0)
+        process.start(QStringLiteral(YIHUAN_CLI_PATH), job);
+    else
+        process.start(QStringLiteral("setpriv"),
+            QStringList {
+                "--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(YIHUAN_CLI_PATH)}
+                + job);
+    QVERIFY(process.waitForFinished(60000));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+
+    struct stat after;
+    QCOMPARE(::stat(target.constData(), &after), 0);
+    QCOMPARE(after.st_uid, uid_t(targetOwner));
+    QVERIFY(QFileInfo(link).isSymLink());
+    if (followed) {
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(readFile(QFile::decodeName(target)), QByteArray("dog\r\n"));
+    } else {
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY2(out.contains(QStringLiteral("失败\t%1\t符号链接属于其他用户").arg(link)),
+            qPrintable(out));
+        QCOMPARE(readFile(QFile::decodeName(target)), QByteArray("cat\n"));
+        QVERIFY2(after.st_ctim.tv_sec == before.st_ctim.tv_sec
+                && after.st_ctim.tv_nsec == before.st_ctim.tv_nsec,
+            "the file the link leads to is not touched at all");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)
