@@ -127,7 +127,8 @@ qint64 totalOf(const QVector<int> &counts)
 }
 
 // A file a dry run would change: its total, each pair that would replace something, and
-// with verbose a few of its changed lines, before ("-") and after ("+").
+// with verbose the encoding detected (of an automatic run) and a few of its changed
+// lines, before ("-") and after ("+").
 void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbose)
 {
     constexpr int ShownLines = 5;
@@ -142,6 +143,8 @@ void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbo
     }
     if (!verbose)
         return;
+    if (run.options().encoding.isAutomatic())
+        out << QStringLiteral("\t编码 (encoding): %1\n").arg(run.outcome(index).encoding.name());
     const FilePreview preview = previewFile(file.path, file.pairs, run.options(), ShownLines);
     const QVector<ChangedLines> entries = changedLines(preview, ShownLines);
     for (const ChangedLines &entry : entries) {

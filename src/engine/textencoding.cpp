@@ -149,6 +149,15 @@ std::optional<TextEncoding> TextEncoding::fromChoice(int index)
     return std::nullopt;
 }
 
+bool TextEncoding::isOffered() const
+{
+    for (int i = 0; i < int(std::size(Choices)); ++i) {
+        if (Choices[i].kind != Kind::Automatic && fromChoice(i) == *this)
+            return true;
+    }
+    return false;
+}
+
 bool TextEncoding::isWide() const
 {
     if (!m_codec)

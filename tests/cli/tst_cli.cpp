@@ -95,6 +95,8 @@ private slots:
     void dryRunCounts_data();
     void dryRunCounts();
     void dryRunWritesNothing();
+    void automaticDetectionWritesOnlyOfferedEncodings_data();
+    void automaticDetectionWritesOnlyOfferedEncodings();
     void helpAndVersion();
     void needsNeitherWidgetsNorGui();
     void undoRestoresWhatTheRunChanged();
@@ -547,6 +549,60 @@ void TestCli::dryRunWritesNothing()
         QCOMPARE(QFileInfo(path).lastModified(), old);
     }
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("gone.txt"))));
+}
+
+void TestCli::automaticDetectionWritesOnlyOfferedEncodings_data()
+{
+    QTest::addColumn<QByteArray>("keyword");
+    QTest::addColumn<QByteArray>("replacement");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("result");
+
+    // uchardet takes this short Windows-1252 line for the Mac's Central European page.
+    QTest::newRow("a replacement with an accent is refused: encoding uncertain") << QByteArray(
+        "Jos\xC3\xA9") << QByteArray("Jos\xC3\xA9 M.") << QStringList() << QByteArray();
+    QTest::newRow("plain ASCII keywords and replacements go on, every other byte kept")
+        << QByteArray("KEY") << QByteArray("KEY2") << QStringList()
+        << QByteArray("KEY2 name=Jos\xE9\r\n");
+    QTest::newRow("an ASCII regular expression may still match what the guess misreads")
+        << QByteArray("K.Y") << QByteArray("KEY2") << QStringList {"--regex"} << QByteArray();
+}
+
+void TestCli::automaticDetectionWritesOnlyOfferedEncodings()
+{
+    QFETCH(QByteArray, keyword);
+    QFETCH(QByteArray, replacement);
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, result);
+
+    QTemporaryDir dir;
+    const QByteArray original("KEY name=Jos\xE9\n");
+    const QString path = dir.filePath(QStringLiteral("west.txt"));
+    QVERIFY(writeFile(path, original));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), keyword + '\n'));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), replacement + '\n'));
+    const QStringList job = QStringList {"--keywords", "k.txt", "--replacements", "r.txt",
+                                "--encoding", "auto", "west.txt"}
+        + options;
+
+    const CliResult dry = runCli(job + QStringList {"--dry-run", "--verbose"}, dir.path());
+    const CliResult run = runCli(job, dir.path());
+    if (result.isEmpty()) {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.startsWith(
+                     QStringLiteral("失败\t%1\t编码无法确定 (encoding uncertain)\n").arg(path)),
+            qPrintable(run.out));
+        QCOMPARE(readFile(path), original);
+        QCOMPARE(dry.exitCode, 1);
+    } else {
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(readFile(path), result);
+        QCOMPARE(dry.exitCode, 0);
+        // The guess shows, so that a wrong one can be seen before anything is written.
+        QVERIFY2(dry.out.contains(QStringLiteral("\t编码 (encoding): ")), qPrintable(dry.out));
+        QVERIFY2(
+            !dry.out.contains(QStringLiteral("\t编码 (encoding): UTF-8")), qPrintable(dry.out));
+    }
 }
 
 void TestCli::helpAndVersion()
