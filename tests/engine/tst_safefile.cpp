@@ -80,6 +80,8 @@ private slots:
     void longNamesStillGetATempFile_data();
     void longNamesStillGetATempFile();
     void followsAListedLinkOnce();
+    void everyLinkOfAChainMustBeTrusted_data();
+    void everyLinkOfAChainMustBeTrusted();
 
 private:
     QString freshFolder();
@@ -643,6 +645,48 @@ void TestSafeFile::followsAListedLinkOnce()
     QVERIFY(S_ISLNK(statOf(link).st_mode));
     QCOMPARE(readBytes(target), QByteArray("new"));
     QCOMPARE(hiddenEntries(folder + QStringLiteral("/real")), QStringList());
+}
+
+void TestSafeFile::everyLinkOfAChainMustBeTrusted_data()
+{
+    QTest::addColumn<uint>("firstOwner");
+    QTest::addColumn<uint>("secondOwner");
+    QTest::addColumn<uint>("fileOwner");
+    QTest::addColumn<Reason>("expected");
+
+    QTest::newRow("root's link to nobody's link to root's file is refused")
+        << 0u << uint(Nobody) << 0u << Reason::UntrustedLink;
+    QTest::newRow("nobody's link to root's link to root's file is refused")
+        << uint(Nobody) << 0u << 0u << Reason::UntrustedLink;
+    QTest::newRow("nobody's links to nobody's file are followed")
+        << uint(Nobody) << uint(Nobody) << uint(Nobody) << Reason::None;
+}
+
+// Run by root: a link that is not root's is trusted only where it leads to its owner's file.
+void TestSafeFile::everyLinkOfAChainMustBeTrusted()
+{
+    QFETCH(uint, firstOwner);
+    QFETCH(uint, secondOwner);
+    QFETCH(uint, fileOwner);
+    QFETCH(Reason, expected);
+    if (::geteuid() != 0)
+        QSKIP("Only root can give links away");
+
+    const QString folder = freshFolder();
+    const QByteArray file = QFile::encodeName(folder + QStringLiteral("/file.txt"));
+    const QByteArray second = QFile::encodeName(folder + QStringLiteral("/second"));
+    const QByteArray first = QFile::encodeName(folder + QStringLiteral("/first.txt"));
+    QVERIFY(writeBytes(QFile::decodeName(file), "old"));
+    QVERIFY(::chown(file.constData(), fileOwner, NoGroup) == 0);
+    QVERIFY(::symlink("file.txt", second.constData()) == 0);
+    QVERIFY(::lchown(second.constData(), secondOwner, NoGroup) == 0);
+    QVERIFY(::symlink(second.constData(), first.constData()) == 0);
+    QVERIFY(::lchown(first.constData(), firstOwner, NoGroup) == 0);
+
+    SafeFile safe;
+    QCOMPARE(safe.open(QFile::decodeName(first)), expected);
+    if (expected == Reason::None)
+        QCOMPARE(safe.identity().inode, quint64(statOf(QFile::decodeName(file)).st_ino));
 }
 
 QTEST_GUILESS_MAIN(TestSafeFile)
