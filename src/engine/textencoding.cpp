@@ -1,6 +1,7 @@
 #include "engine/textencoding.h"
 
 #include <QTextCodec>
+#include <QVector>
 
 #ifdef Q_OS_UNIX
 #include <langinfo.h>
@@ -151,11 +152,17 @@ std::optional<TextEncoding> TextEncoding::fromChoice(int index)
 
 bool TextEncoding::isOffered() const
 {
-    for (int i = 0; i < int(std::size(Choices)); ++i) {
-        if (Choices[i].kind != Kind::Automatic && fromChoice(i) == *this)
-            return true;
-    }
-    return false;
+    // Asked per file of an automatic run; the locale's character map is read once.
+    static const QVector<QTextCodec *> offered = [] {
+        QVector<QTextCodec *> codecs;
+        for (int i = 0; i < int(std::size(Choices)); ++i) {
+            const std::optional<TextEncoding> choice = fromChoice(i);
+            if (choice && !choice->isAutomatic())
+                codecs.append(choice->codec());
+        }
+        return codecs;
+    }();
+    return m_codec && offered.contains(m_codec);
 }
 
 bool TextEncoding::isWide() const
