@@ -320,7 +320,11 @@ Reason SafeFile::stage(Journal *journal)
         m_recordSequence = kept.sequence;
         if (::fstat(m_file.get(), &now) != 0)
             return fail(Reason::WriteFailed);
+        // The link's own change of time is taken; a change of mode or owner is not.
         m_original.st_ctim = now.st_ctim;
+        if (!sameVersion(now, m_original) || now.st_mode != m_original.st_mode
+            || now.st_uid != m_original.st_uid || now.st_gid != m_original.st_gid)
+            return fail(Reason::ChangedDuringRun);
         // Overwriting where the file stands needs its old content safe on disk first.
         if (m_inPlace && (m_entry < 0 || !journal->makeDurable(m_recordSequence)))
             return fail(Reason::WriteFailed);
