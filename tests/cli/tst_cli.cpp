@@ -27,7 +27,9 @@ struct CliResult
 };
 
 // Without a display and without a platform plugin setting: the program must not need one.
-CliResult runCli(const QStringList &arguments, const QString &workDir)
+// With a journal folder given, as nobody (through setpriv), whose journal it is.
+CliResult runCli(
+    const QStringList &arguments, const QString &workDir, const QString &nobodysData = QString())
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -35,9 +37,19 @@ CliResult runCli(const QStringList &arguments, const QString &workDir)
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    if (!nobodysData.isEmpty()) {
+        env.insert(QStringLiteral("XDG_DATA_HOME"), nobodysData);
+        env.insert(QStringLiteral("HOME"), nobodysData);
+    }
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(workDir);
-    process.start(QStringLiteral(YIHUAN_CLI_PATH), arguments);
+    if (nobodysData.isEmpty())
+        process.start(QStringLiteral(YIHUAN_CLI_PATH), arguments);
+    else
+        process.start(QStringLiteral("setpriv"),
+            QStringList {
+                "--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(YIHUAN_CLI_PATH)}
+                + arguments);
     CliResult result;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -952,21 +964,12 @@ void TestCli::anotherUserInAFolderOfRoots()
     QTemporaryDir data;
     QVERIFY(QFile::setPermissions(data.path(), QFileDevice::Permissions(0x7777)));
 
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
-    env.insert(QStringLiteral("HOME"), data.path());
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(dir.path());
-    process.start(QStringLiteral("setpriv"),
-        {"--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(YIHUAN_CLI_PATH),
-            "--keywords", "k.txt", "--replacements", "r.txt", mine, roots});
-    QVERIFY(process.waitForFinished(60000));
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
-    QCOMPARE(process.exitCode(), 1);
+    const CliResult result = runCli(
+        {"--keywords", "k.txt", "--replacements", "r.txt", mine, roots}, dir.path(), data.path());
+    QCOMPARE(result.exitCode, 1);
     QCOMPARE(readFile(mine), QByteArray("dog\r\n"));
     QCOMPARE(readFile(roots), QByteArray("cat\n"));
-    QVERIFY2(out.contains(roots), qPrintable(out));
+    QVERIFY2(result.out.contains(roots), qPrintable(result.out));
     struct stat info;
     QCOMPARE(::stat(QFile::encodeName(mine).constData(), &info), 0);
     QCOMPARE(info.st_uid, uid_t(65534));
@@ -1019,33 +1022,20 @@ void TestCli::linksAreFollowedOnlyWhereTheirOwnerIsTrusted()
     struct stat before;
     QCOMPARE(::stat(target.constData(), &before), 0);
 
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(dir.path());
-    const QStringList job {"--keywords", "k.txt", "--replacements", "r.txt", "shared"};
-    if (runAs == 0)
-        process.start(QStringLiteral(YIHUAN_CLI_PATH), job);
-    else
-        process.start(QStringLiteral("setpriv"),
-            QStringList {
-                "--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(YIHUAN_CLI_PATH)}
-                + job);
-    QVERIFY(process.waitForFinished(60000));
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    const CliResult result = runCli({"--keywords", "k.txt", "--replacements", "r.txt", "shared"},
+        dir.path(), runAs == 0 ? QString() : data.path());
 
     struct stat after;
     QCOMPARE(::stat(target.constData(), &after), 0);
     QCOMPARE(after.st_uid, uid_t(targetOwner));
     QVERIFY(QFileInfo(link).isSymLink());
     if (followed) {
-        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(result.exitCode, 0);
         QCOMPARE(readFile(QFile::decodeName(target)), QByteArray("dog\r\n"));
     } else {
-        QCOMPARE(process.exitCode(), 1);
-        QVERIFY2(out.contains(QStringLiteral("失败\t%1\t符号链接属于其他用户").arg(link)),
-            qPrintable(out));
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.out.contains(QStringLiteral("失败\t%1\t符号链接属于其他用户").arg(link)),
+            qPrintable(result.out));
         QCOMPARE(readFile(QFile::decodeName(target)), QByteArray("cat\n"));
         QVERIFY2(after.st_ctim.tv_sec == before.st_ctim.tv_sec
                 && after.st_ctim.tv_nsec == before.st_ctim.tv_nsec,
