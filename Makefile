@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench fuzz screenshot screenshots format clean
+.PHONY: all deps configure build run test sanitize bench fuzz screenshot screenshots format clean
 
 all: build
 
@@ -21,6 +21,16 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# The engine's and the command line's tests under AddressSanitizer and UBSan, in a build
+# of their own; the window's tests are left out.
+sanitize: deps
+	@cmake -S . -B $(BUILD_DIR)-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYIHUAN_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_DIR)-sanitize -j $(JOBS) --target engine_and_cli_tests
+	cd $(BUILD_DIR)-sanitize && QT_QPA_PLATFORM=offscreen \
+		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+		ctest -L '^(engine|cli)$$' --output-on-failure -j $(JOBS)
 
 bench:
 	@YIHUAN_EXTRA_PACKAGES="libbenchmark-dev hyperfine jq" scripts/install-deps
@@ -42,4 +52,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-fuzz
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-fuzz $(BUILD_DIR)-sanitize

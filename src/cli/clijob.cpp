@@ -13,6 +13,8 @@
 #include <QSet>
 #include <QTextCodec>
 
+#include <limits>
+
 namespace {
 
 bool fail(QString *error, const QString &message)
@@ -234,6 +236,11 @@ bool parseCliArguments(
         if (!ok || megabytes < 0)
             return fail(
                 error, QStringLiteral("--undo-cap 需要一个非负整数 (--undo-cap takes megabytes)"));
+        constexpr qint64 MaxMegabytes = std::numeric_limits<qint64>::max() >> 20;
+        if (megabytes > MaxMegabytes)
+            return fail(error,
+                QStringLiteral("--undo-cap 最大为 %1 (--undo-cap is at most %1 MB)")
+                    .arg(MaxMegabytes));
         options->journalCap = megabytes << 20;
     }
 
@@ -334,6 +341,11 @@ QString cliHelpText()
         "auto。\n"
         "                        File encoding, default UTF-8; ANSI is the system code page;\n"
         "                        auto detects each file's own and writes it back in it.\n"
+        "                        检测结果不是上列编码之一时，该文件失败（编码无法确定），\n"
+        "                        除非关键字与替换内容都是 ASCII 且不是正则表达式。\n"
+        "                        A file detected as none of these fails (encoding\n"
+        "                        uncertain), unless every keyword and replacement is plain\n"
+        "                        ASCII and not a regular expression.\n"
         "  --keep-format         保持原格式：保留每个文件的换行符、BOM 和编码，没有替换的\n"
         "                        文件不改写。Keep each file's line breaks, byte-order mark\n"
         "                        and encoding; a file without replacements is not written.\n"
@@ -347,9 +359,10 @@ QString cliHelpText()
         "  --dry-run             试运行：不写入文件，列出将被改动的文件及每对关键字将替换的\n"
         "                        处数。Write nothing; list the files that would change, with\n"
         "                        how many replacements each pair would make there.\n"
-        "  -v, --verbose         试运行时再列出每个文件的前几处改动（- 改前，+ 改后）。\n"
-        "                        With --dry-run, also show each file's first changed lines\n"
-        "                        (- before, + after).\n"
+        "  -v, --verbose         试运行时再列出每个文件的前几处改动（- 改前，+ 改后），\n"
+        "                        自动检测时还列出检测到的编码。With --dry-run, also show\n"
+        "                        each file's first changed lines (- before, + after) and,\n"
+        "                        with --encoding auto, the encoding detected.\n"
         "  --diff                与 --dry-run 同用：在标准输出写出每个将被改动的文件的统一\n"
         "                        格式差异（3 行上下文，按文件自身的编码和换行符），报告改写到\n"
         "                        标准错误。当前目录下的文件用相对路径命名，可在该目录用\n"
@@ -384,15 +397,20 @@ QString cliHelpText()
         "  关键字一行。A dry run adds, per file that would change, a line with the total and\n"
         "  one indented line per pair that replaces something: count, \"keyword\" →\n"
         "  \"replacement\".\n"
+        "  路径中含有制表符、换行符或回车符时，整个路径加双引号，这三个字符分别写成 \\t、\\n、\n"
+        "  \\r（引号内的 \\ 与 \" 写成 \\\\ 与 \\\"）；其他路径原样输出。\n"
+        "  A path holding a tab, line feed or carriage return is written in double quotes,\n"
+        "  with those as \\t, \\n and \\r (and \\ and \" inside it as \\\\ and \\\");\n"
+        "  every other path is written as it is.\n"
         "\n"
         "退出状态 / Exit status:\n"
         "  0  全部成功 / every file succeeded\n"
         "  1  有文件失败或丢失 / a file failed or was lost (in a dry run: would fail)\n"
         "  2  用法错误或任务无法读取，未写入任何文件\n"
         "     bad usage or unreadable job; nothing was written\n"
-        "  130  被 Ctrl-C 或 SIGTERM 停止：正在写入的文件已写完，其余未动\n"
-        "     stopped by Ctrl-C or SIGTERM: files being written were finished, the rest\n"
-        "     left alone\n"
+        "  130  被 Ctrl-C、SIGTERM 或 SIGHUP（终端关闭）停止：正在写入的文件已写完，\n"
+        "     其余未动。Stopped by Ctrl-C, SIGTERM or SIGHUP (a closed terminal): files\n"
+        "     being written were finished, the rest left alone.\n"
         "  撤销 (--undo)：0 全部恢复；1 有文件此后又被改动，未恢复；2 没有可撤销的替换。\n"
         "  Undo: 0 all restored; 1 some were changed since and left alone; 2 nothing to\n"
         "  undo.\n");

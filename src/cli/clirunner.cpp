@@ -97,6 +97,15 @@ QString quoted(const QString &text)
     return out + QLatin1Char('"');
 }
 
+// Scripts split report lines at tabs and line breaks: a path holding one is written
+// quoted, and every other path exactly as it has always been.
+QString reportPath(const QString &path)
+{
+    const bool plain = !path.contains(QLatin1Char('\t')) && !path.contains(QLatin1Char('\n'))
+        && !path.contains(QLatin1Char('\r'));
+    return plain ? path : quoted(path);
+}
+
 void printSummary(QTextStream &out, const RunTally &tally)
 {
     out << QStringLiteral("成功(%1) 失败(%2) 丢失(%3)\n")
@@ -109,7 +118,7 @@ void printProblem(QTextStream &out, const ReplaceRun &run, int index)
 {
     const FileOutcome &outcome = run.outcome(index);
     out << (outcome.state == LOST ? QStringLiteral("丢失") : QStringLiteral("失败")) << '\t'
-        << run.files().at(index).path << '\t'
+        << reportPath(run.files().at(index).path) << '\t'
         << reasonTextBoth(outcome.reason, outcome.encoding.name()) << '\n';
 }
 
@@ -122,13 +131,15 @@ qint64 totalOf(const QVector<int> &counts)
 }
 
 // A file a dry run would change: its total, each pair that would replace something, and
-// with verbose a few of its changed lines, before ("-") and after ("+").
+// with verbose the encoding detected (of an automatic run) and a few of its changed
+// lines, before ("-") and after ("+").
 void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbose)
 {
     constexpr int ShownLines = 5;
     const FileJob &file = run.files().at(index);
     const QVector<int> &counts = run.outcome(index).counts;
-    out << QStringLiteral("成功\t%1\t%2\n").arg(file.path).arg(totalOf(counts));
+    out << QStringLiteral("成功\t%1\t%2\n")
+               .arg(reportPath(file.path), QString::number(totalOf(counts)));
     for (int p = 0; p < file.pairs.size(); ++p) {
         if (counts.value(p) > 0)
             out << '\t' << counts.value(p) << '\t' << quoted(file.pairs.at(p).first)
@@ -136,6 +147,8 @@ void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbo
     }
     if (!verbose)
         return;
+    if (run.options().encoding.isAutomatic())
+        out << QStringLiteral("\t编码 (encoding): %1\n").arg(run.outcome(index).encoding.name());
     const FilePreview preview = previewFile(file.path, file.pairs, run.options(), ShownLines);
     const QVector<ChangedLines> entries = changedLines(preview, ShownLines);
     for (const ChangedLines &entry : entries) {
@@ -146,8 +159,8 @@ void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbo
         out << QStringLiteral("\t……\n");
 }
 
-// Ctrl-C and SIGTERM stop the run the way the window's stop button does: the handler
-// only wakes the event loop, which cancels the run there.
+// Ctrl-C, SIGTERM and a closed terminal's SIGHUP stop the run the way the window's stop
+// button does: the handler only wakes the event loop, which cancels the run there.
 class StopSignals
 {
 public:
@@ -170,6 +183,7 @@ public:
         ::sigemptyset(&action.sa_mask);
         ::sigaction(SIGINT, &action, &m_oldInt);
         ::sigaction(SIGTERM, &action, &m_oldTerm);
+        ::sigaction(SIGHUP, &action, &m_oldHup);
     }
 
     ~StopSignals()
@@ -178,6 +192,7 @@ public:
             return;
         ::sigaction(SIGINT, &m_oldInt, nullptr);
         ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+        ::sigaction(SIGHUP, &m_oldHup, nullptr);
         m_notifier.reset();
         ::close(s_pipe[0]);
         ::close(s_pipe[1]);
@@ -191,6 +206,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     struct sigaction m_oldInt = {};
     struct sigaction m_oldTerm = {};
+    struct sigaction m_oldHup = {};
 };
 
 int StopSignals::s_pipe[2] = {-1, -1};
@@ -272,13 +288,15 @@ int undo(QTextStream &out)
         case UndoResult::Outcome::ChangedSince:
             out << QStringLiteral("已改动\t%1\t替换之后又被改动，未恢复 (changed since the run, "
                                   "left alone)\n")
-                       .arg(file.path);
+                       .arg(reportPath(file.path));
             break;
         case UndoResult::Outcome::Missing:
-            out << QStringLiteral("丢失\t%1\t文件已不存在 (no longer there)\n").arg(file.path);
+            out << QStringLiteral("丢失\t%1\t文件已不存在 (no longer there)\n")
+                       .arg(reportPath(file.path));
             break;
         case UndoResult::Outcome::Failed:
-            out << QStringLiteral("失败\t%1\t未能恢复 (could not be restored)\n").arg(file.path);
+            out << QStringLiteral("失败\t%1\t未能恢复 (could not be restored)\n")
+                       .arg(reportPath(file.path));
             break;
         case UndoResult::Outcome::Restored:
         case UndoResult::Outcome::AlreadyOriginal:

@@ -132,6 +132,7 @@ bool sameVersion(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
         && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec
         && S_ISREG(a.st_mode) == S_ISREG(b.st_mode);
 }
 

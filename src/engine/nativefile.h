@@ -30,7 +30,9 @@ bool pwriteFully(int fd, const char *data, qint64 size, qint64 offset);
 // it can.
 bool copyContent(int from, int to, qint64 size);
 
-// Same file, same size, same modification time: nothing wrote to it in between.
+// Same file, same size, same modification and change time: nothing wrote to it or
+// changed its mode or owner in between. A writer can put the modification time back;
+// nobody can put back the change time.
 bool sameVersion(const struct stat &a, const struct stat &b);
 
 // Hidden temp name next to name (see tempnames.h); attempt varies the unique part.

@@ -1,5 +1,7 @@
 #include "engine/pairs.h"
 
+#include <algorithm>
+
 namespace {
 
 ReplacePairs buildPairs(
@@ -31,4 +33,14 @@ ReplacePairs buildModeTwoPairs(
     const QStringList &keywordCells, const QStringList &replacementCells, const QString &separator)
 {
     return buildPairs(keywordCells, replacementCells, separator);
+}
+
+bool keepsAnyAsciiReading(const RepOptions &options)
+{
+    const auto ascii = [](const QString &text) {
+        return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    };
+    return options.ordinary
+        && std::all_of(options.pairs.cbegin(), options.pairs.cend(),
+            [&](const ReplacePair &pair) { return ascii(pair.first) && ascii(pair.second); });
 }

@@ -14,3 +14,8 @@ ReplacePairs buildModeOnePairs(
 // each non-empty part with that file's replacement cell r ("" when missing).
 ReplacePairs buildModeTwoPairs(
     const QStringList &keywordCells, const QStringList &replacementCells, const QString &separator);
+
+// Plain ASCII keywords matched as text, with plain ASCII replacements: they change only
+// ASCII bytes, and every other byte comes back as it was in any ASCII-compatible reading.
+// Such a run may go on in an encoding that detection was not sure of.
+bool keepsAnyAsciiReading(const RepOptions &options);

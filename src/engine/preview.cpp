@@ -1,5 +1,6 @@
 #include "engine/preview.h"
 
+#include "engine/pairs.h"
 #include "engine/safefile.h"
 #include "engine/textformat.h"
 
@@ -69,12 +70,16 @@ FilePreview previewFile(
         preview.reason
             = decodeText(bytes, options.encoding, options.keepFormat, &preview.before, &format);
         preview.encoding = format.encoding;
-        if (preview.reason != Reason::None)
-            return preview;
         RepOptions repOptions;
         repOptions.ordinary = options.ordinary;
         repOptions.full = options.ordinary && options.full;
         repOptions.pairs = pairs;
+        if (preview.reason == Reason::EncodingUncertain && keepsAnyAsciiReading(repOptions))
+            preview.reason = Reason::None;
+        if (preview.reason != Reason::None) {
+            preview.before.clear();
+            return preview;
+        }
         preview.edits.limit = limit;
         preview.after = applyPairs(preview.before, repOptions, nullptr, &preview.edits);
     } catch (const std::bad_alloc &) {

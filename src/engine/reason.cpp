@@ -28,6 +28,9 @@ constexpr Wording Table[] = {
         "file name not valid in the system encoding"},
     {Reason::Stopped, "替换已停止，未处理", "not processed: the run was stopped"},
     {Reason::RegexTooSlow, "正则表达式匹配耗时过长，已放弃", "regular expression took too long"},
+    {Reason::UntrustedLink, "符号链接属于其他用户，未跟随",
+        "symbolic link of another user, not followed"},
+    {Reason::EncodingUncertain, "编码无法确定", "encoding uncertain"},
 };
 
 const Wording &wordingOf(Reason reason)

@@ -21,6 +21,8 @@ enum class Reason {
     NameNotEncodable,
     Stopped,
     RegexTooSlow,
+    UntrustedLink,
+    EncodingUncertain,
 };
 
 // The wording users see, in Chinese. encoding names the run's encoding where the

@@ -1,5 +1,6 @@
 #include "engine/rep.h"
 
+#include "engine/pairs.h"
 #include "engine/safefile.h"
 #include "engine/syncgroup.h"
 #include "engine/textformat.h"
@@ -149,12 +150,14 @@ Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
     Reason reason = decodeText(bytes, encoding, keepFormat, &text, &format);
     result.encoding = format.encoding;
     bytes = QByteArray();
-    if (reason != Reason::None)
-        return reason;
     RepOptions options;
     options.ordinary = ordinary;
     options.full = full;
     options.pairs = pairs;
+    if (reason == Reason::EncodingUncertain && keepsAnyAsciiReading(options))
+        reason = Reason::None;
+    if (reason != Reason::None)
+        return reason;
     text = applyPairs(std::move(text), options, &result.counts);
     // The default rewrite is in the chosen encoding, as plain as it gets; an automatic
     // run writes each file back in its own.
@@ -210,6 +213,8 @@ Reason Rep::commit(SafeFile *file)
 
 void Rep::replaceFile()
 {
+    // Until the file is read: an automatic run has not detected anything yet.
+    result.encoding = encoding;
     if (control && !control->begin(index)) {
         result.state = SKIPPED;
         result.reason = Reason::Stopped;

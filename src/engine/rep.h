@@ -48,7 +48,9 @@ struct FileOutcome
 {
     STATE state = SUCCESS;
     Reason reason = Reason::None;
-    // The encoding the file was read in, or the one it was not valid in.
+    // The encoding the file was read in, or the one it was not valid in: for automatic
+    // detection the one detected, also where it was not sure (EncodingUncertain), and
+    // automatic itself for a file never read.
     TextEncoding encoding;
     // Replacements per pair, in pair order; empty for a file left alone.
     QVector<int> counts;

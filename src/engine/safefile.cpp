@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QVector>
 
 #include <cerrno>
 #include <limits>
@@ -50,6 +51,63 @@ gid_t effectiveGroup()
 {
     static const gid_t group = ::getegid();
     return group;
+}
+
+// The kernel's own limit on links met in one lookup.
+constexpr int MaxLinks = 40;
+
+// Opens, with flags, what the link name in folder leads to, link by link. Each link is
+// read through a descriptor of the link itself, so that the link checked is the link
+// followed. A link is followed only when it belongs to this user, to root, or to the
+// owner of the file it leads to: anyone else's link could turn a run, above all root's,
+// onto a file that its owner never listed. The file is only ever opened for reading here.
+Reason openThroughLinks(int folder, const QByteArray &name, int flags, UniqueFd *target)
+{
+    UniqueFd at(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!at.isValid())
+        return Reason::Unreadable;
+    QByteArray current = name;
+    QVector<uid_t> owners;
+    for (int hop = 0; hop < MaxLinks; ++hop) {
+        const UniqueFd link(
+            ::openat(at.get(), current.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!link.isValid())
+            return openFailure(errno);
+        struct stat info;
+        if (::fstat(link.get(), &info) != 0)
+            return Reason::Unreadable;
+        if (!S_ISLNK(info.st_mode))
+            return Reason::ChangedDuringRun;
+        owners.append(info.st_uid);
+        char text[PATH_MAX];
+        const ssize_t length = ::readlinkat(link.get(), "", text, sizeof text);
+        if (length <= 0 || length >= ssize_t(sizeof text))
+            return Reason::Unreadable;
+        const NativePath parts = splitNativePath(QByteArray(text, int(length)));
+        UniqueFd next(
+            ::openat(at.get(), parts.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!next.isValid())
+            return openFailure(errno);
+        int fd;
+        do {
+            fd = ::openat(next.get(), parts.name.constData(), flags);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            target->reset(fd);
+            if (::fstat(fd, &info) != 0)
+                return Reason::Unreadable;
+            for (const uid_t owner : qAsConst(owners)) {
+                if (owner != effectiveUser() && owner != 0 && owner != info.st_uid)
+                    return Reason::UntrustedLink;
+            }
+            return Reason::None;
+        }
+        if (errno != ELOOP)
+            return openFailure(errno);
+        at = std::move(next);
+        current = parts.name;
+    }
+    return Reason::NotRegular;
 }
 
 bool readFully(int fd, char *data, qint64 size, qint64 *got)
@@ -114,12 +172,10 @@ Reason SafeFile::openAt(const QByteArray &folder, const QByteArray &name, bool f
     } while (fd < 0 && errno == EINTR);
     if (fd < 0 && errno == ELOOP && !followed) {
         // A link: open what it points to, then work in the folder of that file.
-        do {
-            fd = ::openat(m_folder.get(), name.constData(), Flags & ~O_NOFOLLOW);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0)
-            return openFailure(errno);
-        UniqueFd target(fd);
+        UniqueFd target;
+        const Reason through = openThroughLinks(m_folder.get(), name, Flags, &target);
+        if (through != Reason::None)
+            return through;
         char resolved[PATH_MAX];
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(target.get());
         const ssize_t length = ::readlink(self.constData(), resolved, sizeof resolved);
@@ -253,10 +309,22 @@ Reason SafeFile::stage(Journal *journal)
     }
     m_journal = journal;
     if (journal) {
+        // The journal may keep the original by a link of its own, which moves the file's
+        // change time: whatever changed before that has to be seen now.
+        struct stat now;
+        if (::fstat(m_file.get(), &now) != 0 || !sameVersion(now, m_original))
+            return fail(Reason::ChangedDuringRun);
         const Journal::Kept kept = journal->keep(
             m_file.get(), m_original, nativePath(), m_before, m_afterDigest, m_inPlace);
         m_entry = kept.entry;
         m_recordSequence = kept.sequence;
+        if (::fstat(m_file.get(), &now) != 0)
+            return fail(Reason::WriteFailed);
+        // The link's own change of time is taken; a change of mode or owner is not.
+        m_original.st_ctim = now.st_ctim;
+        if (!sameVersion(now, m_original) || now.st_mode != m_original.st_mode
+            || now.st_uid != m_original.st_uid || now.st_gid != m_original.st_gid)
+            return fail(Reason::ChangedDuringRun);
         // Overwriting where the file stands needs its old content safe on disk first.
         if (m_inPlace && (m_entry < 0 || !journal->makeDurable(m_recordSequence)))
             return fail(Reason::WriteFailed);

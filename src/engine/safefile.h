@@ -63,7 +63,8 @@ public:
     SafeFile &operator=(const SafeFile &) = delete;
 
     // Opens path for reading without blocking (a FIFO or a device cannot stall it). A
-    // symbolic link is followed here, once: its target is the file from then on.
+    // symbolic link is followed here, once: its target is the file from then on. Only
+    // a link of this user's, root's or the target owner's is followed: UntrustedLink.
     // NotFound, NotRegular, ReadOnly (no write permission bit: root too) or Unreadable.
     Reason open(const QString &path);
     // The whole content, into bytes (its capacity is reused). TooLarge, Unreadable, or

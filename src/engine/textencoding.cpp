@@ -1,6 +1,7 @@
 #include "engine/textencoding.h"
 
 #include <QTextCodec>
+#include <QVector>
 
 #ifdef Q_OS_UNIX
 #include <langinfo.h>
@@ -147,6 +148,21 @@ std::optional<TextEncoding> TextEncoding::fromChoice(int index)
     if (QTextCodec *codec = QTextCodec::codecForName(choice.codec))
         return TextEncoding(codec);
     return std::nullopt;
+}
+
+bool TextEncoding::isOffered() const
+{
+    // Asked per file of an automatic run; the locale's character map is read once.
+    static const QVector<QTextCodec *> offered = [] {
+        QVector<QTextCodec *> codecs;
+        for (int i = 0; i < int(std::size(Choices)); ++i) {
+            const std::optional<TextEncoding> choice = fromChoice(i);
+            if (choice && !choice->isAutomatic())
+                codecs.append(choice->codec());
+        }
+        return codecs;
+    }();
+    return m_codec && offered.contains(m_codec);
 }
 
 bool TextEncoding::isWide() const

@@ -34,6 +34,8 @@ public:
     static std::optional<TextEncoding> fromChoice(int index);
 
     bool isAutomatic() const { return m_codec == nullptr; }
+    // One of choiceNames(), ANSI included: what the program offers to read and write.
+    bool isOffered() const;
     // Null when automatic.
     QTextCodec *codec() const { return m_codec; }
     // UTF-16 or UTF-32, whose text holds NUL bytes.

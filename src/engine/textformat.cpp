@@ -251,7 +251,7 @@ Reason decodeDetected(const QByteArray &bytes, bool keepFormat, QString *text, T
         format->encoding = *proposal;
         if (decodeKeeping(*proposal, data, size, keepFormat, text, &format->lineBreaks)
             == Outcome::Decoded)
-            return Reason::None;
+            return proposal->isOffered() ? Reason::None : Reason::EncodingUncertain;
     }
     return nul ? Reason::Binary : Reason::EncodingNotRecognised;
 }
@@ -318,7 +318,7 @@ Reason decodeText(const QByteArray &bytes, const TextEncoding &choice, bool keep
         reason = reasonFor(decodeKeeping(
             choice, bytes.constData(), bytes.size(), keepFormat, text, &format->lineBreaks));
     }
-    if (reason != Reason::None)
+    if (reason != Reason::None && reason != Reason::EncodingUncertain)
         text->clear();
     return reason;
 }

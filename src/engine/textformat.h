@@ -26,6 +26,9 @@ struct TextFormat
 // they were. format says what the bytes were, breaks included, in either mode.
 // Reason::Binary, InvalidEncoding (format names the encoding) or EncodingNotRecognised
 // for a file to leave alone; throws std::bad_alloc for text beyond QString's limit.
+// EncodingUncertain when uchardet's answer is a code page the program does not offer
+// (for short texts it often guesses one): text and format hold the file as read in it,
+// for a caller whose replacements no reading can change (see keepsAnyAsciiReading()).
 Reason decodeText(const QByteArray &bytes, const TextEncoding &choice, bool keepFormat,
     QString *text, TextFormat *format);
 

@@ -4,6 +4,7 @@
 #include "engine/filemetadata.h"
 #include "engine/journal.h"
 #include "engine/nativefile.h"
+#include "engine/pausepoint.h"
 #include "engine/tempnames.h"
 #include "engine/uniquefd.h"
 
@@ -31,6 +32,7 @@ struct Current
 
     bool unchanged() const
     {
+        pausePoint("undo-replace");
         struct stat now;
         return ::fstatat(folder.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
             && sameVersion(now, stat);

@@ -195,7 +195,9 @@ void Utf8Replace::Private::applyDirect(
             char *w = text.buffer->data() + text.offset;
             count = replaceOrdinaryTo(
                 text.data(), text.length(), pair, [&w](const char *p, qsizetype n) {
-                    std::memmove(w, p, size_t(n));
+                    // An empty replacement may have no storage at all.
+                    if (n > 0)
+                        std::memmove(w, p, size_t(n));
                     w += n;
                 });
             text.buffer->resize(w - text.buffer->data());

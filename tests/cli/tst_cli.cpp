@@ -29,7 +29,9 @@ struct CliResult
 };
 
 // Without a display and without a platform plugin setting: the program must not need one.
-CliResult runCli(const QStringList &arguments, const QString &workDir)
+// With a journal folder given, as nobody (through setpriv), whose journal it is.
+CliResult runCli(
+    const QStringList &arguments, const QString &workDir, const QString &nobodysData = QString())
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -37,9 +39,19 @@ CliResult runCli(const QStringList &arguments, const QString &workDir)
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    if (!nobodysData.isEmpty()) {
+        env.insert(QStringLiteral("XDG_DATA_HOME"), nobodysData);
+        env.insert(QStringLiteral("HOME"), nobodysData);
+    }
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(workDir);
-    process.start(QStringLiteral(YIHUAN_CLI_PATH), arguments);
+    if (nobodysData.isEmpty())
+        process.start(QStringLiteral(YIHUAN_CLI_PATH), arguments);
+    else
+        process.start(QStringLiteral("setpriv"),
+            QStringList {
+                "--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(YIHUAN_CLI_PATH)}
+                + arguments);
     CliResult result;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -100,15 +112,22 @@ private slots:
     void dryRunCounts_data();
     void dryRunCounts();
     void dryRunWritesNothing();
+    void automaticDetectionWritesOnlyOfferedEncodings_data();
+    void automaticDetectionWritesOnlyOfferedEncodings();
     void helpAndVersion();
     void needsNeitherWidgetsNorGui();
     void undoRestoresWhatTheRunChanged();
+    void undoLeavesAFileRewrittenWithItsTimePutBack();
     void interruptStopsCleanly_data();
     void interruptStopsCleanly();
     void killedRunIsUndoneByteForByte();
+    void reportQuotesOnlyPathsThatBreakLines_data();
+    void reportQuotesOnlyPathsThatBreakLines();
     void journalOverTheCapIsRefused();
     void fullDiskLeavesTheFileAsItWas();
     void anotherUserInAFolderOfRoots();
+    void linksAreFollowedOnlyWhereTheirOwnerIsTrusted_data();
+    void linksAreFollowedOnlyWhereTheirOwnerIsTrusted();
     void namedTempFilesAreSkipped();
     void undecodableNamedFileLeavesItsLookalikeAlone();
 };
@@ -332,6 +351,15 @@ void TestCli::exitStatus_data()
     QTest::newRow("a mask with an unclosed bracket is refused before the scan")
         << QByteArray("foo\n") << job + QStringList {"--exclude", "*.txt;[ab", "emptydir"} << 2
         << QStringLiteral("[ab");
+    QTest::newRow("an undo cap of 2^43 MB, beyond a byte count, is refused")
+        << QByteArray("foo\n") << job + QStringList {"--undo-cap", "8796093022208", "t.txt"} << 2
+        << QStringLiteral("--undo-cap 最大为 8796093022207");
+    QTest::newRow("an undo cap of 2^44 MB, which would wrap to 0, is refused")
+        << QByteArray("foo\n") << job + QStringList {"--undo-cap", "17592186044416", "t.txt"} << 2
+        << QStringLiteral("--undo-cap 最大为 8796093022207");
+    QTest::newRow("the largest undo cap that fits is taken")
+        << QByteArray("foo\n") << job + QStringList {"--undo-cap", "8796093022207", "t.txt"} << 0
+        << QString();
     QTest::newRow("folders without text files leave nothing to do") << QByteArray(
         "foo\n") << job + QStringList {"emptydir"} << 2 << QStringLiteral("纯文本文件列表为空");
 }
@@ -601,6 +629,60 @@ void TestCli::dryRunWritesNothing()
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("gone.txt"))));
 }
 
+void TestCli::automaticDetectionWritesOnlyOfferedEncodings_data()
+{
+    QTest::addColumn<QByteArray>("keyword");
+    QTest::addColumn<QByteArray>("replacement");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("result");
+
+    // uchardet takes this short Windows-1252 line for the Mac's Central European page.
+    QTest::newRow("a replacement with an accent is refused: encoding uncertain") << QByteArray(
+        "Jos\xC3\xA9") << QByteArray("Jos\xC3\xA9 M.") << QStringList() << QByteArray();
+    QTest::newRow("plain ASCII keywords and replacements go on, every other byte kept")
+        << QByteArray("KEY") << QByteArray("KEY2") << QStringList()
+        << QByteArray("KEY2 name=Jos\xE9\r\n");
+    QTest::newRow("an ASCII regular expression may still match what the guess misreads")
+        << QByteArray("K.Y") << QByteArray("KEY2") << QStringList {"--regex"} << QByteArray();
+}
+
+void TestCli::automaticDetectionWritesOnlyOfferedEncodings()
+{
+    QFETCH(QByteArray, keyword);
+    QFETCH(QByteArray, replacement);
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, result);
+
+    QTemporaryDir dir;
+    const QByteArray original("KEY name=Jos\xE9\n");
+    const QString path = dir.filePath(QStringLiteral("west.txt"));
+    QVERIFY(writeFile(path, original));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), keyword + '\n'));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), replacement + '\n'));
+    const QStringList job = QStringList {"--keywords", "k.txt", "--replacements", "r.txt",
+                                "--encoding", "auto", "west.txt"}
+        + options;
+
+    const CliResult dry = runCli(job + QStringList {"--dry-run", "--verbose"}, dir.path());
+    const CliResult run = runCli(job, dir.path());
+    if (result.isEmpty()) {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.startsWith(
+                     QStringLiteral("失败\t%1\t编码无法确定 (encoding uncertain)\n").arg(path)),
+            qPrintable(run.out));
+        QCOMPARE(readFile(path), original);
+        QCOMPARE(dry.exitCode, 1);
+    } else {
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(readFile(path), result);
+        QCOMPARE(dry.exitCode, 0);
+        // The guess shows, so that a wrong one can be seen before anything is written.
+        QVERIFY2(dry.out.contains(QStringLiteral("\t编码 (encoding): ")), qPrintable(dry.out));
+        QVERIFY2(
+            !dry.out.contains(QStringLiteral("\t编码 (encoding): UTF-8")), qPrintable(dry.out));
+    }
+}
+
 void TestCli::helpAndVersion()
 {
     const CliResult help = runCli({"--help"}, QDir::tempPath());
@@ -723,11 +805,49 @@ void TestCli::undoRestoresWhatTheRunChanged()
     QCOMPARE(runCli({"--undo", "a.txt"}, dir.path()).exitCode, 2);
 }
 
+// Held just before it puts the original back, undo meets a same-size edit whose
+// modification time was set back: only the change time tells, and the edit stays.
+void TestCli::undoLeavesAFileRewrittenWithItsTimePutBack()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("a.txt"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    QVERIFY(writeFile(path, "cat\n"));
+    QCOMPARE(
+        runCli({"--keywords", "k.txt", "--replacements", "r.txt", "a.txt"}, dir.path()).exitCode,
+        0);
+
+    QProcess undo;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("YIHUAN_PAUSE_AT"), QStringLiteral("undo-replace"));
+    undo.setProcessEnvironment(env);
+    undo.setWorkingDirectory(dir.path());
+    undo.setReadChannel(QProcess::StandardError);
+    undo.start(QStringLiteral(YIHUAN_CLI_PATH), {"--undo"});
+    QByteArray err;
+    while (!err.contains("paused at undo-replace") && undo.waitForReadyRead(30000))
+        err += undo.readAllStandardError();
+    QVERIFY2(err.contains("paused at undo-replace"), err.constData());
+
+    struct stat before;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+    QVERIFY(writeFile(path, "cow\r\n"));
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    undo.write("\n");
+    undo.closeWriteChannel();
+    QVERIFY(undo.waitForFinished(30000));
+    QCOMPARE(undo.exitCode(), 1);
+    QCOMPARE(readFile(path), QByteArray("cow\r\n"));
+}
+
 void TestCli::interruptStopsCleanly_data()
 {
     QTest::addColumn<int>("signal");
     QTest::newRow("Ctrl-C") << int(SIGINT);
     QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP of a closed terminal") << int(SIGHUP);
 }
 
 // Stopped mid-run: it ends with its summary and 130, every file either whole-new or
@@ -800,6 +920,51 @@ void TestCli::killedRunIsUndoneByteForByte()
         1000);
 }
 
+void TestCli::reportQuotesOnlyPathsThatBreakLines_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reported");
+
+    QTest::newRow("a tab is written as \\t, the path in quotes")
+        << QStringLiteral("a\tb.txt") << QStringLiteral("\"{dir}/a\\tb.txt\"");
+    QTest::newRow("a line feed is written as \\n")
+        << QStringLiteral("a\nb.txt") << QStringLiteral("\"{dir}/a\\nb.txt\"");
+    QTest::newRow("a carriage return is written as \\r, a backslash beside it doubled")
+        << QStringLiteral("a\r\\b.txt") << QStringLiteral("\"{dir}/a\\r\\\\b.txt\"");
+    QTest::newRow("quotes, backslashes and spaces alone leave the path as it was")
+        << QStringLiteral("say \"hi\" \\ %2.txt") << QStringLiteral("{dir}/say \"hi\" \\ %2.txt");
+}
+
+// One line per file, whatever its name: both the failure lines and a dry run's.
+void TestCli::reportQuotesOnlyPathsThatBreakLines()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, reported);
+
+    QTemporaryDir dir;
+    reported.replace(QLatin1String("{dir}"), dir.path());
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(name), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("ro.txt")), "cat\n"));
+    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("ro.txt")), QFile::ReadOwner));
+    const QStringList job {"--keywords", "k.txt", dir.filePath(name), "ro.txt"};
+
+    const CliResult dry = runCli(job + QStringList {"--dry-run"}, dir.path());
+    QCOMPARE(dry.exitCode, 1);
+    const QStringList dryLines = dry.out.split(QLatin1Char('\n'));
+    QVERIFY2(dryLines.contains(QStringLiteral("成功\t%1\t1").arg(reported)), qPrintable(dry.out));
+
+    QVERIFY(QFile::setPermissions(dir.filePath(name), QFile::ReadOwner));
+    const CliResult run = runCli(job, dir.path());
+    QCOMPARE(run.exitCode, 1);
+    const QStringList lines = run.out.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 4); // two failures, the summary, and the empty rest
+    QCOMPARE(lines.at(0), QStringLiteral("失败\t%1\t文件只读 (read-only)").arg(reported));
+    QCOMPARE(lines.at(1),
+        QStringLiteral("失败\t%1\t文件只读 (read-only)")
+            .arg(dir.filePath(QStringLiteral("ro.txt"))));
+}
+
 // A file with a second hard link cannot be kept by a link of its own: the journal copies it.
 void TestCli::journalOverTheCapIsRefused()
 {
@@ -865,25 +1030,83 @@ void TestCli::anotherUserInAFolderOfRoots()
     QTemporaryDir data;
     QVERIFY(QFile::setPermissions(data.path(), QFileDevice::Permissions(0x7777)));
 
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
-    env.insert(QStringLiteral("HOME"), data.path());
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(dir.path());
-    process.start(QStringLiteral("setpriv"),
-        {"--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(YIHUAN_CLI_PATH),
-            "--keywords", "k.txt", "--replacements", "r.txt", mine, roots});
-    QVERIFY(process.waitForFinished(60000));
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
-    QCOMPARE(process.exitCode(), 1);
+    const CliResult result = runCli(
+        {"--keywords", "k.txt", "--replacements", "r.txt", mine, roots}, dir.path(), data.path());
+    QCOMPARE(result.exitCode, 1);
     QCOMPARE(readFile(mine), QByteArray("dog\r\n"));
     QCOMPARE(readFile(roots), QByteArray("cat\n"));
-    QVERIFY2(out.contains(roots), qPrintable(out));
+    QVERIFY2(result.out.contains(roots), qPrintable(result.out));
     struct stat info;
     QCOMPARE(::stat(QFile::encodeName(mine).constData(), &info), 0);
     QCOMPARE(info.st_uid, uid_t(65534));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
+}
+
+void TestCli::linksAreFollowedOnlyWhereTheirOwnerIsTrusted_data()
+{
+    QTest::addColumn<uint>("runAs");
+    QTest::addColumn<uint>("linkOwner");
+    QTest::addColumn<uint>("targetOwner");
+    QTest::addColumn<bool>("followed");
+
+    QTest::newRow("root follows its own link") << 0u << 0u << 0u << true;
+    QTest::newRow("root leaves nobody's link to root's private file unopened for writing")
+        << 0u << 65534u << 0u << false;
+    QTest::newRow("root follows nobody's link to nobody's own file")
+        << 0u << 65534u << 65534u << true;
+    QTest::newRow("nobody follows root's link to nobody's file") << 65534u << 0u << 65534u << true;
+    QTest::newRow("nobody leaves a third user's link to a file anyone may write")
+        << 65534u << 4242u << 0u << false;
+}
+
+// The links lie in a folder of nobody's; the files they lead to lie in root's.
+void TestCli::linksAreFollowedOnlyWhereTheirOwnerIsTrusted()
+{
+    QFETCH(uint, runAs);
+    QFETCH(uint, linkOwner);
+    QFETCH(uint, targetOwner);
+    QFETCH(bool, followed);
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        QSKIP("Needs root and setpriv to run as another user");
+
+    QTemporaryDir dir;
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
+    const QByteArray target = QFile::encodeName(dir.filePath(QStringLiteral("target.txt")));
+    QVERIFY(writeFile(QFile::decodeName(target), "cat\n"));
+    QCOMPARE(::chown(target.constData(), targetOwner, targetOwner), 0);
+    QCOMPARE(::chmod(target.constData(), targetOwner == runAs ? 0600 : 0666), 0);
+    const QString shared = dir.filePath(QStringLiteral("shared"));
+    QVERIFY(QDir().mkpath(shared));
+    QCOMPARE(::chown(QFile::encodeName(shared).constData(), 65534, 65534), 0);
+    const QString link = shared + QStringLiteral("/victim.txt");
+    QCOMPARE(::symlink(target.constData(), QFile::encodeName(link).constData()), 0);
+    QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    QTemporaryDir data;
+    QVERIFY(QFile::setPermissions(data.path(), QFileDevice::Permissions(0x7777)));
+    struct stat before;
+    QCOMPARE(::stat(target.constData(), &before), 0);
+
+    const CliResult result = runCli({"--keywords", "k.txt", "--replacements", "r.txt", "shared"},
+        dir.path(), runAs == 0 ? QString() : data.path());
+
+    struct stat after;
+    QCOMPARE(::stat(target.constData(), &after), 0);
+    QCOMPARE(after.st_uid, uid_t(targetOwner));
+    QVERIFY(QFileInfo(link).isSymLink());
+    if (followed) {
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(readFile(QFile::decodeName(target)), QByteArray("dog\r\n"));
+    } else {
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.out.contains(QStringLiteral("失败\t%1\t符号链接属于其他用户").arg(link)),
+            qPrintable(result.out));
+        QCOMPARE(readFile(QFile::decodeName(target)), QByteArray("cat\n"));
+        QVERIFY2(after.st_ctim.tv_sec == before.st_ctim.tv_sec
+                && after.st_ctim.tv_nsec == before.st_ctim.tv_nsec,
+            "the file the link leads to is not touched at all");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

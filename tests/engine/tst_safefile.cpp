@@ -39,6 +39,8 @@ Reason rewrite(const QString &path, const QByteArray &bytes, Journal *journal = 
 enum class Intrusion {
     Appended,
     RewrittenSameSize,
+    RewrittenWithItsTimePutBack,
+    ModeChanged,
     ReplacedByRename,
     SwappedForLink,
     SwappedForFifo,
@@ -78,6 +80,8 @@ private slots:
     void longNamesStillGetATempFile_data();
     void longNamesStillGetATempFile();
     void followsAListedLinkOnce();
+    void everyLinkOfAChainMustBeTrusted_data();
+    void everyLinkOfAChainMustBeTrusted();
 
 private:
     QString freshFolder();
@@ -264,6 +268,9 @@ void TestSafeFile::leavesAFileChangedBeforeCommit_data()
     } rows[] = {
         {Intrusion::Appended, "a file another program appended to"},
         {Intrusion::RewrittenSameSize, "a file rewritten to the same size"},
+        {Intrusion::RewrittenWithItsTimePutBack,
+            "a file rewritten to the same size with its modification time put back"},
+        {Intrusion::ModeChanged, "a file made private with chmod 600"},
         {Intrusion::ReplacedByRename, "a file replaced by a rename"},
         {Intrusion::SwappedForLink, "a file swapped for a link to root's secret"},
         {Intrusion::SwappedForFifo, "a file swapped for a FIFO"},
@@ -325,6 +332,20 @@ void TestSafeFile::leavesAFileChangedBeforeCommit()
         QVERIFY(::utimensat(AT_FDCWD, native.constData(), later, 0) == 0);
         break;
     }
+    case Intrusion::RewrittenWithItsTimePutBack: {
+        expected = "a,b\n5,6\n";
+        const struct stat before = statOf(path);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        QVERIFY(writeBytes(path, expected));
+        QVERIFY(::utimensat(AT_FDCWD, native.constData(), times, 0) == 0);
+        QCOMPARE(statOf(path).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        QCOMPARE(statOf(path).st_size, before.st_size);
+        break;
+    }
+    case Intrusion::ModeChanged:
+        expected = old;
+        QVERIFY(::chmod(native.constData(), 0600) == 0);
+        break;
     case Intrusion::ReplacedByRename:
         expected = "someone else's\n";
         QVERIFY(writeBytes(path + QStringLiteral(".new"), expected));
@@ -363,6 +384,10 @@ void TestSafeFile::leavesAFileChangedBeforeCommit()
         break;
     case Intrusion::Deleted:
         QVERIFY(!QFileInfo::exists(path));
+        break;
+    case Intrusion::ModeChanged:
+        QCOMPARE(now.st_mode & 07777, mode_t(0600));
+        QCOMPARE(readBytes(path), expected);
         break;
     default:
         QCOMPARE(readBytes(path), expected);
@@ -620,6 +645,48 @@ void TestSafeFile::followsAListedLinkOnce()
     QVERIFY(S_ISLNK(statOf(link).st_mode));
     QCOMPARE(readBytes(target), QByteArray("new"));
     QCOMPARE(hiddenEntries(folder + QStringLiteral("/real")), QStringList());
+}
+
+void TestSafeFile::everyLinkOfAChainMustBeTrusted_data()
+{
+    QTest::addColumn<uint>("firstOwner");
+    QTest::addColumn<uint>("secondOwner");
+    QTest::addColumn<uint>("fileOwner");
+    QTest::addColumn<Reason>("expected");
+
+    QTest::newRow("root's link to nobody's link to root's file is refused")
+        << 0u << uint(Nobody) << 0u << Reason::UntrustedLink;
+    QTest::newRow("nobody's link to root's link to root's file is refused")
+        << uint(Nobody) << 0u << 0u << Reason::UntrustedLink;
+    QTest::newRow("nobody's links to nobody's file are followed")
+        << uint(Nobody) << uint(Nobody) << uint(Nobody) << Reason::None;
+}
+
+// Run by root: a link that is not root's is trusted only where it leads to its owner's file.
+void TestSafeFile::everyLinkOfAChainMustBeTrusted()
+{
+    QFETCH(uint, firstOwner);
+    QFETCH(uint, secondOwner);
+    QFETCH(uint, fileOwner);
+    QFETCH(Reason, expected);
+    if (::geteuid() != 0)
+        QSKIP("Only root can give links away");
+
+    const QString folder = freshFolder();
+    const QByteArray file = QFile::encodeName(folder + QStringLiteral("/file.txt"));
+    const QByteArray second = QFile::encodeName(folder + QStringLiteral("/second"));
+    const QByteArray first = QFile::encodeName(folder + QStringLiteral("/first.txt"));
+    QVERIFY(writeBytes(QFile::decodeName(file), "old"));
+    QVERIFY(::chown(file.constData(), fileOwner, NoGroup) == 0);
+    QVERIFY(::symlink("file.txt", second.constData()) == 0);
+    QVERIFY(::lchown(second.constData(), secondOwner, NoGroup) == 0);
+    QVERIFY(::symlink(second.constData(), first.constData()) == 0);
+    QVERIFY(::lchown(first.constData(), firstOwner, NoGroup) == 0);
+
+    SafeFile safe;
+    QCOMPARE(safe.open(QFile::decodeName(first)), expected);
+    if (expected == Reason::None)
+        QCOMPARE(safe.identity().inode, quint64(statOf(QFile::decodeName(file)).st_ino));
 }
 
 QTEST_GUILESS_MAIN(TestSafeFile)

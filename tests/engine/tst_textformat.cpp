@@ -204,7 +204,8 @@ void TestTextFormat::automaticRefuses_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<Reason>("reason");
 
-    QByteArray png("\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01\0\0\0\x01\0\x08\x06\0\0\0", 33);
+    const char header[] = "\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01\0\0\0\x01\0\x08\x06\0\0\0";
+    QByteArray png(header, int(sizeof header) - 1);
     for (int i = 0; i < 64; ++i)
         png.append(char(i * 37 % 256));
     QTest::newRow("an image is binary") << png << Reason::Binary;

@@ -95,7 +95,9 @@ void compareRoutes(const QByteArray &bytes, const RepOptions &options, LineBreak
 {
     const Reference ref = referenceRoute(bytes, options, mode);
     const Utf8Replace replace(options, mode);
-    std::memcpy(buffers->input(bytes.size()), bytes.constData(), size_t(bytes.size()));
+    char *const input = buffers->input(bytes.size());
+    if (!bytes.isEmpty())
+        std::memcpy(input, bytes.constData(), size_t(bytes.size()));
     QVector<int> counts;
     const Utf8Replace::Outcome outcome = replace.run(buffers, &counts);
     const QByteArray actual(buffers->output(), int(buffers->outputSize()));
