@@ -54,34 +54,54 @@ std::pair<int, int> linesOf(const LineIndex &lines, qsizetype from, qsizetype le
 
 } // namespace
 
+namespace {
+
+// A file read and decoded as a run reads it, and what it needs to replace in the text.
+struct ReadFile
+{
+    Reason reason = Reason::None;
+    QByteArray bytes;
+    QString text;
+    TextFormat format;
+    RepOptions repOptions;
+};
+
+ReadFile readAsARun(const QString &path, const ReplacePairs &pairs, const RunOptions &options)
+{
+    ReadFile read;
+    SafeFile file;
+    read.reason = file.open(path);
+    if (read.reason == Reason::None)
+        read.reason = file.readAll(&read.bytes);
+    if (read.reason != Reason::None)
+        return read;
+    read.reason
+        = decodeText(read.bytes, options.encoding, options.keepFormat, &read.text, &read.format);
+    read.repOptions.ordinary = options.ordinary;
+    read.repOptions.full = options.ordinary && options.full;
+    read.repOptions.pairs = pairs;
+    if (read.reason == Reason::EncodingUncertain && keepsAnyAsciiReading(read.repOptions))
+        read.reason = Reason::None;
+    if (read.reason != Reason::None)
+        read.text.clear();
+    return read;
+}
+
+} // namespace
+
 FilePreview previewFile(
     const QString &path, const ReplacePairs &pairs, const RunOptions &options, int limit)
 {
     FilePreview preview;
     try {
-        SafeFile file;
-        QByteArray bytes;
-        preview.reason = file.open(path);
-        if (preview.reason == Reason::None)
-            preview.reason = file.readAll(&bytes);
+        ReadFile read = readAsARun(path, pairs, options);
+        preview.reason = read.reason;
+        preview.encoding = read.format.encoding;
         if (preview.reason != Reason::None)
             return preview;
-        TextFormat format;
-        preview.reason
-            = decodeText(bytes, options.encoding, options.keepFormat, &preview.before, &format);
-        preview.encoding = format.encoding;
-        RepOptions repOptions;
-        repOptions.ordinary = options.ordinary;
-        repOptions.full = options.ordinary && options.full;
-        repOptions.pairs = pairs;
-        if (preview.reason == Reason::EncodingUncertain && keepsAnyAsciiReading(repOptions))
-            preview.reason = Reason::None;
-        if (preview.reason != Reason::None) {
-            preview.before.clear();
-            return preview;
-        }
+        preview.before = std::move(read.text);
         preview.edits.limit = limit;
-        preview.after = applyPairs(preview.before, repOptions, nullptr, &preview.edits);
+        preview.after = applyPairs(preview.before, read.repOptions, nullptr, &preview.edits);
     } catch (const std::bad_alloc &) {
         preview = FilePreview();
         preview.reason = Reason::TooLarge;
@@ -93,31 +113,20 @@ FileRewrite rewriteFile(const QString &path, const ReplacePairs &pairs, const Ru
 {
     FileRewrite rewrite;
     try {
-        SafeFile file;
-        rewrite.reason = file.open(path);
-        if (rewrite.reason == Reason::None)
-            rewrite.reason = file.readAll(&rewrite.before);
+        ReadFile read = readAsARun(path, pairs, options);
+        rewrite.reason = read.reason;
+        rewrite.before = std::move(read.bytes);
         if (rewrite.reason != Reason::None)
             return rewrite;
-        QString text;
-        TextFormat format;
-        rewrite.reason
-            = decodeText(rewrite.before, options.encoding, options.keepFormat, &text, &format);
-        if (rewrite.reason != Reason::None)
-            return rewrite;
-        RepOptions repOptions;
-        repOptions.ordinary = options.ordinary;
-        repOptions.full = options.ordinary && options.full;
-        repOptions.pairs = pairs;
         QVector<int> counts;
-        text = applyPairs(std::move(text), repOptions, &counts);
+        const QString text = applyPairs(std::move(read.text), read.repOptions, &counts);
         if (options.keepFormat
             && std::all_of(counts.cbegin(), counts.cend(), [](int n) { return n == 0; })) {
             rewrite.after = rewrite.before;
             return rewrite;
         }
         rewrite.reason
-            = encodeText(text, writtenFormat(format, options.encoding, options.keepFormat),
+            = encodeText(text, writtenFormat(read.format, options.encoding, options.keepFormat),
                 options.keepFormat, [&rewrite](const char *data, qint64 size) {
                     rewrite.after.append(data, int(size));
                     return true;
