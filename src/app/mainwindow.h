@@ -128,6 +128,9 @@ private:
     // the lists as a job's input, for runs and exports
     ModeOneList modeOneInput() const;
     ModeTwoList modeTwoInput() const;
+    // The options a list workbook keeps beside the list.
+    ListOptions listOptions() const;
+    void applyListOptions(const ListOptions &options);
 
     // replace run
     enum class RunKind { Replace, Preview };

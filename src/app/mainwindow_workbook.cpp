@@ -32,7 +32,9 @@ void MainWindow::on_pushButton_list1_Save_clicked()
         emit stateChangedSignals(27);
         return;
     }
-    emit stateChangedSignals(writeModeOneWorkbook(path, modeOneInput()) ? 26 : 28);
+    ModeOneList list = modeOneInput();
+    list.options = listOptions();
+    emit stateChangedSignals(writeModeOneWorkbook(path, list) ? 26 : 28);
 }
 
 void MainWindow::on_pushButton_list2_Save_clicked()
@@ -43,7 +45,9 @@ void MainWindow::on_pushButton_list2_Save_clicked()
         emit stateChangedSignals(27);
         return;
     }
-    emit stateChangedSignals(writeModeTwoWorkbook(path, modeTwoInput()) ? 26 : 28);
+    ModeTwoList list = modeTwoInput();
+    list.options = listOptions();
+    emit stateChangedSignals(writeModeTwoWorkbook(path, list) ? 26 : 28);
 }
 
 void MainWindow::on_pushButton_list1_Import_clicked()
@@ -98,6 +102,7 @@ bool MainWindow::importList1Workbook(const QString &path)
         ui->plainTextEdit_s1->setPlainText(list->keywordLines.join(QLatin1Char('\n')));
         ui->plainTextEdit_s2->setPlainText(list->replacementLines.join(QLatin1Char('\n')));
     }
+    applyListOptions(list->options);
 
     emit stateChangedSignals(34);
     return true;
@@ -131,7 +136,37 @@ bool MainWindow::importList2Workbook(const QString &path)
         for (int column = 0; column <= list2Paths.size(); ++column)
             table->setItem(k, column, new QTableWidgetItem(cells.value(column)));
     }
+    applyListOptions(list->options);
 
     emit stateChangedSignals(34);
     return true;
+}
+
+ListOptions MainWindow::listOptions() const
+{
+    ListOptions options;
+    options.encoding = TextEncoding::choiceNames().value(ui->comboBox_coder->currentIndex());
+    options.regex = ui->radioButton_regular->isChecked();
+    options.wholeWord = ui->checkBox_full->isChecked();
+    options.keepFormat = ui->checkBox_keepFormat->isChecked();
+    options.separator = ui->lineEdit_Separator->text();
+    return options;
+}
+
+// A workbook that does not say leaves the window's own choice as it is.
+void MainWindow::applyListOptions(const ListOptions &options)
+{
+    if (options.encoding) {
+        const int index = TextEncoding::choiceNames().indexOf(*options.encoding);
+        if (index >= 0)
+            ui->comboBox_coder->setCurrentIndex(index);
+    }
+    if (options.regex)
+        (*options.regex ? ui->radioButton_regular : ui->radioButton_ordinary)->setChecked(true);
+    if (options.wholeWord && ui->radioButton_ordinary->isChecked())
+        ui->checkBox_full->setChecked(*options.wholeWord);
+    if (options.keepFormat)
+        ui->checkBox_keepFormat->setChecked(*options.keepFormat);
+    if (options.separator)
+        ui->lineEdit_Separator->setText(*options.separator);
 }

@@ -59,9 +59,36 @@ bool takeSingle(
     return true;
 }
 
-bool buildFromWorkbook(const CliOptions &options, Job *job, QString *error)
+// Whole words are an ordinary match's kind: stating either on the command line decides
+// the match, and the workbook's regex flag gives way.
+bool takeListOptions(const ListOptions &list, CliOptions *options, QString *error)
 {
-    const QString &path = options.listPath;
+    const auto notGiven = [options](const char *name) {
+        return !options->given.contains(QLatin1String(name));
+    };
+    if (list.encoding && notGiven("encoding")) {
+        const std::optional<TextEncoding> encoding = TextEncoding::fromName(*list.encoding);
+        if (!encoding)
+            return fail(error,
+                QStringLiteral("列表工作簿中的编码 %1 未知 (the workbook names an unknown "
+                               "encoding)")
+                    .arg(*list.encoding));
+        options->encoding = *encoding;
+    }
+    if (list.separator && notGiven("separator"))
+        options->separator = *list.separator;
+    if (list.keepFormat && notGiven("keep-format"))
+        options->keepFormat = *list.keepFormat;
+    if (list.wholeWord && notGiven("whole-word") && notGiven("regex"))
+        options->full = *list.wholeWord;
+    if (list.regex && notGiven("regex") && notGiven("whole-word"))
+        options->ordinary = !*list.regex;
+    return true;
+}
+
+bool buildFromWorkbook(CliOptions *options, Job *job, QString *error)
+{
+    const QString &path = options->listPath;
     if (!QFileInfo(path).isFile())
         return fail(error,
             QStringLiteral("无法读取列表工作簿 %1 (cannot read the list workbook)").arg(path));
@@ -70,12 +97,16 @@ bool buildFromWorkbook(const CliOptions &options, Job *job, QString *error)
     ListReadError modeTwoError;
     if (std::optional<ModeOneList> list = readModeOneWorkbook(path, &modeOneError)) {
         dropDuplicatePaths(&*list);
-        *job = buildModeOneJob(*list, options.separator, !options.ordinary);
+        if (!takeListOptions(list->options, options, error))
+            return false;
+        *job = buildModeOneJob(*list, options->separator, !options->ordinary);
         return true;
     }
     if (std::optional<ModeTwoList> list = readModeTwoWorkbook(path, &modeTwoError)) {
         dropDuplicatePaths(&*list);
-        *job = buildModeTwoJob(*list, options.separator, !options.ordinary);
+        if (!takeListOptions(list->options, options, error))
+            return false;
+        *job = buildModeTwoJob(*list, options->separator, !options->ordinary);
         return true;
     }
     // Either mode's reader names the other's sheets; only a workbook of neither is left.
@@ -165,7 +196,10 @@ bool parseCliArguments(
     const QCommandLineOption encoding(QStringLiteral("encoding"), QString(), QStringLiteral("E"));
     const QCommandLineOption separator(QStringLiteral("separator"), QString(), QStringLiteral("S"));
     const QCommandLineOption regex(QStringLiteral("regex"));
+    const QCommandLineOption noRegex(QStringLiteral("no-regex"));
     const QCommandLineOption wholeWord(QStringLiteral("whole-word"));
+    const QCommandLineOption noWholeWord(QStringLiteral("no-whole-word"));
+    const QCommandLineOption noKeepFormat(QStringLiteral("no-keep-format"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"));
     const QCommandLineOption keepFormat(QStringLiteral("keep-format"));
     const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
@@ -173,9 +207,9 @@ bool parseCliArguments(
     const QCommandLineOption undo(QStringLiteral("undo"));
     const QCommandLineOption noUndo(QStringLiteral("no-undo"));
     const QCommandLineOption undoCap(QStringLiteral("undo-cap"), QString(), QStringLiteral("MB"));
-    parser.addOptions(
-        {help, version, list, keywords, replacements, recursive, include, exclude, encoding,
-            separator, regex, wholeWord, dryRun, keepFormat, verbose, diff, undo, noUndo, undoCap});
+    parser.addOptions({help, version, list, keywords, replacements, recursive, include, exclude,
+        encoding, separator, regex, noRegex, wholeWord, noWholeWord, dryRun, keepFormat,
+        noKeepFormat, verbose, diff, undo, noUndo, undoCap});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -221,6 +255,19 @@ bool parseCliArguments(
                 .arg(unbalanced));
     options->dryRun = parser.isSet(dryRun);
     options->keepFormat = parser.isSet(keepFormat);
+    for (const auto &[on, off] : {std::pair(&regex, &noRegex), std::pair(&wholeWord, &noWholeWord),
+             std::pair(&keepFormat, &noKeepFormat)}) {
+        if (parser.isSet(*on) && parser.isSet(*off))
+            return fail(error,
+                QStringLiteral("--%1 与 --%2 只能选其一 (--%1 and --%2 cannot be combined)")
+                    .arg(on->names().constFirst(), off->names().constFirst()));
+        if (parser.isSet(*on) || parser.isSet(*off))
+            options->given.insert(on->names().constFirst());
+    }
+    if (parser.isSet(encoding))
+        options->given.insert(QStringLiteral("encoding"));
+    if (parser.isSet(separator))
+        options->given.insert(QStringLiteral("separator"));
     options->verbose = parser.isSet(verbose);
     options->diff = parser.isSet(diff);
     if (options->diff && !options->dryRun)
@@ -309,6 +356,13 @@ QString cliHelpText()
         "  --list JOB.xlsx       运行在窗口中导出的列表工作簿（方式1 或方式2）。\n"
         "                        Run a list workbook exported by the window (mode one or "
         "two).\n"
+        "                        工作簿保存的选项（编码、正则、全词匹配、保持原格式、分隔符）\n"
+        "                        在命令行没有给出时生效；--no-regex、--no-whole-word、\n"
+        "                        --no-keep-format 关掉工作簿中打开的选项。The options the\n"
+        "                        workbook keeps (encoding, regex, whole word, keep format,\n"
+        "                        separator) apply unless the command line gives its own;\n"
+        "                        --no-regex, --no-whole-word and --no-keep-format switch\n"
+        "                        one off.\n"
         "  --keywords K.txt      被替换关键字，每行一组，用分隔符分开（UTF-8 文本）。\n"
         "                        Keywords, one line per group, split at the separator "
         "(UTF-8).\n"
@@ -416,11 +470,11 @@ QString cliHelpText()
         "  undo.\n");
 }
 
-bool buildCliJob(const CliOptions &options, Job *job, QString *error)
+bool buildCliJob(CliOptions *options, Job *job, QString *error)
 {
-    if (!options.listPath.isEmpty())
+    if (!options->listPath.isEmpty())
         return buildFromWorkbook(options, job, error);
-    return buildFromKeywordFiles(options, job, error);
+    return buildFromKeywordFiles(*options, job, error);
 }
 
 QStringList listFileLines(QString text)

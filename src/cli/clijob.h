@@ -3,6 +3,7 @@
 #include "engine/job.h"
 #include "engine/textencoding.h"
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +29,9 @@ struct CliOptions
     bool diff = false;
     bool journal = true;
     qint64 journalCap = qint64(1024) << 20;
+    // The job options the command line states ("encoding", "separator", "regex",
+    // "whole-word", "keep-format"): a list workbook's own options give way to them.
+    QSet<QString> given;
 };
 
 enum class CliCommand { Run, Undo, Help, Version };
@@ -42,7 +46,8 @@ QString cliHelpText();
 // Reads the workbook or the keyword files and collects the files into the job the window
 // would run after its lists and editors were filled the same way. A refused job comes
 // back refused; false, with a message in error, when the job cannot be read at all.
-bool buildCliJob(const CliOptions &options, Job *job, QString *error);
+// A list workbook's options fill in those the command line did not state.
+bool buildCliJob(CliOptions *options, Job *job, QString *error);
 
 // The lines of a keywords or replacements file: line breaks are "\n" with any "\r" dropped,
 // and the line break that ends the file does not start another, empty, line.

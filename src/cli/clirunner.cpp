@@ -357,7 +357,7 @@ int runCli(const QStringList &arguments)
         return undo(out);
 
     Job job;
-    if (!buildCliJob(options, &job, &error)) {
+    if (!buildCliJob(&options, &job, &error)) {
         err << "yihuan-cli: " << error << '\n';
         return 2;
     }

@@ -6,6 +6,21 @@
 #include <QStringList>
 #include <QVector>
 
+#include <optional>
+
+// The options a list was made with, kept beside it in a list workbook so that the list
+// runs again as it ran. Each is absent where the workbook does not say.
+struct ListOptions
+{
+    std::optional<QString> encoding; // one of TextEncoding::choiceNames()
+    std::optional<bool> regex;
+    std::optional<bool> wholeWord;
+    std::optional<bool> keepFormat;
+    std::optional<QString> separator;
+
+    bool isEmpty() const { return !encoding && !regex && !wholeWord && !keepFormat && !separator; }
+};
+
 // Mode one's input as the window's editors hold it and a list workbook stores it: the
 // files, and one entry per editor line (an empty editor holds one empty line).
 struct ModeOneList
@@ -13,6 +28,7 @@ struct ModeOneList
     QStringList paths;
     QStringList keywordLines;
     QStringList replacementLines;
+    ListOptions options;
 };
 
 // Mode two's input: rows[r][0] is keyword cell r, rows[r][c] its replacement in
@@ -22,6 +38,7 @@ struct ModeTwoList
 {
     QStringList paths;
     QVector<QStringList> rows;
+    ListOptions options;
 };
 
 // Why a run must not start, worded as the window warns and the command line prints.

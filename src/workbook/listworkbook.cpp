@@ -13,6 +13,7 @@ const QString modeOneDefaultFileName = QStringLiteral("易换方式一文件列�
 const QString modeTwoSheet = QStringLiteral("易换方式二_替换文件列表");
 const QString modeTwoCornerHeader = QStringLiteral("关键字或位置");
 const QString modeTwoDefaultFileName = QStringLiteral("易换方式二替换列表.xlsx");
+const QString optionsSheet = QStringLiteral("选项");
 
 namespace {
 
@@ -117,6 +118,73 @@ bool breaksLine(const QString &text)
         || text.contains(QChar::ParagraphSeparator);
 }
 
+// The names and values the options sheet holds: a stored format, listed in the help.
+const QString encodingKey = QStringLiteral("encoding");
+const QString regexKey = QStringLiteral("regex");
+const QString wholeWordKey = QStringLiteral("whole-word");
+const QString keepFormatKey = QStringLiteral("keep-format");
+const QString separatorKey = QStringLiteral("separator");
+
+void writeOptions(Workbook &book, const ListOptions &options)
+{
+    if (options.isEmpty())
+        return;
+    book.addSheet(optionsSheet);
+    int row = 0;
+    const auto put = [&](const QString &name, const QString &value) {
+        ++row;
+        book.setCell(row, 1, name);
+        book.setCell(row, 2, value);
+    };
+    const auto flag = [](bool on) {
+        return on ? QStringLiteral("1") : QStringLiteral("0");
+    };
+    if (options.encoding)
+        put(encodingKey, *options.encoding);
+    if (options.regex)
+        put(regexKey, flag(*options.regex));
+    if (options.wholeWord)
+        put(wholeWordKey, flag(*options.wholeWord));
+    if (options.keepFormat)
+        put(keepFormatKey, flag(*options.keepFormat));
+    if (options.separator)
+        put(separatorKey, *options.separator);
+}
+
+// Unknown names and values that are no flag are passed over: a newer writer may know more.
+ListOptions readOptions(Workbook &book)
+{
+    ListOptions options;
+    if (!book.sheetNames().contains(optionsSheet))
+        return options;
+    book.selectSheet(optionsSheet);
+    const Workbook::Range range = book.usedRange();
+    const int rows = range.isEmpty() ? 0 : range.lastRow;
+    const auto flag = [](const QString &value) -> std::optional<bool> {
+        if (value == QLatin1String("1"))
+            return true;
+        if (value == QLatin1String("0"))
+            return false;
+        return std::nullopt;
+    };
+    for (int row = 1; row <= rows; ++row) {
+        const QString name = book.cell(row, 1).trimmed();
+        // An empty value is not stored at all: a named row without one holds "".
+        const QString value = book.cell(row, 2);
+        if (name == encodingKey && !value.isEmpty())
+            options.encoding = value;
+        else if (name == regexKey)
+            options.regex = flag(value);
+        else if (name == wholeWordKey)
+            options.wholeWord = flag(value);
+        else if (name == keepFormatKey)
+            options.keepFormat = flag(value);
+        else if (name == separatorKey)
+            options.separator = value;
+    }
+    return options;
+}
+
 } // namespace
 
 bool writeModeOneWorkbook(const QString &path, const ModeOneList &list, QString *error)
@@ -133,6 +201,7 @@ bool writeModeOneWorkbook(const QString &path, const ModeOneList &list, QString 
     book.setCell(1, 2, modeOneReplacementHeader);
     writeColumn(book, 2, 1, list.keywordLines);
     writeColumn(book, 2, 2, list.replacementLines);
+    writeOptions(book, list.options);
     return book.save(path, error);
 }
 
@@ -161,6 +230,7 @@ bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString 
         for (int c = 0; c < row.size(); ++c)
             book.setCell(r + 2, c + 1, row.at(c));
     }
+    writeOptions(book, list.options);
     return book.save(path, error);
 }
 
@@ -200,6 +270,7 @@ std::optional<ModeOneList> readModeOne(std::optional<Workbook> book, ListReadErr
         list.keywordLines.append(keyword);
         list.replacementLines.append(replacement);
     }
+    list.options = readOptions(*book);
     return list;
 }
 
@@ -211,8 +282,10 @@ std::optional<ModeTwoList> readModeTwo(std::optional<Workbook> book, ListReadErr
     ModeTwoList list;
     book->selectSheet(modeTwoSheet);
     const Workbook::Range range = book->usedRange();
-    if (range.isEmpty())
+    if (range.isEmpty()) {
+        list.options = readOptions(*book);
         return list;
+    }
     const int lastPathColumn = range.lastColumn - range.firstColumn + 1;
     const int lastKeywordRow = range.lastRow - range.firstRow + 2;
     for (int column = 2; column <= lastPathColumn; ++column) {
@@ -242,6 +315,7 @@ std::optional<ModeTwoList> readModeTwo(std::optional<Workbook> book, ListReadErr
         if (row >= 2 && row < keywords + 2 && column <= columns)
             list.rows[row - 2][column - 1] = text;
     });
+    list.options = readOptions(*book);
     return list;
 }
 

@@ -20,6 +20,9 @@ extern const QString modeOneDefaultFileName;
 extern const QString modeTwoSheet;
 extern const QString modeTwoCornerHeader;
 extern const QString modeTwoDefaultFileName;
+// The sheet that keeps a list's options, one per row: name, value. Readers that do not
+// know it leave it alone.
+extern const QString optionsSheet;
 
 bool writeModeOneWorkbook(const QString &path, const ModeOneList &list, QString *error = nullptr);
 bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString *error = nullptr);

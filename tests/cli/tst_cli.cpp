@@ -402,21 +402,34 @@ void TestCli::workbookJobs_data()
     QTest::addColumn<QVector<QStringList>>("table");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QByteArrayList>("expected");
+    QTest::addColumn<QStringList>("stored"); // the workbook's own options, as name=value
 
     // Mode one: the first row names the files, then keyword and replacement per row.
     // Mode two: rows of keyword followed by one replacement per file.
     QTest::newRow("a mode-one workbook gives every file the same pairs")
         << false << QVector<QStringList> {{"a.txt", "b.txt"}, {"red|green", "colour"}, {"one", "1"}}
-        << QStringList() << QByteArrayList {"colour 1\r\n", "colour colour\r\n"};
+        << QStringList() << QByteArrayList {"colour 1\r\n", "colour colour\r\n"} << QStringList();
     QTest::newRow("options apply to a workbook job")
         << false << QVector<QStringList> {{"a.txt", "b.txt"}, {"red,one", "X"}}
-        << QStringList {"--separator", ","} << QByteArrayList {"X X\r\n", "X green\r\n"};
+        << QStringList {"--separator", ","} << QByteArrayList {"X X\r\n", "X green\r\n"}
+        << QStringList();
     QTest::newRow("a mode-two workbook gives each file its own column")
         << true << QVector<QStringList> {{"a.txt", "b.txt"}, {"red", "R", "r"}, {"one", "1", "I"}}
-        << QStringList() << QByteArrayList {"R 1\r\n", "r green\r\n"};
+        << QStringList() << QByteArrayList {"R 1\r\n", "r green\r\n"} << QStringList();
     QTest::newRow("a short mode-two row deletes in the files it does not reach")
         << true << QVector<QStringList> {{"a.txt", "b.txt"}, {"red|green", "C"}} << QStringList()
-        << QByteArrayList {"C one\r\n", " \r\n"};
+        << QByteArrayList {"C one\r\n", " \r\n"} << QStringList();
+    QTest::newRow("the workbook's own options apply")
+        << false << QVector<QStringList> {{"a.txt", "b.txt"}, {"red,one", "X"}} << QStringList()
+        << QByteArrayList {"X X\n", "X green\n"} << QStringList {"separator=,", "keep-format=1"};
+    QTest::newRow("the command line's options win, and --no-... switches one off")
+        << false << QVector<QStringList> {{"a.txt", "b.txt"}, {"red,one", "X"}}
+        << QStringList {"--separator", "|", "--no-keep-format"}
+        << QByteArrayList {"red one\r\n", "red green\r\n"}
+        << QStringList {"separator=,", "keep-format=1"};
+    QTest::newRow("a stored regular expression")
+        << true << QVector<QStringList> {{"a.txt", "b.txt"}, {"r.d", "X", "Y"}} << QStringList()
+        << QByteArrayList {"X one\r\n", "Y green\r\n"} << QStringList {"regex=1"};
 }
 
 void TestCli::workbookJobs()
@@ -425,7 +438,19 @@ void TestCli::workbookJobs()
     QFETCH(QVector<QStringList>, table);
     QFETCH(QStringList, options);
     QFETCH(QByteArrayList, expected);
+    QFETCH(QStringList, stored);
 
+    ListOptions listOptions;
+    for (const QString &entry : stored) {
+        const QString name = entry.section(QLatin1Char('='), 0, 0);
+        const QString value = entry.section(QLatin1Char('='), 1);
+        if (name == QLatin1String("separator"))
+            listOptions.separator = value;
+        else if (name == QLatin1String("keep-format"))
+            listOptions.keepFormat = value == QLatin1String("1");
+        else if (name == QLatin1String("regex"))
+            listOptions.regex = value == QLatin1String("1");
+    }
     QTemporaryDir dir;
     const QString a = dir.filePath(QStringLiteral("a.txt"));
     const QString b = dir.filePath(QStringLiteral("b.txt"));
@@ -440,6 +465,7 @@ void TestCli::workbookJobs()
         ModeTwoList list;
         list.paths = paths;
         list.rows = table.mid(1);
+        list.options = listOptions;
         QVERIFY(writeModeTwoWorkbook(workbook, list));
     } else {
         ModeOneList list;
@@ -448,6 +474,7 @@ void TestCli::workbookJobs()
             list.keywordLines.append(row.at(0));
             list.replacementLines.append(row.at(1));
         }
+        list.options = listOptions;
         QVERIFY(writeModeOneWorkbook(workbook, list));
     }
 

@@ -45,6 +45,7 @@ private slots:
     void modeTwoRoundTrip_data();
     void modeTwoRoundTrip();
     void writtenLayout();
+    void optionsTravelWithTheList();
     void readsModeOneListsFromOtherPrograms_data();
     void readsModeOneListsFromOtherPrograms();
     void readsModeTwoListFromAnotherProgram();
@@ -171,6 +172,42 @@ void TestListWorkbook::writtenLayout()
     QCOMPARE(QStringList({book.cell(1, 1), book.cell(1, 2), book.cell(1, 3), book.cell(2, 1),
                  book.cell(2, 2), book.cell(2, 3)}),
         QStringList({QStringLiteral("关键字或位置"), "/p", "/q", "k", "r", "s"}));
+}
+
+// The options sheet is a stored format too: its names and values are the contract.
+void TestListWorkbook::optionsTravelWithTheList()
+{
+    QTemporaryDir dir;
+    const QString one = dir.filePath(QStringLiteral("one.xlsx"));
+    ModeOneList list = modeOne({"/p"}, {"k"}, {"r"});
+    list.options.encoding = QStringLiteral("自动检测");
+    list.options.regex = false;
+    list.options.wholeWord = true;
+    list.options.keepFormat = true;
+    list.options.separator = QString();
+    QVERIFY(writeModeOneWorkbook(one, list));
+    Workbook book;
+    QVERIFY(book.open(one));
+    QVERIFY(book.selectSheet(QStringLiteral("选项")));
+    QCOMPARE(QStringList({book.cell(1, 1), book.cell(1, 2), book.cell(2, 1), book.cell(2, 2),
+                 book.cell(3, 1), book.cell(3, 2), book.cell(4, 1), book.cell(4, 2),
+                 book.cell(5, 1), book.cell(5, 2)}),
+        QStringList({"encoding", QStringLiteral("自动检测"), "regex", "0", "whole-word", "1",
+            "keep-format", "1", "separator", ""}));
+    const std::optional<ModeOneList> back = readModeOneWorkbook(one);
+    QVERIFY(back);
+    QCOMPARE(back->options.encoding, list.options.encoding);
+    QCOMPARE(back->options.regex, list.options.regex);
+    QCOMPARE(back->options.wholeWord, list.options.wholeWord);
+    QCOMPARE(back->options.keepFormat, list.options.keepFormat);
+    QCOMPARE(back->options.separator, std::optional<QString>(QString()));
+
+    // A list written without options has no such sheet and reads back without them.
+    const QString two = dir.filePath(QStringLiteral("two.xlsx"));
+    QVERIFY(writeModeTwoWorkbook(two, ModeTwoList {{"/p"}, {{"k", "r"}}}));
+    QVERIFY(book.open(two));
+    QVERIFY(!book.sheetNames().contains(QStringLiteral("选项")));
+    QVERIFY(readModeTwoWorkbook(two)->options.isEmpty());
 }
 
 void TestListWorkbook::readsModeOneListsFromOtherPrograms_data()

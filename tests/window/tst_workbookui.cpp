@@ -4,6 +4,8 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -64,6 +66,11 @@ void WorkbookUiTest::modeOneRoundTrip()
     addByDrop(files);
     child<QPlainTextEdit>("plainTextEdit_s1")->setPlainText(QStringLiteral("甲|乙\n x \nlast"));
     child<QPlainTextEdit>("plainTextEdit_s2")->setPlainText(QStringLiteral("丙\n\n_x0041_"));
+    // The options go along with the list.
+    child<QComboBox>("comboBox_coder")->setCurrentIndex(3);
+    child<QCheckBox>("checkBox_keepFormat")->click();
+    child<QCheckBox>("checkBox_full")->click();
+    child<QLineEdit>("lineEdit_Separator")->setText(QStringLiteral(";"));
 
     const QString workbook = dir.filePath(QStringLiteral("job.xlsx"));
     answerFileDialog(workbook);
@@ -73,6 +80,10 @@ void WorkbookUiTest::modeOneRoundTrip()
 
     child<QPushButton>("pushButton_ClearAll")->click();
     QVERIFY(window->list1().isEmpty());
+    child<QComboBox>("comboBox_coder")->setCurrentIndex(0);
+    child<QCheckBox>("checkBox_keepFormat")->click();
+    child<QCheckBox>("checkBox_full")->click();
+    child<QLineEdit>("lineEdit_Separator")->setText(QStringLiteral("|"));
 
     answerFileDialog(workbook);
     child<QPushButton>("pushButton_list1_Import")->click();
@@ -85,6 +96,11 @@ void WorkbookUiTest::modeOneRoundTrip()
         child<QPlainTextEdit>("plainTextEdit_s2")->toPlainText(), QStringLiteral("丙\n\n_x0041_"));
     QCOMPARE(
         window->statusBar()->findChildren<QLabel *>().first()->text(), QStringLiteral(" 文件(2)"));
+    QCOMPARE(child<QComboBox>("comboBox_coder")->currentText(), QStringLiteral("Big5"));
+    QCOMPARE(window->fileEncoding().name(), QStringLiteral("Big5"));
+    QVERIFY(child<QCheckBox>("checkBox_keepFormat")->isChecked());
+    QVERIFY(child<QCheckBox>("checkBox_full")->isChecked());
+    QCOMPARE(child<QLineEdit>("lineEdit_Separator")->text(), QStringLiteral(";"));
 }
 
 void WorkbookUiTest::modeTwoRoundTrip()
