@@ -4,17 +4,15 @@
 //   yihuan-screenshots HELP_FOLDER [README_FOLDER]
 #include "app/mainwindow.h"
 #include "app/translations.h"
+#include "droppaths.h"
 #include "engine/appinfo.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QFile>
 #include <QLocale>
-#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -23,7 +21,6 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QTimer>
-#include <QUrl>
 
 #include <cstdio>
 
@@ -102,15 +99,7 @@ void showModeTwo(MainWindow &window)
     };
     QFile::setPermissions(paths.at(1), QFile::ReadOwner | QFile::ReadGroup);
     window.findChild<QTabWidget *>(QStringLiteral("tabWidget_1"))->setCurrentIndex(1);
-    QMimeData data;
-    QList<QUrl> urls;
-    for (const QString &path : paths)
-        urls.append(QUrl::fromLocalFile(path));
-    data.setUrls(urls);
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&window, &enter);
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&window, &drop);
+    dropPaths(&window, paths);
     QFile::remove(paths.at(2));
     auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget_list2"));
     const QStringList rows[] = {

@@ -170,10 +170,8 @@ void RealInputTest::restingOnAMarkedFileTellsWhy()
 // closes the window.
 void RealInputTest::closeAnsweredAfterTheRunEndedCloses()
 {
-    QStringList files;
     const QByteArray content = QByteArray("cat ").repeated(8000);
-    for (int i = 0; i < 1500; ++i)
-        files.append(makeFile(QStringLiteral("close%1.txt").arg(i), content));
+    const QStringList files = makeFiles(QStringLiteral("close%1.txt"), 1500, content);
     setFiles(0, files);
     setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
     showActive();

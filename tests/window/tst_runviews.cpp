@@ -318,10 +318,8 @@ void RunViewsTest::previewRunsOnlyTheCheckedFiles()
 
 void RunViewsTest::stopSkipsTheFilesNotYetWritten()
 {
-    QStringList files;
     const QByteArray before = QByteArray("cat ").repeated(16000);
-    for (int i = 0; i < 400; ++i)
-        files.append(makeFile(QStringLiteral("stop%1.txt").arg(i), before));
+    const QStringList files = makeFiles(QStringLiteral("stop%1.txt"), 400, before);
     setFiles(0, files);
     setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
     auto *stop = child<QPushButton>("pushButton_stop");
@@ -353,10 +351,8 @@ void RunViewsTest::stopSkipsTheFilesNotYetWritten()
 
 void RunViewsTest::closingDuringARunAsksAndWaitsForTheWrites()
 {
-    QStringList files;
     const QByteArray before = QByteArray("cat ").repeated(16000);
-    for (int i = 0; i < 400; ++i)
-        files.append(makeFile(QStringLiteral("close%1.txt").arg(i), before));
+    const QStringList files = makeFiles(QStringLiteral("close%1.txt"), 400, before);
     setFiles(0, files);
     setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
     window->show();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/mainwindow.h"
+#include "droppaths.h"
 #include "engine/appinfo.h"
 
 #include <QApplication>
@@ -49,22 +50,6 @@ inline QString writeTestFile(
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);
     return path;
-}
-
-// Drags the paths onto the window and drops them there, as a file manager would.
-// The drop only reaches the window after an accepted drag enter; returns whether it was.
-inline bool dropPaths(QWidget *window, const QStringList &paths)
-{
-    QMimeData data;
-    QList<QUrl> urls;
-    for (const QString &path : paths)
-        urls.append(QUrl::fromLocalFile(path));
-    data.setUrls(urls);
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window, &enter);
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window, &drop);
-    return enter.isAccepted();
 }
 
 // Answers the next modal dialog from the event loop. A watchdog rejects any
@@ -135,6 +120,14 @@ protected:
     QString makeFile(const QString &relative, const QByteArray &content = "text\n")
     {
         return writeTestFile(dir, relative, content);
+    }
+    // count files named after pattern ("stop%1.txt"), each holding content.
+    QStringList makeFiles(const QString &pattern, int count, const QByteArray &content)
+    {
+        QStringList paths;
+        for (int i = 0; i < count; ++i)
+            paths.append(makeFile(pattern.arg(i), content));
+        return paths;
     }
     static QByteArray contentOf(const QString &path)
     {
