@@ -24,7 +24,7 @@ struct CliOptions
     qint64 journalCap = qint64(1024) << 20;
 };
 
-enum class CliCommand { Run, Undo, Help, Version };
+enum class CliCommand { Run, Undo, DiscardInterrupted, Help, Version };
 
 // arguments includes the program name, as QCoreApplication::arguments() gives it.
 // On bad usage returns false with a message for the user in error.

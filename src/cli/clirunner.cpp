@@ -14,6 +14,7 @@
 #include <QTextCodec>
 #include <QTextStream>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -191,9 +192,49 @@ private:
 
 int StopSignals::s_pipe[2] = {-1, -1};
 
-int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream &out)
+// What the start of a run or an undo put right of interrupted runs, on standard error.
+void printRecovery(QTextStream &err, const Recovery &recovery)
+{
+    for (const QString &refused : recovery.refused)
+        err << QStringLiteral("yihuan-cli: 撤销日志不可信，未使用 (journal not trusted, left "
+                              "alone): %1\n")
+                   .arg(refused);
+    for (const QString &path : recovery.repaired)
+        err << QStringLiteral("已修复\t%1\t被中断的替换只写了一半，已从撤销日志恢复原样 "
+                              "(an interrupted run left it half written; put back from the "
+                              "journal)\n")
+                   .arg(path);
+    for (const QString &path : recovery.notRepaired)
+        err << QStringLiteral("未修复\t%1\t被中断的替换只写了一半，未能恢复，撤销日志保留 "
+                              "(an interrupted run left it half written and it could not be "
+                              "put back; the journal keeps its original)\n")
+                   .arg(path);
+    if (recovery.tempFilesRemoved > 0)
+        err << QStringLiteral("已删除被中断的替换留下的 %1 个临时文件 (removed %1 temp files "
+                              "an interrupted run left)\n")
+                   .arg(recovery.tempFilesRemoved);
+    if (recovery.interruptedRuns > 0)
+        err << QStringLiteral("有 %1 次被中断的替换仍可撤销：yihuan-cli --undo；放弃："
+                              "yihuan-cli --discard-interrupted (%1 interrupted runs can be "
+                              "undone with --undo, or discarded with --discard-interrupted)\n")
+                   .arg(recovery.interruptedRuns);
+    err.flush();
+}
+
+int runJob(
+    const Job &job, const RunOptions &options, bool verbose, QTextStream &out, QTextStream &err)
 {
     ReplaceRun run(job, options);
+    QString journalError;
+    const bool journalMade = run.prepareJournal(&journalError);
+    printRecovery(err, run.recovery());
+    if (!journalMade && options.journal) {
+        err << QStringLiteral("yihuan-cli: 无法建立撤销日志 %1；可用 --no-undo 不保留撤销 "
+                              "(cannot make the undo journal; use --no-undo to run without "
+                              "undo)\n")
+                   .arg(journalError);
+        return 2;
+    }
     ProgressBar progress(job.files.size());
     QEventLoop loop;
     QObject::connect(&run, &ReplaceRun::fileDone, &loop, [&progress] { progress.advance(); });
@@ -231,9 +272,54 @@ int runJob(const Job &job, const RunOptions &options, bool verbose, QTextStream 
     return run.tally().fail + run.tally().lost > 0 ? 1 : 0;
 }
 
-int undo(QTextStream &out)
+// Ctrl-C, SIGTERM and SIGHUP stop an undo after the file in hand.
+class UndoSignals
 {
-    const UndoResult result = undoLastRun();
+public:
+    UndoSignals()
+    {
+        struct sigaction action = {};
+        action.sa_handler = [](int) {
+            s_stop.store(true);
+        };
+        ::sigemptyset(&action.sa_mask);
+        for (int i = 0; i < 3; ++i)
+            ::sigaction(Signals[i], &action, &m_old[i]);
+    }
+    ~UndoSignals()
+    {
+        for (int i = 0; i < 3; ++i)
+            ::sigaction(Signals[i], &m_old[i], nullptr);
+    }
+    UndoSignals(const UndoSignals &) = delete;
+    UndoSignals &operator=(const UndoSignals &) = delete;
+
+    static const std::atomic_bool &flag() { return s_stop; }
+
+private:
+    static constexpr int Signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    static std::atomic_bool s_stop;
+    struct sigaction m_old[3] = {};
+};
+
+std::atomic_bool UndoSignals::s_stop {false};
+
+int undo(QTextStream &out, QTextStream &err)
+{
+    UndoResult result;
+    {
+        const UndoSignals stopping;
+        result = undoLastRunUntil(UndoSignals::flag());
+    }
+    printRecovery(err, result.recovery);
+    for (const QString &record : result.damaged)
+        out << QStringLiteral("失败\t%1\t撤销日志的记录无法读取，日志保留 (journal record "
+                              "unreadable; the journal is kept)\n")
+                   .arg(record);
+    if (result.tempFilesRemoved > 0)
+        err << QStringLiteral("已删除被中断的替换留下的 %1 个临时文件 (removed %1 temp files "
+                              "an interrupted run left)\n")
+                   .arg(result.tempFilesRemoved);
     if (result.nothingToUndo) {
         out << QStringLiteral("没有可以撤销的替换 (nothing to undo)\n");
         return 2;
@@ -262,7 +348,26 @@ int undo(QTextStream &out)
                .arg(result.changedSince)
                .arg(result.missing)
                .arg(result.failed);
-    return result.changedSince + result.missing + result.failed > 0 ? 1 : 0;
+    if (result.stopped) {
+        out << QStringLiteral("撤销已停止，其余文件仍可用 --undo 恢复 (undo stopped; run --undo "
+                              "again for the rest)\n");
+        return 130;
+    }
+    return result.changedSince + result.missing + result.failed + result.damaged.size() > 0 ? 1 : 0;
+}
+
+int discardInterrupted(QTextStream &out, QTextStream &err)
+{
+    printRecovery(err, recoverInterruptedRuns());
+    const int discarded = Journal::discardInterruptedRuns();
+    if (discarded == 0) {
+        out << QStringLiteral("没有被中断的替换 (no interrupted run)\n");
+        return 2;
+    }
+    out << QStringLiteral("已放弃 %1 次被中断的替换，它们无法再撤销 (discarded %1 interrupted "
+                          "runs; they can no longer be undone)\n")
+               .arg(discarded);
+    return 0;
 }
 
 // Copies the journal cannot avoid must fit under the cap, or the run is refused.
@@ -307,7 +412,9 @@ int runCli(const QStringList &arguments)
         return 0;
     }
     if (command == CliCommand::Undo)
-        return undo(out);
+        return undo(out, err);
+    if (command == CliCommand::DiscardInterrupted)
+        return discardInterrupted(out, err);
 
     Job job;
     if (!buildCliJob(options, &job, &error)) {
@@ -335,5 +442,5 @@ int runCli(const QStringList &arguments)
         err << "yihuan-cli: " << error << '\n';
         return 2;
     }
-    return runJob(job, runOptions, options.verbose, out);
+    return runJob(job, runOptions, options.verbose, out, err);
 }

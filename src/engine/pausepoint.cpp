@@ -1,0 +1,41 @@
+#include "engine/pausepoint.h"
+
+#ifdef YIHUAN_PAUSE_POINTS
+
+#include "engine/uniquefd.h"
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+
+void pausePoint(const char *step)
+{
+    static std::atomic_bool fired {false};
+    const char *wanted = std::getenv("YIHUAN_PAUSE_AT");
+    const char *folder = std::getenv("YIHUAN_PAUSE_DIR");
+    if (!wanted || !folder || std::strcmp(wanted, step) != 0 || fired.exchange(true))
+        return;
+    const QByteArray base = QByteArray(folder) + '/';
+    // Open for reading first, so that the test can write the release as soon as it has
+    // read that the step was reached.
+    const UniqueFd release(::open(base + "release", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd reached;
+    do {
+        reached.reset(::open(base + "reached", O_WRONLY | O_CLOEXEC));
+    } while (!reached.isValid() && errno == EINTR);
+    if (!release.isValid() || !reached.isValid())
+        return;
+    const QByteArray line = QByteArray(step) + '\n';
+    (void)!::write(reached.get(), line.constData(), size_t(line.size()));
+    reached.reset();
+    pollfd wait = {release.get(), POLLIN, 0};
+    while (::poll(&wait, 1, -1) < 0 && errno == EINTR) { }
+}
+
+#endif
