@@ -245,6 +245,7 @@ Reason SafeFile::stage(Journal *journal)
     }
     if (m_step != Step::Writing)
         return Reason::WriteFailed;
+    pausePoint("staging");
     m_afterDigest = m_after->digest();
     if (!m_inPlace) {
         const mode_t mode = m_original.st_mode & 07777;
@@ -254,8 +255,8 @@ Reason SafeFile::stage(Journal *journal)
     }
     m_journal = journal;
     if (journal) {
-        const Journal::Kept kept = journal->keep(
-            m_file.get(), m_original, nativePath(), m_before, m_afterDigest, m_inPlace, m_folder.get());
+        const Journal::Kept kept = journal->keep(m_file.get(), m_original, nativePath(), m_before,
+            m_afterDigest, m_inPlace, m_folder.get());
         m_entry = kept.entry;
         m_recordSequence = kept.sequence;
         // Overwriting where the file stands needs its old content safe on disk first.
