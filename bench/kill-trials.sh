@@ -34,6 +34,7 @@ work=${WORK:-$(mktemp -d /tmp/yihuan-kill.XXXXXX)}
 
 export XDG_DATA_HOME=$work/data
 
+mkdir -p "$work"
 if [[ $mode != rename ]]; then
     exec python3 "$here/kill-trials-inplace.py" "$cli" "$mode" "$work" "${TRIALS:-30}" "${ROUNDS:-60}"
 fi
