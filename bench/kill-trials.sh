@@ -36,7 +36,8 @@ export XDG_DATA_HOME=$work/data
 
 mkdir -p "$work"
 if [[ $mode != rename ]]; then
-    exec python3 "$here/kill-trials-inplace.py" "$cli" "$mode" "$work" "${TRIALS:-30}" "${ROUNDS:-60}"
+    python3 "$here/kill-trials-inplace.py" "$cli" "$mode" "$work" "${TRIALS:-30}" "${ROUNDS:-60}"
+    exit
 fi
 # Every file gets a line at its end; with its format kept, nothing else of it changes.
 appended='【追加】appended'
