@@ -30,7 +30,8 @@ struct OpenRun
     UniqueFd folder;
     UniqueFd manifest; // for appending, and holding the lock
 
-    bool open(const JournalRun &run)
+    // wait: for another undo of the same run to end, rather than give up at once.
+    bool open(const JournalRun &run, bool wait = false)
     {
         folder.reset(::open(QFile::encodeName(run.folder).constData(),
             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -40,8 +41,13 @@ struct OpenRun
             ::openat(folder.get(), "manifest", O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
         struct stat st;
         // Gone under the lock: an undo that has just ended deleted it.
-        return manifest.isValid() && ::flock(manifest.get(), LOCK_EX | LOCK_NB) == 0
-            && ::fstat(manifest.get(), &st) == 0 && st.st_nlink > 0;
+        int locked;
+        do {
+            locked = manifest.isValid()
+                ? ::flock(manifest.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB)
+                : -1;
+        } while (locked != 0 && errno == EINTR && manifest.isValid());
+        return locked == 0 && ::fstat(manifest.get(), &st) == 0 && st.st_nlink > 0;
     }
 
     bool append(const QByteArray &record, bool sync) const
@@ -360,10 +366,13 @@ UndoResult undoLastRunUntil(const std::atomic_bool &stop)
     result.recovery = recover(found ? run.folder : QString());
     if (!found)
         return result;
+    // Another undo of the same run may be under way: once it is over, the run it left (if
+    // any) is read again.
     OpenRun journal;
-    // Another undo of the same run is under way.
-    if (!journal.open(run))
-        return result;
+    while (!journal.open(run, true)) {
+        if (!journal.manifest.isValid() || !Journal::lastRun(&run))
+            return result;
+    }
     // From here on the run counts as interrupted until this undo ends: no later run
     // sweeps a journal that still has files to give back.
     journal.append("U\n", false);
