@@ -282,6 +282,8 @@ public:
         action.sa_handler = [](int) {
             s_stop.store(true);
         };
+        // The file in hand is being read and written: no call of it should fail for this.
+        action.sa_flags = SA_RESTART;
         ::sigemptyset(&action.sa_mask);
         for (int i = 0; i < 3; ++i)
             ::sigaction(Signals[i], &action, &m_old[i]);
