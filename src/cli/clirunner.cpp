@@ -7,6 +7,7 @@
 #include "engine/undo.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -390,6 +391,8 @@ bool journalFits(const Journal::Cost &cost, const CliOptions &options, QString *
 
 int runCli(const QStringList &arguments)
 {
+    // Runs started together keep their journals, however long each takes to read its job.
+    const qint64 requestedAt = QDateTime::currentMSecsSinceEpoch();
     // Messages go out in the terminal's encoding, whatever the files are read in.
     QTextCodec *console = QTextCodec::codecForLocale();
     QTextStream out(stdout);
@@ -435,6 +438,7 @@ int runCli(const QStringList &arguments)
     runOptions.keepFormat = options.keepFormat;
     runOptions.journal = options.journal;
     runOptions.journalCap = options.journalCap;
+    runOptions.requestedAt = requestedAt;
     QStringList paths;
     paths.reserve(job.files.size());
     for (const FileJob &file : job.files)

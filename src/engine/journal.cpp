@@ -39,7 +39,7 @@ const QByteArray Header = QByteArrayLiteral("yihuan-journal 2\n");
 //                           (path in base64; the first version has no folder identity)
 //   D entry      the in-place overwrite of entry finished
 //   A entry      entry was left as it was
-//   E            the run finished
+//   E finished   the run finished (ms; none in the first version)
 //   U            an undo began
 //   R entry      undo is overwriting entry where it stands
 // A line cut short by a kill is ignored: its file was not yet replaced.
@@ -257,9 +257,13 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
         const QList<QByteArray> fields = text.trimmed().split(' ');
         const QByteArray kind = fields.at(0);
         bool ok = false;
-        if (kind == "E" || kind == "U") {
+        if (kind == "E") {
+            ok = fields.size() == 1
+                || (fields.size() == 2 && (run->finishedAt = fields.at(1).toLongLong(&ok), ok));
+            run->finished = ok;
+        } else if (kind == "U") {
             ok = fields.size() == 1;
-            (kind == "E" ? run->finished : run->undoBegun) = ok;
+            run->undoBegun = ok;
         } else if (kind == "P") {
             const auto decoded = QByteArray::fromBase64Encoding(fields.value(1));
             ok = fields.size() == 2
@@ -460,18 +464,19 @@ void Journal::discardLastRun()
     const UniqueFd base(openBase(false, &error));
     if (!base.isValid())
         return;
-    setAsideFinishedRuns(base.get());
+    setAsideFinishedRuns(base.get(), QDateTime::currentMSecsSinceEpoch());
     QDir trash(location());
     for (const QString &name : entriesOf(base.get(), TrashPrefix))
         QDir(trash.filePath(name)).removeRecursively();
 }
 
-void Journal::setAsideFinishedRuns(int base)
+void Journal::setAsideFinishedRuns(int base, qint64 before)
 {
     for (const QString &name : entriesOf(base, RunPrefix)) {
         JournalRun run;
         QString why;
-        if (readRun(base, name, &run, &why) != Read::Ok || run.interrupted())
+        if (readRun(base, name, &run, &why) != Read::Ok || run.interrupted()
+            || run.finishedAt > before)
             continue;
         const QByteArray native = QFile::encodeName(name);
         const QByteArray trash = QFile::encodeName(TrashPrefix + name);
@@ -538,7 +543,8 @@ bool Journal::start(QString *error)
             *error = why;
         return false;
     }
-    setAsideFinishedRuns(base.get());
+    setAsideFinishedRuns(
+        base.get(), m_requestedAt > 0 ? m_requestedAt : QDateTime::currentMSecsSinceEpoch());
     m_trash = trashFiles();
     if (!publish(base.get(), &why)) {
         if (error)
@@ -638,7 +644,7 @@ bool Journal::finish()
     // Not synced: every record a file's safety depends on already is, and should this
     // one be lost, the run only looks interrupted, which undoes the same.
     if (!unresolved)
-        append("E\n");
+        append("E " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '\n');
     const bool written = writeRecords();
     // Closing releases the lock: the run is over and may be undone.
     m_manifest.reset();

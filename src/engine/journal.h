@@ -54,6 +54,7 @@ struct JournalRun
     // until it is written, and goes with the run.
     bool keepsUndo = true;
     bool finished = false;
+    qint64 finishedAt = 0; // ms since the epoch; 0 when the journal does not say
     bool undoBegun = false; // an undo of it started and did not end
     QVector<JournalRecord> records;
     // The folders it was to write in, temp files included.
@@ -127,9 +128,13 @@ public:
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
-    // Deletes the journals of finished runs (at once for undo; their files on disk one
-    // with each file this run replaces, see sweepOne()) and creates this run's, locked,
-    // before any other run can see it. Interrupted runs stay. False, with the journal
+    // The moment the user asked for this run (ms since the epoch), when that was before
+    // start(): a run that finished after it ran alongside this one, and keeps its journal.
+    void setRequestedAt(qint64 ms) { m_requestedAt = ms; }
+    // Deletes the journals of runs that finished before this one was asked for (at once
+    // for undo; their files on disk one with each file this run replaces, see sweepOne())
+    // and creates this run's, locked, before any other run can see it. Interrupted runs
+    // stay. False, with the journal
     // folder and the system's reason in error, when it cannot be made: a run may still go
     // on without undo, after discardLastRun().
     bool start(QString *error = nullptr);
@@ -189,7 +194,7 @@ public:
 
 private:
     // Renames finished runs' journals out of the way: from then on they are gone for undo.
-    static void setAsideFinishedRuns(int base);
+    static void setAsideFinishedRuns(int base, qint64 before);
     static QVector<QByteArray> trashFiles();
     bool publish(int base, QString *error);
     void sweepRest();
@@ -199,6 +204,7 @@ private:
 
     const qint64 m_copyCap;
     const Mode m_mode;
+    qint64 m_requestedAt = 0;
     QString m_folderPath;
     UniqueFd m_folder;
     UniqueFd m_manifest;

@@ -6,6 +6,7 @@
 #include "engine/utf8replace.h"
 #include "files/filenames.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QSet>
 #include <QThread>
@@ -26,6 +27,7 @@ ReplaceRun::ReplaceRun(const Job &job, const RunOptions &options, QObject *paren
     , m_outcomes(job.files.size())
     , m_reported(job.files.size(), false)
     , m_control(std::make_shared<RunControl>(job.files.size()))
+    , m_made(QDateTime::currentMSecsSinceEpoch())
 {
     m_tally.expected = job.files.size();
     m_progressTimer.setSingleShot(true);
@@ -123,6 +125,7 @@ bool ReplaceRun::prepareJournal(QString *error)
         return true;
     const Journal::Mode mode = m_options.journal ? Journal::Mode::Undo : Journal::Mode::InPlaceOnly;
     auto journal = std::make_shared<Journal>(m_options.journalCap, mode);
+    journal->setRequestedAt(m_options.requestedAt > 0 ? m_options.requestedAt : m_made);
     QString why;
     if (!journal->start(&why)) {
         Journal::discardLastRun();

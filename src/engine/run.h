@@ -33,6 +33,9 @@ struct RunOptions
     // The bytes of copies the journal may hold (files it cannot keep by a link); negative
     // for no limit.
     qint64 journalCap = -1;
+    // When the user asked for the run (ms since the epoch; 0: when the run was made). Runs
+    // that finished after it ran alongside this one: their journals stay.
+    qint64 requestedAt = 0;
 };
 
 struct RunTally
@@ -120,6 +123,7 @@ private:
     // one), or the name that goes next once it is done (mode two).
     QHash<int, QVector<int>> m_followers;
     QHash<int, int> m_next;
+    const qint64 m_made;
     bool m_journalPrepared = false;
     bool m_journalFailed = false;
     Recovery m_recovery;
