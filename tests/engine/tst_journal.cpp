@@ -107,6 +107,7 @@ private slots:
     void poolThreadsShareOneJournal();
     void pathsAreKeptAsRawBytes();
     void runsAreOrderedByTheirManifestNotTheirNames();
+    void aRunThatEndedWhileAnotherWasStartingKeepsItsJournal();
     void undoLeavesAFileWhoseFolderWasReplaced();
     void aFirstVersionJournalStaysUndoable();
 
@@ -596,6 +597,27 @@ void TestJournal::runsAreOrderedByTheirManifestNotTheirNames()
     QCOMPARE(readBytes(older), QByteArray("1a"));
     QCOMPARE(undoLastRun().restored, 1);
     QCOMPARE(readBytes(older), QByteArray("1"));
+}
+
+// Asked for together, the second run only gets to its journal once the first has ended.
+void TestJournal::aRunThatEndedWhileAnotherWasStartingKeepsItsJournal()
+{
+    const QString folder = freshFolder();
+    const QString first = folder + QStringLiteral("/first");
+    const QString second = folder + QStringLiteral("/second");
+    QVERIFY(writeBytes(first, "1"));
+    QVERIFY(writeBytes(second, "2"));
+    Journal late;
+    late.setRequestedAt(QDateTime::currentMSecsSinceEpoch() - 1);
+    QVERIFY(runOver({first}, "a"));
+    QVERIFY(late.start());
+    QCOMPARE(rewrite(second, "b", &late), Reason::None);
+    QVERIFY(late.finish());
+
+    QCOMPARE(undoLastRun().restored, 1);
+    QCOMPARE(undoLastRun().restored, 1);
+    QCOMPARE(readBytes(first), QByteArray("1"));
+    QCOMPARE(readBytes(second), QByteArray("2"));
 }
 
 void TestJournal::undoLeavesAFileWhoseFolderWasReplaced()
