@@ -94,7 +94,8 @@ bool parseKept(const QList<QByteArray> &fields, int version, JournalRecord *reco
         record->folderDevice = fields.at(11).toULongLong(&ok[8]);
         record->folderInode = fields.at(12).toULongLong(&ok[9]);
     }
-    const auto decoded = QByteArray::fromBase64Encoding(fields.last());
+    const auto decoded
+        = QByteArray::fromBase64Encoding(fields.last(), QByteArray::AbortOnBase64DecodingErrors);
     ok[7] = before && after && decoded.decodingStatus == QByteArray::Base64DecodingStatus::Ok
         && !decoded.decoded.isEmpty() && record->entry >= 0 && record->size >= 0;
     if (!std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; }))
@@ -265,7 +266,8 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
             ok = fields.size() == 1;
             run->undoBegun = ok;
         } else if (kind == "P") {
-            const auto decoded = QByteArray::fromBase64Encoding(fields.value(1));
+            const auto decoded = QByteArray::fromBase64Encoding(
+                fields.value(1), QByteArray::AbortOnBase64DecodingErrors);
             ok = fields.size() == 2
                 && decoded.decodingStatus == QByteArray::Base64DecodingStatus::Ok
                 && !decoded.decoded.isEmpty();
