@@ -316,8 +316,11 @@ Recovery recover(const QString &except)
         if (!run.interrupted() || run.folder == except)
             continue;
         OpenRun journal;
-        if (!journal.open(run))
+        // Being undone or put right by another process this moment.
+        if (!journal.open(run)) {
+            recovery.interruptedRuns += run.keepsUndo ? 1 : 0;
             continue;
+        }
         bool failed = false;
         for (const JournalRecord &record : run.records) {
             if (record.abandoned || !mayBeTorn(record))
