@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextCodec>
@@ -22,6 +23,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -389,10 +391,32 @@ bool journalFits(const Journal::Cost &cost, const CliOptions &options, QString *
 
 } // namespace
 
+// When this process was started, in ms since the epoch, rounded down to the kernel's clock
+// tick: a run asked for then ran alongside every run that finished later, however long
+// this one took to load and to read its job.
+qint64 processStartedAt()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    timespec boot;
+    if (!stat.open(QIODevice::ReadOnly) || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0)
+        return now;
+    const QByteArray line = stat.readAll();
+    // The fields after the program's name, which may hold spaces: state is the third.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    bool ok = false;
+    const qint64 ticks = fields.value(19).toLongLong(&ok);
+    const long perSecond = ::sysconf(_SC_CLK_TCK);
+    if (!ok || perSecond <= 0)
+        return now;
+    const qint64 age
+        = qint64(boot.tv_sec) * 1000 + boot.tv_nsec / 1000000 - ticks * 1000 / perSecond;
+    return age >= 0 ? now - age : now;
+}
+
 int runCli(const QStringList &arguments)
 {
-    // Runs started together keep their journals, however long each takes to read its job.
-    const qint64 requestedAt = QDateTime::currentMSecsSinceEpoch();
+    const qint64 requestedAt = processStartedAt();
     // Messages go out in the terminal's encoding, whatever the files are read in.
     QTextCodec *console = QTextCodec::codecForLocale();
     QTextStream out(stdout);
