@@ -4,14 +4,28 @@
 # content) and temporary files left behind, then undoes the killed run with
 # `yihuan-cli --undo` and checks every file byte for byte against its original.
 #
-#   bench/kill-trials.sh [path/to/yihuan-cli]
+#   bench/kill-trials.sh [path/to/yihuan-cli] [MODE]
 #
-# Environment: TRIALS (default 30), FILES (default 1000), WORK (scratch folder, default a
-# new one under /tmp).
+# MODE (default "rename"):
+#   rename           the run above: files replaced by a new file renamed over them
+#   inplace-run      files in a folder that takes no new file (chattr +i, needs root), so
+#                    they are overwritten where they stand; the kill lands in the run, then
+#                    another run starts (which must repair first) and undo follows twice
+#   inplace-undo     the same files, the run completes, the kill lands in its undo, then
+#                    undo again
+#   inplace-no-undo  the run goes with --no-undo; the next run must repair what it tore
+#   concurrent       ROUNDS rounds of 4 runs of 200 files each started together, each in a
+#                    folder of its own, then undo until nothing is left: files neither
+#                    restored nor warned of (by a run's "cannot be undone" or by undo)
+#   all              the four above the first
+#
+# Environment: TRIALS (default 30), FILES (default 1000), ROUNDS (default 60), WORK
+# (scratch folder, default a new one under /tmp).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cli=$(realpath "${1:-$here/../build/src/yihuan-cli}")
+mode=${2:-rename}
 trials=${TRIALS:-30}
 files=${FILES:-1000}
 work=${WORK:-$(mktemp -d /tmp/yihuan-kill.XXXXXX)}
@@ -19,6 +33,12 @@ work=${WORK:-$(mktemp -d /tmp/yihuan-kill.XXXXXX)}
 [[ -x $cli ]] || { echo "kill-trials.sh: no yihuan-cli at $cli (build it first)" >&2; exit 2; }
 
 export XDG_DATA_HOME=$work/data
+
+mkdir -p "$work"
+if [[ $mode != rename ]]; then
+    python3 "$here/kill-trials-inplace.py" "$cli" "$mode" "$work" "${TRIALS:-30}" "${ROUNDS:-60}"
+    exit
+fi
 # Every file gets a line at its end; with its format kept, nothing else of it changes.
 appended='【追加】appended'
 printf '%s\n' '$' >"$work/keys.txt"

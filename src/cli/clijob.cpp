@@ -205,11 +205,12 @@ bool parseCliArguments(
     const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
     const QCommandLineOption diff(QStringLiteral("diff"));
     const QCommandLineOption undo(QStringLiteral("undo"));
+    const QCommandLineOption discardInterrupted(QStringLiteral("discard-interrupted"));
     const QCommandLineOption noUndo(QStringLiteral("no-undo"));
     const QCommandLineOption undoCap(QStringLiteral("undo-cap"), QString(), QStringLiteral("MB"));
     parser.addOptions({help, version, list, keywords, replacements, recursive, include, exclude,
         encoding, separator, regex, noRegex, wholeWord, noWholeWord, dryRun, keepFormat,
-        noKeepFormat, verbose, diff, undo, noUndo, undoCap});
+        noKeepFormat, verbose, diff, undo, noUndo, undoCap, discardInterrupted});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -221,11 +222,14 @@ bool parseCliArguments(
         *command = CliCommand::Version;
         return true;
     }
-    if (parser.isSet(undo)) {
+    for (const QCommandLineOption *alone : {&undo, &discardInterrupted}) {
+        if (!parser.isSet(*alone))
+            continue;
+        const QString name = QLatin1String("--") + alone->names().constFirst();
         if (parser.optionNames().size() > 1 || !parser.positionalArguments().isEmpty())
-            return fail(
-                error, QStringLiteral("--undo 不能与其他选项同用 (--undo takes no other options)"));
-        *command = CliCommand::Undo;
+            return fail(error,
+                QStringLiteral("%1 不能与其他选项同用 (%1 takes no other options)").arg(name));
+        *command = alone == &undo ? CliCommand::Undo : CliCommand::DiscardInterrupted;
         return true;
     }
     *command = CliCommand::Run;
@@ -430,7 +434,9 @@ QString cliHelpText()
         "                        others absolutely, which patch refuses. Without --keep-format\n"
         "                        every line's break becomes CR LF and the diff shows it: add\n"
         "                        --keep-format for a readable diff.\n"
-        "  --no-undo             不保留撤销所需的原文件 / Keep no originals for undo.\n"
+        "  --no-undo             替换结束后不保留撤销所需的原文件（就地改写的文件写完之前\n"
+        "                        仍先复制一份）。Keep no originals after the run (a file\n"
+        "                        overwritten in place is still copied until it is written).\n"
         "  --undo-cap MB         撤销时需要复制的原文件最多占用的空间，默认 1024；超过时\n"
         "                        拒绝运行（可用 --no-undo）。Space the copies kept for undo\n"
         "                        may take (files on the journal's own disk cost nothing);\n"
@@ -438,6 +444,12 @@ QString cliHelpText()
         "  --undo                撤销上次替换：恢复上次改动过、此后未再改动的文件。\n"
         "                        Undo the last run: restore every file it changed that has\n"
         "                        not been changed since.\n"
+        "                        被中断的替换一直保留，可以撤销，直到撤销或放弃它。\n"
+        "                        An interrupted run stays undoable until it is undone or\n"
+        "                        discarded.\n"
+        "  --discard-interrupted 放弃被中断的替换的撤销日志（先修复写了一半的文件）。\n"
+        "                        Discard the journals of interrupted runs (after repairing\n"
+        "                        any file one left half written).\n"
         "  -h, --help            显示本帮助 / Show this help.\n"
         "  --version             显示版本 / Show the version.\n"
         "\n"
@@ -447,6 +459,10 @@ QString cliHelpText()
         "  Each failed or lost file gets a line on standard output: status, path and reason\n"
         "  separated by tabs; the last line is the summary. Errors and the progress bar go\n"
         "  to standard error.\n"
+        "  每次运行与撤销之前，先修复被中断的替换写了一半的文件，并在标准错误上说明；\n"
+        "  只要还有被中断的替换，每次运行都会提示。\n"
+        "  Before each run or undo, files an interrupted run left half written are put back,\n"
+        "  and standard error says so; while an interrupted run is kept, every run says so.\n"
         "  试运行时，每个将被改动的文件另有一行 成功<TAB>路径<TAB>总处数，其下每对有替换的\n"
         "  关键字一行。A dry run adds, per file that would change, a line with the total and\n"
         "  one indented line per pair that replaces something: count, \"keyword\" →\n"
@@ -460,14 +476,20 @@ QString cliHelpText()
         "退出状态 / Exit status:\n"
         "  0  全部成功 / every file succeeded\n"
         "  1  有文件失败或丢失 / a file failed or was lost (in a dry run: would fail)\n"
-        "  2  用法错误或任务无法读取，未写入任何文件\n"
-        "     bad usage or unreadable job; nothing was written\n"
+        "  2  用法错误、任务无法读取或无法建立撤销日志（可用 --no-undo），未写入任何文件\n"
+        "     bad usage, unreadable job, or no undo journal could be made (see --no-undo);\n"
+        "     nothing was written\n"
         "  130  被 Ctrl-C、SIGTERM 或 SIGHUP（终端关闭）停止：正在写入的文件已写完，\n"
         "     其余未动。Stopped by Ctrl-C, SIGTERM or SIGHUP (a closed terminal): files\n"
         "     being written were finished, the rest left alone.\n"
-        "  撤销 (--undo)：0 全部恢复；1 有文件此后又被改动，未恢复；2 没有可撤销的替换。\n"
-        "  Undo: 0 all restored; 1 some were changed since and left alone; 2 nothing to\n"
-        "  undo.\n");
+        "  撤销 (--undo)：0 全部恢复；1 有文件此后又被改动，未恢复，或日志有无法读取的记录\n"
+        "  （日志保留）；2 没有可撤销的替换；130 被 Ctrl-C、SIGTERM 或 SIGHUP 停止（正在恢复\n"
+        "  的文件已恢复，再次 --undo 继续）。\n"
+        "  Undo: 0 all restored; 1 some were changed since and left alone, or a journal\n"
+        "  record could not be read (the journal stays); 2 nothing to undo; 130 stopped by a\n"
+        "  signal after the file in hand (run --undo again to go on).\n"
+        "  --discard-interrupted：0 已放弃；2 没有被中断的替换。\n"
+        "  --discard-interrupted: 0 discarded; 2 there was no interrupted run.\n");
 }
 
 bool buildCliJob(CliOptions *options, Job *job, QString *error)

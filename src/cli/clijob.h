@@ -34,7 +34,7 @@ struct CliOptions
     QSet<QString> given;
 };
 
-enum class CliCommand { Run, Undo, Help, Version };
+enum class CliCommand { Run, Undo, DiscardInterrupted, Help, Version };
 
 // arguments includes the program name, as QCoreApplication::arguments() gives it.
 // On bad usage returns false with a message for the user in error.

@@ -9,6 +9,7 @@
 #include "files/filenames.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -18,12 +19,14 @@
 #include <QTextCodec>
 #include <QTextStream>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -234,9 +237,49 @@ void printDiff(const ReplaceRun &run, int index)
         out.write(diff);
 }
 
-int runJob(const Job &job, const RunOptions &options, bool verbose, bool diff, QTextStream &out)
+// What the start of a run or an undo put right of interrupted runs, on standard error.
+void printRecovery(QTextStream &err, const Recovery &recovery)
+{
+    for (const QString &refused : recovery.refused)
+        err << QStringLiteral("yihuan-cli: 撤销日志不可信，未使用 (journal not trusted, left "
+                              "alone): %1\n")
+                   .arg(refused);
+    for (const QString &path : recovery.repaired)
+        err << QStringLiteral("已修复\t%1\t被中断的替换只写了一半，已从撤销日志恢复原样 "
+                              "(an interrupted run left it half written; put back from the "
+                              "journal)\n")
+                   .arg(path);
+    for (const QString &path : recovery.notRepaired)
+        err << QStringLiteral("未修复\t%1\t被中断的替换只写了一半，未能恢复，撤销日志保留 "
+                              "(an interrupted run left it half written and it could not be "
+                              "put back; the journal keeps its original)\n")
+                   .arg(path);
+    if (recovery.tempFilesRemoved > 0)
+        err << QStringLiteral("已删除被中断的替换留下的 %1 个临时文件 (removed %1 temp files "
+                              "an interrupted run left)\n")
+                   .arg(recovery.tempFilesRemoved);
+    if (recovery.interruptedRuns > 0)
+        err << QStringLiteral("有 %1 次被中断的替换仍可撤销：yihuan-cli --undo；放弃："
+                              "yihuan-cli --discard-interrupted (%1 interrupted runs can be "
+                              "undone with --undo, or discarded with --discard-interrupted)\n")
+                   .arg(recovery.interruptedRuns);
+    err.flush();
+}
+
+int runJob(const Job &job, const RunOptions &options, bool verbose, bool diff, QTextStream &out,
+    QTextStream &err)
 {
     ReplaceRun run(job, options);
+    QString journalError;
+    const bool journalMade = run.prepareJournal(&journalError);
+    printRecovery(err, run.recovery());
+    if (!journalMade && options.journal) {
+        err << QStringLiteral("yihuan-cli: 无法建立撤销日志 %1；可用 --no-undo 不保留撤销 "
+                              "(cannot make the undo journal; use --no-undo to run without "
+                              "undo)\n")
+                   .arg(journalError);
+        return 2;
+    }
     ProgressBar progress(job.files.size());
     QEventLoop loop;
     QObject::connect(&run, &ReplaceRun::fileDone, &loop, [&progress] { progress.advance(); });
@@ -276,9 +319,56 @@ int runJob(const Job &job, const RunOptions &options, bool verbose, bool diff, Q
     return run.tally().fail + run.tally().lost > 0 ? 1 : 0;
 }
 
-int undo(QTextStream &out)
+// Ctrl-C, SIGTERM and SIGHUP stop an undo after the file in hand.
+class UndoSignals
 {
-    const UndoResult result = undoLastRun();
+public:
+    UndoSignals()
+    {
+        struct sigaction action = {};
+        action.sa_handler = [](int) {
+            s_stop.store(true);
+        };
+        // The file in hand is being read and written: no call of it should fail for this.
+        action.sa_flags = SA_RESTART;
+        ::sigemptyset(&action.sa_mask);
+        for (int i = 0; i < 3; ++i)
+            ::sigaction(Signals[i], &action, &m_old[i]);
+    }
+    ~UndoSignals()
+    {
+        for (int i = 0; i < 3; ++i)
+            ::sigaction(Signals[i], &m_old[i], nullptr);
+    }
+    UndoSignals(const UndoSignals &) = delete;
+    UndoSignals &operator=(const UndoSignals &) = delete;
+
+    static const std::atomic_bool &flag() { return s_stop; }
+
+private:
+    static constexpr int Signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    static std::atomic_bool s_stop;
+    struct sigaction m_old[3] = {};
+};
+
+std::atomic_bool UndoSignals::s_stop {false};
+
+int undo(QTextStream &out, QTextStream &err)
+{
+    UndoResult result;
+    {
+        const UndoSignals stopping;
+        result = undoLastRunUntil(UndoSignals::flag());
+    }
+    printRecovery(err, result.recovery);
+    for (const QString &record : result.damaged)
+        out << QStringLiteral("失败\t%1\t撤销日志的记录无法读取，日志保留 (journal record "
+                              "unreadable; the journal is kept)\n")
+                   .arg(record);
+    if (result.tempFilesRemoved > 0)
+        err << QStringLiteral("已删除被中断的替换留下的 %1 个临时文件 (removed %1 temp files "
+                              "an interrupted run left)\n")
+                   .arg(result.tempFilesRemoved);
     if (result.nothingToUndo) {
         out << QStringLiteral("没有可以撤销的替换 (nothing to undo)\n");
         return 2;
@@ -309,7 +399,26 @@ int undo(QTextStream &out)
                .arg(result.changedSince)
                .arg(result.missing)
                .arg(result.failed);
-    return result.changedSince + result.missing + result.failed > 0 ? 1 : 0;
+    if (result.stopped) {
+        out << QStringLiteral("撤销已停止，其余文件仍可用 --undo 恢复 (undo stopped; run --undo "
+                              "again for the rest)\n");
+        return 130;
+    }
+    return result.changedSince + result.missing + result.failed + result.damaged.size() > 0 ? 1 : 0;
+}
+
+int discardInterrupted(QTextStream &out, QTextStream &err)
+{
+    printRecovery(err, recoverInterruptedRuns());
+    const int discarded = Journal::discardInterruptedRuns();
+    if (discarded == 0) {
+        out << QStringLiteral("没有被中断的替换 (no interrupted run)\n");
+        return 2;
+    }
+    out << QStringLiteral("已放弃 %1 次被中断的替换，它们无法再撤销 (discarded %1 interrupted "
+                          "runs; they can no longer be undone)\n")
+               .arg(discarded);
+    return 0;
 }
 
 // Copies the journal cannot avoid must fit under the cap, or the run is refused.
@@ -328,8 +437,32 @@ bool journalFits(const Journal::Cost &cost, const CliOptions &options, QString *
 
 } // namespace
 
+// When this process was started, in ms since the epoch, rounded down to the kernel's clock
+// tick: a run asked for then ran alongside every run that finished later, however long
+// this one took to load and to read its job.
+qint64 processStartedAt()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    timespec boot;
+    if (!stat.open(QIODevice::ReadOnly) || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0)
+        return now;
+    const QByteArray line = stat.readAll();
+    // The fields after the program's name, which may hold spaces: state is the third.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    bool ok = false;
+    const qint64 ticks = fields.value(19).toLongLong(&ok);
+    const long perSecond = ::sysconf(_SC_CLK_TCK);
+    if (!ok || perSecond <= 0)
+        return now;
+    const qint64 age
+        = qint64(boot.tv_sec) * 1000 + boot.tv_nsec / 1000000 - ticks * 1000 / perSecond;
+    return age >= 0 ? now - age : now;
+}
+
 int runCli(const QStringList &arguments)
 {
+    const qint64 requestedAt = processStartedAt();
     // Messages go out in the terminal's encoding, whatever the files are read in.
     QTextCodec *console = QTextCodec::codecForLocale();
     QTextStream out(stdout);
@@ -354,7 +487,9 @@ int runCli(const QStringList &arguments)
         return 0;
     }
     if (command == CliCommand::Undo)
-        return undo(out);
+        return undo(out, err);
+    if (command == CliCommand::DiscardInterrupted)
+        return discardInterrupted(out, err);
 
     Job job;
     if (!buildCliJob(&options, &job, &error)) {
@@ -373,6 +508,7 @@ int runCli(const QStringList &arguments)
     runOptions.keepFormat = options.keepFormat;
     runOptions.journal = options.journal;
     runOptions.journalCap = options.journalCap;
+    runOptions.requestedAt = requestedAt;
     QStringList paths;
     paths.reserve(job.files.size());
     for (const FileJob &file : job.files)
@@ -385,7 +521,7 @@ int runCli(const QStringList &arguments)
     // The diff owns standard output; the report moves out of its way.
     if (options.diff) {
         out.flush();
-        return runJob(job, runOptions, options.verbose, true, err);
+        return runJob(job, runOptions, options.verbose, true, err, err);
     }
-    return runJob(job, runOptions, options.verbose, false, out);
+    return runJob(job, runOptions, options.verbose, false, out, err);
 }

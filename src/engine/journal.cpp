@@ -2,6 +2,7 @@
 
 #include "engine/filemetadata.h"
 #include "engine/nativefile.h"
+#include "engine/pausepoint.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -9,12 +10,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -22,17 +26,25 @@ namespace {
 
 const QLatin1String RunPrefix("run-");
 const QLatin1String TrashPrefix("deleted-");
+// A run's folder while it is being made, before the run's lock makes it safe to see.
+const QLatin1String NewPrefix(".new-run-");
 const char ManifestName[] = "manifest";
-const QByteArray Header = QByteArrayLiteral("yihuan-journal 1\n");
+const QByteArray FirstHeader = QByteArrayLiteral("yihuan-journal 1\n");
+const QByteArray Header = QByteArrayLiteral("yihuan-journal 2\n");
 
-// Records, one a line:
-//   K entry kept device inode size mode uid gid before after path   (path in base64)
+// Records, one a line, after the header:
+//   S started sequence u|n  when the run started (ms), its place among runs, with undo or not
+//   P folder                a folder the run will write in (base64)
+//   K entry kept device inode size mode uid gid before after folder-device folder-inode path
+//                           (path in base64; the first version has no folder identity)
 //   D entry      the in-place overwrite of entry finished
 //   A entry      entry was left as it was
-//   E            the run finished
+//   E finished   the run finished (ms; none in the first version)
+//   U            an undo began
+//   R entry      undo is overwriting entry where it stands
 // A line cut short by a kill is ignored: its file was not yet replaced.
 QByteArray keptRecord(qint64 entry, JournalRecord::Kept kept, const struct stat &st,
-    const QByteArray &path, const Digest &before, const Digest &after)
+    const QByteArray &path, const Digest &before, const Digest &after, const struct stat &folder)
 {
     const char kind = kept == JournalRecord::Kept::Link ? 'L'
         : kept == JournalRecord::Kept::Copy             ? 'C'
@@ -42,15 +54,19 @@ QByteArray keptRecord(qint64 entry, JournalRecord::Kept kept, const struct stat 
         line += ' ' + QByteArray::number(value);
     line += ' ' + QByteArray::number(uint(st.st_mode & 07777), 8);
     line += ' ' + QByteArray::number(uint(st.st_uid)) + ' ' + QByteArray::number(uint(st.st_gid));
-    line += ' ' + before.toHex() + ' ' + after.toHex() + ' ' + path.toBase64() + '\n';
+    line += ' ' + before.toHex() + ' ' + after.toHex();
+    line += ' ' + QByteArray::number(quint64(folder.st_dev)) + ' '
+        + QByteArray::number(quint64(folder.st_ino));
+    line += ' ' + path.toBase64() + '\n';
     return line;
 }
 
-bool parseKept(const QList<QByteArray> &fields, JournalRecord *record)
+bool parseKept(const QList<QByteArray> &fields, int version, JournalRecord *record)
 {
-    if (fields.size() != 12 || fields.at(2).size() != 1)
+    const int expected = version == 1 ? 12 : 14;
+    if (fields.size() != expected || fields.at(2).size() != 1)
         return false;
-    bool ok[8] = {};
+    bool ok[10] = {true, true, true, true, true, true, true, true, true, true};
     record->entry = fields.at(1).toLongLong(&ok[0]);
     switch (fields.at(2).at(0)) {
     case 'L':
@@ -73,9 +89,15 @@ bool parseKept(const QList<QByteArray> &fields, JournalRecord *record)
     record->gid = fields.at(8).toUInt(&ok[6]);
     const auto before = Digest::fromHex(fields.at(9));
     const auto after = Digest::fromHex(fields.at(10));
-    const auto decoded = QByteArray::fromBase64Encoding(fields.at(11));
+    if (version >= 2) {
+        record->hasFolder = true;
+        record->folderDevice = fields.at(11).toULongLong(&ok[8]);
+        record->folderInode = fields.at(12).toULongLong(&ok[9]);
+    }
+    const auto decoded
+        = QByteArray::fromBase64Encoding(fields.last(), QByteArray::AbortOnBase64DecodingErrors);
     ok[7] = before && after && decoded.decodingStatus == QByteArray::Base64DecodingStatus::Ok
-        && !decoded.decoded.isEmpty();
+        && !decoded.decoded.isEmpty() && record->entry >= 0 && record->size >= 0;
     if (!std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; }))
         return false;
     record->before = *before;
@@ -93,26 +115,197 @@ int shardOf(qint64 entry)
     return int(entry % Shards);
 }
 
-// A run's manifest is locked for as long as the run (or an undo of it) goes on.
-bool inProgress(const QString &runFolder)
+QString errorText(int error)
 {
-    const UniqueFd manifest(
-        ::open(QFile::encodeName(runFolder + QLatin1Char('/') + QLatin1String(ManifestName)),
-            O_RDONLY | O_CLOEXEC));
-    if (!manifest.isValid())
-        return false;
-    return ::flock(manifest.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    return QString::fromLocal8Bit(::strerror(error));
 }
 
-QStringList runFolders()
+// Opens name in folder without following a link, and only when it belongs to this user
+// and nobody else may write it: anything else in a journal may have been planted.
+int openTrusted(int folder, const char *name, int flags, QString *why)
 {
-    QDir base(Journal::location());
-    const QStringList names
-        = base.entryList({RunPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden, QDir::Name);
-    QStringList folders;
-    for (const QString &name : names)
-        folders.append(base.filePath(name));
-    return folders;
+    int fd;
+    do {
+        fd = ::openat(folder, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int saved = errno;
+        *why = saved == ELOOP || saved == ENOTDIR ? QStringLiteral("符号链接 (a symbolic link)")
+                                                  : errorText(saved);
+        errno = saved;
+        return -1;
+    }
+    struct stat st;
+    const bool folderWanted = flags & O_DIRECTORY;
+    if (::fstat(fd, &st) != 0 || (folderWanted ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)))
+        *why = QStringLiteral("类型不对 (not what a journal holds)");
+    else if (st.st_uid != ::geteuid())
+        *why = QStringLiteral("属于用户 %1，不属于当前用户 (owned by user %1, not by this user)")
+                   .arg(st.st_uid);
+    else if (st.st_mode & (S_IWGRP | S_IWOTH))
+        *why = QStringLiteral("其他用户可以写入 (writable by others)");
+    else
+        return fd;
+    ::close(fd);
+    errno = EPERM;
+    return -1;
+}
+
+// The journal folder, checked; made first when create says so. -1 with an empty error
+// when there is none yet.
+int openBase(bool create, QString *error)
+{
+    const QString base = Journal::location();
+    const QString parent = QFileInfo(base).path();
+    if (create && !QDir().mkpath(parent)) {
+        const int saved = errno;
+        *error = base + QLatin1String(": ") + errorText(saved ? saved : EACCES);
+        return -1;
+    }
+    const UniqueFd parentFd(openFolder(QFile::encodeName(parent)));
+    if (!parentFd.isValid()) {
+        const int saved = errno;
+        if (!create && saved == ENOENT)
+            return -1;
+        *error = base + QLatin1String(": ") + errorText(saved);
+        return -1;
+    }
+    if (create && ::mkdirat(parentFd.get(), "journal", 0700) != 0 && errno != EEXIST) {
+        *error = base + QLatin1String(": ") + errorText(errno);
+        return -1;
+    }
+    QString why;
+    const int fd = openTrusted(parentFd.get(), "journal", O_RDONLY | O_DIRECTORY, &why);
+    if (fd < 0 && !(!create && errno == ENOENT))
+        *error = base + QLatin1String(": ") + why;
+    return fd;
+}
+
+QStringList entriesOf(int folder, const QString &prefix)
+{
+    QStringList names;
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return names;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (name.startsWith(prefix))
+            names.append(name);
+    }
+    ::closedir(dir);
+    names.sort();
+    return names;
+}
+
+enum class Read { Ok, Busy, Refused };
+
+// Reads a run's manifest; Busy while the run (or an undo of it) holds its lock.
+// ignoreLock: reads a run in progress all the same, as it stands.
+Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool headerOnly = false,
+    bool ignoreLock = false)
+{
+    const UniqueFd folder(
+        openTrusted(base, QFile::encodeName(name).constData(), O_RDONLY | O_DIRECTORY, why));
+    if (!folder.isValid())
+        return errno == ENOENT ? Read::Busy : Read::Refused;
+    const UniqueFd manifestFd(openTrusted(folder.get(), ManifestName, O_RDONLY, why));
+    if (!manifestFd.isValid())
+        return errno == ENOENT ? Read::Busy : Read::Refused;
+    if (!ignoreLock && ::flock(manifestFd.get(), LOCK_SH | LOCK_NB) != 0)
+        return Read::Busy;
+    QFile manifest;
+    if (!manifest.open(manifestFd.get(), QIODevice::ReadOnly)) {
+        *why = manifest.errorString();
+        return Read::Refused;
+    }
+    run->folder = Journal::location() + QLatin1Char('/') + name;
+    const QString manifestPath = run->folder + QLatin1Char('/') + QLatin1String(ManifestName);
+    const QByteArray header = manifest.readLine();
+    int line = 1;
+    run->version = header == Header ? 2 : header == FirstHeader ? 1 : 0;
+    if (run->version == 2) {
+        const QList<QByteArray> fields = manifest.readLine().trimmed().split(' ');
+        ++line;
+        bool ok[2] = {};
+        if (fields.size() == 4 && fields.at(0) == "S") {
+            run->started = fields.at(1).toLongLong(&ok[0]);
+            run->sequence = fields.at(2).toULongLong(&ok[1]);
+            run->keepsUndo = fields.at(3) != "n";
+        }
+        if (!ok[0] || !ok[1])
+            run->version = 0;
+    } else if (run->version == 1) {
+        struct stat st;
+        if (::fstat(manifestFd.get(), &st) == 0)
+            run->started = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    }
+    if (run->version == 0) {
+        run->damaged.append(manifestPath + QStringLiteral(":%1").arg(line));
+        return Read::Ok;
+    }
+    if (headerOnly)
+        return Read::Ok;
+    QHash<qint64, int> byEntry;
+    while (!manifest.atEnd()) {
+        const QByteArray text = manifest.readLine();
+        ++line;
+        if (!text.endsWith('\n'))
+            break;
+        const QList<QByteArray> fields = text.trimmed().split(' ');
+        const QByteArray kind = fields.at(0);
+        bool ok = false;
+        if (kind == "E") {
+            ok = fields.size() == 1
+                || (fields.size() == 2 && (run->finishedAt = fields.at(1).toLongLong(&ok), ok));
+            run->finished = ok;
+        } else if (kind == "U") {
+            ok = fields.size() == 1;
+            run->undoBegun = ok;
+        } else if (kind == "P") {
+            const auto decoded = QByteArray::fromBase64Encoding(
+                fields.value(1), QByteArray::AbortOnBase64DecodingErrors);
+            ok = fields.size() == 2
+                && decoded.decodingStatus == QByteArray::Base64DecodingStatus::Ok
+                && !decoded.decoded.isEmpty();
+            if (ok)
+                run->folders.append(decoded.decoded);
+        } else if (kind == "K") {
+            JournalRecord record;
+            ok = parseKept(fields, run->version, &record) && !byEntry.contains(record.entry);
+            if (ok) {
+                byEntry.insert(record.entry, run->records.size());
+                run->records.append(record);
+            }
+        } else {
+            const qint64 entry = fields.size() == 2 ? fields.at(1).toLongLong(&ok) : -1;
+            const int at = byEntry.value(entry, -1);
+            ok = ok && at >= 0;
+            if (ok && kind == "D")
+                run->records[at].writtenInPlace = true;
+            else if (ok && kind == "A")
+                run->records[at].abandoned = true;
+            else if (ok && kind == "R")
+                run->records[at].restoring = run->undoBegun = true;
+            else
+                ok = false;
+        }
+        if (!ok)
+            run->damaged.append(manifestPath + QStringLiteral(":%1").arg(line));
+    }
+    return Read::Ok;
+}
+
+bool runsInOrder(const JournalRun &a, const JournalRun &b)
+{
+    if (a.sequence != b.sequence)
+        return a.sequence < b.sequence;
+    if (a.started != b.started)
+        return a.started < b.started;
+    return a.folder < b.folder;
 }
 
 bool syncFolder(const QString &path)
@@ -163,59 +356,100 @@ Journal::Cost Journal::estimate(const QStringList &paths)
     return cost;
 }
 
-bool Journal::lastRun(JournalRun *run)
+QVector<JournalRun> Journal::runs(QStringList *refused)
 {
-    QStringList folders = runFolders();
-    while (!folders.isEmpty() && inProgress(folders.last()))
-        folders.removeLast();
-    if (folders.isEmpty())
-        return false;
-    QFile manifest(folders.last() + QLatin1Char('/') + QLatin1String(ManifestName));
-    if (!manifest.open(QIODevice::ReadOnly) || manifest.readLine() != Header)
-        return false;
-    run->folder = folders.last();
-    run->finished = false;
-    run->records.clear();
-    QHash<qint64, int> byEntry;
-    while (!manifest.atEnd()) {
-        const QByteArray line = manifest.readLine();
-        if (!line.endsWith('\n'))
-            break;
-        const QList<QByteArray> fields = line.trimmed().split(' ');
-        const QByteArray kind = fields.at(0);
-        if (kind == "E" && fields.size() == 1) {
-            run->finished = true;
-            continue;
-        }
-        if (kind == "K") {
-            JournalRecord record;
-            if (parseKept(fields, &record)) {
-                byEntry.insert(record.entry, run->records.size());
-                run->records.append(record);
-            }
-            continue;
-        }
-        bool ok = false;
-        const qint64 entry = fields.size() == 2 ? fields.at(1).toLongLong(&ok) : -1;
-        const int at = byEntry.value(entry, -1);
-        if (!ok || at < 0)
-            continue;
-        if (kind == "D")
-            run->records[at].writtenInPlace = true;
-        else if (kind == "A")
-            run->records[at].abandoned = true;
+    QVector<JournalRun> found;
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid()) {
+        if (refused && !error.isEmpty())
+            refused->append(error);
+        return found;
     }
-    return true;
+    for (const QString &name : entriesOf(base.get(), RunPrefix)) {
+        JournalRun run;
+        QString why;
+        const Read read = readRun(base.get(), name, &run, &why);
+        if (read == Read::Ok)
+            found.append(run);
+        else if (read == Read::Refused && refused)
+            refused->append(location() + QLatin1Char('/') + name + QLatin1String(": ") + why);
+    }
+    std::sort(found.begin(), found.end(), runsInOrder);
+    return found;
+}
+
+QSet<QByteArray> Journal::foldersInUse(const QString &except)
+{
+    QSet<QByteArray> folders;
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid())
+        return folders;
+    for (const QString &name : entriesOf(base.get(), RunPrefix)) {
+        JournalRun run;
+        QString why;
+        if (location() + QLatin1Char('/') + name == except
+            || readRun(base.get(), name, &run, &why) != Read::Busy
+            || readRun(base.get(), name, &run, &why, false, true) != Read::Ok)
+            continue;
+        for (const QByteArray &folder : qAsConst(run.folders))
+            folders.insert(folder);
+        for (const JournalRecord &record : qAsConst(run.records))
+            folders.insert(splitNativePath(record.path).folder);
+    }
+    return folders;
+}
+
+bool Journal::lastRun(JournalRun *run, QStringList *refused)
+{
+    const QVector<JournalRun> all = runs(refused);
+    for (auto it = all.crbegin(); it != all.crend(); ++it) {
+        if (it->keepsUndo) {
+            *run = *it;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool Journal::lastRunInterrupted()
 {
     JournalRun run;
-    return lastRun(&run) && !run.finished;
+    return lastRun(&run) && run.interrupted();
 }
 
-Journal::Journal(qint64 copyCap)
+QVector<JournalRun> Journal::interruptedRuns()
+{
+    QVector<JournalRun> interrupted;
+    for (const JournalRun &run : runs()) {
+        if (run.keepsUndo && run.interrupted())
+            interrupted.append(run);
+    }
+    return interrupted;
+}
+
+int Journal::discardInterruptedRuns()
+{
+    int discarded = 0;
+    for (const JournalRun &run : interruptedRuns())
+        discarded += remove(run) ? 1 : 0;
+    return discarded;
+}
+
+bool Journal::remove(const JournalRun &run)
+{
+    const QString name = QFileInfo(run.folder).fileName();
+    QDir base(location());
+    const QString trash = TrashPrefix + name;
+    if (!base.rename(name, trash))
+        return QDir(run.folder).removeRecursively();
+    return QDir(base.filePath(trash)).removeRecursively();
+}
+
+Journal::Journal(qint64 copyCap, Mode mode)
     : m_copyCap(copyCap)
+    , m_mode(mode)
 {
 }
 
@@ -228,22 +462,34 @@ Journal::~Journal()
 
 void Journal::discardLastRun()
 {
-    setAsideLastRun();
-    QDir base(location());
-    for (const QString &name :
-        base.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden))
-        QDir(base.filePath(name)).removeRecursively();
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid())
+        return;
+    setAsideFinishedRuns(base.get(), QDateTime::currentMSecsSinceEpoch());
+    QDir trash(location());
+    for (const QString &name : entriesOf(base.get(), TrashPrefix))
+        QDir(trash.filePath(name)).removeRecursively();
 }
 
-void Journal::setAsideLastRun()
+void Journal::setAsideFinishedRuns(int base, qint64 before)
 {
-    QDir base(location());
-    for (const QString &folder : runFolders()) {
-        if (inProgress(folder))
+    for (const QString &name : entriesOf(base, RunPrefix)) {
+        JournalRun run;
+        QString why;
+        if (readRun(base, name, &run, &why) != Read::Ok || run.interrupted()
+            || run.finishedAt > before)
             continue;
-        const QString name = QFileInfo(folder).fileName();
-        if (!base.rename(name, TrashPrefix + name))
-            QDir(folder).removeRecursively();
+        const QByteArray native = QFile::encodeName(name);
+        const QByteArray trash = QFile::encodeName(TrashPrefix + name);
+        if (::renameat(base, native.constData(), base, trash.constData()) != 0)
+            QDir(run.folder).removeRecursively();
+    }
+    // Folders of runs killed before they were made whole: their process is gone.
+    for (const QString &name : entriesOf(base, NewPrefix)) {
+        const pid_t pid = pid_t(name.mid(NewPrefix.size()).section(QLatin1Char('-'), 0, 0).toInt());
+        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            QDir(location() + QLatin1Char('/') + name).removeRecursively();
     }
 }
 
@@ -292,71 +538,137 @@ void Journal::sweepRest()
 
 bool Journal::start(QString *error)
 {
-    const auto failed = [error](const QString &what) {
+    QString why;
+    const UniqueFd base(openBase(true, &why));
+    if (!base.isValid()) {
         if (error)
-            *error = what + QLatin1String(": ") + QString::fromLocal8Bit(::strerror(errno));
+            *error = why;
+        return false;
+    }
+    setAsideFinishedRuns(
+        base.get(), m_requestedAt > 0 ? m_requestedAt : QDateTime::currentMSecsSinceEpoch());
+    m_trash = trashFiles();
+    if (!publish(base.get(), &why)) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    return true;
+}
+
+// The run's folder is made under a name no other run looks at, and takes its place among
+// the runs only once its manifest is locked: a run starting at the same moment can never
+// take it for a finished one.
+bool Journal::publish(int base, QString *error)
+{
+    const QByteArray newName = QFile::encodeName(NewPrefix) + QByteArray::number(::getpid()) + '-'
+        + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+    const auto failed = [&](const QString &what) {
+        const int saved = errno;
+        if (error)
+            *error = what + QLatin1String(": ") + errorText(saved);
+        m_manifest.reset();
+        m_shards.clear();
+        m_folder.reset();
+        QDir(location() + QLatin1Char('/') + QFile::decodeName(newName)).removeRecursively();
         return false;
     };
-    const QString base = location();
-    if (!QDir().mkpath(base))
-        return failed(base);
-    ::chmod(QFile::encodeName(base).constData(), 0700);
-    setAsideLastRun();
-    m_trash = trashFiles();
-
-    const QString name = RunPrefix
-        + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))
-        + QLatin1Char('-') + QString::number(::getpid());
-    m_folderPath = base + QLatin1Char('/') + name;
-    if (::mkdir(QFile::encodeName(m_folderPath).constData(), 0700) != 0)
-        return failed(m_folderPath);
-    m_folder.reset(openFolder(QFile::encodeName(m_folderPath)));
+    if (::mkdirat(base, newName.constData(), 0700) != 0)
+        return failed(location());
+    pausePoint("journal-folder-made");
+    m_folder.reset(
+        ::openat(base, newName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!m_folder.isValid() || ::fstat(m_folder.get(), &st) != 0)
-        return failed(m_folderPath);
+        return failed(location());
     m_device = st.st_dev;
     for (int shard = 0; shard < Shards; ++shard) {
         const QByteArray name = QByteArray::number(shard);
         if (::mkdirat(m_folder.get(), name.constData(), 0700) != 0)
-            return failed(m_folderPath);
+            return failed(location());
         m_shards.emplace_back(
             ::openat(m_folder.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!m_shards.back().isValid())
-            return failed(m_folderPath);
+            return failed(location());
     }
     m_manifest.reset(::openat(
         m_folder.get(), ManifestName, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600));
-    if (!m_manifest.isValid() || ::flock(m_manifest.get(), LOCK_EX) != 0
-        || !writeFully(m_manifest.get(), Header.constData(), Header.size())) {
-        const int saved = errno;
-        m_manifest.reset();
-        QDir(m_folderPath).removeRecursively();
-        errno = saved;
-        return failed(m_folderPath);
+    if (!m_manifest.isValid() || ::flock(m_manifest.get(), LOCK_EX) != 0)
+        return failed(location());
+
+    // Runs are ordered by sequence; the journal folder's lock keeps two from sharing one.
+    if (::flock(base, LOCK_EX) != 0)
+        return failed(location());
+    quint64 sequence = 0;
+    for (const QString &name : entriesOf(base, RunPrefix)) {
+        JournalRun run;
+        QString why;
+        readRun(base, name, &run, &why, true, true);
+        sequence = std::max(sequence, run.sequence);
     }
+    ++sequence;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QByteArray header = Header + "S " + QByteArray::number(now.toMSecsSinceEpoch()) + ' '
+        + QByteArray::number(sequence) + (m_mode == Mode::Undo ? " u\n" : " n\n");
+    const QString name = RunPrefix + now.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))
+        + QStringLiteral("-%1-%2").arg(::getpid()).arg(sequence);
+    const bool published = writeFully(m_manifest.get(), header.constData(), header.size())
+        && ::renameat(base, newName.constData(), base, QFile::encodeName(name).constData()) == 0;
+    ::flock(base, LOCK_UN);
+    if (!published)
+        return failed(location());
+    m_folderPath = location() + QLatin1Char('/') + name;
     return true;
+}
+
+void Journal::recordFolders(const QVector<QByteArray> &folders)
+{
+    if (!m_manifest.isValid() || folders.isEmpty())
+        return;
+    QByteArray records;
+    for (const QByteArray &folder : folders)
+        records += "P " + folder.toBase64() + '\n';
+    append(records);
+    writeRecords();
 }
 
 bool Journal::finish()
 {
     if (!m_manifest.isValid())
         return false;
+    bool unresolved;
+    {
+        QMutexLocker locker(&m_mutex);
+        unresolved = !m_inPlaceOpen.isEmpty();
+    }
+    // A file whose in-place overwrite could not be put right leaves the run unfinished,
+    // so that the next start repairs it and no later run sweeps its original.
     // Not synced: every record a file's safety depends on already is, and should this
     // one be lost, the run only looks interrupted, which undoes the same.
-    append("E\n");
+    if (!unresolved)
+        append("E " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '\n');
     const bool written = writeRecords();
     // Closing releases the lock: the run is over and may be undone.
     m_manifest.reset();
     sweepRest();
+    if (m_mode == Mode::InPlaceOnly && !unresolved)
+        QDir(m_folderPath).removeRecursively();
     return written;
 }
 
 Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArray &path,
-    const Digest &before, const Digest &after, bool inPlace)
+    const Digest &before, const Digest &after, bool inPlace, int folder)
 {
     Kept kept;
-    if (!m_manifest.isValid())
+    if (!m_manifest.isValid() || (m_mode == Mode::InPlaceOnly && !inPlace))
         return kept;
+    struct stat folderStat = {};
+    if (folder >= 0 ? ::fstat(folder, &folderStat) != 0
+                    : ::stat(splitNativePath(path).folder.constData(), &folderStat) != 0) {
+        if (!inPlace)
+            m_notKept.fetchAndAddRelaxed(1);
+        return kept;
+    }
     const qint64 entry = m_nextEntry.fetchAndAddRelaxed(1);
     const QByteArray name = keptName(entry);
     JournalRecord::Kept how = JournalRecord::Kept::Copy;
@@ -376,7 +688,12 @@ Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArra
         return kept;
     }
     kept.entry = entry;
-    append(keptRecord(entry, how, original, path, before, after), &kept.sequence, shardOf(entry));
+    if (inPlace) {
+        QMutexLocker locker(&m_mutex);
+        m_inPlaceOpen.insert(entry);
+    }
+    append(keptRecord(entry, how, original, path, before, after, folderStat), &kept.sequence,
+        shardOf(entry));
     return kept;
 }
 
@@ -407,14 +724,26 @@ void Journal::abandon(qint64 entry)
 {
     if (entry < 0 || !m_manifest.isValid())
         return;
+    {
+        QMutexLocker locker(&m_mutex);
+        m_inPlaceOpen.remove(entry);
+    }
     ::unlinkat(m_folder.get(), keptName(entry).constData(), 0);
     append("A " + QByteArray::number(entry) + '\n', nullptr, shardOf(entry));
 }
 
 void Journal::markWrittenInPlace(qint64 entry)
 {
-    if (entry >= 0 && m_manifest.isValid())
-        append("D " + QByteArray::number(entry) + '\n');
+    if (entry < 0 || !m_manifest.isValid())
+        return;
+    {
+        QMutexLocker locker(&m_mutex);
+        m_inPlaceOpen.remove(entry);
+    }
+    // The new content is on disk, so the copy is of no more use to a run without undo.
+    if (m_mode == Mode::InPlaceOnly)
+        ::unlinkat(m_folder.get(), keptName(entry).constData(), 0);
+    append("D " + QByteArray::number(entry) + '\n');
 }
 
 QByteArray Journal::keptName(qint64 entry)

@@ -6,6 +6,7 @@
 #include <QAtomicInteger>
 #include <QByteArray>
 #include <QMutex>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -31,26 +32,54 @@ struct JournalRecord
     quint32 gid = 0;
     Digest before;
     Digest after;
+    // The folder the file was in, by identity: undo writes only into that same folder.
+    // Unknown (false) in a journal of the first version.
+    bool hasFolder = false;
+    quint64 folderDevice = 0;
+    quint64 folderInode = 0;
     QByteArray path; // native bytes, which need not be valid in any encoding
     bool writtenInPlace = false; // an InPlace entry whose overwrite was finished and synced
     bool abandoned = false; // the run left the file as it was after all
+    bool restoring = false; // undo was putting it back where it stands
 };
 
-// The last run as its journal tells it.
+// One run as its journal tells it.
 struct JournalRun
 {
     QString folder;
+    int version = 0;
+    qint64 started = 0; // ms since the epoch; 0 when the journal does not say
+    quint64 sequence = 0; // runs are ordered by it; 0 for a journal of the first version
+    // False for a run without undo: its journal only keeps what it overwrites in place,
+    // until it is written, and goes with the run.
+    bool keepsUndo = true;
     bool finished = false;
+    qint64 finishedAt = 0; // ms since the epoch; 0 when the journal does not say
+    bool undoBegun = false; // an undo of it started and did not end
     QVector<JournalRecord> records;
+    // The folders it was to write in, temp files included.
+    QVector<QByteArray> folders;
+    // Records that could not be read, each as "manifest:line".
+    QStringList damaged;
+
+    // Killed or crashed, in the run or in its undo: kept until it is undone or discarded.
+    bool interrupted() const { return !finished || undoBegun; }
 };
 
 // A run's undo journal: the original of every file the run replaces, kept before the
-// replacement, and a manifest of them. The last run's journal stays until the next run
-// starts. Thread-safe: pool threads record their files through one Journal.
+// replacement, and a manifest of them. Thread-safe: pool threads record their files
+// through one Journal.
+//
+// A run's journal stays until the next run starts, or, when the run (or an undo of it)
+// was interrupted, until it is undone or discarded. Runs starting together each keep
+// their own. Undo takes the newest run first, by the manifest's sequence.
 //
 // Originals on the journal's own file system are kept by hard-linking the old inode
 // before the new file is renamed over it, which costs no copying and keeps its owner,
 // mode, ACL and attributes; elsewhere they are copied, up to a cap.
+//
+// Journals are trusted only when the journal folder, the run's folder and its manifest
+// belong to the effective user, are writable by no one else, and are no symbolic links.
 class Journal
 {
 public:
@@ -62,31 +91,62 @@ public:
         qint64 copiedBytes = 0;
     };
 
+    enum class Mode {
+        Undo, // keeps every file's original for undo
+        // A run without undo: keeps only what is overwritten in place, until it is written,
+        // so that a kill in the middle can still be repaired.
+        InPlaceOnly,
+    };
+
     // Where journals live: "journal" under the application's local data location.
     static QString location();
     static Cost estimate(const QStringList &paths);
 
-    // The last run not still in progress; false when there is none.
-    static bool lastRun(JournalRun *run);
+    // Every run not still in progress (nor being undone), oldest first. A run folder or
+    // manifest that cannot be trusted is left out and named in refused, with the reason;
+    // so is the journal folder itself.
+    static QVector<JournalRun> runs(QStringList *refused = nullptr);
+    // The newest run with undo, not still in progress; false when there is none.
+    static bool lastRun(JournalRun *run, QStringList *refused = nullptr);
     // The last run's journal was left unfinished: the run was killed or crashed.
     static bool lastRunInterrupted();
+    // Runs killed or crashed (or whose undo was), kept for undo; oldest first.
+    static QVector<JournalRun> interruptedRuns();
+    // Deletes the journals of interrupted runs; how many there were. Repair their torn
+    // files first (recoverInterruptedRuns() in undo.h): this throws their originals away.
+    static int discardInterruptedRuns();
+    // The folders that runs now in progress (or being undone), other than the one in
+    // except, write in: their temp files are not leftovers.
+    static QSet<QByteArray> foldersInUse(const QString &except);
+    // Deletes one run's journal.
+    static bool remove(const JournalRun &run);
 
     // copyCap: the bytes of copies the journal may hold; negative for no limit. A file
     // past the cap is still replaced safely, but cannot be undone.
-    explicit Journal(qint64 copyCap = -1);
+    explicit Journal(qint64 copyCap = -1, Mode mode = Mode::Undo);
     ~Journal();
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
-    // Deletes the last run's journal (at once for undo; its files on disk one with each
-    // file this run replaces, see sweepOne()) and creates this run's. A run that cannot have one
-    // may still go on without undo, after discardLastRun().
+    // The moment the user asked for this run (ms since the epoch), when that was before
+    // start(): a run that finished after it ran alongside this one, and keeps its journal.
+    void setRequestedAt(qint64 ms) { m_requestedAt = ms; }
+    // Deletes the journals of runs that finished before this one was asked for (at once
+    // for undo; their files on disk one with each file this run replaces, see sweepOne())
+    // and creates this run's, locked, before any other run can see it. Interrupted runs
+    // stay. False, with the journal
+    // folder and the system's reason in error, when it cannot be made: a run may still go
+    // on without undo, after discardLastRun().
     bool start(QString *error = nullptr);
-    // What a run without a journal calls first, so that undo does not go back past it.
+    // What a run without a journal calls first, so that undo does not go back past it to
+    // a finished run. Interrupted runs stay.
     static void discardLastRun();
+    // The folders the run will write in, recorded before its first file is written, so
+    // that temp files a kill leaves there can be found.
+    void recordFolders(const QVector<QByteArray> &folders);
     // Marks the run as finished, so that it no longer counts as interrupted, and ends
     // the journal: what is recorded after this is not kept. False when the manifest
-    // could not be written.
+    // could not be written. A journal of Mode::InPlaceOnly is deleted.
     bool finish();
 
     QString folder() const { return m_folderPath; }
@@ -103,10 +163,12 @@ public:
     };
     // Keeps the original open as fd and records it. inPlace: the file is about to be
     // overwritten where it stands, so the copy is needed whatever the cap.
+    // folder: the folder it is in, whose identity undo checks.
     Kept keep(int fd, const struct stat &original, const QByteArray &path, const Digest &before,
-        const Digest &after, bool inPlace);
+        const Digest &after, bool inPlace, int folder = -1);
     // The file was left as it was: its record no longer counts.
     void abandon(qint64 entry);
+    // The in-place overwrite of entry reached the disk; without undo, its copy goes.
     void markWrittenInPlace(qint64 entry);
     // Where an entry's original is kept, relative to the run's folder.
     static QByteArray keptName(qint64 entry);
@@ -131,15 +193,18 @@ public:
     quint64 device() const { return m_device; }
 
 private:
-    // Renames the last run's journal out of the way: from then on it is gone for undo.
-    static void setAsideLastRun();
+    // Renames finished runs' journals out of the way: from then on they are gone for undo.
+    static void setAsideFinishedRuns(int base, qint64 before);
     static QVector<QByteArray> trashFiles();
+    bool publish(int base, QString *error);
     void sweepRest();
     void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
     bool writeRecords();
     bool copyOriginal(int fd, const struct stat &original, const QByteArray &name, bool inPlace);
 
     const qint64 m_copyCap;
+    const Mode m_mode;
+    qint64 m_requestedAt = 0;
     QString m_folderPath;
     UniqueFd m_folder;
     UniqueFd m_manifest;
@@ -152,6 +217,7 @@ private:
     QMutex m_mutex; // guards the fields up to m_syncMutex
     QByteArray m_records;
     QVector<QByteArray> m_trash; // the last run's originals, still to delete
+    QSet<qint64> m_inPlaceOpen; // in-place overwrites neither written nor abandoned yet
     quint64 m_appended = 0;
     std::vector<UniqueFd> m_unsyncedCopies;
     quint32 m_changedShards = 0; // folders of originals made or removed since the last sync

@@ -2,18 +2,43 @@
 
 #ifdef YIHUAN_PAUSE_POINTS
 
+#include "engine/uniquefd.h"
+
 #include <QByteArray>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
-void pausePoint(const char *step)
+namespace {
+
+void waitOnFifos(const char *folder, const char *step)
 {
-    static const QByteArray wanted = qgetenv("YIHUAN_PAUSE_AT");
-    if (wanted.isEmpty() || wanted != step)
+    const QByteArray base = QByteArray(folder) + '/';
+    // Open for reading first, so that the test can write the release as soon as it has
+    // read that the step was reached.
+    const UniqueFd release(::open(base + "release", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd reached;
+    do {
+        reached.reset(::open(base + "reached", O_WRONLY | O_CLOEXEC));
+    } while (!reached.isValid() && errno == EINTR);
+    if (!release.isValid() || !reached.isValid())
         return;
+    const QByteArray line = QByteArray(step) + '\n';
+    (void)!::write(reached.get(), line.constData(), size_t(line.size()));
+    reached.reset();
+    pollfd wait = {release.get(), POLLIN, 0};
+    while (::poll(&wait, 1, -1) < 0 && errno == EINTR) { }
+}
+
+void waitOnStandardInput(const char *step)
+{
     std::fprintf(stderr, "paused at %s\n", step);
     std::fflush(stderr);
     char byte = 0;
@@ -23,8 +48,20 @@ void pausePoint(const char *step)
     } while ((got < 0 && errno == EINTR) || (got == 1 && byte != '\n'));
 }
 
-#else
+} // namespace
 
-void pausePoint(const char *) { }
+void pausePoint(const char *step)
+{
+    static std::atomic_int arrivals {0};
+    const char *wanted = std::getenv("YIHUAN_PAUSE_AT");
+    const char *skip = std::getenv("YIHUAN_PAUSE_SKIP");
+    if (!wanted || std::strcmp(wanted, step) != 0
+        || arrivals.fetch_add(1) != (skip ? std::atoi(skip) : 0))
+        return;
+    if (const char *folder = std::getenv("YIHUAN_PAUSE_DIR"))
+        waitOnFifos(folder, step);
+    else
+        waitOnStandardInput(step);
+}
 
 #endif

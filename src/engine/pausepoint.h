@@ -1,7 +1,16 @@
 #pragma once
 
-// A named step where a test can hold the process, to change a file or to kill it right
-// there instead of racing it. Only test builds have them (YIHUAN_PAUSE_POINTS): when
-// YIHUAN_PAUSE_AT names the step, the process writes "paused at STEP" to standard error
-// and waits for a line on standard input. Elsewhere a pause point is nothing at all.
+// A named step at which a test can stop the program and act (kill it, signal it, change
+// a file) at a moment of its choosing, without timing. Only test builds have it
+// (YIHUAN_PAUSE_POINTS); elsewhere it is nothing at all.
+//
+// YIHUAN_PAUSE_AT=<step> names the step; YIHUAN_PAUSE_SKIP=<n> passes it n times first.
+// With YIHUAN_PAUSE_DIR=<folder> holding two FIFOs, "reached" and "release", the process
+// writes the step's name and a line break into "reached", then waits for a line on
+// "release". Without it, it writes "paused at <step>" to standard error and waits for a
+// line on standard input. A signal that arrives meanwhile is handled and the wait goes on.
+#ifdef YIHUAN_PAUSE_POINTS
 void pausePoint(const char *step);
+#else
+inline void pausePoint(const char *) { }
+#endif

@@ -1,10 +1,12 @@
 #include "engine/run.h"
 
 #include "engine/journal.h"
+#include "engine/nativefile.h"
 #include "engine/safefile.h"
 #include "engine/utf8replace.h"
 #include "files/filenames.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QSet>
 #include <QThread>
@@ -25,6 +27,7 @@ ReplaceRun::ReplaceRun(const Job &job, const RunOptions &options, QObject *paren
     , m_outcomes(job.files.size())
     , m_reported(job.files.size(), false)
     , m_control(std::make_shared<RunControl>(job.files.size()))
+    , m_made(QDateTime::currentMSecsSinceEpoch())
 {
     m_tally.expected = job.files.size();
     m_progressTimer.setSingleShot(true);
@@ -44,8 +47,7 @@ void ReplaceRun::start()
     m_started = true;
     registerRepMetaTypes();
     m_sinceProgress.start();
-    if (!m_options.dryRun)
-        m_journalFailed = !startJournal();
+    prepareJournal();
 
     m_repOptions.ordinary = m_options.ordinary;
     m_repOptions.full = m_options.ordinary && m_options.full;
@@ -57,6 +59,7 @@ void ReplaceRun::start()
     QHash<FileIdentity, int> firstName;
     QHash<FileIdentity, int> lastName;
     QVector<int> starting;
+    QSet<QByteArray> folders;
     qint64 largest = 0;
     for (int index = 0; index < m_job.files.size(); ++index) {
         const QString &path = m_job.files.at(index).path;
@@ -80,6 +83,7 @@ void ReplaceRun::start()
             continue;
         }
         largest = std::max<qint64>(largest, info.st_size);
+        folders.insert(splitNativePath(QFile::encodeName(path)).folder);
         const FileIdentity identity {quint64(info.st_dev), quint64(info.st_ino)};
         const auto seen = firstName.constFind(identity);
         if (seen == firstName.cend()) {
@@ -93,6 +97,8 @@ void ReplaceRun::start()
             m_followers[seen.value()].append(index);
         }
     }
+    if (Journal *journal = m_control->journal())
+        journal->recordFolders(QVector<QByteArray>(folders.cbegin(), folders.cend()));
     sizeWorkerPool(largest);
     for (const int index : qAsConst(starting))
         startWorker(index);
@@ -109,15 +115,24 @@ void ReplaceRun::sizeWorkerPool(qint64 largestFile)
     workerPool()->setMaxThreadCount(largestFile <= SmallFile ? 8 * cores : cores);
 }
 
-bool ReplaceRun::startJournal()
+bool ReplaceRun::prepareJournal(QString *error)
 {
-    if (!m_options.journal) {
-        Journal::discardLastRun();
+    if (m_journalPrepared)
+        return !m_journalFailed;
+    m_journalPrepared = true;
+    m_recovery = recoverInterruptedRuns();
+    if (m_options.dryRun)
         return true;
-    }
-    auto journal = std::make_shared<Journal>(m_options.journalCap);
-    if (!journal->start()) {
+    const Journal::Mode mode = m_options.journal ? Journal::Mode::Undo : Journal::Mode::InPlaceOnly;
+    auto journal = std::make_shared<Journal>(m_options.journalCap, mode);
+    journal->setRequestedAt(m_options.requestedAt > 0 ? m_options.requestedAt : m_made);
+    QString why;
+    if (!journal->start(&why)) {
         Journal::discardLastRun();
+        // Without undo, a file overwritten in place is then kept in memory only.
+        m_journalFailed = m_options.journal;
+        if (error)
+            *error = why;
         return false;
     }
     m_control->setJournal(std::move(journal));

@@ -2,6 +2,7 @@
 
 #include "engine/job.h"
 #include "engine/rep.h"
+#include "engine/undo.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -26,11 +27,15 @@ struct RunOptions
     // is not written.
     bool keepFormat = false;
     // Keeps every replaced file's original for undo; without, the last run's journal
-    // goes too, so that undo never reaches past this run.
+    // goes too, so that undo never reaches past this run (an interrupted run's stays),
+    // and a file overwritten in place is still copied to the journal until it is written.
     bool journal = true;
     // The bytes of copies the journal may hold (files it cannot keep by a link); negative
     // for no limit.
     qint64 journalCap = -1;
+    // When the user asked for the run (ms since the epoch; 0: when the run was made). Runs
+    // that finished after it ran alongside this one: their journals stay.
+    qint64 requestedAt = 0;
 };
 
 struct RunTally
@@ -55,6 +60,16 @@ class ReplaceRun : public QObject
 public:
     ReplaceRun(const Job &job, const RunOptions &options, QObject *parent = nullptr);
     ~ReplaceRun() override;
+
+    // Puts right what interrupted runs left (see recoverInterruptedRuns()) and creates this
+    // run's journal, before any file is written. Call it before start() to learn whether
+    // the run can be undone: false, with the journal folder and the system's reason in
+    // error, when its journal cannot be made. The run may then still go on, without undo,
+    // or be dropped without having written anything. start() calls it when the caller did
+    // not, and goes on without undo on failure.
+    bool prepareJournal(QString *error = nullptr);
+    // What prepareJournal() put right, to tell the user.
+    const Recovery &recovery() const { return m_recovery; }
 
     // A path that is not a regular file now is lost at once: its fileDone arrives before
     // start() returns, and so does finished() when every file is lost.
@@ -87,7 +102,6 @@ private:
     void workerDone(Rep *rep, STATE state, int index);
     void startWorker(int index);
     static void sizeWorkerPool(qint64 largestFile);
-    bool startJournal();
     void record(int index, const FileOutcome &outcome);
     void reportProgress();
     void finishIfComplete();
@@ -109,5 +123,8 @@ private:
     // one), or the name that goes next once it is done (mode two).
     QHash<int, QVector<int>> m_followers;
     QHash<int, int> m_next;
+    const qint64 m_made;
+    bool m_journalPrepared = false;
     bool m_journalFailed = false;
+    Recovery m_recovery;
 };

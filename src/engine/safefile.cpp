@@ -3,6 +3,7 @@
 #include "engine/filemetadata.h"
 #include "engine/journal.h"
 #include "engine/nativefile.h"
+#include "engine/pausepoint.h"
 
 #include <QDir>
 #include <QFile>
@@ -300,6 +301,7 @@ Reason SafeFile::stage(Journal *journal)
     }
     if (m_step != Step::Writing)
         return Reason::WriteFailed;
+    pausePoint("staging");
     m_afterDigest = m_after->digest();
     if (!m_inPlace) {
         const mode_t mode = m_original.st_mode & 07777;
@@ -314,8 +316,8 @@ Reason SafeFile::stage(Journal *journal)
         struct stat now;
         if (::fstat(m_file.get(), &now) != 0 || !sameVersion(now, m_original))
             return fail(Reason::ChangedDuringRun);
-        const Journal::Kept kept = journal->keep(
-            m_file.get(), m_original, nativePath(), m_before, m_afterDigest, m_inPlace);
+        const Journal::Kept kept = journal->keep(m_file.get(), m_original, nativePath(), m_before,
+            m_afterDigest, m_inPlace, m_folder.get());
         m_entry = kept.entry;
         m_recordSequence = kept.sequence;
         if (::fstat(m_file.get(), &now) != 0)
@@ -380,7 +382,11 @@ Reason SafeFile::commitInPlace()
     if (size > m_original.st_size
         && ::fallocate(m_writable.get(), FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP)
         return fail(Reason::WriteFailed);
-    const bool written = pwriteFully(m_writable.get(), m_pending.constData(), size, 0)
+    // In two parts, so that a test can stop the write half done.
+    const qint64 half = size / 2;
+    const bool written = pwriteFully(m_writable.get(), m_pending.constData(), half, 0)
+        && (pausePoint("in-place-write"), true)
+        && pwriteFully(m_writable.get(), m_pending.constData() + half, size - half, half)
         && ::ftruncate(m_writable.get(), size) == 0 && ::fdatasync(m_writable.get()) == 0;
     if (!written) {
         // Still marked as being written, the journal restores it on undo if this cannot.

@@ -8,12 +8,14 @@
 #include "engine/tempnames.h"
 #include "engine/uniquefd.h"
 
-#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 
 #include <cerrno>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -21,6 +23,39 @@
 namespace {
 
 using Outcome = UndoResult::Outcome;
+
+// A run's journal, locked against its run, other undos and recoveries.
+struct OpenRun
+{
+    UniqueFd folder;
+    UniqueFd manifest; // for appending, and holding the lock
+
+    // wait: for another undo of the same run to end, rather than give up at once.
+    bool open(const JournalRun &run, bool wait = false)
+    {
+        folder.reset(::open(QFile::encodeName(run.folder).constData(),
+            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.isValid())
+            return false;
+        manifest.reset(
+            ::openat(folder.get(), "manifest", O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        // Gone under the lock: an undo that has just ended deleted it.
+        int locked;
+        do {
+            locked = manifest.isValid()
+                ? ::flock(manifest.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB)
+                : -1;
+        } while (locked != 0 && errno == EINTR && manifest.isValid());
+        return locked == 0 && ::fstat(manifest.get(), &st) == 0 && st.st_nlink > 0;
+    }
+
+    bool append(const QByteArray &record, bool sync) const
+    {
+        return writeFully(manifest.get(), record.constData(), record.size())
+            && (!sync || ::fdatasync(manifest.get()) == 0);
+    }
+};
 
 // The file as it stands now, checked again just before it is replaced.
 struct Current
@@ -39,7 +74,56 @@ struct Current
     }
 };
 
-Outcome restoreInPlace(const Current &current, int original, const JournalRecord &record)
+// Opens the file a record names, in the folder it was in then. Outcome::Restored means
+// that it is open.
+Outcome openCurrent(const JournalRecord &record, Current *current)
+{
+    const NativePath path = splitNativePath(record.path);
+    current->name = path.name;
+    current->folder.reset(openFolder(path.folder));
+    if (!current->folder.isValid())
+        return errno == ENOENT || errno == ENOTDIR ? Outcome::Missing : Outcome::Failed;
+    struct stat folder;
+    if (::fstat(current->folder.get(), &folder) != 0)
+        return Outcome::Failed;
+    // Another folder under the same name: nothing of the run's is there to put back.
+    if (record.hasFolder
+        && (quint64(folder.st_dev) != record.folderDevice
+            || quint64(folder.st_ino) != record.folderInode))
+        return Outcome::ChangedSince;
+    current->file.reset(::openat(current->folder.get(), path.name.constData(),
+        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (!current->file.isValid()) {
+        if (errno == ENOENT)
+            return Outcome::Missing;
+        return errno == ELOOP || errno == ENXIO ? Outcome::ChangedSince : Outcome::Failed;
+    }
+    if (::fstat(current->file.get(), &current->stat) != 0)
+        return Outcome::Failed;
+    if (!S_ISREG(current->stat.st_mode))
+        return Outcome::ChangedSince;
+    return Outcome::Restored;
+}
+
+bool copyRange(int from, int to, qint64 offset, qint64 end)
+{
+    std::vector<char> block(256 * 1024);
+    while (offset < end) {
+        const ssize_t got = ::pread(
+            from, block.data(), size_t(qMin<qint64>(qint64(block.size()), end - offset)), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || !pwriteFully(to, block.data(), got, offset))
+            return false;
+        offset += got;
+    }
+    return true;
+}
+
+// Overwrites the file where it stands, after recording durably that it is being
+// restored: should this be cut short, the next undo or start finishes it.
+Outcome restoreInPlace(
+    const Current &current, int original, const JournalRecord &record, const OpenRun &journal)
 {
     const UniqueFd writable(reopenForWriting(current.file.get()));
     if (!writable.isValid() || !current.unchanged())
@@ -48,13 +132,19 @@ Outcome restoreInPlace(const Current &current, int original, const JournalRecord
         && ::fallocate(writable.get(), FALLOC_FL_KEEP_SIZE, 0, record.size) != 0
         && errno != EOPNOTSUPP)
         return Outcome::Failed;
-    const bool ok = copyContent(original, writable.get(), record.size)
+    if (!journal.append("R " + QByteArray::number(record.entry) + '\n', true))
+        return Outcome::Failed;
+    const qint64 half = record.size / 2;
+    const bool ok = copyRange(original, writable.get(), 0, half)
+        && (pausePoint("undo-in-place"), true)
+        && copyRange(original, writable.get(), half, record.size)
         && ::ftruncate(writable.get(), record.size) == 0 && ::fdatasync(writable.get()) == 0;
     return ok ? Outcome::Restored : Outcome::Failed;
 }
 
 // A new file beside the current one, renamed over it.
-Outcome restoreByCopy(const Current &current, int original, const JournalRecord &record)
+Outcome restoreByCopy(
+    const Current &current, int original, const JournalRecord &record, const OpenRun &journal)
 {
     QByteArray tempName;
     UniqueFd temp;
@@ -67,14 +157,14 @@ Outcome restoreByCopy(const Current &current, int original, const JournalRecord 
     }
     if (!temp.isValid()) {
         if (errno == EACCES || errno == EPERM)
-            return restoreInPlace(current, original, record);
+            return restoreInPlace(current, original, record, journal);
         return Outcome::Failed;
     }
     const bool owned = (record.uid == ::geteuid() && record.gid == ::getegid())
         || ::fchown(temp.get(), record.uid, record.gid) == 0;
     if (!owned) {
         ::unlinkat(current.folder.get(), tempName.constData(), 0);
-        return restoreInPlace(current, original, record);
+        return restoreInPlace(current, original, record, journal);
     }
     const bool ok = copyContent(original, temp.get(), record.size)
         && copyAccessAndAttributes(original, temp.get(), record.mode, true)
@@ -90,45 +180,50 @@ Outcome restoreByCopy(const Current &current, int original, const JournalRecord 
     return Outcome::Restored;
 }
 
-Outcome undoFile(const JournalRecord &record, int journal)
+int openOriginal(const OpenRun &journal, const JournalRecord &record)
 {
-    const NativePath path = splitNativePath(record.path);
+    const UniqueFd shard(
+        ::openat(journal.folder.get(), QByteArray::number(record.entry % 16).constData(),
+            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!shard.isValid())
+        return -1;
+    return ::openat(shard.get(), QByteArray::number(record.entry).constData(),
+        O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// A write where the file stands, by the run or by an undo, may have been cut short.
+bool mayBeTorn(const JournalRecord &record)
+{
+    return (record.kept == JournalRecord::Kept::InPlace && !record.writtenInPlace)
+        || record.restoring;
+}
+
+Outcome undoFile(const JournalRecord &record, const OpenRun &journal)
+{
     Current current;
-    current.name = path.name;
-    current.folder.reset(openFolder(path.folder));
-    if (!current.folder.isValid())
-        return errno == ENOENT || errno == ENOTDIR ? Outcome::Missing : Outcome::Failed;
-    current.file.reset(::openat(current.folder.get(), path.name.constData(),
-        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
-    if (!current.file.isValid()) {
-        if (errno == ENOENT)
-            return Outcome::Missing;
-        return errno == ELOOP || errno == ENXIO ? Outcome::ChangedSince : Outcome::Failed;
-    }
-    if (::fstat(current.file.get(), &current.stat) != 0)
-        return Outcome::Failed;
-    if (!S_ISREG(current.stat.st_mode))
-        return Outcome::ChangedSince;
+    const Outcome opened = openCurrent(record, &current);
+    if (opened != Outcome::Restored)
+        return opened;
     const auto now = digestOfFile(current.file.get());
     if (!now)
         return Outcome::Failed;
     if (*now == record.before)
         return Outcome::AlreadyOriginal;
     // A killed overwrite leaves content that matches neither digest.
-    const bool halfWritten = record.kept == JournalRecord::Kept::InPlace && !record.writtenInPlace;
-    if (*now != record.after && !halfWritten)
+    if (*now != record.after && !mayBeTorn(record))
         return Outcome::ChangedSince;
 
-    const QByteArray keptName = Journal::keptName(record.entry);
-    const UniqueFd original(::openat(journal, keptName.constData(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd original(openOriginal(journal, record));
     if (!original.isValid() || digestOfFile(original.get()) != record.before)
         return Outcome::Failed;
-    if (record.kept == JournalRecord::Kept::InPlace)
-        return restoreInPlace(current, original.get(), record);
+    if (record.kept == JournalRecord::Kept::InPlace || record.restoring)
+        return restoreInPlace(current, original.get(), record, journal);
     if (record.kept == JournalRecord::Kept::Link) {
         if (!current.unchanged())
             return Outcome::Failed;
-        if (::renameat(journal, keptName.constData(), current.folder.get(), path.name.constData())
+        const QByteArray keptName = Journal::keptName(record.entry);
+        if (::renameat(journal.folder.get(), keptName.constData(), current.folder.get(),
+                current.name.constData())
             == 0) {
             // On disk before the journal that could redo it is deleted.
             ::fsync(current.folder.get());
@@ -137,46 +232,164 @@ Outcome undoFile(const JournalRecord &record, int journal)
         if (errno != EXDEV && errno != EACCES && errno != EPERM)
             return Outcome::Failed;
     }
-    return restoreByCopy(current, original.get(), record);
+    return restoreByCopy(current, original.get(), record, journal);
 }
 
-// A killed run leaves the temp files it had not yet renamed; they are of no use to
-// anyone once its journal is gone.
-int removeLeftTempFiles(const QVector<JournalRecord> &records)
+enum class Repair { NotTorn, Repaired, Failed };
+
+// A torn file of an interrupted run: the same file still (an overwrite in place keeps
+// the inode), holding neither its old content nor its new.
+Repair repairFile(const JournalRecord &record, const OpenRun &journal)
+{
+    Current current;
+    if (openCurrent(record, &current) != Outcome::Restored)
+        return Repair::NotTorn;
+    if (quint64(current.stat.st_dev) != record.device
+        || quint64(current.stat.st_ino) != record.inode)
+        return Repair::NotTorn;
+    const auto now = digestOfFile(current.file.get());
+    if (!now)
+        return Repair::Failed;
+    if (*now == record.before || *now == record.after)
+        return Repair::NotTorn;
+    const UniqueFd original(openOriginal(journal, record));
+    if (!original.isValid() || digestOfFile(original.get()) != record.before)
+        return Repair::Failed;
+    return restoreInPlace(current, original.get(), record, journal) == Outcome::Restored
+        ? Repair::Repaired
+        : Repair::Failed;
+}
+
+// The file a temp name stands beside: ".NAME.yihuan-XXXXXX.tmp".
+QByteArray shadowedName(const QByteArray &tempName)
+{
+    constexpr int Tail = 8 + 6 + 4;
+    return tempName.mid(1, tempName.size() - 1 - Tail);
+}
+
+// Temp files a killed run or undo left, in the folders it wrote in, but not in folders a
+// run now in progress writes in. Only this program's: by the name, and by the owner, which
+// is this user, or for root the owner of the file it was to replace.
+int removeLeftTempFiles(const JournalRun &run)
 {
     QSet<QByteArray> folders;
-    for (const JournalRecord &record : records)
+    for (const QByteArray &folder : run.folders)
+        folders.insert(folder);
+    for (const JournalRecord &record : run.records)
         folders.insert(splitNativePath(record.path).folder);
+    folders.subtract(Journal::foldersInUse(run.folder));
+    const uid_t user = ::geteuid();
     int removed = 0;
     for (const QByteArray &folder : qAsConst(folders)) {
-        QDir dir(QFile::decodeName(folder));
-        for (const QString &name :
-            dir.entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden)) {
-            if (isTempFileName(name) && dir.remove(name))
+        const int fd = openFolder(folder);
+        DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (!dir) {
+            if (fd >= 0)
+                ::close(fd);
+            continue;
+        }
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            struct stat st;
+            if (!name.startsWith('.') || !isTempFileName(QFile::decodeName(name))
+                || ::fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
+                || !S_ISREG(st.st_mode))
+                continue;
+            struct stat shadowed;
+            const bool ours = st.st_uid == user
+                || (user == 0
+                    && ::fstatat(fd, shadowedName(name).constData(), &shadowed, AT_SYMLINK_NOFOLLOW)
+                        == 0
+                    && shadowed.st_uid == st.st_uid);
+            if (ours && ::unlinkat(fd, name.constData(), 0) == 0)
                 ++removed;
         }
+        ::closedir(dir);
     }
     return removed;
 }
 
+// Every interrupted run but the one in except, which an undo is about to take whole.
+Recovery recover(const QString &except)
+{
+    Recovery recovery;
+    for (const JournalRun &run : Journal::runs(&recovery.refused)) {
+        if (!run.interrupted() || run.folder == except)
+            continue;
+        OpenRun journal;
+        // Being undone or put right by another process this moment.
+        if (!journal.open(run)) {
+            recovery.interruptedRuns += run.keepsUndo ? 1 : 0;
+            continue;
+        }
+        bool failed = false;
+        for (const JournalRecord &record : run.records) {
+            if (record.abandoned || !mayBeTorn(record))
+                continue;
+            const QString path = QFile::decodeName(record.path);
+            switch (repairFile(record, journal)) {
+            case Repair::Repaired:
+                recovery.repaired.append(path);
+                break;
+            case Repair::Failed:
+                recovery.notRepaired.append(path);
+                failed = true;
+                break;
+            case Repair::NotTorn:
+                break;
+            }
+        }
+        recovery.tempFilesRemoved += removeLeftTempFiles(run);
+        const bool recordedNothing = run.records.isEmpty() && run.damaged.isEmpty();
+        if (!failed && (recordedNothing || !run.keepsUndo))
+            Journal::remove(run);
+        else if (run.keepsUndo)
+            ++recovery.interruptedRuns;
+    }
+    return recovery;
+}
+
 } // namespace
+
+Recovery recoverInterruptedRuns()
+{
+    return recover(QString());
+}
 
 UndoResult undoLastRun()
 {
+    const std::atomic_bool never {false};
+    return undoLastRunUntil(never);
+}
+
+UndoResult undoLastRunUntil(const std::atomic_bool &stop)
+{
     UndoResult result;
     JournalRun run;
-    if (!Journal::lastRun(&run))
+    const bool found = Journal::lastRun(&run);
+    result.recovery = recover(found ? run.folder : QString());
+    if (!found)
         return result;
-    const UniqueFd journal(openFolder(QFile::encodeName(run.folder)));
-    const UniqueFd lock(::openat(journal.get(), "manifest", O_RDONLY | O_CLOEXEC));
-    // Another undo of the same run is under way.
-    if (!journal.isValid() || !lock.isValid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
-        return result;
+    // Another undo of the same run may be under way: once it is over, the run it left (if
+    // any) is read again.
+    OpenRun journal;
+    while (!journal.open(run, true)) {
+        if (!journal.manifest.isValid() || !Journal::lastRun(&run))
+            return result;
+    }
+    // From here on the run counts as interrupted until this undo ends: no later run
+    // sweeps a journal that still has files to give back.
+    journal.append("U\n", false);
     result.runWasInterrupted = !run.finished;
+    result.damaged = run.damaged;
     for (const JournalRecord &record : qAsConst(run.records)) {
         if (record.abandoned)
             continue;
-        const Outcome outcome = undoFile(record, journal.get());
+        if (stop.load()) {
+            result.stopped = true;
+            break;
+        }
+        const Outcome outcome = undoFile(record, journal);
         result.files.append({QFile::decodeName(record.path), record.path, outcome});
         switch (outcome) {
         case Outcome::Restored:
@@ -196,10 +409,9 @@ UndoResult undoLastRun()
             break;
         }
     }
-    if (result.runWasInterrupted)
-        result.tempFilesRemoved = removeLeftTempFiles(run.records);
-    result.nothingToUndo = result.files.isEmpty();
-    if (result.failed == 0)
-        QDir(run.folder).removeRecursively();
+    result.tempFilesRemoved = removeLeftTempFiles(run);
+    result.nothingToUndo = result.files.isEmpty() && result.damaged.isEmpty() && !result.stopped;
+    if (result.complete())
+        Journal::remove(run);
     return result;
 }

@@ -2,7 +2,34 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
+
+#include <atomic>
+
+// What the start of a run or an undo put right of runs that were interrupted.
+struct Recovery
+{
+    // Files an interrupted run (or undo) was overwriting where they stand when it died:
+    // torn, put back from the original its journal kept.
+    QStringList repaired;
+    // Such files that could not be put back; their journals stay for another try.
+    QStringList notRepaired;
+    // Temp files killed runs left beside the files they were replacing.
+    int tempFilesRemoved = 0;
+    // Interrupted runs still kept for undo afterwards (see Journal::interruptedRuns()).
+    int interruptedRuns = 0;
+    // Journals, or parts of them, not trusted and left alone: each with the reason.
+    QStringList refused;
+};
+
+// Puts right, before any new work, what interrupted runs left: every torn file they were
+// overwriting in place comes back from its kept original, and their temp files go. A run
+// without undo then loses its journal; one with undo keeps it, undoable, until it is
+// undone or discarded (Journal::discardInterruptedRuns()). Runs now in progress, and
+// their folders, are left alone. Safe to call at any time, from any thread but one at once
+// per process; the window calls it at start-up, a run and an undo call it first.
+Recovery recoverInterruptedRuns();
 
 // What undoing the last run did, file by file.
 struct UndoResult
@@ -10,7 +37,7 @@ struct UndoResult
     enum class Outcome {
         Restored,
         AlreadyOriginal, // never replaced (an interrupted run), or restored before
-        ChangedSince, // someone changed it after the run: left alone
+        ChangedSince, // someone changed it, or replaced its folder, after the run: left alone
         Missing, // gone since the run: left alone
         Failed, // could not be restored; the journal keeps it for another try
     };
@@ -26,6 +53,8 @@ struct UndoResult
     bool nothingToUndo = true;
     // The run was killed or crashed before it finished.
     bool runWasInterrupted = false;
+    // Told to stop part way: the files not reached stay in the journal for the next undo.
+    bool stopped = false;
     int restored = 0;
     int alreadyOriginal = 0;
     int changedSince = 0;
@@ -34,10 +63,22 @@ struct UndoResult
     // Temp files a killed run left beside the files it was replacing.
     int tempFilesRemoved = 0;
     QVector<File> files;
+    // Records of the journal that could not be read, each as "manifest:line": a failure,
+    // and the journal stays.
+    QStringList damaged;
+    // What was put right first, before this undo.
+    Recovery recovery;
+
+    // Every file is restored or reported: the journal is gone.
+    bool complete() const { return !stopped && failed == 0 && damaged.isEmpty(); }
 };
 
 // Puts back, atomically and with its mode, owner, ACL and attributes, every file of the
 // last run that still holds what the run wrote, and every file a killed run was
-// overwriting in place. The journal is deleted afterwards (kept if a file failed), so a
-// second undo finds nothing to do.
+// overwriting in place; first, recoverInterruptedRuns(). The journal is deleted only when
+// every file is restored or reported (complete()), so a second undo finds nothing to do,
+// or finishes what the first left.
 UndoResult undoLastRun();
+// The same, stopping once stop is set (from a signal handler, say): the file in hand is
+// finished first, the rest stay in the journal for the next undo.
+UndoResult undoLastRunUntil(const std::atomic_bool &stop);

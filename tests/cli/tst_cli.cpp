@@ -1,3 +1,4 @@
+#include "../engine/safewritetestutil.h"
 #include "engine/tempnames.h"
 #include "workbook/listworkbook.h"
 #include "workbook/workbook.h"
@@ -29,29 +30,41 @@ struct CliResult
 };
 
 // Without a display and without a platform plugin setting: the program must not need one.
-// With a journal folder given, as nobody (through setpriv), whose journal it is.
-CliResult runCli(
-    const QStringList &arguments, const QString &workDir, const QString &nobodysData = QString())
+// dataHome: a journal (and home) of the test's own.
+QProcessEnvironment cliEnvironment(const QString &dataHome = QString())
 {
-    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    if (!nobodysData.isEmpty()) {
-        env.insert(QStringLiteral("XDG_DATA_HOME"), nobodysData);
-        env.insert(QStringLiteral("HOME"), nobodysData);
+    if (!dataHome.isEmpty()) {
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+        env.insert(QStringLiteral("HOME"), dataHome);
     }
+    return env;
+}
+
+// asNobody: through setpriv, as uid and gid 65534.
+void startCli(QProcess &process, const QStringList &arguments, const QString &workDir,
+    const QProcessEnvironment &env, bool asNobody = false)
+{
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(workDir);
-    if (nobodysData.isEmpty())
+    if (!asNobody)
         process.start(QStringLiteral(YIHUAN_CLI_PATH), arguments);
     else
         process.start(QStringLiteral("setpriv"),
             QStringList {
                 "--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(YIHUAN_CLI_PATH)}
                 + arguments);
+}
+
+CliResult runCli(const QStringList &arguments, const QString &workDir,
+    const QProcessEnvironment &env = cliEnvironment(), bool asNobody = false)
+{
+    QProcess process;
+    startCli(process, arguments, workDir, env, asNobody);
     CliResult result;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -130,6 +143,18 @@ private slots:
     void linksAreFollowedOnlyWhereTheirOwnerIsTrusted();
     void namedTempFilesAreSkipped();
     void undecodableNamedFileLeavesItsLookalikeAlone();
+    void killedInPlaceRunIsRepairedBeforeTheNextRun_data();
+    void killedInPlaceRunIsRepairedBeforeTheNextRun();
+    void stoppedUndoIsFinishedByTheNext_data();
+    void stoppedUndoIsFinishedByTheNext();
+    void untrustedJournalIsRefused_data();
+    void untrustedJournalIsRefused();
+    void runsStartingTogetherEachKeepTheirJournal();
+    void noJournalNoRun_data();
+    void noJournalNoRun();
+    void damagedJournalRecordIsAFailure();
+    void killedRunsTempFilesAreRemoved_data();
+    void killedRunsTempFilesAreRemoved();
 };
 
 void TestCli::keywordFiles_data()
@@ -841,17 +866,17 @@ void TestCli::undoLeavesAFileRewrittenWithItsTimePutBack()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
     QVERIFY(writeFile(path, "cat\n"));
-    QCOMPARE(
-        runCli({"--keywords", "k.txt", "--replacements", "r.txt", "a.txt"}, dir.path()).exitCode,
+    // A journal of its own: the run it keeps stays undoable after the test.
+    QTemporaryDir data;
+    QProcessEnvironment env = cliEnvironment(data.path());
+    QCOMPARE(runCli({"--keywords", "k.txt", "--replacements", "r.txt", "a.txt"}, dir.path(), env)
+                 .exitCode,
         0);
 
     QProcess undo;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("YIHUAN_PAUSE_AT"), QStringLiteral("undo-replace"));
-    undo.setProcessEnvironment(env);
-    undo.setWorkingDirectory(dir.path());
     undo.setReadChannel(QProcess::StandardError);
-    undo.start(QStringLiteral(YIHUAN_CLI_PATH), {"--undo"});
+    startCli(undo, {"--undo"}, dir.path(), env);
     QByteArray err;
     while (!err.contains("paused at undo-replace") && undo.waitForReadyRead(30000))
         err += undo.readAllStandardError();
@@ -1057,8 +1082,8 @@ void TestCli::anotherUserInAFolderOfRoots()
     QTemporaryDir data;
     QVERIFY(QFile::setPermissions(data.path(), QFileDevice::Permissions(0x7777)));
 
-    const CliResult result = runCli(
-        {"--keywords", "k.txt", "--replacements", "r.txt", mine, roots}, dir.path(), data.path());
+    const CliResult result = runCli({"--keywords", "k.txt", "--replacements", "r.txt", mine, roots},
+        dir.path(), cliEnvironment(data.path()), true);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(readFile(mine), QByteArray("dog\r\n"));
     QCOMPARE(readFile(roots), QByteArray("cat\n"));
@@ -1116,7 +1141,7 @@ void TestCli::linksAreFollowedOnlyWhereTheirOwnerIsTrusted()
     QCOMPARE(::stat(target.constData(), &before), 0);
 
     const CliResult result = runCli({"--keywords", "k.txt", "--replacements", "r.txt", "shared"},
-        dir.path(), runAs == 0 ? QString() : data.path());
+        dir.path(), runAs == 0 ? cliEnvironment() : cliEnvironment(data.path()), runAs != 0);
 
     struct stat after;
     QCOMPARE(::stat(target.constData(), &after), 0);
@@ -1134,6 +1159,333 @@ void TestCli::linksAreFollowedOnlyWhereTheirOwnerIsTrusted()
                 && after.st_ctim.tv_nsec == before.st_ctim.tv_nsec,
             "the file the link leads to is not touched at all");
     }
+}
+
+void TestCli::killedInPlaceRunIsRepairedBeforeTheNextRun_data()
+{
+    QTest::addColumn<bool>("undo");
+    QTest::newRow("a run with undo stays undoable until discarded") << true;
+    QTest::newRow("a run without undo keeps nothing once repaired") << false;
+}
+
+// A folder that takes no new file: the file is overwritten where it stands, and the kill
+// comes half way through.
+void TestCli::killedInPlaceRunIsRepairedBeforeTheNextRun()
+{
+    QFETCH(bool, undo);
+    QTemporaryDir dir;
+    const QProcessEnvironment env = cliEnvironment(dir.filePath(QStringLiteral("data")));
+    const QString big = dir.filePath(QStringLiteral("locked/big.txt"));
+    const QByteArray before = QByteArray("cat ").repeated(50000);
+    QVERIFY(writeFile(big, before));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("other.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    testutil::ImmutableFolder lock(dir.filePath(QStringLiteral("locked")));
+    if (!lock.isSet())
+        QSKIP("chattr +i is not supported here");
+    QStringList job {"--keywords", "k.txt", "--replacements", "r.txt"};
+    if (!undo)
+        job.append(QStringLiteral("--no-undo"));
+
+    testutil::PausePoint pause("in-place-write");
+    QVERIFY(pause.isValid());
+    QProcess killed;
+    startCli(killed, job + QStringList {big}, dir.path(), pause.environment(env));
+    QVERIFY(pause.reached());
+    ::kill(pid_t(killed.processId()), SIGKILL);
+    QVERIFY(killed.waitForFinished());
+    QVERIFY(readFile(big) != before);
+
+    // The next run, over another file, puts it back first and says so.
+    const CliResult next = runCli(job + QStringList {"other.txt"}, dir.path(), env);
+    QCOMPARE(next.exitCode, 0);
+    QCOMPARE(readFile(big), before);
+    QVERIFY2(next.err.contains(QStringLiteral("已修复\t") + big), qPrintable(next.err));
+    QCOMPARE(next.err.contains(QStringLiteral("--discard-interrupted")), undo);
+    // Every run says so while the interrupted run is kept.
+    const CliResult again = runCli(job + QStringList {"other.txt"}, dir.path(), env);
+    QCOMPARE(again.err.contains(QStringLiteral("--discard-interrupted")), undo);
+    QVERIFY(!again.err.contains(QStringLiteral("已修复")));
+
+    QCOMPARE(runCli({"--discard-interrupted"}, dir.path(), env).exitCode, undo ? 0 : 2);
+    QVERIFY(!runCli(job + QStringList {"other.txt"}, dir.path(), env)
+                 .err.contains(QStringLiteral("--discard-interrupted")));
+    QCOMPARE(readFile(big), before);
+}
+
+void TestCli::stoppedUndoIsFinishedByTheNext_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl-C finishes the file in hand") << int(SIGINT);
+    QTest::newRow("SIGTERM finishes the file in hand") << int(SIGTERM);
+    QTest::newRow("SIGHUP finishes the file in hand") << int(SIGHUP);
+    QTest::newRow("SIGKILL half way through the file") << int(SIGKILL);
+}
+
+// Undo puts files in a folder that takes no new file back where they stand.
+void TestCli::stoppedUndoIsFinishedByTheNext()
+{
+    QFETCH(int, signal);
+    QTemporaryDir dir;
+    const QProcessEnvironment env = cliEnvironment(dir.filePath(QStringLiteral("data")));
+    const QByteArray before = QByteArray("cat ").repeated(50000);
+    const QByteArray after = QByteArray("dog ").repeated(50000);
+    const QStringList files {
+        dir.filePath(QStringLiteral("locked/a.txt")), dir.filePath(QStringLiteral("locked/b.txt"))};
+    for (const QString &file : files)
+        QVERIFY(writeFile(file, before));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    testutil::ImmutableFolder lock(dir.filePath(QStringLiteral("locked")));
+    if (!lock.isSet())
+        QSKIP("chattr +i is not supported here");
+    QCOMPARE(runCli(QStringList {"--keep-format", "--keywords", "k.txt", "--replacements", "r.txt"}
+                     + files,
+                 dir.path(), env)
+                 .exitCode,
+        0);
+
+    testutil::PausePoint pause("undo-in-place");
+    QVERIFY(pause.isValid());
+    QProcess undo;
+    startCli(undo, {"--undo"}, dir.path(), pause.environment(env));
+    QVERIFY(pause.reached());
+    ::kill(pid_t(undo.processId()), signal);
+    pause.release();
+    QVERIFY(undo.waitForFinished());
+    const QByteArray first = readFile(files.at(0));
+    const QByteArray second = readFile(files.at(1));
+    if (signal == SIGKILL) {
+        QCOMPARE(undo.exitStatus(), QProcess::CrashExit);
+        QVERIFY(first != before && first != after ? second == after : second != after);
+    } else {
+        QCOMPARE(undo.exitCode(), 130);
+        QVERIFY2(
+            QString::fromUtf8(undo.readAllStandardOutput()).contains(QStringLiteral("已恢复(1)")),
+            "the file in hand is finished");
+        QVERIFY((first == before && second == after) || (first == after && second == before));
+    }
+
+    const CliResult rest = runCli({"--undo"}, dir.path(), env);
+    QCOMPARE(rest.exitCode, 0);
+    QCOMPARE(readFile(files.at(0)), before);
+    QCOMPARE(readFile(files.at(1)), before);
+    QCOMPARE(runCli({"--undo"}, dir.path(), env).exitCode, 2);
+}
+
+void TestCli::untrustedJournalIsRefused_data()
+{
+    QTest::addColumn<QString>("journal");
+    QTest::newRow("owned by another user") << "another's";
+    QTest::newRow("writable by others") << "writable";
+    QTest::newRow("a symbolic link") << "link";
+}
+
+void TestCli::untrustedJournalIsRefused()
+{
+    QFETCH(QString, journal);
+    QString why;
+    if (journal == QLatin1String("another's") && !testutil::canRunAsNobody(&why))
+        QSKIP(qPrintable(why));
+    QTemporaryDir dir;
+    QTemporaryDir elsewhere;
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777)));
+    const QString data = dir.filePath(QStringLiteral("data"));
+    QVERIFY(QDir().mkpath(data));
+    QVERIFY(QFile::setPermissions(data, QFileDevice::Permissions(0x7777)));
+    const QString file = dir.filePath(QStringLiteral("f.txt"));
+    QVERIFY(writeFile(file, "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    const QProcessEnvironment env = cliEnvironment(data);
+    const QStringList job {"--keywords", "k.txt", "--replacements", "r.txt", "f.txt"};
+    if (journal == QLatin1String("another's")) {
+        QCOMPARE(::chown(QFile::encodeName(file).constData(), 65534, 65534), 0);
+        QProcess nobody;
+        nobody.setProcessEnvironment(env);
+        nobody.setWorkingDirectory(dir.path());
+        nobody.start(
+            QStringLiteral("setpriv"), testutil::asNobody(QStringLiteral(YIHUAN_CLI_PATH), job));
+        QVERIFY(nobody.waitForFinished(60000));
+        QCOMPARE(nobody.exitCode(), 0);
+    } else {
+        QCOMPARE(runCli(job, dir.path(), env).exitCode, 0);
+    }
+    const QString folder = testutil::journalUnder(data);
+    QVERIFY(!folder.isEmpty());
+    if (journal == QLatin1String("writable")) {
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
+    } else if (journal == QLatin1String("link")) {
+        const QString moved = elsewhere.filePath(QStringLiteral("journal"));
+        QVERIFY(QDir().rename(folder, moved));
+        QVERIFY(QFile::link(moved, folder));
+    }
+    QCOMPARE(readFile(file), QByteArray("dog\r\n"));
+
+    const CliResult undo = runCli({"--undo"}, dir.path(), env);
+    QCOMPARE(undo.exitCode, 2);
+    QVERIFY2(undo.err.contains(folder), qPrintable(undo.err));
+    QCOMPARE(readFile(file), QByteArray("dog\r\n"));
+    // Nor does a run use it.
+    const CliResult run = runCli(job, dir.path(), env);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains(folder), qPrintable(run.err));
+}
+
+// The second run starts while the first one's journal is being made.
+void TestCli::runsStartingTogetherEachKeepTheirJournal()
+{
+    QTemporaryDir dir;
+    const QProcessEnvironment env = cliEnvironment(dir.filePath(QStringLiteral("data")));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("a.txt")), "cat a\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("b.txt")), "cat b\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    const QStringList job {"--keywords", "k.txt", "--replacements", "r.txt"};
+
+    testutil::PausePoint pause("journal-folder-made");
+    QVERIFY(pause.isValid());
+    QProcess first;
+    startCli(first, job + QStringList {"a.txt"}, dir.path(), pause.environment(env));
+    QVERIFY(pause.reached());
+    QCOMPARE(runCli(job + QStringList {"b.txt"}, dir.path(), env).exitCode, 0);
+    pause.release();
+    QVERIFY(first.waitForFinished());
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("dog a\r\n"));
+
+    QCOMPARE(runCli({"--undo"}, dir.path(), env).exitCode, 0);
+    QCOMPARE(runCli({"--undo"}, dir.path(), env).exitCode, 0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("cat a\n"));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("b.txt"))), QByteArray("cat b\n"));
+}
+
+void TestCli::noJournalNoRun_data()
+{
+    QTest::addColumn<QString>("data");
+    QTest::newRow("the data folder is a file") << "file";
+    QTest::newRow("the data folder takes no new folder") << "immutable";
+    QTest::newRow("the journal's disk is full") << "full";
+}
+
+void TestCli::noJournalNoRun()
+{
+    QFETCH(QString, data);
+    QTemporaryDir dir;
+    const QString home = dir.filePath(QStringLiteral("data"));
+    std::unique_ptr<testutil::SmallDisk> disk;
+    std::unique_ptr<testutil::ImmutableFolder> lock;
+    if (data == QLatin1String("file")) {
+        QVERIFY(writeFile(home, "not a folder"));
+    } else if (data == QLatin1String("immutable")) {
+        QVERIFY(QDir().mkpath(home));
+        lock = std::make_unique<testutil::ImmutableFolder>(home);
+        if (!lock->isSet())
+            QSKIP("chattr +i is not supported here");
+    } else {
+        disk = std::make_unique<testutil::SmallDisk>(home, "64k");
+        if (!disk->isMounted())
+            QSKIP("Cannot mount a small tmpfs here (needs root)");
+        QFile filler(home + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        while (filler.write(QByteArray(4096, 'x')) == 4096 && filler.flush()) { }
+    }
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("a.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    const QProcessEnvironment env = cliEnvironment(home);
+    const QStringList job {"--keywords", "k.txt", "--replacements", "r.txt", "a.txt"};
+
+    const CliResult refused = runCli(job, dir.path(), env);
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY2(refused.err.contains(home) && refused.err.contains(QStringLiteral("--no-undo")),
+        qPrintable(refused.err));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("cat\n"));
+    QCOMPARE(runCli(job + QStringList {"--no-undo"}, dir.path(), env).exitCode, 0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("dog\r\n"));
+}
+
+void TestCli::damagedJournalRecordIsAFailure()
+{
+    QTemporaryDir dir;
+    const QString data = dir.filePath(QStringLiteral("data"));
+    const QProcessEnvironment env = cliEnvironment(data);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("a.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("b.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    QCOMPARE(runCli({"--keywords", "k.txt", "--replacements", "r.txt", "a.txt", "b.txt"},
+                 dir.path(), env)
+                 .exitCode,
+        0);
+    QDirIterator manifests(testutil::journalUnder(data), {QStringLiteral("manifest")}, QDir::Files,
+        QDirIterator::Subdirectories);
+    QVERIFY(manifests.hasNext());
+    const QString manifest = manifests.next();
+    QList<QByteArray> lines = readFile(manifest).split('\n');
+    int damaged = 0;
+    while (damaged < lines.size() && !lines.at(damaged).startsWith("K "))
+        ++damaged;
+    QVERIFY(damaged < lines.size());
+    QList<QByteArray> fields = lines.at(damaged).split(' ');
+    QVERIFY(fields.size() > 9);
+    fields[9] = "not-a-digest";
+    lines[damaged] = fields.join(' ');
+    QVERIFY(writeFile(manifest, lines.join('\n')));
+
+    const CliResult undo = runCli({"--undo"}, dir.path(), env);
+    QCOMPARE(undo.exitCode, 1);
+    QVERIFY2(
+        undo.out.contains(manifest + QStringLiteral(":%1").arg(damaged + 1)), qPrintable(undo.out));
+    const QByteArray a = readFile(dir.filePath(QStringLiteral("a.txt")));
+    const QByteArray b = readFile(dir.filePath(QStringLiteral("b.txt")));
+    QVERIFY((a == "cat\n" && b == "dog\r\n") || (a == "dog\r\n" && b == "cat\n"));
+    // The journal stays, with the kept original of the file it could not name.
+    QCOMPARE(runCli({"--undo"}, dir.path(), env).exitCode, 1);
+}
+
+void TestCli::killedRunsTempFilesAreRemoved_data()
+{
+    QTest::addColumn<bool>("byUndo");
+    QTest::newRow("by undo") << true;
+    QTest::newRow("by the next run") << false;
+}
+
+// Killed after it made its temp file, before it recorded anything of the file.
+void TestCli::killedRunsTempFilesAreRemoved()
+{
+    QFETCH(bool, byUndo);
+    QTemporaryDir dir;
+    const QProcessEnvironment env = cliEnvironment(dir.filePath(QStringLiteral("data")));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("files/a.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("other.txt")), "cat\n"));
+    // Named like ours, but another user's: not ours to remove.
+    const QString planted = QStringLiteral(".b.txt.yihuan-abc123.tmp");
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("files/")) + planted, "theirs"));
+    if (::geteuid() == 0)
+        QCOMPARE(::chown(QFile::encodeName(dir.filePath(QStringLiteral("files/")) + planted), 65534,
+                     65534),
+            0);
+    const QStringList job {"--keywords", "k.txt", "--replacements", "r.txt"};
+
+    testutil::PausePoint pause("staging");
+    QVERIFY(pause.isValid());
+    QProcess killed;
+    startCli(killed, job + QStringList {"files"}, dir.path(), pause.environment(env));
+    QVERIFY(pause.reached());
+    ::kill(pid_t(killed.processId()), SIGKILL);
+    QVERIFY(killed.waitForFinished());
+    QCOMPARE(testutil::hiddenEntries(dir.filePath(QStringLiteral("files"))).size(), 2);
+
+    if (byUndo)
+        QCOMPARE(runCli({"--undo"}, dir.path(), env).exitCode, 2);
+    else
+        QCOMPARE(runCli(job + QStringList {"other.txt"}, dir.path(), env).exitCode, 0);
+    QCOMPARE(testutil::hiddenEntries(dir.filePath(QStringLiteral("files"))), QStringList {planted});
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("files/a.txt"))), QByteArray("cat\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

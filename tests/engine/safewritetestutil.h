@@ -4,11 +4,14 @@
 // user, a tiny file system, a locked folder, and the metadata tools' own view.
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,6 +146,77 @@ inline QStringList asNobody(const QString &program, const QStringList &arguments
     return QStringList {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                QStringLiteral("--clear-groups"), program}
     + arguments;
+}
+
+// Stops a process of a test build at a named step (engine/pausepoint.h): give it
+// environment(), wait for reached(), act, then release() it, or kill it.
+class PausePoint
+{
+public:
+    explicit PausePoint(const QByteArray &step)
+        : m_step(step)
+    {
+        const QByteArray reached = QFile::encodeName(m_dir.filePath(QStringLiteral("reached")));
+        const QByteArray release = QFile::encodeName(m_dir.filePath(QStringLiteral("release")));
+        m_valid = m_dir.isValid() && ::mkfifo(reached.constData(), 0600) == 0
+            && ::mkfifo(release.constData(), 0600) == 0;
+        if (m_valid)
+            m_reached = ::open(reached.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        m_valid = m_valid && m_reached >= 0;
+    }
+    ~PausePoint()
+    {
+        if (m_reached >= 0)
+            ::close(m_reached);
+    }
+    PausePoint(const PausePoint &) = delete;
+    PausePoint &operator=(const PausePoint &) = delete;
+
+    bool isValid() const { return m_valid; }
+    QProcessEnvironment environment(QProcessEnvironment env) const
+    {
+        env.insert(QStringLiteral("YIHUAN_PAUSE_AT"), QString::fromLatin1(m_step));
+        env.insert(QStringLiteral("YIHUAN_PAUSE_DIR"), m_dir.path());
+        return env;
+    }
+    // The process has come to the step and waits there; false when it did not within
+    // timeout (it died, or never came that way).
+    bool reached(int timeout = 60000)
+    {
+        QByteArray got;
+        pollfd wait = {m_reached, POLLIN, 0};
+        while (!got.endsWith('\n') && ::poll(&wait, 1, timeout) > 0) {
+            char buffer[64];
+            const ssize_t n = ::read(m_reached, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            got.append(buffer, int(n));
+        }
+        return got == m_step + '\n';
+    }
+    void release()
+    {
+        const QByteArray path = QFile::encodeName(m_dir.filePath(QStringLiteral("release")));
+        const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            (void)!::write(fd, "go\n", 3);
+            ::close(fd);
+        }
+    }
+
+private:
+    QByteArray m_step;
+    QTemporaryDir m_dir;
+    int m_reached = -1;
+    bool m_valid = false;
+};
+
+// The journal folder under a data home, once a run has made it.
+inline QString journalUnder(const QString &dataHome)
+{
+    QDirIterator it(dataHome, {QStringLiteral("journal")}, QDir::Dirs | QDir::System,
+        QDirIterator::Subdirectories);
+    return it.hasNext() ? it.next() : QString();
 }
 
 } // namespace testutil

@@ -106,6 +106,10 @@ private slots:
     void fullJournalDisk();
     void poolThreadsShareOneJournal();
     void pathsAreKeptAsRawBytes();
+    void runsAreOrderedByTheirManifestNotTheirNames();
+    void aRunThatEndedWhileAnotherWasStartingKeepsItsJournal();
+    void undoLeavesAFileWhoseFolderWasReplaced();
+    void aFirstVersionJournalStaysUndoable();
 
 private:
     QString freshFolder();
@@ -562,6 +566,97 @@ void TestJournal::pathsAreKeptAsRawBytes()
     QCOMPARE(last.records.at(1).path, QFile::encodeName(path));
     QCOMPARE(undoLastRun().restored, 1);
     QCOMPARE(readBytes(path), QByteArray("x"));
+}
+
+// Two runs at once keep two journals; their folders' names then say the opposite of
+// their order.
+void TestJournal::runsAreOrderedByTheirManifestNotTheirNames()
+{
+    const QString folder = freshFolder();
+    const QString older = folder + QStringLiteral("/older");
+    const QString newer = folder + QStringLiteral("/newer");
+    QVERIFY(writeBytes(older, "1"));
+    QVERIFY(writeBytes(newer, "2"));
+    Journal first;
+    QVERIFY(first.start());
+    QCOMPARE(rewrite(older, "a", &first), Reason::None);
+    Journal second;
+    QVERIFY(second.start());
+    QCOMPARE(rewrite(newer, "b", &second), Reason::None);
+    QVERIFY(first.finish());
+    QVERIFY(second.finish());
+    QDir base(Journal::location());
+    const QStringList names = base.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    QCOMPARE(names.size(), 2);
+    QVERIFY(base.rename(names.at(0), QStringLiteral("swap")));
+    QVERIFY(base.rename(names.at(1), names.at(0)));
+    QVERIFY(base.rename(QStringLiteral("swap"), names.at(1)));
+
+    QCOMPARE(undoLastRun().restored, 1);
+    QCOMPARE(readBytes(newer), QByteArray("2"));
+    QCOMPARE(readBytes(older), QByteArray("1a"));
+    QCOMPARE(undoLastRun().restored, 1);
+    QCOMPARE(readBytes(older), QByteArray("1"));
+}
+
+// Asked for together, the second run only gets to its journal once the first has ended.
+void TestJournal::aRunThatEndedWhileAnotherWasStartingKeepsItsJournal()
+{
+    const QString folder = freshFolder();
+    const QString first = folder + QStringLiteral("/first");
+    const QString second = folder + QStringLiteral("/second");
+    QVERIFY(writeBytes(first, "1"));
+    QVERIFY(writeBytes(second, "2"));
+    Journal late;
+    late.setRequestedAt(QDateTime::currentMSecsSinceEpoch() - 1);
+    QVERIFY(runOver({first}, "a"));
+    QVERIFY(late.start());
+    QCOMPARE(rewrite(second, "b", &late), Reason::None);
+    QVERIFY(late.finish());
+
+    QCOMPARE(undoLastRun().restored, 1);
+    QCOMPARE(undoLastRun().restored, 1);
+    QCOMPARE(readBytes(first), QByteArray("1"));
+    QCOMPARE(readBytes(second), QByteArray("2"));
+}
+
+void TestJournal::undoLeavesAFileWhoseFolderWasReplaced()
+{
+    const QString folder = freshFolder();
+    const QString path = folder + QStringLiteral("/a.txt");
+    QVERIFY(writeBytes(path, "old"));
+    QVERIFY(runOver({path}, "+new"));
+    QVERIFY(QDir().rename(folder, folder + QStringLiteral("-moved")));
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(writeBytes(path, "old+new"));
+
+    const UndoResult result = undoLastRun();
+    QCOMPARE(result.restored, 0);
+    QCOMPARE(result.changedSince, 1);
+    QCOMPARE(readBytes(path), QByteArray("old+new"));
+    QCOMPARE(readBytes(folder + QStringLiteral("-moved/a.txt")), QByteArray("old+new"));
+}
+
+void TestJournal::aFirstVersionJournalStaysUndoable()
+{
+    const QString path = freshFolder() + QStringLiteral("/v1.txt");
+    QVERIFY(writeBytes(path, "before+after"));
+    const struct stat st = statOf(path);
+    const QString run = Journal::location() + QStringLiteral("/run-20240101-000000-000-1");
+    QVERIFY(QDir().mkpath(run + QStringLiteral("/0")));
+    QVERIFY(QFile::setPermissions(
+        Journal::location(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(QFile::setPermissions(run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(writeBytes(run + QStringLiteral("/0/0"), "before"));
+    const QByteArray record = "K 0 C " + QByteArray::number(quint64(st.st_dev)) + ' '
+        + QByteArray::number(quint64(st.st_ino)) + " 6 644 " + QByteArray::number(st.st_uid) + ' '
+        + QByteArray::number(st.st_gid) + ' ' + Digest::of("before", 6).toHex() + ' '
+        + Digest::of("before+after", 12).toHex() + ' ' + QFile::encodeName(path).toBase64() + '\n';
+    QVERIFY(writeBytes(run + QStringLiteral("/manifest"), "yihuan-journal 1\n" + record + "E\n"));
+
+    const UndoResult result = undoLastRun();
+    QCOMPARE(result.restored, 1);
+    QCOMPARE(readBytes(path), QByteArray("before"));
 }
 
 QTEST_GUILESS_MAIN(TestJournal)
