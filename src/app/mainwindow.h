@@ -3,6 +3,7 @@
 #include "engine/job.h"
 #include "engine/rep.h"
 #include "engine/run.h"
+#include "engine/undo.h"
 #include "files/pathlist.h"
 
 #include <QMainWindow>
@@ -147,6 +148,8 @@ private:
     void showResults();
     qint64 journalCapBytes() const;
     bool askJournal(const Job &job, bool *keepJournal);
+    bool prepareUndo(bool wanted);
+    void tellRecovery(const Recovery &recovery);
     void undoLastRunNow();
     void refuseImport(const QString &path, const ListReadError &error);
     void showPreview(ReplaceRun *preview);

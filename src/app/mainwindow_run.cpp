@@ -190,6 +190,12 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
         delete finishedRun;
     }
     run = new ReplaceRun(job, options, this);
+    if (kind == RunKind::Replace && !prepareUndo(options.journal)) {
+        delete run;
+        emit stateChangedSignals(51);
+        setReplaceEnabled(true);
+        return;
+    }
     if (kind == RunKind::Replace)
         tally.expected = job.files.size();
     setListsEditable(false);
@@ -257,6 +263,10 @@ void MainWindow::showRunProgress()
         showState(52);
     else
         stateLabel->setText(QStringLiteral("文件替换处理全部完成!"));
+    // Until it is undone or discarded, an interrupted run is mentioned at every run.
+    if (const int kept = current->recovery().interruptedRuns; kept > 0)
+        stateLabel->setText(stateLabel->text()
+            + QStringLiteral("（另有 %1 次被中断的替换可以撤销或丢弃）").arg(kept));
 }
 
 void MainWindow::endRun()

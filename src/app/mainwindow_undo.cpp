@@ -10,6 +10,7 @@
 #include <QFutureWatcher>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QtConcurrent>
 
 namespace {
@@ -118,19 +119,94 @@ void MainWindow::undoLastRunNow()
     QMessageBox::information(this, QStringLiteral("撤销上次替换"), undoSummary(result));
 }
 
-// A run that was killed leaves its journal unfinished; the next start offers to put its
-// files back.
+// What recovery put right of interrupted runs, told as it happened.
+void MainWindow::tellRecovery(const Recovery &recovery)
+{
+    const auto listed = [](const QString &intro, const QStringList &paths) {
+        QStringList lines {intro};
+        for (const QString &path : paths.mid(0, 20))
+            lines.append(QStringLiteral("    ") + path);
+        if (paths.size() > 20)
+            lines.append(QStringLiteral("    ……共 %1 个").arg(paths.size()));
+        return lines.join(QLatin1Char('\n'));
+    };
+    if (!recovery.repaired.isEmpty())
+        QMessageBox::information(this, QStringLiteral("已修复"),
+            listed(QStringLiteral("被中断的替换只写了一半的文件，已从撤销日志恢复原样："),
+                recovery.repaired));
+    if (!recovery.notRepaired.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("未能修复"),
+            listed(
+                QStringLiteral("被中断的替换只写了一半的文件未能恢复，撤销日志仍保留它们的原内容，"
+                               "下次启动或替换时会再试："),
+                recovery.notRepaired));
+    if (!recovery.refused.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("撤销日志不可信"),
+            listed(QStringLiteral("以下撤销日志不属于当前用户或可被他人改写，没有使用："),
+                recovery.refused));
+}
+
+// Before a run's first write: what interrupted runs left is put right, and the run's
+// journal is made. Without one the run could not be undone, which the user decides on.
+bool MainWindow::prepareUndo(bool wanted)
+{
+    QString why;
+    const bool made = run->prepareJournal(&why);
+    Recovery recovery = run->recovery();
+    // A journal folder that cannot be used is the question's subject, not a second box.
+    if (!made)
+        recovery.refused.clear();
+    tellRecovery(recovery);
+    if (made || !wanted)
+        return true;
+    const auto answer = QMessageBox::question(this, QStringLiteral("无法撤销"),
+        QStringLiteral("无法建立撤销日志：%1\n\n继续替换，但这次替换将无法撤销？").arg(why),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    return answer == QMessageBox::Yes;
+}
+
+// A run (or an undo) killed before it finished is put right at the next start: files it
+// left half written come back at once, and the run itself is offered for undo. Declined,
+// it stays, undoable, until it is undone or discarded.
 void MainWindow::offerUndoOfInterruptedRun()
 {
+    QFutureWatcher<Recovery> watcher;
+    QEventLoop loop;
+    connect(&watcher, &QFutureWatcher<Recovery>::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(QtConcurrent::run(recoverInterruptedRuns));
+    if (!watcher.isFinished())
+        loop.exec();
+    tellRecovery(watcher.result());
+
     JournalRun last;
-    const bool hasJournal = Journal::lastRun(&last);
-    ui->action_Undo->setEnabled(hasJournal);
-    if (!hasJournal || last.finished)
+    ui->action_Undo->setEnabled(Journal::lastRun(&last));
+    const QVector<JournalRun> interrupted = Journal::interruptedRuns();
+    if (interrupted.isEmpty())
         return;
-    const auto answer = QMessageBox::question(this, QStringLiteral("上次替换被中断"),
-        QStringLiteral("上次替换没有正常结束（%1 个文件已记录）。\n要把它改动过的文件恢复原样吗？")
-            .arg(last.records.size()),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
-    if (answer == QMessageBox::Yes)
+    int files = 0;
+    for (const JournalRun &kept : interrupted)
+        files += kept.records.size();
+    QMessageBox box(QMessageBox::Question, QStringLiteral("上次替换被中断"),
+        QStringLiteral("有 %1 次替换没有正常结束（%2 个文件已记录）。\n"
+                       "撤销：把它改动过的文件恢复原样。\n丢弃：不再保留它的撤销记录。\n"
+                       "以后再说：保留，以后仍可撤销。")
+            .arg(interrupted.size())
+            .arg(files),
+        QMessageBox::Yes | QMessageBox::Discard | QMessageBox::No, this);
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("撤销"));
+    box.button(QMessageBox::Discard)->setText(QStringLiteral("丢弃"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("以后再说"));
+    box.setDefaultButton(QMessageBox::Yes);
+    box.exec();
+    switch (box.standardButton(box.clickedButton())) {
+    case QMessageBox::Yes:
         undoLastRunNow();
+        break;
+    case QMessageBox::Discard:
+        Journal::discardInterruptedRuns();
+        ui->action_Undo->setEnabled(Journal::lastRun(&last));
+        break;
+    default:
+        break;
+    }
 }

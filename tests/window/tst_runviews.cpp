@@ -1,4 +1,5 @@
 #include "app/settings.h"
+#include "engine/journal.h"
 #include "windowfixture.h"
 
 #include <QAbstractButton>
@@ -64,7 +65,10 @@ private slots:
     void closingDuringARunAsksAndWaitsForTheWrites();
     void undoPutsTheLastRunBack();
     void journalOverTheCapAsksFirst();
+    void killedRunIsOfferedForUndo_data();
     void killedRunIsOfferedForUndo();
+    void runWithoutAJournalAsksFirst_data();
+    void runWithoutAJournalAsksFirst();
 
 private:
     QStringList makeProblemFiles();
@@ -454,14 +458,22 @@ void RunViewsTest::journalOverTheCapAsksFirst()
 
 // A run killed mid-way (here the command line's, sharing the window's journal) is offered
 // for undo when the window next starts.
+void RunViewsTest::killedRunIsOfferedForUndo_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("undo puts every file back") << int(QMessageBox::Yes);
+    QTest::newRow("discard lets the run go") << int(QMessageBox::Discard);
+    QTest::newRow("later keeps it, and the next run says so") << int(QMessageBox::No);
+}
+
 void RunViewsTest::killedRunIsOfferedForUndo()
 {
+    QFETCH(int, answer);
     const QString folder = QFileInfo(makeFile(QStringLiteral("killed/k.txt"), "cat\n")).path();
     QFile::remove(folder + QStringLiteral("/k.txt"));
     const QString keys = makeFile(QStringLiteral("keys.txt"), "cat\n");
     const QByteArray before = QByteArray("cat ").repeated(16000);
-    for (int i = 0; i < 600; ++i)
-        makeFile(QStringLiteral("killed/f%1.txt").arg(i), before);
+    makeFiles(QStringLiteral("killed/f%1.txt"), 600, before);
 
     QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -477,12 +489,65 @@ void RunViewsTest::killedRunIsOfferedForUndo()
     cli.kill();
     QVERIFY(cli.waitForFinished());
 
-    answerTwice(QMessageBox::Yes);
+    if (answer == QMessageBox::Yes) {
+        answerTwice(QMessageBox::Yes);
+    } else {
+        m_answers = std::make_shared<QStringList>();
+        whenModal([this, answer](QWidget *modal) {
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            m_answers->append(box->text());
+            box->button(QMessageBox::StandardButton(answer))->click();
+        });
+    }
     window->offerUndoOfInterruptedRun();
-    QTRY_COMPARE(m_answers->size(), 2);
+    QTRY_COMPARE(m_answers->size(), answer == QMessageBox::Yes ? 2 : 1);
     QVERIFY(m_answers->at(0).contains(QStringLiteral("没有正常结束")));
-    for (int i = 0; i < 600; ++i)
-        QCOMPARE(contentOf(folder + QStringLiteral("/f%1.txt").arg(i)), before);
+    if (answer == QMessageBox::Yes) {
+        for (int i = 0; i < 600; ++i)
+            QCOMPARE(contentOf(folder + QStringLiteral("/f%1.txt").arg(i)), before);
+    }
+    QCOMPARE(Journal::interruptedRuns().isEmpty(), answer != QMessageBox::No);
+    if (answer != QMessageBox::No)
+        return;
+    runToEnd({makeFile(QStringLiteral("next.txt"), "cat")}, QStringLiteral("cat"),
+        QStringLiteral("dog"));
+    QVERIFY2(state().contains(QStringLiteral("被中断的替换")), qPrintable(state()));
+}
+
+// Without a journal the run could not be undone: the user is asked before anything is
+// written, and may go on without undo.
+void RunViewsTest::runWithoutAJournalAsksFirst_data()
+{
+    QTest::addColumn<bool>("goOn");
+    QTest::newRow("no: nothing is written") << false;
+    QTest::newRow("yes: the run goes on, without undo") << true;
+}
+
+void RunViewsTest::runWithoutAJournalAsksFirst()
+{
+    QFETCH(bool, goOn);
+    const QString file = makeFile(QStringLiteral("nojournal.txt"), "cat\n");
+    QVERIFY(QDir().mkpath(QFileInfo(Journal::location()).path()));
+    QDir(Journal::location()).removeRecursively();
+    QFile blocker(Journal::location());
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    QString question;
+    whenModal([&question, goOn](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        question = box->text();
+        box->button(goOn ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    setFiles(0, {file});
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+    clickReplace();
+    QTRY_VERIFY(!question.isEmpty());
+    QTRY_VERIFY(!window->isRunning());
+    QFile::remove(Journal::location());
+    QVERIFY2(question.contains(Journal::location()), qPrintable(question));
+    QCOMPARE(contentOf(file), goOn ? QByteArray("dog\r\n") : QByteArray("cat\n"));
+    QVERIFY(!child<QAction>("action_Undo")->isEnabled());
 }
 
 QTEST_MAIN(RunViewsTest)
