@@ -1,3 +1,4 @@
+#include "engine/textformat.h"
 #include "engine/transform.h"
 #include "engine/utf8replace.h"
 #include "engine/utf8scan.h"
@@ -171,6 +172,76 @@ ReplacePairs randomPairs(QRandomGenerator &random, int count)
     return pairs;
 }
 
+// The decoding route as a run takes it for a file in a chosen encoding.
+Reference decodingRoute(const QByteArray &bytes, const RepOptions &options, bool keepFormat)
+{
+    Reference ref;
+    QString text;
+    TextFormat format;
+    ref.reason = decodeText(bytes, options.encoding, keepFormat, &text, &format);
+    if (ref.reason != Reason::None)
+        return ref;
+    text = applyPairs(text, options, &ref.counts);
+    if (!keepFormat) {
+        format.encoding = options.encoding;
+        format.byteOrderMark = false;
+    }
+    ref.reason = encodeText(text, format, keepFormat, [&ref](const char *data, qint64 size) {
+        ref.bytes.append(data, int(size));
+        return true;
+    });
+    return ref;
+}
+
+// Characters of a double-byte encoding whose later bytes look like ASCII letters, digits
+// or punctuation, so that ASCII keywords find them in the bytes: every valid pair with
+// one of those trail bytes and a few lead bytes, and (GB18030) four-byte sequences.
+QStringList trickyCharacters(QTextCodec *codec)
+{
+    QStringList found;
+    const auto add = [&](const QByteArray &bytes) {
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        const QString s = codec->toUnicode(bytes.constData(), bytes.size(), &state);
+        if (s.size() >= 1 && s.size() <= 2 && !s.contains(QChar(0xFFFD))
+            && codec->fromUnicode(s) == bytes)
+            found.append(s);
+    };
+    for (const char lead : {'\x81', '\x88', '\x95', '\xA4', '\xB0', '\xD6', '\xE4', '\xFA'}) {
+        for (const char trail : {'@', 'A', 'a', 'b', '[', '\\', '|', '1', '2'})
+            add(QByteArray(1, lead) + trail);
+    }
+    for (const char *four : {"\x81\x30\x81\x30", "\x81\x32\x81\x32", "\x84\x31\xA4\x39",
+             "\x90\x30\x81\x30", "\x95\x32\x82\x36"})
+        add(QByteArray(four));
+    return found;
+}
+
+QByteArray randomMultiByteFile(QRandomGenerator &random, QTextCodec *codec,
+    const QStringList &pieces, int count, bool allowBad)
+{
+    static const char *const bad[] = {"\x81", "\x81\x20", "\xFF", "\x80", "\xA1\x7F", "\x81\x30",
+        "\x81\x30\x81", "\x85\x30\x81\x30", "\xE3\x32\x9A\x36", "\xFE\x0A"};
+    QByteArray bytes;
+    for (int i = 0; i < count; ++i) {
+        if (allowBad && random.bounded(60) == 0)
+            bytes += bad[random.bounded(int(std::size(bad)))];
+        else if (allowBad && random.bounded(300) == 0)
+            bytes += '\0';
+        else
+            bytes += codec->fromUnicode(pieces.at(random.bounded(pieces.size())));
+    }
+    return bytes;
+}
+
+QString randomPiecesOf(QRandomGenerator &random, const QStringList &pieces, int maxPieces)
+{
+    QString s;
+    const int count = random.bounded(maxPieces + 1);
+    for (int i = 0; i < count; ++i)
+        s += pieces.at(random.bounded(pieces.size()));
+    return s;
+}
+
 } // namespace
 
 class TestUtf8Replace : public QObject
@@ -188,6 +259,8 @@ private slots:
     void longFilesMatchTheQStringRoute_data();
     void longFilesMatchTheQStringRoute();
     void buffersCarryNothingFromOneFileToTheNext();
+    void multiByteFilesMatchTheDecodingRoute_data();
+    void multiByteFilesMatchTheDecodingRoute();
     void runsThatNeedTheQStringRoute_data();
     void runsThatNeedTheQStringRoute();
 };
@@ -425,6 +498,103 @@ void TestUtf8Replace::buffersCarryNothingFromOneFileToTheNext()
     compareRoutes("b\r\nb", grow, LineBreakMode::Windows, &buffers);
     compareRoutes("", grow, LineBreakMode::KeepFormat, &buffers);
     compareRoutes("a", optionsFor(true, {{"a", "b"}}), LineBreakMode::KeepFormat, &buffers);
+}
+
+void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute_data()
+{
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<bool>("keepFormat");
+    QTest::addColumn<int>("maxPairs");
+
+    for (const char *name : {"GBK", "GB18030", "Big5", "Shift_JIS", "EUC-KR"}) {
+        for (const bool full : {false, true}) {
+            for (const bool keep : {false, true}) {
+                QTest::addRow("%s, %s, line breaks %s, a few pairs", name,
+                    full ? "whole words" : "ordinary", keep ? "kept" : "as CRLF")
+                    << QString::fromLatin1(name) << full << keep << 4;
+            }
+            QTest::addRow("%s, %s, long pair lists", name, full ? "whole words" : "ordinary")
+                << QString::fromLatin1(name) << full << false << 30;
+        }
+    }
+}
+
+void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
+{
+    QFETCH(QString, encoding);
+    QFETCH(bool, full);
+    QFETCH(bool, keepFormat);
+    QFETCH(int, maxPairs);
+
+    RepOptions options;
+    options.encoding = *TextEncoding::fromName(encoding);
+    options.full = full;
+    QVERIFY(Utf8Replace::onBytes(options.encoding));
+    QTextCodec *const codec = options.encoding.codec();
+    QStringList pieces = trickyCharacters(codec);
+    QVERIFY(pieces.size() >= 12);
+    pieces << "a"
+           << "b"
+           << "ab"
+           << "A"
+           << "1"
+           << "2"
+           << "12"
+           << "2023"
+           << "@"
+           << "["
+           << "\\"
+           << "|"
+           << " "
+           << "-"
+           << "\n"
+           << "\r"
+           << "\r\n"
+           << "中"
+           << "文"
+           << "一"
+           << "替换";
+    if (encoding.startsWith(QLatin1String("GB")))
+        pieces << QString::fromUtf8("\xF0\x9F\x98\x80") << QString::fromUtf8("é");
+    pieces.erase(std::remove_if(pieces.begin(), pieces.end(),
+                     [codec](const QString &s) { return !codec->canEncode(s); }),
+        pieces.end());
+
+    const LineBreakMode mode = keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
+    QRandomGenerator random(quint32(qHash(QTest::currentDataTag())));
+    Utf8Replace::Buffers buffers;
+    const int rounds = 600000 / (60 * maxPairs);
+    for (int round = 0; round < rounds; ++round) {
+        const QByteArray bytes = randomMultiByteFile(
+            random, codec, pieces, random.bounded(maxPairs > 4 ? 400 : 60), random.bounded(4) == 0);
+        options.pairs.clear();
+        const int count = 1 + random.bounded(maxPairs);
+        for (int i = 0; i < count; ++i) {
+            QString key = randomPiecesOf(random, pieces, 3);
+            const QString rep = random.bounded(4) == 0 && !options.pairs.isEmpty()
+                ? options.pairs.at(random.bounded(options.pairs.size())).first
+                : randomPiecesOf(random, pieces, 3);
+            options.pairs.append({key, rep});
+        }
+        QVERIFY(Utf8Replace::handles(options));
+        const Reference ref = decodingRoute(bytes, options, keepFormat);
+        const Utf8Replace replace(options, mode);
+        QVERIFY(!replace.handsOn(bytes.constData(), bytes.size()));
+        std::memcpy(buffers.input(bytes.size()), bytes.constData(), size_t(bytes.size()));
+        QVector<int> counts;
+        const Utf8Replace::Outcome outcome = replace.run(&buffers, &counts);
+        const QByteArray actual(buffers.output(), int(buffers.outputSize()));
+        if (outcome.reason != ref.reason || (ref.reason == Reason::None && actual != ref.bytes))
+            qWarning() << "input" << bytes.toHex(' ') << "pairs" << options.pairs;
+        QCOMPARE(outcome.reason, ref.reason);
+        if (ref.reason != Reason::None)
+            continue;
+        QCOMPARE(actual, ref.bytes);
+        QCOMPARE(counts, ref.counts);
+        if (outcome.unchanged)
+            QCOMPARE(actual, bytes);
+    }
 }
 
 void TestUtf8Replace::runsThatNeedTheQStringRoute_data()
