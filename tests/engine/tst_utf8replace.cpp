@@ -602,15 +602,30 @@ void TestUtf8Replace::runsThatNeedTheQStringRoute_data()
     QTest::addColumn<bool>("ordinary");
     QTest::addColumn<ReplacePairs>("pairs");
     QTest::addColumn<bool>("handled");
+    QTest::addColumn<QString>("encoding");
 
-    QTest::newRow("ordinary pairs are handled") << true << ReplacePairs {{"a", "b"}} << true;
-    QTest::newRow("regular expressions are not") << false << ReplacePairs {{"a", "b"}} << false;
+    const QString utf8 = QStringLiteral("UTF-8");
+    QTest::newRow("ordinary pairs are handled")
+        << true << ReplacePairs {{"a", "b"}} << true << utf8;
+    QTest::newRow("regular expressions are not")
+        << false << ReplacePairs {{"a", "b"}} << false << utf8;
     QTest::newRow("a replacement with half a surrogate pair is not")
-        << true << ReplacePairs {{"a", QString(QChar(0xDC00))}} << false;
+        << true << ReplacePairs {{"a", QString(QChar(0xDC00))}} << false << utf8;
     QTest::newRow("nor a keyword with half a surrogate pair, which splits characters")
-        << true << ReplacePairs {{QString(QChar(0xD83D)), "X"}} << false;
+        << true << ReplacePairs {{QString(QChar(0xD83D)), "X"}} << false << utf8;
     QTest::newRow("unless its keyword is empty and the pair skipped")
-        << true << ReplacePairs {{"", QString(QChar(0xDC00))}} << true;
+        << true << ReplacePairs {{"", QString(QChar(0xDC00))}} << true << utf8;
+    QTest::newRow("ordinary pairs in Big5 are handled")
+        << true << ReplacePairs {{"中文", "替換"}} << true << QStringLiteral("Big5");
+    QTest::newRow("regular expressions in GBK are not")
+        << false << ReplacePairs {{"a", "b"}} << false << QStringLiteral("GBK");
+    QTest::newRow("a replacement Big5 cannot hold is left to the decoding route, which fails "
+                  "the file only where it is written")
+        << true << ReplacePairs {{"中文", "替换"}} << false << QStringLiteral("Big5");
+    QTest::newRow("so is a keyword Shift_JIS cannot hold, which the decoding route counts")
+        << true << ReplacePairs {{"替换", "a"}} << false << QStringLiteral("Shift_JIS");
+    QTest::newRow("single-byte code pages are decoded")
+        << true << ReplacePairs {{"a", "b"}} << false << QStringLiteral("Windows-1252");
 }
 
 void TestUtf8Replace::runsThatNeedTheQStringRoute()
@@ -618,9 +633,11 @@ void TestUtf8Replace::runsThatNeedTheQStringRoute()
     QFETCH(bool, ordinary);
     QFETCH(ReplacePairs, pairs);
     QFETCH(bool, handled);
+    QFETCH(QString, encoding);
 
     RepOptions options = optionsFor(false, pairs);
     options.ordinary = ordinary;
+    options.encoding = *TextEncoding::fromName(encoding);
     QCOMPARE(Utf8Replace::handles(options), handled);
 }
 
