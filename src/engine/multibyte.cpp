@@ -4,7 +4,9 @@
 #include <QString>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -187,6 +189,16 @@ bool MultiByteTable::build()
         for (int c = 0x81; c <= 0xFE; ++c)
             m_standalone[c] = false;
     }
+    m_step.assign(65536, 0);
+    for (uint pair = 0; pair < 65536; ++pair) {
+        const uint lead = pair >> 8;
+        if (m_single[lead])
+            m_step[pair] = 1;
+        else if (bit(m_pairs, pair))
+            m_step[pair] = 2;
+        else if (m_fourByte && lead >= 0x81 && lead <= 0xFE && (pair & 0xFF) - '0' < 10)
+            m_step[pair] = 4;
+    }
     return true;
 }
 
@@ -202,60 +214,120 @@ bool MultiByteTable::fourValid(const uchar *p) const
     return index <= 0x10FFFF - 0x10000;
 }
 
+namespace {
+
+// Counts line breaks and finds NUL bytes; none of them is ever part of a character here.
+void countBreaks(const uchar *p, qsizetype n, Utf8Scan *scan)
+{
+    qsizetype i = 0;
+#ifdef YIHUAN_HAVE_SSE2_MULTIBYTE
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    __m128i nul = zero;
+    while (i + 17 <= n) {
+        // Byte counters, added up before they can overflow.
+        __m128i crs = zero;
+        __m128i lfs = zero;
+        __m128i pairs = zero;
+        for (int round = 0; round < 255 && i + 17 <= n; ++round, i += 16) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 1));
+            const __m128i isCr = _mm_cmpeq_epi8(a, cr);
+            crs = _mm_sub_epi8(crs, isCr);
+            lfs = _mm_sub_epi8(lfs, _mm_cmpeq_epi8(a, lf));
+            pairs = _mm_sub_epi8(pairs, _mm_and_si128(isCr, _mm_cmpeq_epi8(b, lf)));
+            nul = _mm_or_si128(nul, _mm_cmpeq_epi8(a, zero));
+        }
+        const auto sum = [zero](__m128i v) {
+            const __m128i s = _mm_sad_epu8(v, zero);
+            return qsizetype(_mm_cvtsi128_si32(s)) + qsizetype(_mm_extract_epi16(s, 4));
+        };
+        scan->carriageReturns += sum(crs);
+        scan->lineFeeds += sum(lfs);
+        scan->crLfPairs += sum(pairs);
+    }
+    scan->hasNul = _mm_movemask_epi8(nul) != 0;
+#endif
+    for (; i < n; ++i) {
+        if (p[i] == '\r') {
+            ++scan->carriageReturns;
+            scan->crLfPairs += i + 1 < n && p[i + 1] == '\n';
+        } else if (p[i] == '\n') {
+            ++scan->lineFeeds;
+        } else if (p[i] == 0) {
+            scan->hasNul = true;
+        }
+    }
+}
+
+// How many bytes from p on are 0x80 or above.
+qsizetype highRun(const uchar *p, qsizetype n)
+{
+    qsizetype i = 0;
+#ifdef YIHUAN_HAVE_SSE2_MULTIBYTE
+    for (; i + 16 <= n; i += 16) {
+        const uint high
+            = uint(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i))));
+        if (high != 0xFFFF)
+            return i + qCountTrailingZeroBits(~high);
+    }
+#endif
+    while (i < n && p[i] >= 0x80)
+        ++i;
+    return i;
+}
+
+} // namespace
+
 Utf8Scan MultiByteTable::scan(const char *data, qsizetype size) const
 {
     Utf8Scan scan;
     const auto *p = reinterpret_cast<const uchar *>(data);
-    const uchar *const end = p + size;
-    bool afterCr = false;
-    while (p < end) {
+    countBreaks(p, size, &scan);
+    // Branches rather than an added step: predicted, they let the loads of one character
+    // start before the previous one is done.
+    const uchar *const step = m_step.data();
+    qsizetype q = 0;
+    while (q < size - 1) {
+        if (p[q] < 0x80 && m_asciiSingles) {
 #ifdef YIHUAN_HAVE_SSE2_MULTIBYTE
-        if (m_asciiSingles && end - p >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-            if (_mm_movemask_epi8(v) == 0) {
-                const quint32 crs
-                    = quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-                const quint32 lfs
-                    = quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-                if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())))
-                    scan.hasNul = true;
-                scan.carriageReturns += qPopulationCount(crs);
-                scan.lineFeeds += qPopulationCount(lfs);
-                scan.crLfPairs += qPopulationCount(((crs << 1) | quint32(afterCr)) & lfs);
-                afterCr = (crs >> 15) & 1;
-                p += 16;
+            if (q + 16 <= size) {
+                const uint high = uint(
+                    _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + q))));
+                q += high == 0 ? 16 : qCountTrailingZeroBits(high);
+                continue;
+            }
+#endif
+            ++q;
+            continue;
+        }
+        // A run of bytes from 0x80 up, starting on a character, is most often a run of
+        // two-byte characters: checked pair by pair without a step depending on the last.
+        const qsizetype run = q + highRun(p + q, size - q);
+        if (run > q && (run - q) % 2 == 0) {
+            bool pairs = true;
+            for (qsizetype j = q; j < run; j += 2)
+                pairs &= step[(uint(p[j]) << 8) | p[j + 1]] == 2;
+            if (pairs) {
+                q = run;
                 continue;
             }
         }
-#endif
-        const uchar c = *p;
-        if (c < 0x80 || m_single[c]) {
-            if (!m_single[c]) {
-                scan.valid = false;
-                break;
-            }
-            if (c == '\n') {
-                ++scan.lineFeeds;
-                scan.crLfPairs += afterCr;
-            } else if (c == 0) {
-                scan.hasNul = true;
-            } else if (c == '\r') {
-                ++scan.carriageReturns;
-            }
-            afterCr = c == '\r';
-            ++p;
-            continue;
-        }
-        const int length = validLength(p, end - p);
-        if (length == 0) {
+        const uchar s = step[(uint(p[q]) << 8) | p[q + 1]];
+        if (s == 2) {
+            q += 2;
+        } else if (s == 1) {
+            ++q;
+        } else if (s == 4 && size - q >= 4 && fourValid(p + q)) {
+            q += 4;
+        } else {
             scan.valid = false;
-            break;
+            return scan;
         }
-        afterCr = false;
-        p += length;
     }
-    if (!scan.valid && !scan.hasNul)
-        scan.hasNul = std::memchr(p, 0, size_t(end - p)) != nullptr;
+    if (q == size - 1 && !m_single[p[q]])
+        scan.valid = false;
     return scan;
 }
 

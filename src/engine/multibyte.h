@@ -78,6 +78,9 @@ private:
     std::vector<quint64> m_pairs = std::vector<quint64>(1024, 0);
     std::vector<quint64> m_ideographs = std::vector<quint64>(1024, 0);
     std::vector<quint64> m_fourBmp; // GB18030 0x81308130 to 0x8439FE39
+    // By a character's first two bytes, how far the next one starts: 1 or 2 for a valid
+    // character, 4 for the shape of a four-byte one still to be checked, 0 when invalid.
+    std::vector<uchar> m_step;
     bool m_asciiSingles = false; // every byte below 0x80 a character of its own
 };
 

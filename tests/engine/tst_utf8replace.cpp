@@ -566,8 +566,8 @@ void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
     Utf8Replace::Buffers buffers;
     const int rounds = 600000 / (60 * maxPairs);
     for (int round = 0; round < rounds; ++round) {
-        const QByteArray bytes = randomMultiByteFile(
-            random, codec, pieces, random.bounded(maxPairs > 4 ? 400 : 60), random.bounded(4) == 0);
+        const QByteArray bytes = randomMultiByteFile(random, codec, pieces,
+            random.bounded(maxPairs > 4 ? 3000 : 60), random.bounded(4) == 0);
         options.pairs.clear();
         const int count = 1 + random.bounded(maxPairs);
         for (int i = 0; i < count; ++i) {
