@@ -121,20 +121,30 @@ const char *const BadFragments[] = {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x8
     "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xE4\xB8", "\xE4",
     "\xF0\x9F\x98", QT_STRINGIFY(), "\xEF\xBF\xBF"};
 
-QByteArray randomBytes(QRandomGenerator &random, int pieces, bool allowBad)
+// count pieces from good; with allowBad, now and then one from bad or a NUL instead.
+QByteArray randomPieces(QRandomGenerator &random, int count, bool allowBad,
+    const QByteArrayList &good, const QByteArrayList &bad)
 {
     QByteArray bytes;
-    if (random.bounded(8) == 0)
-        bytes += "\xEF\xBB\xBF";
-    for (int i = 0; i < pieces; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (allowBad && random.bounded(60) == 0)
-            bytes += BadFragments[random.bounded(int(std::size(BadFragments)))];
+            bytes += bad.at(random.bounded(bad.size()));
         else if (allowBad && random.bounded(200) == 0)
             bytes += '\0';
         else
-            bytes += Fragments[random.bounded(int(std::size(Fragments)))];
+            bytes += good.at(random.bounded(good.size()));
     }
     return bytes;
+}
+
+QByteArray randomBytes(QRandomGenerator &random, int pieces, bool allowBad)
+{
+    static const QByteArrayList good(std::begin(Fragments), std::end(Fragments));
+    static const QByteArrayList bad(std::begin(BadFragments), std::end(BadFragments));
+    QByteArray bytes;
+    if (random.bounded(8) == 0)
+        bytes += "\xEF\xBB\xBF";
+    return bytes + randomPieces(random, pieces, allowBad, good, bad);
 }
 
 QString randomText(QRandomGenerator &random, int maxPieces)
@@ -214,23 +224,6 @@ QStringList trickyCharacters(QTextCodec *codec)
              "\x90\x30\x81\x30", "\x95\x32\x82\x36"})
         add(QByteArray(four));
     return found;
-}
-
-QByteArray randomMultiByteFile(QRandomGenerator &random, QTextCodec *codec,
-    const QStringList &pieces, int count, bool allowBad)
-{
-    static const char *const bad[] = {"\x81", "\x81\x20", "\xFF", "\x80", "\xA1\x7F", "\x81\x30",
-        "\x81\x30\x81", "\x85\x30\x81\x30", "\xE3\x32\x9A\x36", "\xFE\x0A"};
-    QByteArray bytes;
-    for (int i = 0; i < count; ++i) {
-        if (allowBad && random.bounded(60) == 0)
-            bytes += bad[random.bounded(int(std::size(bad)))];
-        else if (allowBad && random.bounded(300) == 0)
-            bytes += '\0';
-        else
-            bytes += codec->fromUnicode(pieces.at(random.bounded(pieces.size())));
-    }
-    return bytes;
 }
 
 QString randomPiecesOf(QRandomGenerator &random, const QStringList &pieces, int maxPieces)
@@ -560,14 +553,19 @@ void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
     pieces.erase(std::remove_if(pieces.begin(), pieces.end(),
                      [codec](const QString &s) { return !codec->canEncode(s); }),
         pieces.end());
+    QByteArrayList encoded;
+    for (const QString &piece : qAsConst(pieces))
+        encoded.append(codec->fromUnicode(piece));
+    const QByteArrayList bad {"\x81", "\x81\x20", "\xFF", "\x80", "\xA1\x7F", "\x81\x30",
+        "\x81\x30\x81", "\x85\x30\x81\x30", "\xE3\x32\x9A\x36", "\xFE\x0A"};
 
     const LineBreakMode mode = keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
     QRandomGenerator random(quint32(qHash(QTest::currentDataTag())));
     Utf8Replace::Buffers buffers;
     const int rounds = 600000 / (60 * maxPairs);
     for (int round = 0; round < rounds; ++round) {
-        const QByteArray bytes = randomMultiByteFile(random, codec, pieces,
-            random.bounded(maxPairs > 4 ? 3000 : 60), random.bounded(4) == 0);
+        const QByteArray bytes = randomPieces(
+            random, random.bounded(maxPairs > 4 ? 3000 : 60), random.bounded(4) == 0, encoded, bad);
         options.pairs.clear();
         const int count = 1 + random.bounded(maxPairs);
         for (int i = 0; i < count; ++i) {
