@@ -124,9 +124,6 @@ bool MultiByteTable::build()
         m_standalone[c] = m_single[c];
         m_singleClass[c] = m_single[c] ? uchar(wordClass(points[size_t(c)])) : 0;
     }
-    m_asciiSingles = true;
-    for (int c = 0; c < 0x80; ++c)
-        m_asciiSingles = m_asciiSingles && m_single[c] && points[size_t(c)] == uint(c);
 
     joined.clear();
     for (int lead = 0x80; lead < 256; ++lead) {
@@ -189,6 +186,27 @@ bool MultiByteTable::build()
         for (int c = 0x81; c <= 0xFE; ++c)
             m_standalone[c] = false;
     }
+    // The vector check takes lead bytes, and the bytes that stand alone, as at most two
+    // ranges each.
+    const auto rangesOf = [](const auto &in) {
+        std::vector<std::pair<uchar, uchar>> ranges;
+        for (int c = 0; c < 256; ++c) {
+            if (!in(c))
+                continue;
+            if (!ranges.empty() && ranges.back().second == c - 1)
+                ranges.back().second = uchar(c);
+            else
+                ranges.emplace_back(uchar(c), uchar(c));
+        }
+        return ranges;
+    };
+    std::vector<bool> leads(256, false);
+    for (uint pair = 0; pair < 65536; ++pair)
+        leads[pair >> 8] = leads[pair >> 8] || bit(m_pairs, pair);
+    m_leadRanges = rangesOf([&](int c) { return bool(leads[size_t(c)]); });
+    m_aloneRanges = rangesOf([this](int c) { return m_single[c]; });
+    if (m_leadRanges.size() > 2 || m_aloneRanges.size() > 2)
+        m_leadRanges.clear();
     m_step.assign(65536, 0);
     for (uint pair = 0; pair < 65536; ++pair) {
         const uint lead = pair >> 8;
@@ -261,73 +279,99 @@ void countBreaks(const uchar *p, qsizetype n, Utf8Scan *scan)
     }
 }
 
-// How many bytes from p on are 0x80 or above.
-qsizetype highRun(const uchar *p, qsizetype n)
+} // namespace
+
+qsizetype MultiByteTable::steps(const uchar *p, qsizetype size, qsizetype q, qsizetype limit) const
 {
-    qsizetype i = 0;
-#ifdef YIHUAN_HAVE_SSE2_MULTIBYTE
-    for (; i + 16 <= n; i += 16) {
-        const uint high
-            = uint(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i))));
-        if (high != 0xFFFF)
-            return i + qCountTrailingZeroBits(~high);
+    const uchar *const step = m_step.data();
+    while (q < limit) {
+        if (q == size - 1)
+            return m_single[p[q]] ? size : -1;
+        const uchar s = step[(uint(p[q]) << 8) | p[q + 1]];
+        if (s == 1 || s == 2)
+            q += s;
+        else if (s == 4 && size - q >= 4 && fourValid(p + q))
+            q += 4;
+        else
+            return -1;
     }
-#endif
-    while (i < n && p[i] >= 0x80)
-        ++i;
-    return i;
+    return q;
+}
+
+#ifdef YIHUAN_HAVE_SSE2_MULTIBYTE
+
+namespace {
+
+quint64 inRanges(const uchar *p, const std::vector<std::pair<uchar, uchar>> &ranges)
+{
+    quint64 mask = 0;
+    for (int part = 0; part < 4; ++part) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * part));
+        __m128i in = _mm_setzero_si128();
+        for (const auto &range : ranges) {
+            const __m128i above
+                = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(char(range.first))), v);
+            const __m128i below
+                = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(char(range.second))), v);
+            in = _mm_or_si128(in, _mm_and_si128(above, below));
+        }
+        mask |= quint64(quint16(_mm_movemask_epi8(in))) << (16 * part);
+    }
+    return mask;
 }
 
 } // namespace
+
+// Sixty-four bytes at a time from a character's start: where a run of lead bytes starts
+// tells which of them lead a pair (every other one), so the pairs are checked without
+// stepping from one character to the next.
+qsizetype MultiByteTable::blocks(const uchar *p, qsizetype size) const
+{
+    constexpr quint64 Even = 0x5555555555555555ull;
+    qsizetype q = 0;
+    while (size - q >= 64) {
+        const quint64 lead = inRanges(p + q, m_leadRanges);
+        const quint64 alone = inRanges(p + q, m_aloneRanges);
+        const quint64 starts = lead & ~(lead << 1);
+        const quint64 evenRuns = (((starts & Even) + lead) ^ lead) & lead;
+        const quint64 leads = (evenRuns & Even) | (lead & ~evenRuns & ~Even);
+        // A pair reaching past the block is left to the next one.
+        const quint64 last = leads >> 63;
+        const quint64 own = leads & ~(last << 63);
+        const quint64 trails = own << 1;
+        if (m_fourByte && (trails & inRanges(p + q, {{'0', '9'}}))) {
+            q = steps(p, size, q, q + 64);
+            if (q < 0)
+                return -1;
+            continue;
+        }
+        if (~alone & ~own & ~trails & ~(last << 63))
+            return -1;
+        bool pairs = true;
+        for (quint64 m = own; m; m &= m - 1) {
+            const qsizetype b = q + qCountTrailingZeroBits(m);
+            pairs &= m_step[(uint(p[b]) << 8) | p[b + 1]] == 2;
+        }
+        if (!pairs)
+            return -1;
+        q += 64 - qsizetype(last);
+    }
+    return q;
+}
+
+#endif
 
 Utf8Scan MultiByteTable::scan(const char *data, qsizetype size) const
 {
     Utf8Scan scan;
     const auto *p = reinterpret_cast<const uchar *>(data);
     countBreaks(p, size, &scan);
-    // Branches rather than an added step: predicted, they let the loads of one character
-    // start before the previous one is done.
-    const uchar *const step = m_step.data();
     qsizetype q = 0;
-    while (q < size - 1) {
-        if (p[q] < 0x80 && m_asciiSingles) {
 #ifdef YIHUAN_HAVE_SSE2_MULTIBYTE
-            if (q + 16 <= size) {
-                const uint high = uint(
-                    _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + q))));
-                q += high == 0 ? 16 : qCountTrailingZeroBits(high);
-                continue;
-            }
+    if (!m_leadRanges.empty())
+        q = blocks(p, size);
 #endif
-            ++q;
-            continue;
-        }
-        // A run of bytes from 0x80 up, starting on a character, is most often a run of
-        // two-byte characters: checked pair by pair without a step depending on the last.
-        const qsizetype run = q + highRun(p + q, size - q);
-        if (run > q && (run - q) % 2 == 0) {
-            bool pairs = true;
-            for (qsizetype j = q; j < run; j += 2)
-                pairs &= step[(uint(p[j]) << 8) | p[j + 1]] == 2;
-            if (pairs) {
-                q = run;
-                continue;
-            }
-        }
-        const uchar s = step[(uint(p[q]) << 8) | p[q + 1]];
-        if (s == 2) {
-            q += 2;
-        } else if (s == 1) {
-            ++q;
-        } else if (s == 4 && size - q >= 4 && fourValid(p + q)) {
-            q += 4;
-        } else {
-            scan.valid = false;
-            return scan;
-        }
-    }
-    if (q == size - 1 && !m_single[p[q]])
-        scan.valid = false;
+    scan.valid = q >= 0 && steps(p, size, q, size) >= 0;
     return scan;
 }
 

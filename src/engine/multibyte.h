@@ -5,6 +5,7 @@
 
 #include <QtGlobal>
 
+#include <utility>
 #include <vector>
 
 class QTextCodec;
@@ -65,6 +66,11 @@ private:
     explicit MultiByteTable(QTextCodec *codec);
     bool build();
     bool fourValid(const uchar *p) const;
+    // Checks p[q, limit) (and the character reaching past it) one character after
+    // another; where the next character starts, or -1 when invalid.
+    qsizetype steps(const uchar *p, qsizetype size, qsizetype q, qsizetype limit) const;
+    // Checks whole blocks at once; where the rest starts, or -1 when invalid.
+    qsizetype blocks(const uchar *p, qsizetype size) const;
     static bool bit(const std::vector<quint64> &bits, uint i)
     {
         return (bits[i >> 6] >> (i & 63)) & 1;
@@ -81,7 +87,8 @@ private:
     // By a character's first two bytes, how far the next one starts: 1 or 2 for a valid
     // character, 4 for the shape of a four-byte one still to be checked, 0 when invalid.
     std::vector<uchar> m_step;
-    bool m_asciiSingles = false; // every byte below 0x80 a character of its own
+    std::vector<std::pair<uchar, uchar>> m_leadRanges; // empty: no block check
+    std::vector<std::pair<uchar, uchar>> m_aloneRanges;
 };
 
 // Character boundaries and word classes in the bytes of a MultiByteTable's encoding, for
