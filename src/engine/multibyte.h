@@ -25,18 +25,6 @@ public:
 
     QTextCodec *codec() const { return m_codec; }
 
-    // Length of the valid character at p, of which left bytes are there, or 0.
-    int validLength(const uchar *p, qsizetype left) const
-    {
-        const uchar c = p[0];
-        if (m_single[c])
-            return 1;
-        if (left >= 2 && bit(m_pairs, (uint(c) << 8) | p[1]))
-            return 2;
-        if (m_fourByte && left >= 4)
-            return fourValid(p) ? 4 : 0;
-        return 0;
-    }
     // Length of the character starting at p in text already found valid.
     int length(const uchar *p) const
     {
