@@ -5,13 +5,17 @@
 # them runs the floor: yihuan-floor reads each file, writes it to a temporary file and renames
 # that over it, with yihuan-cli's threads, and replaces nothing.
 #
+# The large shape also runs in two double-byte code pages, each file converted with iconv
+# (characters the code page lacks dropped): "gbk", replaced with --encoding GB18030, and
+# "big5", with --encoding Big5; sed and perl replace the same bytes under LC_ALL=C.
+#
 # Two styles: "fresh", every run on new copies (the files are cold to the tools and each has
 # work to do), and "again", repeated runs on the same files (after the first run there is
 # nothing left to replace, but every tool still rewrites every file).
 #
 #   bench/compare.sh [path/to/yihuan-cli [path/to/yihuan-floor]]
 #
-# Environment: RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
+# Environment: SHAPES (default "small large gbk big5"), RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
 # one under /tmp, removed afterwards unless KEEP=1), BENCH_LOCALE (LC_ALL for all three,
 # default C.UTF-8).
 set -euo pipefail
@@ -33,10 +37,22 @@ done
 [[ -x $cli ]] || { echo "compare.sh: no yihuan-cli at $cli (build it first)" >&2; exit 2; }
 [[ -x $floor ]] || { echo "compare.sh: no yihuan-floor at $floor (build it first)" >&2; exit 2; }
 
-keyword='关键字'
-replacement='keyword替换'
-printf '%s\n' "$keyword" >"$work/k.txt"
-printf '%s\n' "$replacement" >"$work/r.txt"
+shapes=(${SHAPES:-small large gbk big5})
+
+# Per shape: the file encoding (empty for UTF-8), the keyword and the replacement. Big5 has
+# no simplified characters, so its keyword is one that survives the conversion.
+declare -A encoding keyword replacement
+for shape in small large; do
+    encoding[$shape]=''
+    keyword[$shape]='关键字'
+    replacement[$shape]='keyword替换'
+done
+encoding[gbk]=GB18030
+keyword[gbk]='关键字'
+replacement[gbk]='keyword替换'
+encoding[big5]=Big5
+keyword[big5]='中文'
+replacement[big5]='keyword替換'
 
 # Mixed Chinese/ASCII lines from a fixed vocabulary; the keyword on every fifth line.
 make_file() { # path bytes seed
@@ -77,10 +93,41 @@ if [[ ! -d $work/corpus/small || ! -d $work/corpus/large ]]; then
         make_file "$work/corpus/large/f$i.txt" $((32 * 1024 * 1024)) "$((i + 7))"
     done
 fi
+for pair in gbk:GBK big5:BIG5; do
+    shape=${pair%%:*}
+    if [[ ! -d $work/corpus/$shape ]]; then
+        mkdir -p "$work/corpus/$shape"
+        for f in "$work/corpus/large/"*.txt; do
+            # -c drops what the code page lacks, and then says so in its status.
+            iconv -c -f UTF-8 -t "${pair##*:}" "$f" >"$work/corpus/$shape/$(basename "$f")" || true
+        done
+    fi
+done
 
-yihuan_cmd="$cli --keywords $work/k.txt --replacements $work/r.txt"
-sed_cmd="sed -i 's/$keyword/$replacement/g'"
-perl_cmd="perl -pi -e 's/$keyword/$replacement/g'"
+# The command lines of a shape: yihuan_cmd, sed_cmd, perl_cmd, and the keyword and the
+# replacement as the files hold them (key_bytes, rep_bytes).
+commands_for() { # shape
+    local shape=$1 locale='' option=''
+    printf '%s\n' "${keyword[$shape]}" >"$work/k-$shape.txt"
+    printf '%s\n' "${replacement[$shape]}" >"$work/r-$shape.txt"
+    key_bytes=${keyword[$shape]}
+    rep_bytes=${replacement[$shape]}
+    if [[ -n ${encoding[$shape]} ]]; then
+        key_bytes=$(printf '%s' "$key_bytes" | iconv -f UTF-8 -t "${encoding[$shape]}")
+        rep_bytes=$(printf '%s' "$rep_bytes" | iconv -f UTF-8 -t "${encoding[$shape]}")
+        locale='LC_ALL=C '
+        option=" --encoding ${encoding[$shape]}"
+    fi
+    yihuan_cmd="$cli --keywords $work/k-$shape.txt --replacements $work/r-$shape.txt$option"
+    # hyperfine takes UTF-8 command lines only: other bytes go as \xHH, which both read.
+    local key=$key_bytes rep=$rep_bytes
+    if [[ -n ${encoding[$shape]} ]]; then
+        key=$(printf '%s' "$key_bytes" | od -An -tx1 -v | tr -d ' \n' | sed 's/../\\x&/g')
+        rep=$(printf '%s' "$rep_bytes" | od -An -tx1 -v | tr -d ' \n' | sed 's/../\\x&/g')
+    fi
+    sed_cmd="${locale}sed -i 's/$key/$rep/g'"
+    perl_cmd="${locale}perl -pi -e 's/$key/$rep/g'"
+}
 
 # One untimed run each on separate copies: all three must agree.
 check_shape() { # shape
@@ -106,7 +153,7 @@ check_shape() { # shape
         echo "compare.sh: yihuan did not write CRLF" >&2
         bad=1
     fi
-    if grep -q "$keyword" "$work/check/sed/"*.txt || ! grep -q "$replacement" "$f"; then
+    if LC_ALL=C grep -q "$key_bytes" "$work/check/sed/"*.txt || ! LC_ALL=C grep -q "$rep_bytes" "$f"; then
         echo "compare.sh: the replacement did not happen" >&2
         bad=1
     fi
@@ -118,10 +165,11 @@ check_shape() { # shape
 # sed, perl and the plain floor do not. "floor+sync" is the floor of a tool that does.
 names=(yihuan-cli "sed -i" "perl -pi" floor floor+sync)
 declare -A median cpu
-for shape in small large; do
+for shape in "${shapes[@]}"; do
+    commands_for "$shape"
     check_shape "$shape"
     echo
-    echo "== $shape: $(ls "$work/corpus/$shape" | wc -l) files, $(du -sh "$work/corpus/$shape" | cut -f1)"
+    echo "== $shape: $(ls "$work/corpus/$shape" | wc -l) files, $(du -sh "$work/corpus/$shape" | cut -f1)${encoding[$shape]:+, ${encoding[$shape]}}"
     hyperfine --runs "$runs" --warmup 1 --style basic \
         --prepare "rm -rf $work/t && cp -r $work/corpus/$shape $work/t && sync -f $work/t" \
         --export-json "$work/$shape-fresh.json" \
@@ -155,7 +203,7 @@ rm -rf "$work/t"
 echo
 echo "Median wall seconds, mean CPU seconds (user+system), and yihuan-cli's share of each"
 echo "tool's (yihuan-cli / tool; below 1 is faster), LC_ALL=$LC_ALL, $(nproc) cores:"
-for shape in small large; do
+for shape in "${shapes[@]}"; do
     for style in fresh again; do
         for i in 0 1 2 3 4; do
             perl -e 'printf "  %-5s %-5s %-10s wall %.3f (%.2fx)  cpu %.3f (%.2fx)\n", @ARGV[0..2],

@@ -17,12 +17,12 @@ struct UnitPair
     std::vector<Unit> rep;
 };
 
-// Every occurrence of key in s, left to right and without overlap, replaced by rep and
-// handed to sink(units, count) in order with the text between. edits, when given,
-// receive one entry per replacement.
-template<typename Unit, typename Sink>
+// Every occurrence of key in s starting on a character, left to right and without
+// overlap, replaced by rep and handed to sink(units, count) in order with the text
+// between. edits, when given, receive one entry per replacement.
+template<typename Unit, typename Sink, typename Starts = typename UnitChars<Unit>::Starts>
 qsizetype replaceOrdinaryTo(const Unit *s, qsizetype n, const UnitPair<Unit> &pair, Sink &&sink,
-    std::vector<TextEdit> *edits = nullptr)
+    std::vector<TextEdit> *edits = nullptr, Starts starts = Starts())
 {
     const qsizetype k = qsizetype(pair.key.size());
     const qsizetype r = qsizetype(pair.rep.size());
@@ -30,6 +30,10 @@ qsizetype replaceOrdinaryTo(const Unit *s, qsizetype n, const UnitPair<Unit> &pa
     qsizetype read = 0;
     for (qsizetype p = findKey(s, n, 0, pair.key.data(), k); p >= 0;
          p = findKey(s, n, p + k, pair.key.data(), k)) {
+        while (p >= 0 && !starts(s, p, k))
+            p = findKey(s, n, p + 1, pair.key.data(), k);
+        if (p < 0)
+            break;
         sink(s + read, p - read);
         sink(pair.rep.data(), r);
         if (edits)
@@ -47,19 +51,20 @@ qsizetype replaceOrdinaryTo(const Unit *s, qsizetype n, const UnitPair<Unit> &pa
 // two segments and each can be edited alone; one scan for all keywords tells which
 // segments each pair has to visit, and after a pair has changed a segment only the
 // windows around its replacements are searched for the keywords of later pairs.
-template<typename Unit>
+template<typename Unit, typename Chars = UnitChars<Unit>>
 class PairChain
 {
 public:
-    PairChain(std::vector<UnitPair<Unit>> pairs, bool wholeWords)
+    PairChain(std::vector<UnitPair<Unit>> pairs, bool wholeWords, Chars chars = Chars())
         : list(std::move(pairs))
         , whole(wholeWords)
-        , index(keysOf(list))
+        , chars(std::move(chars))
+        , index(keysOf(list), Chars::Utf8)
     {
         static const char separators[] = "\n\r\t ,.;:<>=\"'()[]{}";
         for (const char c : separators) {
             if (c != 0)
-                cut[int(c)] = true;
+                cut[int(c)] = this->chars.standalone(uchar(c));
         }
         for (const UnitPair<Unit> &pair : list) {
             if (pair.key.empty())
@@ -124,13 +129,14 @@ private:
 
     std::vector<UnitPair<Unit>> list;
     bool whole;
+    Chars chars;
     KeyIndex<Unit> index;
     bool cut[128] = {};
 };
 
-template<typename Unit>
+template<typename Unit, typename Chars>
 template<typename Sink>
-void PairChain<Unit>::run(const Unit *text, qsizetype n, Sink &&sink,
+void PairChain<Unit, Chars>::run(const Unit *text, qsizetype n, Sink &&sink,
     std::vector<qsizetype> *counts, std::vector<TextEdit> *edits) const
 {
     counts->assign(list.size(), 0);
@@ -158,10 +164,10 @@ void PairChain<Unit>::run(const Unit *text, qsizetype n, Sink &&sink,
         std::sort(visit.begin(), visit.end());
         visit.erase(std::unique(visit.begin(), visit.end()), visit.end());
         const UnitPair<Unit> &p = list[i];
-        std::optional<WholeWordScan<Unit>> scan;
+        std::optional<WholeWordScan<Unit, Chars>> scan;
         if (whole)
-            scan.emplace(
-                p.key.data(), qsizetype(p.key.size()), p.rep.data(), qsizetype(p.rep.size()));
+            scan.emplace(p.key.data(), qsizetype(p.key.size()), p.rep.data(),
+                qsizetype(p.rep.size()), chars);
         for (const int s : visit) {
             Segment &g = segments[size_t(s)];
             const Unit *current = g.owned < 0 ? text + g.begin : owned[size_t(g.owned)].data();
@@ -175,7 +181,7 @@ void PairChain<Unit>::run(const Unit *text, qsizetype n, Sink &&sink,
             } else {
                 count = replaceOrdinaryTo(
                     current, length, p, [&work](const Unit *u, qsizetype c) { work.append(u, c); },
-                    &step);
+                    &step, chars.starts());
             }
             if (count == 0)
                 continue;

@@ -19,13 +19,6 @@ namespace {
 // memory costs more than the replacing.
 thread_local Utf8Replace::Buffers byteBuffers;
 
-bool hasWideMark(const char *data, qint64 size)
-{
-    return size >= 2
-        && ((uchar(data[0]) == 0xFF && uchar(data[1]) == 0xFE)
-            || (uchar(data[0]) == 0xFE && uchar(data[1]) == 0xFF));
-}
-
 bool nothingReplaced(const QVector<int> &counts)
 {
     return std::all_of(counts.cbegin(), counts.cend(), [](int count) { return count == 0; });
@@ -104,9 +97,9 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     if (read != Reason::None)
         return read;
     const char *data = byteBuffers.input(size);
-    // UTF-16 and UTF-32 are decoded, and so is a file that automatic detection may find
-    // to be in another encoding.
-    if (hasWideMark(data, size)) {
+    // A byte-order mark naming another encoding is decoded, and so is a file that
+    // automatic detection may find to be in another encoding.
+    if (bytePath->handsOn(data, size)) {
         *handOn = QByteArray(data, int(size));
         *handedOn = true;
         return Reason::None;
@@ -128,7 +121,7 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
         *handedOn = true;
         return Reason::None;
     }
-    result.encoding = TextEncoding::utf8();
+    result.encoding = encoding.isAutomatic() ? TextEncoding::utf8() : encoding;
     if (written != Reason::None)
         return written;
     if (outcome.reason != Reason::None || dryRun)

@@ -157,9 +157,7 @@ void ReplaceRun::startWorker(int index)
 // One byte route per distinct pair list: mode one shares a single list among all files.
 std::shared_ptr<const Utf8Replace> ReplaceRun::bytePathFor(const RepOptions &options)
 {
-    const bool utf8 = m_options.encoding.isAutomatic()
-        || m_options.encoding.codec() == TextEncoding::utf8().codec();
-    if (!utf8 || m_options.keepText || !Utf8Replace::handles(options))
+    if (m_options.keepText || !Utf8Replace::handles(options))
         return nullptr;
     const void *key = options.pairs.constData();
     auto it = m_bytePaths.find(key);

@@ -117,6 +117,31 @@ struct UnitClasses<char>
     static int last(const char *key, qsizetype k) { return before(key, k); }
 };
 
+// Where matches may start and how characters are classed, for text in which every
+// unit boundary is a character boundary (UTF-16; UTF-8, whose keywords start with a
+// lead byte). Encodings whose bytes inside a character can look like ASCII have their
+// own (see multibyte.h); the scans and the pair chain take either.
+template<typename Unit>
+struct UnitChars : UnitClasses<Unit>
+{
+    // Called with the original text before a whole-word scan edits it.
+    void prepare(const Unit *, qsizetype) { }
+    // Whether p starts a character of the text given to prepare().
+    bool startsAt(const Unit *, qsizetype) const { return true; }
+    // Whether a unit is a character of its own, never part of another.
+    static bool standalone(uint) { return true; }
+    // Bytes inside a UTF-8 character never start one.
+    static constexpr bool Utf8 = true;
+
+    // Tells, for candidates in increasing order, whether one starts a character; once a
+    // match of k units at p is taken, the next candidate lies at or past p + k.
+    struct Starts
+    {
+        bool operator()(const Unit *, qsizetype, qsizetype) { return true; }
+    };
+    Starts starts() const { return {}; }
+};
+
 // Finds, in one pass, which of many keywords occur in a text. Keywords are grouped by
 // the length of the prefix they are hashed on (their length, at most eight bytes); at
 // each position one 64-bit load serves every group, a bitmap turns most of them away,
@@ -132,7 +157,9 @@ public:
         int id;
     };
 
-    explicit KeyIndex(const std::vector<Key> &keys)
+    // utf8 says that no keyword starts with a byte 10xxxxxx, so such bytes are skipped.
+    explicit KeyIndex(const std::vector<Key> &keys, bool utf8 = true)
+        : skipContinuations(sizeof(Unit) == 1 && utf8)
     {
         for (const Key &key : keys) {
             if (key.length <= 0)
@@ -158,7 +185,7 @@ public:
             return;
         to = std::min(to, n);
         for (qsizetype i = std::max<qsizetype>(from, 0); i < to; ++i) {
-            if (sizeof(Unit) == 1 && (uchar(s[i]) & 0xC0) == 0x80)
+            if (skipContinuations && (uchar(s[i]) & 0xC0) == 0x80)
                 continue;
             quint64 word = 0;
             const qsizetype left = n - i;
@@ -265,4 +292,5 @@ private:
 
     std::vector<Group> groups;
     qsizetype longest = 0;
+    bool skipContinuations;
 };

@@ -1,12 +1,15 @@
 #include "engine/utf8replace.h"
 
+#include "engine/multibyte.h"
 #include "engine/pairchain.h"
 #include "engine/utf8scan.h"
 
 #include <QString>
+#include <QTextCodec>
 
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -146,12 +149,14 @@ struct Cursor
 class Utf8Replace::Private
 {
 public:
-    Private(std::vector<UnitPair<char>> pairs, bool wholeWords, LineBreakMode mode)
-        : chain(std::move(pairs), wholeWords)
-        , mode(mode)
+    Private(
+        const std::vector<UnitPair<char>> &pairs, LineBreakMode mode, const MultiByteTable *table)
+        : mode(mode)
+        , table(table)
+        , size(int(pairs.size()))
     {
-        for (int i = 0; i < chain.size(); ++i) {
-            const UnitPair<char> &pair = chain.pair(i);
+        for (int i = 0; i < size; ++i) {
+            const UnitPair<char> &pair = pairs[size_t(i)];
             if (pair.key.empty())
                 continue;
             active.push_back(i);
@@ -161,20 +166,57 @@ public:
             }
         }
     }
+    virtual ~Private() = default;
 
-    // One full pass per pair, in place where the text does not grow.
-    void applyDirect(Cursor text, UnitBuffer<char> *spare, BreakWriter &writer,
-        std::vector<qsizetype> *counts) const;
+    // Replaces in text, which the bytes have been found valid, handing the result to
+    // writer; counts gets one entry per pair.
+    virtual void replace(Cursor text, UnitBuffer<char> *spare, BreakWriter &writer,
+        std::vector<qsizetype> *counts) const = 0;
 
-    PairChain<char> chain;
     LineBreakMode mode;
+    const MultiByteTable *table; // null for UTF-8
+    int size;
     std::vector<int> active; // the pairs whose keyword can occur
     // No keyword or replacement holds a line break, so none can match across one,
     // remove one or add one, and a '\r' in place of a '\n' is a boundary all the same.
     bool breakFree = true;
 };
 
-void Utf8Replace::Private::applyDirect(
+namespace {
+
+template<typename Chars>
+class Replacer : public Utf8Replace::Private
+{
+public:
+    Replacer(std::vector<UnitPair<char>> pairs, bool wholeWords, LineBreakMode mode,
+        const MultiByteTable *table, Chars chars)
+        : Private(pairs, mode, table)
+        , chain(std::move(pairs), wholeWords, chars)
+        , chars(chars)
+    {
+    }
+
+    void replace(Cursor text, UnitBuffer<char> *spare, BreakWriter &writer,
+        std::vector<qsizetype> *counts) const override
+    {
+        if (active.empty())
+            writer(text.data(), text.length());
+        else if (int(active.size()) <= DirectPairs)
+            applyDirect(text, spare, writer, counts);
+        else
+            chain.run(text.data(), text.length(), writer, counts);
+    }
+
+    // One full pass per pair, in place where the text does not grow.
+    void applyDirect(Cursor text, UnitBuffer<char> *spare, BreakWriter &writer,
+        std::vector<qsizetype> *counts) const;
+
+    PairChain<char, Chars> chain;
+    Chars chars;
+};
+
+template<typename Chars>
+void Replacer<Chars>::applyDirect(
     Cursor text, UnitBuffer<char> *spare, BreakWriter &writer, std::vector<qsizetype> *counts) const
 {
     counts->assign(size_t(chain.size()), 0);
@@ -184,28 +226,33 @@ void Utf8Replace::Private::applyDirect(
         const bool last = t + 1 == active.size();
         qsizetype &count = (*counts)[size_t(i)];
         if (chain.wholeWords()) {
-            WholeWordScan<char> scan(pair.key.data(), qsizetype(pair.key.size()), pair.rep.data(),
-                qsizetype(pair.rep.size()));
+            WholeWordScan<char, Chars> scan(pair.key.data(), qsizetype(pair.key.size()),
+                pair.rep.data(), qsizetype(pair.rep.size()), chars);
             count = scan.run(*text.buffer, text.offset, nullptr);
             if (last)
                 writer(text.data(), text.length());
         } else if (last) {
-            count = replaceOrdinaryTo(text.data(), text.length(), pair, writer);
+            count = replaceOrdinaryTo(
+                text.data(), text.length(), pair, writer, nullptr, chars.starts());
         } else if (pair.rep.size() <= pair.key.size()) {
             char *w = text.buffer->data() + text.offset;
             count = replaceOrdinaryTo(
-                text.data(), text.length(), pair, [&w](const char *p, qsizetype n) {
+                text.data(), text.length(), pair,
+                [&w](const char *p, qsizetype n) {
                     // An empty replacement may have no storage at all.
                     if (n > 0)
                         std::memmove(w, p, size_t(n));
                     w += n;
-                });
+                },
+                nullptr, chars.starts());
             text.buffer->resize(w - text.buffer->data());
         } else {
             spare->clear();
             spare->reserve(text.length() + text.length() / 8);
-            count = replaceOrdinaryTo(text.data(), text.length(), pair,
-                [spare](const char *p, qsizetype n) { spare->append(p, n); });
+            count = replaceOrdinaryTo(
+                text.data(), text.length(), pair,
+                [spare](const char *p, qsizetype n) { spare->append(p, n); }, nullptr,
+                chars.starts());
             UnitBuffer<char> *const from = text.buffer;
             text = {spare, 0};
             spare = from;
@@ -213,26 +260,83 @@ void Utf8Replace::Private::applyDirect(
     }
 }
 
-Utf8Replace::Utf8Replace(const RepOptions &options, LineBreakMode mode)
+// The pairs in the bytes of an encoding, or nullopt when one of them does not encode to
+// exactly its own characters: its keyword can then occur in no valid text, and its
+// replacement cannot be written, and the decoding route says which.
+std::optional<std::vector<UnitPair<char>>> pairsIn(const RepOptions &options, QTextCodec *codec)
 {
+    const auto bytesIn = [codec](const QString &s) -> std::optional<std::vector<char>> {
+        if (!codec)
+            return bytesOf(s);
+        QTextCodec::ConverterState out(QTextCodec::IgnoreHeader);
+        const QByteArray bytes = codec->fromUnicode(s.constData(), s.size(), &out);
+        QTextCodec::ConverterState in(QTextCodec::IgnoreHeader);
+        if (out.invalidChars != 0 || out.remainingChars != 0
+            || codec->toUnicode(bytes.constData(), bytes.size(), &in) != s)
+            return std::nullopt;
+        return std::vector<char>(bytes.constBegin(), bytes.constEnd());
+    };
     std::vector<UnitPair<char>> pairs;
     for (const ReplacePair &pair : options.pairs) {
         UnitPair<char> units;
         if (!pair.first.isEmpty()) {
-            units.key = bytesOf(pair.first);
-            units.rep = bytesOf(pair.second);
+            auto key = bytesIn(pair.first);
+            auto rep = bytesIn(pair.second);
+            if (!key || !rep)
+                return std::nullopt;
+            units.key = std::move(*key);
+            units.rep = std::move(*rep);
         }
         pairs.push_back(std::move(units));
     }
-    d.reset(new Private(std::move(pairs), options.full, mode));
+    return pairs;
+}
+
+// The table of an encoding taken on its bytes other than UTF-8, which needs none.
+const MultiByteTable *tableFor(const TextEncoding &encoding)
+{
+    return encoding.isAutomatic() ? nullptr : MultiByteTable::forCodec(encoding.codec());
+}
+
+} // namespace
+
+Utf8Replace::Utf8Replace(const RepOptions &options, LineBreakMode mode)
+{
+    const MultiByteTable *table = tableFor(options.encoding);
+    std::vector<UnitPair<char>> pairs = pairsIn(options, table ? table->codec() : nullptr)
+                                            .value_or(std::vector<UnitPair<char>>());
+    if (table)
+        d.reset(new Replacer<MultiByteChars>(
+            std::move(pairs), options.full, mode, table, MultiByteChars(table)));
+    else
+        d.reset(new Replacer<UnitChars<char>>(
+            std::move(pairs), options.full, mode, nullptr, UnitChars<char>()));
 }
 
 Utf8Replace::~Utf8Replace() = default;
 
+bool Utf8Replace::onBytes(const TextEncoding &encoding)
+{
+    return encoding.isAutomatic() || encoding.codec() == TextEncoding::utf8().codec()
+        || tableFor(encoding);
+}
+
+bool Utf8Replace::handsOn(const char *data, qsizetype size) const
+{
+    if (size >= 2
+        && ((uchar(data[0]) == 0xFF && uchar(data[1]) == 0xFE)
+            || (uchar(data[0]) == 0xFE && uchar(data[1]) == 0xFF)))
+        return true;
+    // A byte-order mark says UTF-8 whatever the choice.
+    return d->table && size >= 3 && std::memcmp(data, Bom, 3) == 0;
+}
+
 bool Utf8Replace::handles(const RepOptions &options)
 {
-    if (!options.ordinary)
+    if (!options.ordinary || !onBytes(options.encoding))
         return false;
+    if (const MultiByteTable *table = tableFor(options.encoding))
+        return pairsIn(options, table->codec()).has_value();
     for (const ReplacePair &pair : options.pairs) {
         // Half a surrogate pair in a keyword can match half of a character in the
         // text; in a replacement it cannot be encoded, or pairs up with its neighbour.
@@ -248,16 +352,17 @@ Utf8Replace::Outcome Utf8Replace::run(
 {
     Outcome outcome;
     if (counts)
-        counts->fill(0, d->chain.size());
+        counts->fill(0, d->size);
     UnitBuffer<char> &in = buffers->in;
     UnitBuffer<char> &out = buffers->out;
     out.clear();
     qsizetype start = 0;
-    if (in.size() >= 3 && std::memcmp(in.data(), Bom, 3) == 0) {
+    if (!d->table && in.size() >= 3 && std::memcmp(in.data(), Bom, 3) == 0) {
         outcome.byteOrderMark = true;
         start = 3;
     }
-    const Utf8Scan scan = scanUtf8(in.data() + start, in.size() - start);
+    const Utf8Scan scan = d->table ? d->table->scan(in.data(), in.size())
+                                   : scanUtf8(in.data() + start, in.size() - start);
     outcome.lineBreaks = classify(scan);
     if (scan.hasNul) {
         outcome.reason = Reason::Binary;
@@ -303,13 +408,7 @@ Utf8Replace::Outcome Utf8Replace::run(
         out.append(Bom, 3);
     BreakWriter writer(&out, lineBreak, sink);
     std::vector<qsizetype> made;
-    if (d->active.empty()) {
-        writer(in.data() + start, length);
-    } else if (int(d->active.size()) <= DirectPairs) {
-        d->applyDirect({&in, start}, &buffers->work, writer, &made);
-    } else {
-        d->chain.run(in.data() + start, length, writer, &made);
-    }
+    d->replace({&in, start}, &buffers->work, writer, &made);
     if (!writer.finish())
         outcome.reason = Reason::WriteFailed;
 

@@ -16,11 +16,13 @@ enum class LineBreakMode {
     KeepFormat, // as the file had them, or each as it was when the file mixes kinds
 };
 
-// Ordinary and whole-word replacement on the bytes of a UTF-8 file, without decoding it:
-// the result is byte for byte what decoding (byte-order mark dropped), normalising the
-// line breaks, applyPairs and encoding would give, in a fraction of the time and with
-// no UTF-16 copy of the text. Built once per run; run() may be called from any number
-// of threads at once, each with Buffers of its own.
+// Ordinary and whole-word replacement on the bytes of a file, without decoding it: in
+// UTF-8, or in one of the double-byte code pages of multibyte.h (GBK, GB18030, Big5,
+// Shift_JIS, EUC-KR), whose keywords and replacements are encoded once and matched only
+// where they start a character. The result is byte for byte what decoding (byte-order
+// mark dropped), normalising the line breaks, applyPairs and encoding would give, in a
+// fraction of the time and with no UTF-16 copy of the text. Built once per run; run()
+// may be called from any number of threads at once, each with Buffers of its own.
 class Utf8Replace
 {
 public:
@@ -53,14 +55,23 @@ public:
         bool unchanged = false; // the output is the file's bytes exactly: no need to write
     };
 
+    // The options' encoding is UTF-8, automatic (read as UTF-8 here) or one that
+    // onBytes() accepts.
     Utf8Replace(const RepOptions &options, LineBreakMode mode);
     ~Utf8Replace();
     Utf8Replace(const Utf8Replace &) = delete;
     Utf8Replace &operator=(const Utf8Replace &) = delete;
 
-    // False where the run must take the QString route: regular expressions, or a pair
-    // holding half a surrogate pair, which works on half characters.
+    // Whether files in an encoding can be replaced in on their bytes.
+    static bool onBytes(const TextEncoding &encoding);
+    // False where the run must take the QString route: regular expressions, an encoding
+    // not onBytes(), a pair holding half a surrogate pair, which works on half
+    // characters, or one the encoding cannot hold exactly.
     static bool handles(const RepOptions &options);
+
+    // Whether a file starting with these bytes has to be decoded all the same: a
+    // byte-order mark decides its encoding.
+    bool handsOn(const char *data, qsizetype size) const;
 
     // Takes the output piece by piece; false stops the run with Reason::WriteFailed.
     using Sink = std::function<bool(const char *data, qsizetype size)>;
@@ -70,7 +81,8 @@ public:
     // it is made, once the bytes have been found valid, instead of into output().
     Outcome run(Buffers *buffers, QVector<int> *counts = nullptr, const Sink *sink = nullptr) const;
 
-private:
     class Private;
+
+private:
     std::unique_ptr<const Private> d;
 };

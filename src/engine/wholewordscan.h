@@ -19,17 +19,18 @@
 // backward pass over the original, or crosses into S, in which case it starts within
 // k-1 units of m and is found by matching the short window around m after each
 // replacement.
-template<typename Unit>
+template<typename Unit, typename Chars = UnitChars<Unit>>
 class WholeWordScan
 {
 public:
-    WholeWordScan(const Unit *key, qsizetype k, const Unit *rep, qsizetype r)
+    WholeWordScan(const Unit *key, qsizetype k, const Unit *rep, qsizetype r, Chars chars = Chars())
         : key(key)
         , k(k)
         , rep(rep)
         , r(r)
-        , keyFirst(UnitClasses<Unit>::first(key, k))
-        , keyLast(UnitClasses<Unit>::last(key, k))
+        , chars(std::move(chars))
+        , keyFirst(this->chars.first(key, k))
+        , keyLast(this->chars.last(key, k))
         , fail(size_t(k), 0)
     {
         for (qsizetype i = 1, j = 0; i < k; ++i) {
@@ -66,6 +67,7 @@ private:
     const qsizetype k;
     const Unit *rep;
     const qsizetype r;
+    Chars chars;
     const int keyFirst;
     const int keyLast;
     std::vector<qsizetype> fail;
@@ -85,8 +87,8 @@ private:
     qsizetype m = 0;
 };
 
-template<typename Unit>
-qsizetype WholeWordScan<Unit>::run(
+template<typename Unit, typename Chars>
+qsizetype WholeWordScan<Unit, Chars>::run(
     UnitBuffer<Unit> &text, qsizetype start, std::vector<TextEdit> *edits)
 {
     buffer = &text;
@@ -100,6 +102,7 @@ qsizetype WholeWordScan<Unit>::run(
         edits->clear();
     if (n < k || k == 0)
         return 0;
+    chars.prepare(origin(), n);
     scanned = n - k + 1;
     m = n;
     cap = 0;
@@ -121,12 +124,10 @@ qsizetype WholeWordScan<Unit>::run(
                 break;
         }
         const qsizetype end = p + k;
-        bool edgesFree
-            = p == 0 || keyFirst == 0 || UnitClasses<Unit>::before(origin(), p) != keyFirst;
+        bool edgesFree = p == 0 || keyFirst == 0 || chars.before(origin(), p) != keyFirst;
         if (edgesFree && keyLast != 0 && end < m + sLength()) {
-            const int next = end < m
-                ? UnitClasses<Unit>::at(origin() + end, m - end)
-                : UnitClasses<Unit>::at(s() + (end - m), sLength() - (end - m));
+            const int next = end < m ? chars.at(origin() + end, m - end)
+                                     : chars.at(s() + (end - m), sLength() - (end - m));
             edgesFree = next != keyLast;
         }
         if (edgesFree) {
@@ -171,8 +172,8 @@ qsizetype WholeWordScan<Unit>::run(
 
 // Records the replacement about to be made at p; one that reaches into S merges with
 // the edits it overlaps there.
-template<typename Unit>
-void WholeWordScan<Unit>::note(qsizetype p)
+template<typename Unit, typename Chars>
+void WholeWordScan<Unit, Chars>::note(qsizetype p)
 {
     const qsizetype end = p + k;
     const qsizetype size = sLength();
@@ -200,8 +201,8 @@ void WholeWordScan<Unit>::note(qsizetype p)
 
 // The last occurrence in the original text starting at or before limit; limit never
 // grows between calls, so the text is searched forwards one chunk at a time from the end.
-template<typename Unit>
-qsizetype WholeWordScan<Unit>::lastInOriginal(qsizetype limit)
+template<typename Unit, typename Chars>
+qsizetype WholeWordScan<Unit, Chars>::lastInOriginal(qsizetype limit)
 {
     constexpr qsizetype Chunk = 16384;
     for (;;) {
@@ -215,14 +216,16 @@ qsizetype WholeWordScan<Unit>::lastInOriginal(qsizetype limit)
         const qsizetype lo = std::max<qsizetype>(0, hi - Chunk);
         const qsizetype end = hi - 1 + k;
         for (qsizetype p = findKey(origin(), end, lo, key, k); p >= 0;
-             p = findKey(origin(), end, p + 1, key, k))
-            found.push_back(p);
+             p = findKey(origin(), end, p + 1, key, k)) {
+            if (chars.startsAt(origin(), p))
+                found.push_back(p);
+        }
         scanned = lo;
     }
 }
 
-template<typename Unit>
-void WholeWordScan<Unit>::prepend(const Unit *from, qsizetype length, qsizetype newM)
+template<typename Unit, typename Chars>
+void WholeWordScan<Unit, Chars>::prepend(const Unit *from, qsizetype length, qsizetype newM)
 {
     if (length == 0)
         return;
@@ -246,8 +249,8 @@ void WholeWordScan<Unit>::prepend(const Unit *from, qsizetype length, qsizetype 
 }
 
 // Occurrences that start in original[m-k+1, m) and run on into S.
-template<typename Unit>
-void WholeWordScan<Unit>::findCrossing()
+template<typename Unit, typename Chars>
+void WholeWordScan<Unit, Chars>::findCrossing()
 {
     crossing.clear();
     const qsizetype first = std::max<qsizetype>(0, m - k + 1);
@@ -265,7 +268,8 @@ void WholeWordScan<Unit>::findCrossing()
         if (window[size_t(i)] == key[j])
             ++j;
         if (j == k) {
-            crossing.push_back(first + i - k + 1);
+            if (chars.startsAt(origin(), first + i - k + 1))
+                crossing.push_back(first + i - k + 1);
             j = fail[size_t(j - 1)];
         }
     }

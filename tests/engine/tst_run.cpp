@@ -58,6 +58,8 @@ private slots:
     void progressIsToldAndFinishedOnce();
     void dryRunCountsWhatARunDoesAndWritesNothing();
     void encodingTravelsWithTheRun();
+    void multiByteFilesOnTheirBytes_data();
+    void multiByteFilesOnTheirBytes();
     void ansiIsTheLocalesCharacterMap();
     void undecodableNamesFailWithoutTouchingLookalikes();
     void oneFileUnderManyNamesIsReplacedOnce();
@@ -173,6 +175,52 @@ void TestRun::encodingTravelsWithTheRun()
     QCOMPARE(run.outcome(0).state, SUCCESS);
     QCOMPARE(readBytes(path), gbk->fromUnicode(QStringLiteral("批量查找")));
     QCOMPARE(QTextCodec::codecForLocale(), locale);
+}
+
+// Files in a chosen double-byte code page are replaced on their bytes; what lands on disk
+// is what the decoding route gives, failures included.
+void TestRun::multiByteFilesOnTheirBytes_data()
+{
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<Reason>("reason");
+    QTest::addColumn<QByteArray>("after");
+
+    QTextCodec *gb18030 = QTextCodec::codecForName("GB18030");
+    // "©" is 81 30 84 38: a digit second and last.
+    QTest::newRow("digits inside a four-byte GB18030 character are not a match")
+        << "GB18030" << gb18030->fromUnicode(QStringLiteral("©023\n"))
+        << ReplacePairs {{"0", "X"}, {"8023", "年"}} << Reason::None
+        << gb18030->fromUnicode(QStringLiteral("©X23\r\n"));
+    QTest::newRow("invalid GBK fails before anything streams out")
+        << "GBK" << QByteArray("\xD6\xD0 a\n\x81") << ReplacePairs {{"a", "b"}}
+        << Reason::InvalidEncoding << QByteArray("\xD6\xD0 a\n\x81");
+    QTest::newRow("a replacement Big5 cannot hold fails the file it would be written to")
+        << "Big5" << QByteArray("\xA4\xA4\xA4\xE5") << ReplacePairs {{"中文", "替换"}}
+        << Reason::Unencodable << QByteArray("\xA4\xA4\xA4\xE5");
+    QTest::newRow("a byte-order mark still says UTF-8")
+        << "GBK" << QByteArray("\xEF\xBB\xBF\xE4\xB8\xAD a") << ReplacePairs {{"a", "b"}}
+        << Reason::None << QByteArray("\xD6\xD0 b");
+}
+
+void TestRun::multiByteFilesOnTheirBytes()
+{
+    QFETCH(QString, encoding);
+    QFETCH(QByteArray, bytes);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(Reason, reason);
+    QFETCH(QByteArray, after);
+
+    const QString path = dir.filePath(QStringLiteral("multibyte.txt"));
+    writeBytes(path, bytes);
+    RunOptions options;
+    options.encoding = *TextEncoding::fromName(encoding);
+    ReplaceRun run(jobOf({path}, pairs), options);
+    QVERIFY(runToEnd(run));
+    QCOMPARE(run.outcome(0).reason, reason);
+    QCOMPARE(run.outcome(0).encoding.name(), options.encoding.name());
+    QCOMPARE(readBytes(path), after);
 }
 
 // Qt 5 says UTF-8 for a zh_CN.GBK locale; "ANSI" must still mean GBK there, while file

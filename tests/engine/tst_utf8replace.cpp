@@ -1,3 +1,4 @@
+#include "engine/textformat.h"
 #include "engine/transform.h"
 #include "engine/utf8replace.h"
 #include "engine/utf8scan.h"
@@ -80,6 +81,28 @@ Reference referenceRoute(QByteArray bytes, const RepOptions &options, LineBreakM
     return ref;
 }
 
+// The decoding route as a run takes it for a file in a chosen encoding.
+Reference decodingRoute(const QByteArray &bytes, const RepOptions &options, bool keepFormat)
+{
+    Reference ref;
+    ref.breaks = breaksOf(bytes);
+    QString text;
+    TextFormat format;
+    ref.reason = decodeText(bytes, options.encoding, keepFormat, &text, &format);
+    if (ref.reason != Reason::None)
+        return ref;
+    text = applyPairs(text, options, &ref.counts);
+    if (!keepFormat) {
+        format.encoding = options.encoding;
+        format.byteOrderMark = false;
+    }
+    ref.reason = encodeText(text, format, keepFormat, [&ref](const char *data, qint64 size) {
+        ref.bytes.append(data, int(size));
+        return true;
+    });
+    return ref;
+}
+
 RepOptions optionsFor(bool full, const ReplacePairs &pairs)
 {
     RepOptions options;
@@ -93,7 +116,9 @@ RepOptions optionsFor(bool full, const ReplacePairs &pairs)
 void compareRoutes(const QByteArray &bytes, const RepOptions &options, LineBreakMode mode,
     Utf8Replace::Buffers *buffers)
 {
-    const Reference ref = referenceRoute(bytes, options, mode);
+    const Reference ref = options.encoding == TextEncoding::utf8()
+        ? referenceRoute(bytes, options, mode)
+        : decodingRoute(bytes, options, mode == LineBreakMode::KeepFormat);
     const Utf8Replace replace(options, mode);
     char *const input = buffers->input(bytes.size());
     if (!bytes.isEmpty())
@@ -122,20 +147,30 @@ const char *const BadFragments[] = {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x8
     "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xE4\xB8", "\xE4",
     "\xF0\x9F\x98", QT_STRINGIFY(), "\xEF\xBF\xBF"};
 
-QByteArray randomBytes(QRandomGenerator &random, int pieces, bool allowBad)
+// count pieces from good; with allowBad, now and then one from bad or a NUL instead.
+QByteArray randomPieces(QRandomGenerator &random, int count, bool allowBad,
+    const QByteArrayList &good, const QByteArrayList &bad)
 {
     QByteArray bytes;
-    if (random.bounded(8) == 0)
-        bytes += "\xEF\xBB\xBF";
-    for (int i = 0; i < pieces; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (allowBad && random.bounded(60) == 0)
-            bytes += BadFragments[random.bounded(int(std::size(BadFragments)))];
+            bytes += bad.at(random.bounded(bad.size()));
         else if (allowBad && random.bounded(200) == 0)
             bytes += '\0';
         else
-            bytes += Fragments[random.bounded(int(std::size(Fragments)))];
+            bytes += good.at(random.bounded(good.size()));
     }
     return bytes;
+}
+
+QByteArray randomBytes(QRandomGenerator &random, int pieces, bool allowBad)
+{
+    static const QByteArrayList good(std::begin(Fragments), std::end(Fragments));
+    static const QByteArrayList bad(std::begin(BadFragments), std::end(BadFragments));
+    QByteArray bytes;
+    if (random.bounded(8) == 0)
+        bytes += "\xEF\xBB\xBF";
+    return bytes + randomPieces(random, pieces, allowBad, good, bad);
 }
 
 QString randomText(QRandomGenerator &random, int maxPieces)
@@ -173,6 +208,38 @@ ReplacePairs randomPairs(QRandomGenerator &random, int count)
     return pairs;
 }
 
+// Characters of a double-byte encoding whose later bytes look like ASCII letters, digits
+// or punctuation, so that ASCII keywords find them in the bytes: every valid pair with
+// one of those trail bytes and a few lead bytes, and (GB18030) four-byte sequences.
+QStringList trickyCharacters(QTextCodec *codec)
+{
+    QStringList found;
+    const auto add = [&](const QByteArray &bytes) {
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        const QString s = codec->toUnicode(bytes.constData(), bytes.size(), &state);
+        if (s.size() >= 1 && s.size() <= 2 && !s.contains(QChar(0xFFFD))
+            && codec->fromUnicode(s) == bytes)
+            found.append(s);
+    };
+    for (const char lead : {'\x81', '\x88', '\x95', '\xA4', '\xB0', '\xD6', '\xE4', '\xFA'}) {
+        for (const char trail : {'@', 'A', 'a', 'b', '[', '\\', '|', '1', '2'})
+            add(QByteArray(1, lead) + trail);
+    }
+    for (const char *four : {"\x81\x30\x81\x30", "\x81\x32\x81\x32", "\x84\x31\xA4\x39",
+             "\x90\x30\x81\x30", "\x95\x32\x82\x36"})
+        add(QByteArray(four));
+    return found;
+}
+
+QString randomPiecesOf(QRandomGenerator &random, const QStringList &pieces, int maxPieces)
+{
+    QString s;
+    const int count = random.bounded(maxPieces + 1);
+    for (int i = 0; i < count; ++i)
+        s += pieces.at(random.bounded(pieces.size()));
+    return s;
+}
+
 } // namespace
 
 class TestUtf8Replace : public QObject
@@ -190,6 +257,8 @@ private slots:
     void longFilesMatchTheQStringRoute_data();
     void longFilesMatchTheQStringRoute();
     void buffersCarryNothingFromOneFileToTheNext();
+    void multiByteFilesMatchTheDecodingRoute_data();
+    void multiByteFilesMatchTheDecodingRoute();
     void runsThatNeedTheQStringRoute_data();
     void runsThatNeedTheQStringRoute();
 };
@@ -429,20 +498,124 @@ void TestUtf8Replace::buffersCarryNothingFromOneFileToTheNext()
     compareRoutes("a", optionsFor(true, {{"a", "b"}}), LineBreakMode::KeepFormat, &buffers);
 }
 
+void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute_data()
+{
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<bool>("keepFormat");
+    QTest::addColumn<int>("maxPairs");
+
+    for (const char *name : {"GBK", "GB18030", "Big5", "Shift_JIS", "EUC-KR"}) {
+        for (const bool full : {false, true}) {
+            for (const bool keep : {false, true}) {
+                QTest::addRow("%s, %s, line breaks %s, a few pairs", name,
+                    full ? "whole words" : "ordinary", keep ? "kept" : "as CRLF")
+                    << QString::fromLatin1(name) << full << keep << 4;
+            }
+            QTest::addRow("%s, %s, long pair lists", name, full ? "whole words" : "ordinary")
+                << QString::fromLatin1(name) << full << false << 30;
+        }
+    }
+}
+
+void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
+{
+    QFETCH(QString, encoding);
+    QFETCH(bool, full);
+    QFETCH(bool, keepFormat);
+    QFETCH(int, maxPairs);
+
+    RepOptions options;
+    options.encoding = *TextEncoding::fromName(encoding);
+    options.full = full;
+    QVERIFY(Utf8Replace::onBytes(options.encoding));
+    QTextCodec *const codec = options.encoding.codec();
+    QStringList pieces = trickyCharacters(codec);
+    QVERIFY(pieces.size() >= 12);
+    pieces << "a"
+           << "b"
+           << "ab"
+           << "A"
+           << "1"
+           << "2"
+           << "12"
+           << "2023"
+           << "@"
+           << "["
+           << "\\"
+           << "|"
+           << " "
+           << "-"
+           << "\n"
+           << "\r"
+           << "\r\n"
+           << "中"
+           << "文"
+           << "一"
+           << "替换";
+    if (encoding.startsWith(QLatin1String("GB")))
+        pieces << QString::fromUtf8("\xF0\x9F\x98\x80") << QString::fromUtf8("é");
+    pieces.erase(std::remove_if(pieces.begin(), pieces.end(),
+                     [codec](const QString &s) { return !codec->canEncode(s); }),
+        pieces.end());
+    QByteArrayList encoded;
+    for (const QString &piece : qAsConst(pieces))
+        encoded.append(codec->fromUnicode(piece));
+    const QByteArrayList bad {"\x81", "\x81\x20", "\xFF", "\x80", "\xA1\x7F", "\x81\x30",
+        "\x81\x30\x81", "\x85\x30\x81\x30", "\xE3\x32\x9A\x36", "\xFE\x0A"};
+
+    const LineBreakMode mode = keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
+    QRandomGenerator random(quint32(qHash(QTest::currentDataTag())));
+    Utf8Replace::Buffers buffers;
+    const int rounds = 600000 / (60 * maxPairs);
+    for (int round = 0; round < rounds; ++round) {
+        const QByteArray bytes = randomPieces(
+            random, random.bounded(maxPairs > 4 ? 3000 : 60), random.bounded(4) == 0, encoded, bad);
+        options.pairs.clear();
+        const int count = 1 + random.bounded(maxPairs);
+        for (int i = 0; i < count; ++i) {
+            QString key = randomPiecesOf(random, pieces, 3);
+            const QString rep = random.bounded(4) == 0 && !options.pairs.isEmpty()
+                ? options.pairs.at(random.bounded(options.pairs.size())).first
+                : randomPiecesOf(random, pieces, 3);
+            options.pairs.append({key, rep});
+        }
+        QVERIFY(Utf8Replace::handles(options));
+        compareRoutes(bytes, options, mode, &buffers);
+        if (QTest::currentTestFailed())
+            return;
+    }
+}
+
 void TestUtf8Replace::runsThatNeedTheQStringRoute_data()
 {
     QTest::addColumn<bool>("ordinary");
     QTest::addColumn<ReplacePairs>("pairs");
     QTest::addColumn<bool>("handled");
+    QTest::addColumn<QString>("encoding");
 
-    QTest::newRow("ordinary pairs are handled") << true << ReplacePairs {{"a", "b"}} << true;
-    QTest::newRow("regular expressions are not") << false << ReplacePairs {{"a", "b"}} << false;
+    const QString utf8 = QStringLiteral("UTF-8");
+    QTest::newRow("ordinary pairs are handled")
+        << true << ReplacePairs {{"a", "b"}} << true << utf8;
+    QTest::newRow("regular expressions are not")
+        << false << ReplacePairs {{"a", "b"}} << false << utf8;
     QTest::newRow("a replacement with half a surrogate pair is not")
-        << true << ReplacePairs {{"a", QString(QChar(0xDC00))}} << false;
+        << true << ReplacePairs {{"a", QString(QChar(0xDC00))}} << false << utf8;
     QTest::newRow("nor a keyword with half a surrogate pair, which splits characters")
-        << true << ReplacePairs {{QString(QChar(0xD83D)), "X"}} << false;
+        << true << ReplacePairs {{QString(QChar(0xD83D)), "X"}} << false << utf8;
     QTest::newRow("unless its keyword is empty and the pair skipped")
-        << true << ReplacePairs {{"", QString(QChar(0xDC00))}} << true;
+        << true << ReplacePairs {{"", QString(QChar(0xDC00))}} << true << utf8;
+    QTest::newRow("ordinary pairs in Big5 are handled")
+        << true << ReplacePairs {{"中文", "替換"}} << true << QStringLiteral("Big5");
+    QTest::newRow("regular expressions in GBK are not")
+        << false << ReplacePairs {{"a", "b"}} << false << QStringLiteral("GBK");
+    QTest::newRow("a replacement Big5 cannot hold is left to the decoding route, which fails "
+                  "the file only where it is written")
+        << true << ReplacePairs {{"中文", "替换"}} << false << QStringLiteral("Big5");
+    QTest::newRow("so is a keyword Shift_JIS cannot hold, which the decoding route counts")
+        << true << ReplacePairs {{"替换", "a"}} << false << QStringLiteral("Shift_JIS");
+    QTest::newRow("single-byte code pages are decoded")
+        << true << ReplacePairs {{"a", "b"}} << false << QStringLiteral("Windows-1252");
 }
 
 void TestUtf8Replace::runsThatNeedTheQStringRoute()
@@ -450,9 +623,11 @@ void TestUtf8Replace::runsThatNeedTheQStringRoute()
     QFETCH(bool, ordinary);
     QFETCH(ReplacePairs, pairs);
     QFETCH(bool, handled);
+    QFETCH(QString, encoding);
 
     RepOptions options = optionsFor(false, pairs);
     options.ordinary = ordinary;
+    options.encoding = *TextEncoding::fromName(encoding);
     QCOMPARE(Utf8Replace::handles(options), handled);
 }
 
