@@ -187,14 +187,16 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
         options.journalCap = journalCapBytes();
         runMode = mode;
         runRows = rows;
-        delete finishedRun;
     }
     run = new ReplaceRun(job, options, this);
-    if (kind == RunKind::Replace && !prepareUndo(options.journal)) {
-        delete run;
-        emit stateChangedSignals(51);
-        setReplaceEnabled(true);
-        return;
+    if (kind == RunKind::Replace) {
+        if (!prepareUndo(options.journal)) {
+            delete run;
+            emit stateChangedSignals(51);
+            setReplaceEnabled(true);
+            return;
+        }
+        delete finishedRun;
     }
     if (kind == RunKind::Replace)
         tally.expected = job.files.size();
