@@ -110,9 +110,9 @@ bool buildFromWorkbook(CliOptions *options, Job *job, QString *error)
         return true;
     }
     // Either mode's reader names the other's sheets; only a workbook of neither is left.
-    const bool otherMode = modeOneError.english.startsWith(QLatin1String("this is a mode"));
+    const bool otherMode = modeOneError.kind == ListReadError::OtherMode;
     const ListReadError &why = otherMode ? modeTwoError : modeOneError;
-    if (why.english.startsWith(QLatin1String("the sheet")))
+    if (why.kind == ListReadError::MissingSheet)
         return fail(error, QStringLiteral("%1 不是易换列表工作簿 (not a list workbook)").arg(path));
     return fail(error, QStringLiteral("%1：%2 (%3)").arg(path, why.text, why.english));
 }

@@ -51,10 +51,11 @@ bool writeColumn(Workbook &book, int firstRow, int column, const QStringList &va
     return true;
 }
 
-bool refused(ListReadError *error, const QString &text, const QString &english)
+bool refused(
+    ListReadError *error, ListReadError::Kind kind, const QString &text, const QString &english)
 {
     if (error)
-        *error = {text, english};
+        *error = {kind, text, english};
     return false;
 }
 
@@ -63,7 +64,8 @@ std::optional<Workbook> load(QIODevice *device, ListReadError *error = nullptr)
     Workbook book;
     QString why;
     if (!book.load(device, &why)) {
-        refused(error, QStringLiteral("不是可以读取的 .xlsx 工作簿（%1）").arg(why),
+        refused(error, ListReadError::Unreadable,
+            QStringLiteral("不是可以读取的 .xlsx 工作簿（%1）").arg(why),
             QStringLiteral("not a readable .xlsx workbook: %1").arg(why));
         return std::nullopt;
     }
@@ -73,7 +75,8 @@ std::optional<Workbook> load(QIODevice *device, ListReadError *error = nullptr)
 std::optional<Workbook> load(const QString &path, ListReadError *error = nullptr)
 {
     if (!QFileInfo(path).isFile()) {
-        refused(error, QStringLiteral("文件不存在"), QStringLiteral("no such file"));
+        refused(error, ListReadError::Missing, QStringLiteral("文件不存在"),
+            QStringLiteral("no such file"));
         return std::nullopt;
     }
     QFile file(path);
@@ -87,14 +90,17 @@ bool hasSheets(const QStringList &names, const QStringList &wanted, ListReadErro
     const bool modeTwo = names.contains(modeTwoSheet);
     const bool wantsModeOne = wanted.contains(modeOneFilesSheet);
     if (wantsModeOne && !modeOne && modeTwo)
-        return refused(error, QStringLiteral("这是方式二的替换列表，请在方式二中导入"),
+        return refused(error, ListReadError::OtherMode,
+            QStringLiteral("这是方式二的替换列表，请在方式二中导入"),
             QStringLiteral("this is a mode-two list; import it in mode two"));
     if (!wantsModeOne && !modeTwo && modeOne)
-        return refused(error, QStringLiteral("这是方式一的文件列表，请在方式一中导入"),
+        return refused(error, ListReadError::OtherMode,
+            QStringLiteral("这是方式一的文件列表，请在方式一中导入"),
             QStringLiteral("this is a mode-one list; import it in mode one"));
     for (const QString &sheet : wanted) {
         if (!names.contains(sheet))
-            return refused(error, QStringLiteral("缺少工作表“%1”").arg(sheet),
+            return refused(error, ListReadError::MissingSheet,
+                QStringLiteral("缺少工作表“%1”").arg(sheet),
                 QStringLiteral("the sheet \"%1\" is missing").arg(sheet));
     }
     return true;
@@ -102,7 +108,8 @@ bool hasSheets(const QStringList &names, const QStringList &wanted, ListReadErro
 
 ListReadError tooLargeToImport()
 {
-    return {QStringLiteral("列表太大，超过 %1 个单元格").arg(Workbook::maxCells),
+    return {ListReadError::TooLarge,
+        QStringLiteral("列表太大，超过 %1 个单元格").arg(Workbook::maxCells),
         QStringLiteral("the list is larger than %1 cells").arg(Workbook::maxCells)};
 }
 

@@ -36,6 +36,16 @@ bool writeModeTwoWorkbook(const QString &path, const ModeTwoList &list, QString 
 // English for the command line to print beside it.
 struct ListReadError
 {
+    enum Kind {
+        None,
+        Missing, // no such file
+        Unreadable, // not a readable .xlsx workbook
+        OtherMode, // a list workbook of the other mode
+        MissingSheet, // a workbook, but not a list workbook
+        TooLarge,
+    };
+
+    Kind kind = None;
     QString text;
     QString english;
 };
