@@ -151,3 +151,22 @@ QByteArray nativeTempName(const QByteArray &name, int attempt)
     }
     return QFile::encodeName(tempFileName(QFile::decodeName(original), uniquePart()));
 }
+
+int createTempFile(int folder, const QByteArray &name, mode_t mode, QByteArray *tempName)
+{
+    // A name taken by another run (or too long for the folder) tries the next.
+    constexpr int Attempts = 16;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        *tempName = nativeTempName(name, attempt);
+        const int fd = ::openat(
+            folder, tempName->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST && errno != ENAMETOOLONG && errno != EINTR)
+            break;
+    }
+    const int saved = errno;
+    tempName->clear();
+    errno = saved;
+    return -1;
+}

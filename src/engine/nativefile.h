@@ -37,3 +37,7 @@ bool sameVersion(const struct stat &a, const struct stat &b);
 
 // Hidden temp name next to name (see tempnames.h); attempt varies the unique part.
 QByteArray nativeTempName(const QByteArray &name, int attempt);
+
+// Creates a new temp file for name in folder, trying fresh names while one is taken;
+// its name goes to tempName. -1 with errno set when none could be made.
+int createTempFile(int folder, const QByteArray &name, mode_t mode, QByteArray *tempName);

@@ -19,7 +19,6 @@ namespace {
 
 // What a QByteArray holds at most.
 constexpr qint64 MaxBytes = std::numeric_limits<int>::max() - 64;
-constexpr int TempAttempts = 16;
 
 Reason openFailure(int error)
 {
@@ -251,23 +250,10 @@ Reason SafeFile::beginWrite()
 {
     m_after = std::make_unique<ContentHash>();
     m_step = Step::Writing;
-    for (int attempt = 0; attempt < TempAttempts; ++attempt) {
-        m_tempName = nativeTempName(m_name, attempt);
-        const int fd = ::openat(m_folder.get(), m_tempName.constData(),
-            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, m_original.st_mode & 0777);
-        if (fd >= 0) {
-            m_temp.reset(fd);
-            break;
-        }
-        if (errno == EEXIST || errno == ENAMETOOLONG || errno == EINTR)
-            continue;
-        m_tempName.clear();
+    m_temp.reset(createTempFile(m_folder.get(), m_name, m_original.st_mode & 0777, &m_tempName));
+    if (!m_temp.isValid()) {
         if (errno == EACCES || errno == EPERM)
             return beginInPlace(Reason::FolderNotWritable);
-        return Reason::WriteFailed;
-    }
-    if (!m_temp.isValid()) {
-        m_tempName.clear();
         return Reason::WriteFailed;
     }
     // Only root may give a file away; anyone else keeps a file that is not theirs

@@ -147,14 +147,7 @@ Outcome restoreByCopy(
     const Current &current, int original, const JournalRecord &record, const OpenRun &journal)
 {
     QByteArray tempName;
-    UniqueFd temp;
-    for (int attempt = 0; attempt < 16 && !temp.isValid(); ++attempt) {
-        tempName = nativeTempName(current.name, attempt);
-        temp.reset(::openat(current.folder.get(), tempName.constData(),
-            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (!temp.isValid() && errno != EEXIST && errno != ENAMETOOLONG)
-            break;
-    }
+    const UniqueFd temp(createTempFile(current.folder.get(), current.name, 0600, &tempName));
     if (!temp.isValid()) {
         if (errno == EACCES || errno == EPERM)
             return restoreInPlace(current, original, record, journal);
