@@ -1,7 +1,15 @@
 # Two commands for a fresh Debian machine: `make run` and `make test`.
+# QT=6 builds against Qt 6 instead, in a folder of its own: `make test QT=6`, `make run QT=6`.
+QT ?= 5
+ifeq ($(QT),6)
+BUILD_DIR ?= build-qt6
+else
 BUILD_DIR ?= build
+endif
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+export YIHUAN_QT_MAJOR := $(QT)
+override CMAKE_FLAGS += -DYIHUAN_QT_MAJOR=$(QT)
 
 .PHONY: all deps configure build run test sanitize bench fuzz screenshot screenshots format clean
 

@@ -171,7 +171,7 @@ void PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QStri
     // the text of line 10 under that of line 9.
     QTextCharFormat number;
     number.setForeground(Qt::darkGray);
-    number.setFontFamily(fixedPitchFamily());
+    number.setFontFamilies({fixedPitchFamily()});
     number.setFontFixedPitch(true);
     QTextCharFormat marked;
     marked.setBackground(mark);

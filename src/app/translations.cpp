@@ -11,9 +11,13 @@ bool installQtTranslations(QCoreApplication &app, const QLocale &locale)
         && (locale.script() == QLocale::TraditionalChineseScript
             || locale.country() == QLocale::Taiwan || locale.country() == QLocale::HongKong
             || locale.country() == QLocale::Macau);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
+    const QString folder = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
     auto *translator = new QTranslator(&app);
-    if (!translator->load(QStringLiteral("qtbase_") + (traditional ? "zh_TW" : "zh_CN"),
-            QLibraryInfo::location(QLibraryInfo::TranslationsPath))) {
+    if (!translator->load(QStringLiteral("qtbase_") + (traditional ? "zh_TW" : "zh_CN"), folder)) {
         delete translator;
         return false;
     }

@@ -464,11 +464,16 @@ int runCli(const QStringList &arguments)
 {
     const qint64 requestedAt = processStartedAt();
     // Messages go out in the terminal's encoding, whatever the files are read in.
-    QTextCodec *console = QTextCodec::codecForLocale();
     QTextStream out(stdout);
     QTextStream err(stderr);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    out.setEncoding(QStringConverter::System);
+    err.setEncoding(QStringConverter::System);
+#else
+    QTextCodec *console = QTextCodec::codecForLocale();
     out.setCodec(console);
     err.setCodec(console);
+#endif
 
     CliCommand command = CliCommand::Run;
     CliOptions options;

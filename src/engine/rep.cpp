@@ -8,7 +8,6 @@
 #include "engine/utf8replace.h"
 
 #include <QThreadPool>
-#include <QtConcurrent>
 
 #include <algorithm>
 #include <new>
@@ -266,7 +265,7 @@ QThreadPool *workerPool()
 
 void startRep(Rep *rep)
 {
-    QtConcurrent::run(workerPool(), [rep] {
+    workerPool()->start([rep] {
         rep->replaceFile();
         rep->deleteLater();
     });

@@ -164,7 +164,7 @@ QString nameKey(const QString &name)
     QString key = QStringLiteral("*");
     for (int i = qMax(0, int(name.size()) - g.longestSuffix); i < name.size(); ++i) {
         if (g.suffixStarts.contains(lower.at(i)) && g.suffixes.contains(lower.mid(i))) {
-            key += name.midRef(i);
+            key.append(name.constData() + i, name.size() - i);
             key += QLatin1Char('/');
         }
     }
