@@ -205,9 +205,10 @@ void MainWindow::applyEncoding(int index)
     encoding = TextEncoding::fromChoice(index).value_or(TextEncoding::systemCodePage());
 }
 
-void MainWindow::on_comboBox_coder_currentIndexChanged(const QString & /*text*/)
+// By index: Qt 6 has no currentIndexChanged(QString) to bind a text slot to.
+void MainWindow::on_comboBox_coder_currentIndexChanged(int index)
 {
-    applyEncoding(ui->comboBox_coder->currentIndex());
+    applyEncoding(index);
 }
 
 void MainWindow::on_tabWidget_1_currentChanged(int /*index*/)

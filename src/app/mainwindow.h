@@ -79,7 +79,7 @@ private slots:
     void on_pushButton_replace_clicked();
     void on_tableWidget_list1_cellEntered(int row, int column);
     void on_tableWidget_list2_cellEntered(int row, int column);
-    void on_comboBox_coder_currentIndexChanged(const QString &text);
+    void on_comboBox_coder_currentIndexChanged(int index);
     void on_tabWidget_1_currentChanged(int index);
     void on_action_Adds_triggered();
     void on_action_Add_triggered();

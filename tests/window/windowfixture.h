@@ -29,6 +29,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 // Where the window keeps its settings while QStandardPaths is in test mode.
 inline QString testSettingsPath()
@@ -73,6 +74,31 @@ inline void whenModal(const std::function<void(QWidget *)> &answer)
         });
     };
     QTimer::singleShot(0, qApp, [attempt] { (*attempt)(3000); });
+}
+
+// A slot bound by name stops binding, with only a warning, when its object is renamed or
+// its signal goes away (Qt 6 has no QComboBox::currentIndexChanged(QString)). The fixture
+// records such warnings, passes every message on, and fails the test that raised one.
+inline QStringList &slotBindingWarnings()
+{
+    static QStringList warnings;
+    return warnings;
+}
+
+inline QtMessageHandler &forwardedMessageHandler()
+{
+    static QtMessageHandler handler = nullptr;
+    return handler;
+}
+
+inline void recordSlotBindingWarnings(
+    QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(QLatin1String("connectSlotsByName"))
+        || message.contains(QLatin1String("No matching signal")))
+        slotBindingWarnings().append(message);
+    if (QtMessageHandler forward = forwardedMessageHandler())
+        forward(type, context, message);
 }
 
 // Receives the URLs the window asks the desktop to open (registered as the handler
@@ -162,6 +188,7 @@ private slots:
     void initTestCase()
     {
         QStandardPaths::setTestModeEnabled(true);
+        forwardedMessageHandler() = qInstallMessageHandler(recordSlotBindingWarnings);
         initApplicationInfo(*QCoreApplication::instance());
         // Interrupted runs are kept until undone: none may come from an earlier test run.
         QDir(Journal::location()).removeRecursively();
@@ -182,6 +209,8 @@ private slots:
             QTRY_VERIFY(!window->isRunning());
         closeWindow();
         QFile::remove(testSettingsPath());
+        const QStringList warnings = std::exchange(slotBindingWarnings(), {});
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
     }
 
 private:
