@@ -141,7 +141,9 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const Nam
     PathList paths;
     for (const QString &argument : arguments) {
         const QFileInfo info(argument);
-        const QString path = QDir::cleanPath(info.absoluteFilePath());
+        // Not QFileInfo::absoluteFilePath: on Qt 6 it passes a relative name through its
+        // bytes, turning an undecodable byte's escape into U+FFFD, a lookalike's name.
+        const QString path = QDir::cleanPath(QDir::current().absoluteFilePath(argument));
         if (!info.isDir()) {
             if (!isRunTempFile(path))
                 paths.append(path);

@@ -760,9 +760,10 @@ void TestCli::needsNeitherWidgetsNorGui()
     loads.start(ldd, {QStringLiteral(YIHUAN_CLI_PATH)});
     QVERIFY(loads.waitForFinished());
     const QString libraries = QString::fromUtf8(loads.readAllStandardOutput());
-    QVERIFY(libraries.contains(QLatin1String("libQt5Core")));
-    QVERIFY2(!libraries.contains(QLatin1String("libQt5Widgets")), qPrintable(libraries));
-    QVERIFY2(!libraries.contains(QLatin1String("libQt5Gui")), qPrintable(libraries));
+    const QString qt = QStringLiteral("libQt%1").arg(QT_VERSION_MAJOR);
+    QVERIFY2(libraries.contains(qt + QLatin1String("Core")), qPrintable(libraries));
+    QVERIFY2(!libraries.contains(qt + QLatin1String("Widgets")), qPrintable(libraries));
+    QVERIFY2(!libraries.contains(qt + QLatin1String("Gui")), qPrintable(libraries));
 
     QProcess symbols;
     symbols.start(nm, {QStringLiteral("-C"), QStringLiteral(YIHUAN_CLI_PATH)});
