@@ -41,8 +41,8 @@ sanitize: deps
 		ctest -L '^(engine|cli)$$' --output-on-failure -j $(JOBS)
 
 bench:
-	@YIHUAN_EXTRA_PACKAGES="libbenchmark-dev hyperfine jq" scripts/install-deps
-	@cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DYIHUAN_BUILD_TESTS=OFF -DYIHUAN_BUILD_BENCH=ON >/dev/null
+	@YIHUAN_EXTRA_PACKAGES="libbenchmark-dev libicu-dev hyperfine jq" scripts/install-deps
+	@cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DYIHUAN_BUILD_TESTS=OFF -DYIHUAN_BUILD_BENCH=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_DIR)-bench -j $(JOBS)
 	@echo "Benchmarks built in $(BUILD_DIR)-bench/bench"
 
