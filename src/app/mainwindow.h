@@ -135,6 +135,8 @@ private:
 
     // replace run
     enum class RunKind { Replace, Preview };
+    // What the option row says, as a run takes it.
+    ReplaceSettings replaceSettings() const;
     // leftOut: files of the lists this run is not to touch (unchecked in the preview);
     // chosen: for a run from the preview, what it read of each file of the lists and
     // the changes unchecked there.

@@ -43,11 +43,12 @@ bool leaveOut(const QString &original, QString *result, const std::vector<TextEd
 }
 
 void uncount(const QString &original, const std::vector<TextEdit> &leftOut,
-    const RepOptions &options, QVector<int> *counts)
+    const ReplaceSettings &settings, const ReplacePairs &pairs, QVector<int> *counts)
 {
     for (const TextEdit &change : leftOut) {
         QVector<int> made;
-        applyPairs(original.mid(int(change.before), int(change.beforeLength)), options, &made);
+        applyPairs(
+            original.mid(int(change.before), int(change.beforeLength)), settings, pairs, &made);
         for (int i = 0; i < std::min(made.size(), counts->size()); ++i)
             (*counts)[i] = std::max(0, counts->at(i) - made.at(i));
     }

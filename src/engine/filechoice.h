@@ -37,4 +37,4 @@ bool leaveOut(const QString &original, QString *result, const std::vector<TextEd
 // Takes off counts the replacements that made the leftOut changes, as the pairs make
 // them in each change's original text on its own.
 void uncount(const QString &original, const std::vector<TextEdit> &leftOut,
-    const RepOptions &options, QVector<int> *counts);
+    const ReplaceSettings &settings, const ReplacePairs &pairs, QVector<int> *counts);

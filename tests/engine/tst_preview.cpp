@@ -121,9 +121,8 @@ void TestPreview::previewIsWhatTheRunWrites()
         writeBytes(path, text.toUtf8());
 
         RunOptions options;
-        options.ordinary = ordinary;
-        options.full = full;
-        options.keepFormat = true;
+        options.settings.match = ReplaceSettings::matchOf(ordinary, full);
+        options.settings.keepFormat = true;
         const FilePreview preview = previewFile(path, pairs, options, 100000);
         QCOMPARE(preview.reason, Reason::None);
         QCOMPARE(applied(preview.before, preview), preview.after);
@@ -172,7 +171,7 @@ void TestPreview::changedLinesGroupEditsByLine()
     const QString path = dir.filePath(QStringLiteral("lines.txt"));
     writeBytes(path, text.toUtf8());
     RunOptions options;
-    options.keepFormat = true;
+    options.settings.keepFormat = true;
     const FilePreview preview = previewFile(path, {{keyword, replacement}}, options);
     QStringList entries;
     for (const ChangedLines &entry : changedLines(preview, 10))
@@ -265,9 +264,11 @@ void TestPreview::runFromThePreviewWritesTheCheckedChanges()
     const QString path = dir.filePath(QStringLiteral("chosen.txt"));
     writeBytes(path, encoded(text, codec));
     RunOptions options;
-    options.ordinary = !pairs.join(QString()).contains(QLatin1Char('\n'));
-    options.encoding = *TextEncoding::fromName(QString::fromLatin1(codec));
-    options.keepFormat = keepFormat;
+    options.settings.match = pairs.join(QString()).contains(QLatin1Char('\n'))
+        ? MatchMode::RegularExpression
+        : MatchMode::Plain;
+    options.settings.encoding = *TextEncoding::fromName(QString::fromLatin1(codec));
+    options.settings.keepFormat = keepFormat;
     const FilePreview preview = previewFile(path, pairsOf(pairs), options);
     QCOMPARE(preview.reason, Reason::None);
 
@@ -324,8 +325,8 @@ void TestPreview::runFromThePreviewLeavesAFileChangedSince()
     if (change == QLatin1String("unlock"))
         QFile::setPermissions(path, QFile::ReadOwner);
     RunOptions options;
-    options.encoding = *TextEncoding::fromName(QString::fromLatin1(codec));
-    options.keepFormat = true;
+    options.settings.encoding = *TextEncoding::fromName(QString::fromLatin1(codec));
+    options.settings.keepFormat = true;
     const ReplacePairs pairs {{QStringLiteral("北京"), QStringLiteral("上海市")}};
     const FilePreview preview = previewFile(path, pairs, options);
 
