@@ -138,10 +138,10 @@ private:
     // What the option row says, as a run takes it.
     ReplaceSettings replaceSettings() const;
     // leftOut: files of the lists this run is not to touch (unchecked in the preview);
-    // chosen: for a run from the preview, what it read of each file of the lists and
+    // previewed: for a run from the preview, what it read of each file of the lists and
     // the changes unchecked there.
     void startRun(RunKind kind, const QSet<QString> &leftOut = {},
-        const QVector<std::shared_ptr<const FileChoice>> &chosen = {});
+        const QVector<std::shared_ptr<const FileChoice>> &previewed = {});
     void repDone(Rep *rep, STATE state, int index);
     void setReplaceEnabled(bool on);
     void refuseRun(const Refusal &refusal);

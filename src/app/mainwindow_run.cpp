@@ -142,7 +142,7 @@ ReplaceSettings MainWindow::replaceSettings() const
 
 // A preview goes through the same checks and workers as a run, writing nothing.
 void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
-    const QVector<std::shared_ptr<const FileChoice>> &chosen)
+    const QVector<std::shared_ptr<const FileChoice>> &previewed)
 {
     if (isRunning())
         return;
@@ -169,9 +169,9 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
     if (job.isRefused())
         return refuseRun(job.refusal);
     // The lists could not change while the preview was open: its files are the job's.
-    if (!chosen.isEmpty() && chosen.size() == job.files.size()) {
+    if (!previewed.isEmpty() && previewed.size() == job.files.size()) {
         for (int i = 0; i < job.files.size(); ++i)
-            job.files[i].choice = chosen.at(i);
+            job.files[i].choice = previewed.at(i);
     }
     QVector<int> rows;
     if (!leftOut.isEmpty()) {
