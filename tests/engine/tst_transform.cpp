@@ -17,13 +17,11 @@ QString replacedByQRegExp(QString text, const QRegExp &rx, const QString &after)
 #endif
 }
 
-RepOptions optionsFor(bool ordinary, bool full, const ReplacePairs &pairs)
+ReplaceSettings settingsFor(bool ordinary, bool full)
 {
-    RepOptions options;
-    options.ordinary = ordinary;
-    options.full = full;
-    options.pairs = pairs;
-    return options;
+    ReplaceSettings settings;
+    settings.match = ReplaceSettings::matchOf(ordinary, full);
+    return settings;
 }
 
 int wordClass(QChar c)
@@ -190,7 +188,7 @@ void TestTransform::checkOnePair(bool ordinary, bool full)
 
     QVector<int> counts;
     QCOMPARE(
-        applyPairs(text, optionsFor(ordinary, full, {{keyword, replacement}}), &counts), expected);
+        applyPairs(text, settingsFor(ordinary, full), {{keyword, replacement}}, &counts), expected);
     QCOMPARE(counts, QVector<int> {count});
 }
 
@@ -360,7 +358,7 @@ void TestTransform::pairsChain()
 
     QVector<int> counts;
     const QString result = applyPairs(
-        QStringLiteral("a b c"), optionsFor(ordinary, full, {{"a", "b"}, {"b", "c"}}), &counts);
+        QStringLiteral("a b c"), settingsFor(ordinary, full), {{"a", "b"}, {"b", "c"}}, &counts);
     QCOMPARE(result, QStringLiteral("c c c"));
     QCOMPARE(counts, (QVector<int> {1, 2}));
 }
@@ -393,7 +391,7 @@ void TestTransform::wholeWordMatchesReferenceScan()
         const QString expected = referenceWholeWords(text, key, replacement, &expectedCount);
         QVector<int> counts;
         const QString actual
-            = applyPairs(text, optionsFor(true, true, {{key, replacement}}), &counts);
+            = applyPairs(text, settingsFor(true, true), {{key, replacement}}, &counts);
         if (actual != expected || counts.value(0) != expectedCount)
             qWarning() << "text" << text << "keyword" << key << "replacement" << replacement;
         QCOMPARE(actual, expected);
@@ -416,7 +414,7 @@ void TestTransform::ordinaryMatchesQStringReplace()
         expected.replace(key, replacement, Qt::CaseSensitive);
         QVector<int> counts;
         QCOMPARE(
-            applyPairs(text, optionsFor(true, false, {{key, replacement}}), &counts), expected);
+            applyPairs(text, settingsFor(true, false), {{key, replacement}}, &counts), expected);
         QCOMPARE(counts.value(0), countNonOverlapping(text, key));
     }
 }
@@ -441,7 +439,8 @@ void TestTransform::regularExpressionMatchesQStringReplace()
 
         const QString expected = replacedByQRegExp(
             text, QRegExp(pattern, Qt::CaseSensitive, QRegExp::RegExp), replacement);
-        const QString actual = applyPairs(text, optionsFor(false, false, {{pattern, replacement}}));
+        const QString actual
+            = applyPairs(text, settingsFor(false, false), {{pattern, replacement}});
         if (actual != expected)
             qWarning() << "text" << text << "pattern" << pattern << "replacement" << replacement;
         QCOMPARE(actual, expected);
@@ -485,9 +484,9 @@ void TestTransform::longTextsWithManyOccurrences()
     while (text.size() < 200000)
         text += pieces[random.bounded(7)];
 
-    const RepOptions options = optionsFor(ordinary, full, {{keyword, replacement}});
+    const ReplaceSettings settings = settingsFor(ordinary, full);
     QVector<int> counts;
-    const QString actual = applyPairs(text, options, &counts);
+    const QString actual = applyPairs(text, settings, {{keyword, replacement}}, &counts);
     QString expected = text;
     int expectedCount = 0;
     if (!ordinary) {
@@ -545,7 +544,7 @@ void TestTransform::longPairListsMatchPairByPair()
             expectedCounts.append(count);
         }
         QVector<int> counts;
-        const QString actual = applyPairs(text, optionsFor(true, full, pairs), &counts);
+        const QString actual = applyPairs(text, settingsFor(true, full), pairs, &counts);
         if (actual != expected || counts != expectedCounts)
             qWarning() << "text" << text << "pairs" << pairs;
         QCOMPARE(actual, expected);
@@ -595,7 +594,7 @@ void TestTransform::edits()
 
     PairEdits edits;
     edits.limit = limit;
-    applyPairs(text, optionsFor(ordinary, false, pairs), nullptr, &edits);
+    applyPairs(text, settingsFor(ordinary, false), pairs, nullptr, &edits);
     QVector<qsizetype> flat;
     for (const TextEdit &e : edits.edits)
         flat << e.before << e.beforeLength << e.after << e.afterLength;
@@ -628,8 +627,9 @@ void TestTransform::editsTurnTheOriginalIntoTheResult()
         PairEdits edits;
         edits.limit = 1000;
         QVector<int> counts;
-        const QString result = applyPairs(text, optionsFor(ordinary, full, pairs), &counts, &edits);
-        QCOMPARE(result, applyPairs(text, optionsFor(ordinary, full, pairs)));
+        const QString result
+            = applyPairs(text, settingsFor(ordinary, full), pairs, &counts, &edits);
+        QCOMPARE(result, applyPairs(text, settingsFor(ordinary, full), pairs));
         checkEdits(text, result, edits.edits);
         if (QTest::currentTestFailed()) {
             qWarning() << "text" << text << "pairs" << pairs;
