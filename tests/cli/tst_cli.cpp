@@ -1507,7 +1507,6 @@ void TestCli::historyListsAndUndoesRunsByNumber()
     const QStringList dogToCow {"--keywords", "k2.txt", "--replacements", "r2.txt"};
     QCOMPARE(runCli(catToDog + QStringList {"a.txt", "b.txt"}, dir.path(), env).exitCode, 0);
     QCOMPARE(runCli(dogToCow + QStringList {"b.txt"}, dir.path(), env).exitCode, 0);
-    QCOMPARE(runCli(catToDog + QStringList {"c.txt"}, dir.path(), env).exitCode, 0);
 
     const QRegularExpression line(QStringLiteral(
         "^(\\d+)\t\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t(\\d+)\t(\\d+)(\t.*)?$"));
@@ -1522,6 +1521,10 @@ void TestCli::historyListsAndUndoesRunsByNumber()
         }
         return rows;
     };
+    QCOMPARE(listed(), QStringList({"1 1 1", "2 2 1"}));
+    // Not at once: a run that ended within a clock tick of the next one's start counts as
+    // having run alongside it, and plain undo would still take it.
+    QCOMPARE(runCli(catToDog + QStringList {"c.txt"}, dir.path(), env).exitCode, 0);
     // The oldest run wrote two files; one of them a later run rewrote.
     QCOMPARE(listed(), QStringList({"1 1 1", "2 1 1", "3 2 1"}));
 
