@@ -119,12 +119,13 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     m_table->horizontalHeader()->setSortIndicator(PathColumn, Qt::AscendingOrder);
     m_table->setSortingEnabled(true);
     m_table->resizeColumnToContents(PathColumn);
-    m_summary->setText(QStringLiteral("将改动 %1 个文件，共 %2 处替换；%3 个文件将失败，%4 个丢失。"
-                                      "预览不会写入任何文件。")
-                           .arg(changed)
-                           .arg(replacements)
-                           .arg(run.tally().fail)
-                           .arg(run.tally().lost));
+    m_summaryText = QStringLiteral("将改动 %1 个文件，共 %2 处替换；%3 个文件将失败，%4 个丢失。"
+                                   "预览不会写入任何文件。")
+                        .arg(changed)
+                        .arg(replacements)
+                        .arg(run.tally().fail)
+                        .arg(run.tally().lost);
+    m_summary->setText(m_summaryText);
 
     for (QPlainTextEdit *edit : {m_before, m_after}) {
         edit->setReadOnly(true);
@@ -357,6 +358,12 @@ void PreviewDialog::changeToggled(QTreeWidgetItem *item)
     if (found->kept[size_t(change)] == kept)
         return;
     found->kept[size_t(change)] = kept;
+    qint64 unchecked = 0;
+    for (const Changes &changes : qAsConst(m_changes))
+        unchecked += std::count(changes.kept.cbegin(), changes.kept.cend(), false);
+    m_summary->setText(unchecked == 0 ? m_summaryText
+                                      : m_summaryText
+                + QStringLiteral("已取消勾选 %1 处改动，那里保留原文。").arg(unchecked));
     showChanges();
     goToChange(change);
 }

@@ -58,6 +58,7 @@ private:
 
     const ReplaceRun &m_run;
     QLabel *m_summary;
+    QString m_summaryText;
     QTableWidget *m_table;
     QTreeWidget *m_changeList;
     QPlainTextEdit *m_before;
