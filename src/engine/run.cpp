@@ -1,5 +1,6 @@
 #include "engine/run.h"
 
+#include "engine/detectedroutes.h"
 #include "engine/journal.h"
 #include "engine/nativefile.h"
 #include "engine/safefile.h"
@@ -150,6 +151,7 @@ void ReplaceRun::startWorker(int index)
     auto *rep = new Rep(m_job.files.at(index).path, m_repOptions, index);
     rep->setControl(m_control);
     rep->setBytePath(bytePathFor(m_repOptions));
+    rep->setDetectedRoutes(detectedRoutesFor(m_repOptions));
     connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
     startRep(rep);
 }
@@ -165,6 +167,20 @@ std::shared_ptr<const Utf8Replace> ReplaceRun::bytePathFor(const RepOptions &opt
         const LineBreakMode mode
             = m_options.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
         it = m_bytePaths.insert(key, std::make_shared<const Utf8Replace>(options, mode));
+    }
+    return it.value();
+}
+
+std::shared_ptr<const DetectedRoutes> ReplaceRun::detectedRoutesFor(const RepOptions &options)
+{
+    if (!options.encoding.isAutomatic() || !bytePathFor(options))
+        return nullptr;
+    const void *key = options.pairs.constData();
+    auto it = m_detectedRoutes.find(key);
+    if (it == m_detectedRoutes.end()) {
+        const LineBreakMode mode
+            = m_options.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
+        it = m_detectedRoutes.insert(key, std::make_shared<const DetectedRoutes>(options, mode));
     }
     return it.value();
 }

@@ -113,14 +113,18 @@ RepOptions optionsFor(bool full, const ReplacePairs &pairs)
 }
 
 // Runs the byte path on bytes and holds it to the reference; buffers may carry an
-// earlier file's memory.
+// earlier file's memory. Random bytes that start with a byte-order mark the byte path
+// hands on (to the route it is compared with) are left out.
 void compareRoutes(const QByteArray &bytes, const RepOptions &options, LineBreakMode mode,
     Utf8Replace::Buffers *buffers)
 {
+    const Utf8Replace replace(options, mode);
+    if (options.encoding != TextEncoding::utf8()
+        && replace.handsOn(bytes.constData(), bytes.size()))
+        return;
     const Reference ref = options.encoding == TextEncoding::utf8()
         ? referenceRoute(bytes, options, mode)
         : decodingRoute(bytes, options, mode == LineBreakMode::KeepFormat);
-    const Utf8Replace replace(options, mode);
     char *const input = buffers->input(bytes.size());
     if (!bytes.isEmpty())
         std::memcpy(input, bytes.constData(), size_t(bytes.size()));
