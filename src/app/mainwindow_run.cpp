@@ -130,8 +130,19 @@ void MainWindow::on_pushButton_stop_clicked()
         run->cancel();
 }
 
+ReplaceSettings MainWindow::replaceSettings() const
+{
+    ReplaceSettings settings;
+    settings.match = ReplaceSettings::matchOf(
+        ui->radioButton_ordinary->isChecked(), ui->checkBox_full->isChecked());
+    settings.encoding = encoding;
+    settings.keepFormat = ui->checkBox_keepFormat->isChecked();
+    return settings;
+}
+
 // A preview goes through the same checks and workers as a run, writing nothing.
-void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
+void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
+    const QVector<std::shared_ptr<const FileChoice>> &previewed)
 {
     if (isRunning())
         return;
@@ -150,15 +161,18 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
         return;
     }
     RunOptions options;
-    options.ordinary = ui->radioButton_ordinary->isChecked();
-    options.full = options.ordinary && ui->checkBox_full->isChecked();
-    options.encoding = encoding;
-    options.keepFormat = ui->checkBox_keepFormat->isChecked();
-    options.dryRun = kind == RunKind::Preview;
-    Job job = mode == 0 ? buildModeOneJob(modeOneInput(), separator, !options.ordinary)
-                        : buildModeTwoJob(modeTwoInput(), separator, !options.ordinary);
+    options.settings = replaceSettings();
+    options.settings.dryRun = kind == RunKind::Preview;
+    const bool regex = options.settings.regularExpressions();
+    Job job = mode == 0 ? buildModeOneJob(modeOneInput(), separator, regex)
+                        : buildModeTwoJob(modeTwoInput(), separator, regex);
     if (job.isRefused())
         return refuseRun(job.refusal);
+    // The lists could not change while the preview was open: its files are the job's.
+    if (!previewed.isEmpty() && previewed.size() == job.files.size()) {
+        for (int i = 0; i < job.files.size(); ++i)
+            job.files[i].choice = previewed.at(i);
+    }
     QVector<int> rows;
     if (!leftOut.isEmpty()) {
         QVector<FileJob> chosen;
@@ -320,14 +334,16 @@ void MainWindow::showPreview(ReplaceRun *preview)
 {
     bool start = false;
     QSet<QString> leftOut;
+    QVector<std::shared_ptr<const FileChoice>> chosen;
     {
         PreviewDialog dialog(*preview, this);
         start = dialog.exec() == QDialog::Accepted;
         leftOut = dialog.leftOut();
+        chosen = dialog.choices();
     }
     delete preview;
     if (start)
-        startRun(RunKind::Replace, leftOut);
+        startRun(RunKind::Replace, leftOut, chosen);
 }
 
 void MainWindow::on_action_Results_triggered()

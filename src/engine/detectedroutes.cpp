@@ -14,8 +14,10 @@ std::optional<TextEncoding> guessFromStart(const char *data, qsizetype size)
     return guess;
 }
 
-DetectedRoutes::DetectedRoutes(const RepOptions &options, LineBreakMode mode)
-    : m_options(options)
+DetectedRoutes::DetectedRoutes(
+    const ReplaceSettings &settings, const ReplacePairs &pairs, LineBreakMode mode)
+    : m_settings(settings)
+    , m_pairs(pairs)
     , m_mode(mode)
 {
 }
@@ -29,11 +31,11 @@ const Utf8Replace *DetectedRoutes::routeFor(const TextEncoding &encoding) const
     const std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_routes.find(encoding.codec());
     if (it == m_routes.end()) {
-        RepOptions options = m_options;
-        options.encoding = encoding;
+        ReplaceSettings settings = m_settings;
+        settings.encoding = encoding;
         std::unique_ptr<Utf8Replace> route;
-        if (Utf8Replace::handles(options))
-            route = std::make_unique<Utf8Replace>(options, m_mode);
+        if (Utf8Replace::handles(settings, m_pairs))
+            route = std::make_unique<Utf8Replace>(settings, m_pairs, m_mode);
         it = m_routes.emplace(encoding.codec(), std::move(route)).first;
     }
     return it->second.get();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/rep.h"
+#include "engine/replacesettings.h"
 #include "engine/textencoding.h"
 #include "engine/utf8replace.h"
 
@@ -26,7 +26,7 @@ std::optional<TextEncoding> guessFromStart(const char *data, qsizetype size);
 class DetectedRoutes
 {
 public:
-    DetectedRoutes(const RepOptions &options, LineBreakMode mode);
+    DetectedRoutes(const ReplaceSettings &settings, const ReplacePairs &pairs, LineBreakMode mode);
     ~DetectedRoutes();
     DetectedRoutes(const DetectedRoutes &) = delete;
     DetectedRoutes &operator=(const DetectedRoutes &) = delete;
@@ -36,7 +36,8 @@ public:
     const Utf8Replace *routeFor(const TextEncoding &encoding) const;
 
 private:
-    RepOptions m_options;
+    ReplaceSettings m_settings;
+    ReplacePairs m_pairs;
     LineBreakMode m_mode;
     mutable std::mutex m_mutex;
     mutable std::map<QTextCodec *, std::unique_ptr<Utf8Replace>> m_routes;

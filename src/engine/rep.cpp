@@ -2,6 +2,7 @@
 
 #include "engine/detectedroutes.h"
 #include "engine/encodingdetection.h"
+#include "engine/filechoice.h"
 #include "engine/pairs.h"
 #include "engine/safefile.h"
 #include "engine/syncgroup.h"
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <new>
 
 namespace {
@@ -29,17 +31,18 @@ bool nothingReplaced(const QVector<int> &counts)
 
 } // namespace
 
-Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject *parent)
+Rep::Rep(const QString &filePath, const ReplaceSettings &settings, ReplacePairs pairs, int index,
+    QObject *parent)
     : QObject(parent)
     , filePath(filePath)
-    , ordinary(options.ordinary)
-    , full(options.full)
-    , pairs(options.pairs)
+    , settings(settings)
+    , pairs(std::move(pairs))
     , index(index)
-    , encoding(options.encoding)
-    , dryRun(options.dryRun)
-    , keepText(options.keepText)
-    , keepFormat(options.keepFormat)
+{
+}
+
+Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject *parent)
+    : Rep(filePath, options.settings(), options.pairs, index, parent)
 {
 }
 
@@ -99,6 +102,8 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     });
     if (read != Reason::None)
         return read;
+    if (const Reason changed = checkRead(*file); changed != Reason::None)
+        return changed;
     const char *data = byteBuffers.input(size);
     // A byte-order mark naming another encoding is decoded.
     if (bytePath->handsOn(data, size)) {
@@ -108,7 +113,8 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     }
     // The default rewrite always writes, so its output can go to the new file as it is
     // made; a kept format first has to see whether anything changed.
-    const bool stream = !dryRun && !keepFormat && !encoding.isAutomatic();
+    const bool stream
+        = !settings.dryRun && !settings.keepFormat && !settings.encoding.isAutomatic();
     if (stream && control && !control->beginWriting(index))
         return Reason::Stopped;
     Reason written = Reason::None;
@@ -118,12 +124,12 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     };
     const Utf8Replace::Outcome outcome
         = bytePath->run(&byteBuffers, &result.counts, stream ? &sink : nullptr);
-    if (outcome.reason == Reason::InvalidEncoding && encoding.isAutomatic())
+    if (outcome.reason == Reason::InvalidEncoding && settings.encoding.isAutomatic())
         return replaceDetected(file, size, handOn, handedOn);
-    result.encoding = encoding.isAutomatic() ? TextEncoding::utf8() : encoding;
+    result.encoding = settings.encoding.isAutomatic() ? TextEncoding::utf8() : settings.encoding;
     if (written != Reason::None)
         return written;
-    if (stream && outcome.reason == Reason::None && !dryRun)
+    if (stream && outcome.reason == Reason::None && !settings.dryRun)
         return commit(file);
     return writeBytes(file, outcome.reason, outcome.unchanged);
 }
@@ -168,9 +174,9 @@ Reason Rep::replaceDetected(SafeFile *file, qint64 size, QByteArray *handOn, boo
 
 Reason Rep::writeBytes(SafeFile *file, Reason replaced, bool unchanged)
 {
-    if (replaced != Reason::None || dryRun)
+    if (replaced != Reason::None || settings.dryRun)
         return replaced;
-    if (keepFormat && (unchanged || nothingReplaced(result.counts)))
+    if (settings.keepFormat && (unchanged || nothingReplaced(result.counts)))
         return Reason::None;
     return write(file, [](const ByteSink &sink) {
         return sink(byteBuffers.output(), byteBuffers.outputSize()) ? Reason::None
@@ -182,36 +188,68 @@ Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
 {
     QString text;
     TextFormat format;
-    Reason reason = decodeText(bytes, encoding, keepFormat, &text, &format);
+    Reason reason = decodeText(bytes, settings.encoding, settings.keepFormat, &text, &format);
     result.encoding = format.encoding;
     bytes = QByteArray();
-    RepOptions options;
-    options.ordinary = ordinary;
-    options.full = full;
-    options.pairs = pairs;
-    if (reason == Reason::EncodingUncertain && keepsAnyAsciiReading(options))
+    if (reason == Reason::EncodingUncertain && keepsAnyAsciiReading(settings, pairs))
         reason = Reason::None;
     if (reason != Reason::None)
         return reason;
-    text = applyPairs(std::move(text), options, &result.counts);
+    if (choice && !choice->leftOut.empty())
+        reason = applyChoice(&text);
+    else
+        text = applyPairs(std::move(text), settings, pairs, &result.counts);
+    if (reason != Reason::None)
+        return reason;
     // The default rewrite is in the chosen encoding, as plain as it gets; an automatic
     // run writes each file back in its own.
     // The outcome names the encoding written, the one that may not hold the result.
-    format = writtenFormat(format, encoding, keepFormat);
+    format = writtenFormat(format, settings.encoding, settings.keepFormat);
     result.encoding = format.encoding;
     const auto produce = [&](const ByteSink &sink) {
-        return encodeText(text, format, keepFormat, sink);
+        return encodeText(text, format, settings.keepFormat, sink);
     };
-    if (dryRun) {
+    if (settings.dryRun) {
         reason = produce([](const char *, qint64) { return true; });
-        if (reason == Reason::None && keepText)
+        if (reason == Reason::None && settings.keepText)
             result.text = std::move(text);
         return reason;
     }
     // Nothing to change: the file keeps its bytes and its time.
-    if (keepFormat && nothingReplaced(result.counts))
+    if (settings.keepFormat && nothingReplaced(result.counts))
         return Reason::None;
     return write(file, produce);
+}
+
+Reason Rep::checkRead(const SafeFile &file) const
+{
+    if (!choice || !choice->checkRead)
+        return Reason::None;
+    return choice->read && file.readDigest() == choice->read ? Reason::None
+                                                             : Reason::ChangedSincePreview;
+}
+
+// The choice's changes are the preview's edits of these very bytes, so the same pairs
+// find them again, to the unit.
+Reason Rep::applyChoice(QString *text)
+{
+    const QString original = *text;
+    PairEdits edits;
+    edits.limit = std::numeric_limits<qsizetype>::max();
+    *text = applyPairs(std::move(*text), settings, pairs, &result.counts, &edits);
+    if (!leaveOut(original, text, edits.edits, choice->leftOut))
+        return Reason::ChangedSincePreview;
+    if (*text == original) {
+        std::fill(result.counts.begin(), result.counts.end(), 0);
+        return Reason::None;
+    }
+    // A change that hangs on the text around it may count differently on its own; a
+    // file that still changes must not look untouched.
+    const QVector<int> all = result.counts;
+    uncount(original, choice->leftOut, settings, pairs, &result.counts);
+    if (nothingReplaced(result.counts))
+        result.counts = all;
+    return Reason::None;
 }
 
 // A run stopped before this point leaves the file alone; from here on it is written to
@@ -249,7 +287,7 @@ Reason Rep::commit(SafeFile *file)
 void Rep::replaceFile()
 {
     // Until the file is read: an automatic run has not detected anything yet.
-    result.encoding = encoding;
+    result.encoding = settings.encoding;
     if (control && !control->begin(index)) {
         result.state = SKIPPED;
         result.reason = Reason::Stopped;
@@ -262,12 +300,14 @@ void Rep::replaceFile()
         result.reason = file.open(filePath);
         QByteArray bytes;
         bool handedOn = true;
+        // Changes left out are found again in the text, not in the bytes.
         if (result.reason == Reason::None) {
-            if (bytePath)
+            if (bytePath && !(choice && !choice->leftOut.empty()))
                 result.reason = replaceBytes(&file, &bytes, &handedOn);
-            else
-                result.reason = file.readAll(&bytes);
+            else if ((result.reason = file.readAll(&bytes)) == Reason::None)
+                result.reason = checkRead(file);
         }
+        result.read = file.readDigest();
         if (result.reason == Reason::None && handedOn)
             result.reason = replaceText(&file, std::move(bytes));
     } catch (const std::bad_alloc &) {

@@ -1,21 +1,24 @@
 #pragma once
 
+#include "engine/contenthash.h"
 #include "engine/reason.h"
+#include "engine/replacesettings.h"
 #include "engine/textencoding.h"
 #include "engine/utf8encoder.h"
 
 #include <QMetaType>
 #include <QObject>
-#include <QPair>
 #include <QString>
 #include <QVector>
 
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class DetectedRoutes;
+struct FileChoice;
 class Journal;
 class QThreadPool;
 class SafeFile;
@@ -25,24 +28,6 @@ class Utf8Replace;
 // Result of one file of a run. SKIPPED: the run was stopped before the file was written.
 enum STATE { SUCCESS = 0, FAIL = 1, LOST = 2, SKIPPED = 3 };
 Q_DECLARE_METATYPE(STATE)
-
-using ReplacePair = QPair<QString, QString>;
-using ReplacePairs = QVector<ReplacePair>;
-
-struct RepOptions
-{
-    bool ordinary = true;
-    bool full = false; // whole word; only read when ordinary is true
-    ReplacePairs pairs;
-    TextEncoding encoding;
-    // Goes through everything but the write, keeping the counts.
-    bool dryRun = false;
-    // A dry run also keeps the text it would write.
-    bool keepText = false;
-    // Each file keeps its line breaks, byte-order mark and encoding, and one in which
-    // nothing was replaced is not written at all.
-    bool keepFormat = false;
-};
 
 // What became of one file, beyond its STATE.
 struct FileOutcome
@@ -57,6 +42,8 @@ struct FileOutcome
     QVector<int> counts;
     // The text a dry run would write, when asked for; empty otherwise.
     QString text;
+    // Of the bytes read, once they were all read: what a preview read.
+    std::optional<Digest> read;
 };
 
 // What a run shares with its workers. It lets the run stop them at any moment without a
@@ -109,6 +96,8 @@ class Rep : public QObject
     Q_OBJECT
 
 public:
+    Rep(const QString &filePath, const ReplaceSettings &settings, ReplacePairs pairs, int index,
+        QObject *parent = nullptr);
     Rep(const QString &filePath, const RepOptions &options, int index, QObject *parent = nullptr);
 
     void replaceFile();
@@ -125,6 +114,8 @@ public:
     {
         detectedRoutes = std::move(routes);
     }
+    // Holds the worker to what the preview showed of the file.
+    void setChoice(std::shared_ptr<const FileChoice> choice) { this->choice = std::move(choice); }
 
 signals:
     void done(Rep *rep, STATE state, int index);
@@ -138,22 +129,21 @@ private:
     Reason writeBytes(SafeFile *file, Reason replaced, bool unchanged);
     Reason replaceText(SafeFile *file, QByteArray bytes);
     Reason write(SafeFile *file, const std::function<Reason(const ByteSink &)> &produce);
+    Reason checkRead(const SafeFile &file) const;
+    // The pairs applied to text, less the changes the preview's choice leaves out.
+    Reason applyChoice(QString *text);
     // Puts what was written in the file's place.
     Reason commit(SafeFile *file);
 
     QString filePath;
-    bool ordinary;
-    bool full;
+    ReplaceSettings settings;
     ReplacePairs pairs;
     int index;
-    TextEncoding encoding;
-    bool dryRun;
-    bool keepText;
-    bool keepFormat;
     FileOutcome result;
     std::shared_ptr<RunControl> control;
     std::shared_ptr<const Utf8Replace> bytePath;
     std::shared_ptr<const DetectedRoutes> detectedRoutes;
+    std::shared_ptr<const FileChoice> choice;
 };
 
 Q_DECLARE_METATYPE(Rep *)

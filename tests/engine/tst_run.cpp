@@ -1,3 +1,4 @@
+#include "engine/filechoice.h"
 #include "engine/run.h"
 #include "files/dirscan.h"
 #include "files/filenames.h"
@@ -63,6 +64,7 @@ private slots:
     void ansiIsTheLocalesCharacterMap();
     void undecodableNamesFailWithoutTouchingLookalikes();
     void oneFileUnderManyNamesIsReplacedOnce();
+    void modeTwoAppliesEachNamesPairsInTurn_data();
     void modeTwoAppliesEachNamesPairsInTurn();
     void cancelSkipsWhatIsNotYetWritten();
     void cancelAbandonsARunawayExpression();
@@ -145,8 +147,8 @@ void TestRun::dryRunCountsWhatARunDoesAndWritesNothing()
     const ReplacePairs pairs {{"北京", "北京市"}, {"市市", "市"}, {"广州", "深圳"}};
 
     RunOptions dry;
-    dry.dryRun = true;
-    dry.keepText = true;
+    dry.settings.dryRun = true;
+    dry.settings.keepText = true;
     ReplaceRun preview(jobOf({path}, pairs), dry);
     QVERIFY(runToEnd(preview));
     QCOMPARE(preview.outcome(0).state, SUCCESS);
@@ -169,7 +171,7 @@ void TestRun::encodingTravelsWithTheRun()
     const QString path = dir.filePath(QStringLiteral("中文名.txt"));
     writeBytes(path, gbk->fromUnicode(QStringLiteral("批量替换")));
     RunOptions options;
-    options.encoding = *TextEncoding::fromName(QStringLiteral("GBK"));
+    options.settings.encoding = *TextEncoding::fromName(QStringLiteral("GBK"));
     ReplaceRun run(jobOf({path}, {{"替换", "查找"}}), options);
     QVERIFY(runToEnd(run));
     QCOMPARE(run.outcome(0).state, SUCCESS);
@@ -215,11 +217,11 @@ void TestRun::multiByteFilesOnTheirBytes()
     const QString path = dir.filePath(QStringLiteral("multibyte.txt"));
     writeBytes(path, bytes);
     RunOptions options;
-    options.encoding = *TextEncoding::fromName(encoding);
+    options.settings.encoding = *TextEncoding::fromName(encoding);
     ReplaceRun run(jobOf({path}, pairs), options);
     QVERIFY(runToEnd(run));
     QCOMPARE(run.outcome(0).reason, reason);
-    QCOMPARE(run.outcome(0).encoding.name(), options.encoding.name());
+    QCOMPARE(run.outcome(0).encoding.name(), options.settings.encoding.name());
     QCOMPARE(readBytes(path), after);
 }
 
@@ -246,7 +248,7 @@ void TestRun::ansiIsTheLocalesCharacterMap()
     const QString path = dir.filePath(QStringLiteral("系统编码.txt"));
     writeBytes(path, ansi.codec()->fromUnicode(QStringLiteral("旧文本")));
     RunOptions options;
-    options.encoding = ansi;
+    options.settings.encoding = ansi;
     ReplaceRun run(jobOf({path}, {{"旧", "新"}}), options);
     QVERIFY(runToEnd(run));
     QCOMPARE(run.outcome(0).state, SUCCESS);
@@ -307,10 +309,18 @@ void TestRun::oneFileUnderManyNamesIsReplacedOnce()
         QCOMPARE(run.outcome(i).counts, QVector<int> {1});
 }
 
+void TestRun::modeTwoAppliesEachNamesPairsInTurn_data()
+{
+    QTest::addColumn<bool>("fromPreview");
+    QTest::newRow("a run as it is") << false;
+    QTest::newRow("a run from the preview, which read the file before any name wrote it") << true;
+}
+
 // Mode two gives each name its own pairs on purpose: they apply one after another, in
 // the order of the columns.
 void TestRun::modeTwoAppliesEachNamesPairsInTurn()
 {
+    QFETCH(bool, fromPreview);
     const QString path = dir.filePath(QStringLiteral("shared.txt"));
     writeBytes(path, "x");
     Job job = buildModeTwoJob({{path, path + QStringLiteral(".a"), path + QStringLiteral(".b")},
@@ -323,6 +333,17 @@ void TestRun::modeTwoAppliesEachNamesPairsInTurn()
     // The later columns rewrite what the earlier ones wrote.
     job.files[1].pairs = {{"x1", "y"}};
     job.files[2].pairs = {{"y", "z"}};
+    if (fromPreview) {
+        RunOptions preview;
+        preview.settings.dryRun = true;
+        ReplaceRun dryRun(job, preview);
+        QVERIFY(runToEnd(dryRun));
+        for (int i = 0; i < job.files.size(); ++i) {
+            auto choice = std::make_shared<FileChoice>();
+            choice->read = dryRun.outcome(i).read;
+            job.files[i].choice = choice;
+        }
+    }
     ReplaceRun run(job, RunOptions());
     QVERIFY(runToEnd(run));
     QCOMPARE(readBytes(path), QByteArray("z"));
@@ -371,7 +392,7 @@ void TestRun::cancelAbandonsARunawayExpression()
     const QByteArray before = QByteArray(100000, 'a');
     writeBytes(path, before);
     RunOptions options;
-    options.ordinary = false;
+    options.settings.match = MatchMode::RegularExpression;
     ReplaceRun run(jobOf({path}, {{"(a*)*b", "x"}}), options);
     QSignalSpy finished(&run, &ReplaceRun::finished);
     run.start();
