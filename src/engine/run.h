@@ -27,6 +27,8 @@ struct RunOptions
     // The bytes of copies the journal may hold (files it cannot keep by a link); negative
     // for no limit.
     qint64 journalCap = -1;
+    // How many runs the journal's history keeps, this one included.
+    int runsKept = 10;
     // When the user asked for the run (ms since the epoch; 0: when the run was made). Runs
     // that finished after it ran alongside this one: their journals stay.
     qint64 requestedAt = 0;
@@ -97,6 +99,7 @@ private:
     // A later name of one file reads what the name before it wrote, not what the
     // preview read.
     void startWorker(int index, bool afterAnotherName = false);
+    void shareChoice(int first, int follower);
     static void sizeWorkerPool(qint64 largestFile);
     void record(int index, const FileOutcome &outcome);
     void reportProgress();
@@ -121,6 +124,8 @@ private:
     // one), or the name that goes next once it is done (mode two).
     QHash<int, QVector<int>> m_followers;
     QHash<int, int> m_next;
+    // A first name's choice joined with its followers' (mode one).
+    QHash<int, std::shared_ptr<const FileChoice>> m_sharedChoices;
     const qint64 m_made;
     bool m_journalPrepared = false;
     bool m_journalFailed = false;
