@@ -18,7 +18,7 @@ QTableWidgetItem *cell(const QString &text, Qt::Alignment alignment = Qt::AlignL
 {
     auto *item = new QTableWidgetItem(text);
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-    item->setTextAlignment(int(alignment | Qt::AlignVCenter));
+    item->setTextAlignment(alignment | Qt::AlignVCenter);
     return item;
 }
 
