@@ -1,6 +1,7 @@
 #include "engine/utf8replace.h"
 
 #include "engine/multibyte.h"
+#include "engine/pairs.h"
 #include "engine/replacer.h"
 #include "engine/utf8scan.h"
 
@@ -265,14 +266,11 @@ bool Utf8Replace::handles(const ReplaceSettings &settings, const ReplacePairs &p
     if (!settings.ordinary() || !onBytes(settings.encoding))
         return false;
     // Folding ASCII letters alone is all of it only for keywords that nothing beyond
-    // ASCII folds to: 'k' and 's' also match the Kelvin sign and the long s.
+    // ASCII folds to.
     if (settings.ignoreCase) {
         for (const ReplacePair &pair : pairs) {
-            for (const QChar c : pair.first) {
-                if (c.unicode() >= 0x80 || (c.toLower() == QLatin1Char('k'))
-                    || c.toLower() == QLatin1Char('s'))
-                    return false;
-            }
+            if (!foldsFromAsciiOnly(pair.first))
+                return false;
         }
     }
     if (const MultiByteTable *table = tableFor(settings.encoding))
