@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -14,7 +13,9 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -457,7 +458,10 @@ Journal::~Journal()
 {
     if (m_manifest.isValid())
         writeRecords();
-    sweepRest();
+    if (m_sweeper.joinable())
+        m_sweeper.join();
+    else if (m_folder.isValid())
+        sweep();
 }
 
 void Journal::discardLastRun()
@@ -467,9 +471,7 @@ void Journal::discardLastRun()
     if (!base.isValid())
         return;
     setAsideFinishedRuns(base.get(), QDateTime::currentMSecsSinceEpoch());
-    QDir trash(location());
-    for (const QString &name : entriesOf(base.get(), TrashPrefix))
-        QDir(trash.filePath(name)).removeRecursively();
+    sweep();
 }
 
 void Journal::setAsideFinishedRuns(int base, qint64 before)
@@ -493,47 +495,73 @@ void Journal::setAsideFinishedRuns(int base, qint64 before)
     }
 }
 
-QVector<QByteArray> Journal::trashFiles()
-{
-    QVector<QByteArray> files;
-    QDir base(location());
-    for (const QString &name :
-        base.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden)) {
-        for (QDirIterator it(
-                 base.filePath(name), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-             it.hasNext();)
-            files.append(QFile::encodeName(it.next()));
-    }
-    return files;
-}
+namespace {
 
-void Journal::sweepOne()
+// Deletes what folder holds, and then folder itself, without following links.
+void removeTree(int parent, const char *name)
 {
-    QByteArray victim;
-    {
-        QMutexLocker locker(&m_mutex);
-        if (m_trash.isEmpty())
-            return;
-        victim = m_trash.takeLast();
-    }
-    ::unlink(victim.constData());
-}
-
-void Journal::sweepRest()
-{
-    if (!m_folder.isValid())
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlinkat(parent, name, 0);
         return;
-    QVector<QByteArray> rest;
-    {
-        QMutexLocker locker(&m_mutex);
-        rest.swap(m_trash);
     }
-    for (const QByteArray &file : qAsConst(rest))
-        ::unlink(file.constData());
-    QDir base(location());
-    for (const QString &name :
-        base.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden))
-        QDir(base.filePath(name)).removeRecursively();
+    while (const dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
+            if (::unlinkat(fd, entry->d_name, 0) != 0 && (errno == EISDIR || errno == EPERM))
+                removeTree(fd, entry->d_name);
+        } else {
+            ::unlinkat(fd, entry->d_name, 0);
+        }
+    }
+    ::closedir(dir);
+    ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+} // namespace
+
+void Journal::sweep()
+{
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid())
+        return;
+    struct Folder
+    {
+        int parent;
+        QByteArray name;
+    };
+    std::vector<UniqueFd> trashFolders;
+    std::vector<Folder> folders;
+    for (const QString &name : entriesOf(base.get(), TrashPrefix)) {
+        trashFolders.emplace_back(::openat(base.get(), QFile::encodeName(name).constData(),
+            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!trashFolders.back().isValid())
+            continue;
+        for (int shard = 0; shard < Shards; ++shard)
+            folders.push_back({trashFolders.back().get(), QByteArray::number(shard)});
+    }
+    std::atomic<size_t> next {0};
+    const auto work = [&] {
+        for (size_t at; (at = next.fetch_add(1)) < folders.size();)
+            removeTree(folders[at].parent, folders[at].name.constData());
+    };
+    std::thread helper(work);
+    work();
+    helper.join();
+    trashFolders.clear();
+    for (const QString &name : entriesOf(base.get(), TrashPrefix))
+        removeTree(base.get(), QFile::encodeName(name).constData());
+}
+
+void Journal::waitForSweep()
+{
+    if (m_sweeper.joinable())
+        m_sweeper.join();
 }
 
 bool Journal::start(QString *error)
@@ -547,7 +575,6 @@ bool Journal::start(QString *error)
     }
     setAsideFinishedRuns(
         base.get(), m_requestedAt > 0 ? m_requestedAt : QDateTime::currentMSecsSinceEpoch());
-    m_trash = trashFiles();
     if (!publish(base.get(), &why)) {
         if (error)
             *error = why;
@@ -650,9 +677,10 @@ bool Journal::finish()
     const bool written = writeRecords();
     // Closing releases the lock: the run is over and may be undone.
     m_manifest.reset();
-    sweepRest();
     if (m_mode == Mode::InPlaceOnly && !unresolved)
         QDir(m_folderPath).removeRecursively();
+    if (!m_sweeper.joinable())
+        m_sweeper = std::thread(&Journal::sweep);
     return written;
 }
 
