@@ -45,7 +45,7 @@ struct ReplaceRun::Lanes
     std::vector<int> order;
     std::atomic<size_t> next {0};
     QVector<FileJob> files;
-    RepOptions options;
+    ReplaceSettings settings;
     QHash<const void *, std::shared_ptr<const Utf8Replace>> bytePaths;
     std::shared_ptr<RunControl> control;
 
@@ -61,11 +61,10 @@ struct ReplaceRun::Lanes
             if (at >= order.size() || control->isStopped())
                 return;
             const int index = order[at];
-            RepOptions mine = options;
-            mine.pairs = files.at(index).pairs;
-            Rep rep(files.at(index).path, mine, index);
+            const FileJob &file = files.at(index);
+            Rep rep(file.path, settings, file.pairs, index);
             rep.setControl(control);
-            rep.setBytePath(bytePaths.value(mine.pairs.constData()));
+            rep.setBytePath(bytePaths.value(file.pairs.constData()));
             rep.replaceFile();
             QMutexLocker locker(&mutex);
             done.push_back(index);
@@ -110,13 +109,6 @@ void ReplaceRun::start()
     registerRepMetaTypes();
     m_sinceProgress.start();
     prepareJournal();
-
-    m_repOptions.ordinary = m_options.ordinary;
-    m_repOptions.full = m_options.ordinary && m_options.full;
-    m_repOptions.encoding = m_options.encoding;
-    m_repOptions.dryRun = m_options.dryRun;
-    m_repOptions.keepText = m_options.keepText;
-    m_repOptions.keepFormat = m_options.keepFormat;
 
     std::vector<Named> named;
     named.reserve(size_t(m_job.files.size()));
@@ -184,14 +176,13 @@ void ReplaceRun::startLanes(std::vector<int> order)
         return;
     m_lanes = std::make_shared<Lanes>();
     m_lanes->files = m_job.files;
-    m_lanes->options = m_repOptions;
+    m_lanes->settings = m_options.settings;
     m_lanes->control = m_control;
     m_lanes->receiver = this;
     for (const int index : order) {
-        RepOptions options = m_repOptions;
-        options.pairs = m_job.files.at(index).pairs;
-        if (!m_lanes->bytePaths.contains(options.pairs.constData()))
-            m_lanes->bytePaths.insert(options.pairs.constData(), bytePathFor(options));
+        const ReplacePairs &pairs = m_job.files.at(index).pairs;
+        if (!m_lanes->bytePaths.contains(pairs.constData()))
+            m_lanes->bytePaths.insert(pairs.constData(), bytePathFor(pairs));
     }
     m_lanes->order = std::move(order);
     const int lanes = int(std::min<size_t>(
@@ -228,7 +219,7 @@ bool ReplaceRun::prepareJournal(QString *error)
         return !m_journalFailed;
     m_journalPrepared = true;
     m_recovery = recoverInterruptedRuns();
-    if (m_options.dryRun)
+    if (m_options.settings.dryRun)
         return true;
     const Journal::Mode mode = m_options.journal ? Journal::Mode::Undo : Journal::Mode::InPlaceOnly;
     auto journal = std::make_shared<Journal>(m_options.journalCap, mode);
@@ -253,25 +244,26 @@ int ReplaceRun::notUndoable() const
 
 void ReplaceRun::startWorker(int index)
 {
-    m_repOptions.pairs = m_job.files.at(index).pairs;
-    auto *rep = new Rep(m_job.files.at(index).path, m_repOptions, index);
+    const FileJob &file = m_job.files.at(index);
+    auto *rep = new Rep(file.path, m_options.settings, file.pairs, index);
     rep->setControl(m_control);
-    rep->setBytePath(bytePathFor(m_repOptions));
+    rep->setBytePath(bytePathFor(file.pairs));
     connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
     startRep(rep);
 }
 
 // One byte route per distinct pair list: mode one shares a single list among all files.
-std::shared_ptr<const Utf8Replace> ReplaceRun::bytePathFor(const RepOptions &options)
+std::shared_ptr<const Utf8Replace> ReplaceRun::bytePathFor(const ReplacePairs &pairs)
 {
-    if (m_options.keepText || !Utf8Replace::handles(options))
+    const ReplaceSettings &settings = m_options.settings;
+    if (settings.keepText || !Utf8Replace::handles(settings, pairs))
         return nullptr;
-    const void *key = options.pairs.constData();
+    const void *key = pairs.constData();
     auto it = m_bytePaths.find(key);
     if (it == m_bytePaths.end()) {
         const LineBreakMode mode
-            = m_options.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
-        it = m_bytePaths.insert(key, std::make_shared<const Utf8Replace>(options, mode));
+            = settings.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
+        it = m_bytePaths.insert(key, std::make_shared<const Utf8Replace>(settings, pairs, mode));
     }
     return it.value();
 }
