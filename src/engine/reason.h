@@ -23,6 +23,7 @@ enum class Reason {
     RegexTooSlow,
     UntrustedLink,
     EncodingUncertain,
+    ChangedSincePreview,
 };
 
 // The wording users see, in Chinese. encoding names the run's encoding where the

@@ -98,7 +98,9 @@ private:
 
     void workerDone(Rep *rep, STATE state, int index);
     void takeDone();
-    void startWorker(int index);
+    // A later name of one file reads what the name before it wrote, not what the
+    // preview read.
+    void startWorker(int index, bool afterAnotherName = false);
     void startLanes(std::vector<int> order);
     static void sizeWorkerPool(qint64 largestFile);
     // outcome: null when the worker has stored it already.
