@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <tuple>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 namespace {
@@ -48,6 +50,7 @@ struct ReplaceRun::Lanes
     QVector<FileJob> files;
     ReplaceSettings settings;
     QHash<const void *, std::shared_ptr<const Utf8Replace>> bytePaths;
+    QHash<int, std::shared_ptr<const FileChoice>> choices;
     std::shared_ptr<RunControl> control;
 
     QMutex mutex; // guards the fields below
@@ -66,7 +69,7 @@ struct ReplaceRun::Lanes
             Rep rep(file.path, settings, file.pairs, index);
             rep.setControl(control);
             rep.setBytePath(bytePaths.value(file.pairs.constData()));
-            rep.setChoice(file.choice);
+            rep.setChoice(choices.value(index, file.choice));
             rep.replaceFile();
             QMutexLocker locker(&mutex);
             done.push_back(index);
@@ -160,8 +163,10 @@ void ReplaceRun::start()
             starting.push_back(name.index);
         else if (m_job.perName)
             m_next.insert(named[at - 1].index, name.index);
-        else
+        else {
             m_followers[starting.back()].append(name.index);
+            shareChoice(starting.back(), name.index);
+        }
     }
     std::vector<Named>().swap(named);
     std::sort(starting.begin(), starting.end());
@@ -179,6 +184,7 @@ void ReplaceRun::startLanes(std::vector<int> order)
     m_lanes = std::make_shared<Lanes>();
     m_lanes->files = m_job.files;
     m_lanes->settings = m_options.settings;
+    m_lanes->choices = m_sharedChoices;
     m_lanes->control = m_control;
     m_lanes->receiver = this;
     for (const int index : order) {
@@ -244,18 +250,37 @@ int ReplaceRun::notUndoable() const
     return m_control->journal() ? m_control->journal()->notKept() : 0;
 }
 
+// The preview showed the same changes under every name of the file; one unchecked under
+// any of them stays unchecked in the one write.
+void ReplaceRun::shareChoice(int first, int follower)
+{
+    const std::shared_ptr<const FileChoice> &theirs = m_job.files.at(follower).choice;
+    if (!theirs || theirs->leftOut.empty())
+        return;
+    const std::shared_ptr<const FileChoice> mine
+        = m_sharedChoices.value(first, m_job.files.at(first).choice);
+    auto shared = std::make_shared<FileChoice>(mine ? *mine : *theirs);
+    shared->leftOut.insert(shared->leftOut.end(), theirs->leftOut.cbegin(), theirs->leftOut.cend());
+    std::sort(shared->leftOut.begin(), shared->leftOut.end(),
+        [](const TextEdit &a, const TextEdit &b) { return a.before < b.before; });
+    shared->leftOut.erase(
+        std::unique(shared->leftOut.begin(), shared->leftOut.end()), shared->leftOut.end());
+    m_sharedChoices.insert(first, std::move(shared));
+}
+
 void ReplaceRun::startWorker(int index, bool afterAnotherName)
 {
     const FileJob &file = m_job.files.at(index);
+    const std::shared_ptr<const FileChoice> choice = m_sharedChoices.value(index, file.choice);
     auto *rep = new Rep(file.path, m_options.settings, file.pairs, index);
     rep->setControl(m_control);
     rep->setBytePath(bytePathFor(file.pairs));
-    if (file.choice && afterAnotherName) {
-        auto choice = std::make_shared<FileChoice>(*file.choice);
-        choice->checkRead = false;
-        rep->setChoice(std::move(choice));
+    if (choice && afterAnotherName) {
+        auto later = std::make_shared<FileChoice>(*choice);
+        later->checkRead = false;
+        rep->setChoice(std::move(later));
     } else {
-        rep->setChoice(file.choice);
+        rep->setChoice(choice);
     }
     connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
     startRep(rep);

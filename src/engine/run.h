@@ -102,6 +102,7 @@ private:
     // preview read.
     void startWorker(int index, bool afterAnotherName = false);
     void startLanes(std::vector<int> order);
+    void shareChoice(int first, int follower);
     static void sizeWorkerPool(qint64 largestFile);
     // outcome: null when the worker has stored it already.
     void record(int index, const FileOutcome *outcome);
@@ -124,6 +125,8 @@ private:
     // one), or the name that goes next once it is done (mode two).
     QHash<int, QVector<int>> m_followers;
     QHash<int, int> m_next;
+    // A first name's choice joined with its followers' (mode one).
+    QHash<int, std::shared_ptr<const FileChoice>> m_sharedChoices;
     const qint64 m_made;
     bool m_journalPrepared = false;
     bool m_journalFailed = false;
