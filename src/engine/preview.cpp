@@ -1,6 +1,7 @@
 #include "engine/preview.h"
 
 #include "engine/pairs.h"
+#include "engine/regex.h"
 #include "engine/safefile.h"
 #include "engine/textformat.h"
 
@@ -79,6 +80,7 @@ ReadFile readAsARun(const QString &path, const ReplacePairs &pairs, const RunOpt
         = decodeText(read.bytes, options.encoding, options.keepFormat, &read.text, &read.format);
     read.repOptions.ordinary = options.ordinary;
     read.repOptions.full = options.ordinary && options.full;
+    read.repOptions.extendedReplacement = options.extendedReplacement;
     read.repOptions.pairs = pairs;
     if (read.reason == Reason::EncodingUncertain && keepsAnyAsciiReading(read.repOptions))
         read.reason = Reason::None;
@@ -105,6 +107,9 @@ FilePreview previewFile(
     } catch (const std::bad_alloc &) {
         preview = FilePreview();
         preview.reason = Reason::TooLarge;
+    } catch (const RegexTooComplex &) {
+        preview = FilePreview();
+        preview.reason = Reason::RegexTooComplex;
     }
     return preview;
 }
@@ -134,6 +139,9 @@ FileRewrite rewriteFile(const QString &path, const ReplacePairs &pairs, const Ru
     } catch (const std::bad_alloc &) {
         rewrite = FileRewrite();
         rewrite.reason = Reason::TooLarge;
+    } catch (const RegexTooComplex &) {
+        rewrite = FileRewrite();
+        rewrite.reason = Reason::RegexTooComplex;
     }
     return rewrite;
 }

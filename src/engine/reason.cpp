@@ -31,6 +31,7 @@ constexpr Wording Table[] = {
     {Reason::UntrustedLink, "符号链接属于其他用户，未跟随",
         "symbolic link of another user, not followed"},
     {Reason::EncodingUncertain, "编码无法确定", "encoding uncertain"},
+    {Reason::RegexTooComplex, "正则表达式过于复杂", "regular expression too complex"},
 };
 
 const Wording &wordingOf(Reason reason)

@@ -23,6 +23,7 @@ enum class Reason {
     RegexTooSlow,
     UntrustedLink,
     EncodingUncertain,
+    RegexTooComplex,
 };
 
 // The wording users see, in Chinese. encoding names the run's encoding where the

@@ -1,6 +1,7 @@
 #include "engine/rep.h"
 
 #include "engine/pairs.h"
+#include "engine/regex.h"
 #include "engine/safefile.h"
 #include "engine/syncgroup.h"
 #include "engine/textformat.h"
@@ -31,6 +32,7 @@ Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject 
     , filePath(filePath)
     , ordinary(options.ordinary)
     , full(options.full)
+    , extendedReplacement(options.extendedReplacement)
     , pairs(options.pairs)
     , index(index)
     , encoding(options.encoding)
@@ -146,6 +148,7 @@ Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
     RepOptions options;
     options.ordinary = ordinary;
     options.full = full;
+    options.extendedReplacement = extendedReplacement;
     options.pairs = pairs;
     if (reason == Reason::EncodingUncertain && keepsAnyAsciiReading(options))
         reason = Reason::None;
@@ -231,6 +234,8 @@ void Rep::replaceFile()
     } catch (const std::bad_alloc &) {
         // A file too large to hold in memory is left as it was.
         result.reason = Reason::TooLarge;
+    } catch (const RegexTooComplex &) {
+        result.reason = Reason::RegexTooComplex;
     }
     if (control)
         control->finish(index);

@@ -32,6 +32,8 @@ struct RepOptions
 {
     bool ordinary = true;
     bool full = false; // whole word; only read when ordinary is true
+    // Replacements of regular expressions also take ${name}, \U…\E, \L…\E and \\.
+    bool extendedReplacement = false;
     ReplacePairs pairs;
     TextEncoding encoding;
     // Goes through everything but the write, keeping the counts.
@@ -134,6 +136,7 @@ private:
     QString filePath;
     bool ordinary;
     bool full;
+    bool extendedReplacement;
     ReplacePairs pairs;
     int index;
     TextEncoding encoding;

@@ -51,6 +51,7 @@ void ReplaceRun::start()
 
     m_repOptions.ordinary = m_options.ordinary;
     m_repOptions.full = m_options.ordinary && m_options.full;
+    m_repOptions.extendedReplacement = m_options.extendedReplacement;
     m_repOptions.encoding = m_options.encoding;
     m_repOptions.dryRun = m_options.dryRun;
     m_repOptions.keepText = m_options.keepText;

@@ -18,6 +18,8 @@ struct RunOptions
 {
     bool ordinary = true;
     bool full = false; // whole word; only read when ordinary is true
+    // See RepOptions.
+    bool extendedReplacement = false;
     TextEncoding encoding;
     // Writes nothing; every file's outcome carries the counts it would have.
     bool dryRun = false;
