@@ -65,7 +65,7 @@ bool decodeAndEncode(const QByteArray &bytes, const RepOptions &options, QByteAr
     if (decodeText(bytes, TextEncoding::utf8(), false, &text, &format) != Reason::None)
         return false;
     out->clear();
-    return encodeText(applyPairs(std::move(text), options), format, false,
+    return encodeText(applyPairs(std::move(text), options.settings(), options.pairs), format, false,
                [out](const char *data, qint64 size) {
                    out->append(data, int(size));
                    return true;
@@ -98,8 +98,8 @@ void BM_QStringRoute(benchmark::State &state)
 void BM_BytePath(benchmark::State &state)
 {
     const QByteArray bytes = corpus(state.range(0));
-    const Utf8Replace replace(
-        options(state.range(1) != 0, {{Keyword, Replacement}}), LineBreakMode::Windows);
+    const RepOptions o = options(state.range(1) != 0, {{Keyword, Replacement}});
+    const Utf8Replace replace(o.settings(), o.pairs, LineBreakMode::Windows);
     Utf8Replace::Buffers buffers;
     for (auto _ : state) {
         std::memcpy(buffers.input(bytes.size()), bytes.constData(), size_t(bytes.size()));
@@ -149,7 +149,7 @@ void BM_ManyPairsQString(benchmark::State &state)
     const RepOptions o = options(state.range(0) != 0, glossary().pairs);
     QVector<int> counts;
     for (auto _ : state)
-        benchmark::DoNotOptimize(applyPairs(text, o, &counts).constData());
+        benchmark::DoNotOptimize(applyPairs(text, o.settings(), o.pairs, &counts).constData());
     int applied = 0;
     for (int c : counts)
         applied += c > 0;
@@ -166,7 +166,7 @@ void BM_ManyPairsOneByOne(benchmark::State &state)
         RepOptions one = o;
         for (const ReplacePair &pair : o.pairs) {
             one.pairs = {pair};
-            t = applyPairs(std::move(t), one);
+            t = applyPairs(std::move(t), one.settings(), one.pairs);
         }
         benchmark::DoNotOptimize(t.constData());
     }
@@ -175,8 +175,8 @@ void BM_ManyPairsOneByOne(benchmark::State &state)
 void BM_ManyPairsBytePath(benchmark::State &state)
 {
     const QByteArray &bytes = glossary().text;
-    const Utf8Replace replace(
-        options(state.range(0) != 0, glossary().pairs), LineBreakMode::Windows);
+    const RepOptions o = options(state.range(0) != 0, glossary().pairs);
+    const Utf8Replace replace(o.settings(), o.pairs, LineBreakMode::Windows);
     Utf8Replace::Buffers buffers;
     for (auto _ : state) {
         std::memcpy(buffers.input(bytes.size()), bytes.constData(), size_t(bytes.size()));
@@ -246,8 +246,8 @@ void filesThrough(benchmark::State &state, Through through)
     }
     const RepOptions forth = options(false, {{Keyword, Replacement}});
     const RepOptions back = options(false, {{Replacement, Keyword}});
-    const Utf8Replace bytesForth(forth, LineBreakMode::Windows);
-    const Utf8Replace bytesBack(back, LineBreakMode::Windows);
+    const Utf8Replace bytesForth(forth.settings(), forth.pairs, LineBreakMode::Windows);
+    const Utf8Replace bytesBack(back.settings(), back.pairs, LineBreakMode::Windows);
     const int cores = QThread::idealThreadCount();
     QThreadPool pool;
     pool.setMaxThreadCount(size <= 4 << 20 ? 4 * cores : cores);
@@ -301,7 +301,8 @@ int peakMemoryChild(const char *path, bool full)
     QFile file(QString::fromLocal8Bit(path));
     if (!file.open(QIODevice::ReadOnly))
         return 1;
-    const Utf8Replace replace(options(full, {{Keyword, Replacement}}), LineBreakMode::Windows);
+    const RepOptions o = options(full, {{Keyword, Replacement}});
+    const Utf8Replace replace(o.settings(), o.pairs, LineBreakMode::Windows);
     Utf8Replace::Buffers buffers;
     const qint64 size = file.size();
     if (file.read(buffers.input(size), size) != size)

@@ -97,7 +97,7 @@ void transformThroughput(benchmark::State &state, bool ordinary, bool full)
     QVector<int> counts;
     for (auto _ : state) {
         // The caller keeps its text, so each run starts with a copy of its own.
-        QString result = applyPairs(text, options, &counts);
+        QString result = applyPairs(text, options.settings(), options.pairs, &counts);
         benchmark::DoNotOptimize(result.constData());
     }
     state.SetBytesProcessed(state.iterations() * bytes);

@@ -130,6 +130,16 @@ void MainWindow::on_pushButton_stop_clicked()
         run->cancel();
 }
 
+ReplaceSettings MainWindow::replaceSettings() const
+{
+    ReplaceSettings settings;
+    settings.match = ReplaceSettings::matchOf(
+        ui->radioButton_ordinary->isChecked(), ui->checkBox_full->isChecked());
+    settings.encoding = encoding;
+    settings.keepFormat = ui->checkBox_keepFormat->isChecked();
+    return settings;
+}
+
 // A preview goes through the same checks and workers as a run, writing nothing.
 void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
 {
@@ -150,13 +160,11 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
         return;
     }
     RunOptions options;
-    options.ordinary = ui->radioButton_ordinary->isChecked();
-    options.full = options.ordinary && ui->checkBox_full->isChecked();
-    options.encoding = encoding;
-    options.keepFormat = ui->checkBox_keepFormat->isChecked();
-    options.dryRun = kind == RunKind::Preview;
-    Job job = mode == 0 ? buildModeOneJob(modeOneInput(), separator, !options.ordinary)
-                        : buildModeTwoJob(modeTwoInput(), separator, !options.ordinary);
+    options.settings = replaceSettings();
+    options.settings.dryRun = kind == RunKind::Preview;
+    const bool regex = options.settings.regularExpressions();
+    Job job = mode == 0 ? buildModeOneJob(modeOneInput(), separator, regex)
+                        : buildModeTwoJob(modeTwoInput(), separator, regex);
     if (job.isRefused())
         return refuseRun(job.refusal);
     QVector<int> rows;

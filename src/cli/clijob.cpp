@@ -73,16 +73,20 @@ bool takeListOptions(const ListOptions &list, CliOptions *options, QString *erro
                 QStringLiteral("列表工作簿中的编码 %1 未知 (the workbook names an unknown "
                                "encoding)")
                     .arg(*list.encoding));
-        options->encoding = *encoding;
+        options->settings.encoding = *encoding;
     }
     if (list.separator && notGiven("separator"))
         options->separator = *list.separator;
+    ReplaceSettings &settings = options->settings;
     if (list.keepFormat && notGiven("keep-format"))
-        options->keepFormat = *list.keepFormat;
+        settings.keepFormat = *list.keepFormat;
+    bool ordinary = settings.ordinary();
+    bool wholeWord = settings.wholeWord();
     if (list.wholeWord && notGiven("whole-word") && notGiven("regex"))
-        options->full = *list.wholeWord;
+        wholeWord = *list.wholeWord;
     if (list.regex && notGiven("regex") && notGiven("whole-word"))
-        options->ordinary = !*list.regex;
+        ordinary = !*list.regex;
+    settings.match = ReplaceSettings::matchOf(ordinary, wholeWord);
     return true;
 }
 
@@ -99,14 +103,14 @@ bool buildFromWorkbook(CliOptions *options, Job *job, QString *error)
         dropDuplicatePaths(&*list);
         if (!takeListOptions(list->options, options, error))
             return false;
-        *job = buildModeOneJob(*list, options->separator, !options->ordinary);
+        *job = buildModeOneJob(*list, options->separator, options->settings.regularExpressions());
         return true;
     }
     if (std::optional<ModeTwoList> list = readModeTwoWorkbook(path, &modeTwoError)) {
         dropDuplicatePaths(&*list);
         if (!takeListOptions(list->options, options, error))
             return false;
-        *job = buildModeTwoJob(*list, options->separator, !options->ordinary);
+        *job = buildModeTwoJob(*list, options->separator, options->settings.regularExpressions());
         return true;
     }
     // Either mode's reader names the other's sheets; only a workbook of neither is left.
@@ -173,7 +177,7 @@ bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
     list.paths = collectPaths(options.paths, options.recursive,
         NameMasks(options.include, options.exclude),
         {options.keywordsPath, options.replacementsPath});
-    *job = buildModeOneJob(list, options.separator, !options.ordinary);
+    *job = buildModeOneJob(list, options.separator, options.settings.regularExpressions());
     return true;
 }
 
@@ -257,8 +261,8 @@ bool parseCliArguments(
             QStringLiteral("--include/--exclude 的“%1”缺少与“[”配对的“]” (unbalanced '[' in "
                            "a mask)")
                 .arg(unbalanced));
-    options->dryRun = parser.isSet(dryRun);
-    options->keepFormat = parser.isSet(keepFormat);
+    options->settings.dryRun = parser.isSet(dryRun);
+    options->settings.keepFormat = parser.isSet(keepFormat);
     for (const auto &[on, off] : {std::pair(&regex, &noRegex), std::pair(&wholeWord, &noWholeWord),
              std::pair(&keepFormat, &noKeepFormat)}) {
         if (parser.isSet(*on) && parser.isSet(*off))
@@ -274,7 +278,7 @@ bool parseCliArguments(
         options->given.insert(QStringLiteral("separator"));
     options->verbose = parser.isSet(verbose);
     options->diff = parser.isSet(diff);
-    if (options->diff && !options->dryRun)
+    if (options->diff && !options->settings.dryRun)
         return fail(
             error, QStringLiteral("--diff 只能与 --dry-run 一起使用 (--diff goes with --dry-run)"));
     options->journal = !parser.isSet(noUndo);
@@ -329,8 +333,8 @@ bool parseCliArguments(
         return fail(error,
             QStringLiteral("--regex 与 --whole-word 只能选其一 (--regex and --whole-word "
                            "cannot be combined)"));
-    options->ordinary = !parser.isSet(regex);
-    options->full = parser.isSet(wholeWord);
+    options->settings.match
+        = ReplaceSettings::matchOf(!parser.isSet(regex), parser.isSet(wholeWord));
 
     const std::optional<TextEncoding> chosen
         = encodingName.isEmpty() ? TextEncoding::utf8() : TextEncoding::fromName(encodingName);
@@ -340,7 +344,7 @@ bool parseCliArguments(
                            "or auto)")
                 .arg(
                     encodingName, TextEncoding::choiceNames().mid(0, 9).join(QLatin1String(", "))));
-    options->encoding = *chosen;
+    options->settings.encoding = *chosen;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/job.h"
+#include "engine/replacesettings.h"
 #include "engine/textencoding.h"
 
 #include <QSet>
@@ -17,12 +18,9 @@ struct CliOptions
     // Name masks for folder scans, already split at ';'.
     QStringList include;
     QStringList exclude;
-    TextEncoding encoding;
+    // The command line's encoding is UTF-8 unless told otherwise.
+    ReplaceSettings settings;
     QString separator = QStringLiteral("|");
-    bool ordinary = true;
-    bool full = false;
-    bool dryRun = false;
-    bool keepFormat = false;
     bool verbose = false;
     // With dryRun: a unified diff of every file that would change on standard output,
     // the report on standard error.

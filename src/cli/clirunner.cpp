@@ -150,7 +150,7 @@ void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbo
     }
     if (!verbose)
         return;
-    if (run.options().encoding.isAutomatic())
+    if (run.options().settings.encoding.isAutomatic())
         out << QStringLiteral("\t编码 (encoding): %1\n").arg(run.outcome(index).encoding.name());
     const FilePreview preview = previewFile(file.path, file.pairs, run.options(), ShownLines);
     const QVector<ChangedLines> entries = changedLines(preview, ShownLines);
@@ -296,14 +296,15 @@ int runJob(const Job &job, const RunOptions &options, bool verbose, bool diff, Q
         const FileOutcome &outcome = run.outcome(i);
         if (outcome.state == FAIL || outcome.state == LOST) {
             printProblem(out, run, i);
-        } else if (options.dryRun && outcome.state == SUCCESS && totalOf(outcome.counts) > 0) {
+        } else if (options.settings.dryRun && outcome.state == SUCCESS
+            && totalOf(outcome.counts) > 0) {
             printChanges(out, run, i, verbose);
             if (diff)
                 printDiff(run, i);
             ++changing;
         }
     }
-    if (options.dryRun)
+    if (options.settings.dryRun)
         out << QStringLiteral("试运行，未写入任何文件；%1 个文件将被改动 (dry run, nothing "
                               "written; %1 files would change)\n")
                    .arg(changing);
@@ -424,7 +425,7 @@ int discardInterrupted(QTextStream &out, QTextStream &err)
 // Copies the journal cannot avoid must fit under the cap, or the run is refused.
 bool journalFits(const Journal::Cost &cost, const CliOptions &options, QString *error)
 {
-    if (!options.journal || options.dryRun || cost.copiedBytes <= options.journalCap)
+    if (!options.journal || options.settings.dryRun || cost.copiedBytes <= options.journalCap)
         return true;
     *error = QStringLiteral("撤销需要复制 %1 个文件共 %2 MB，超过上限 %3 MB；可用 --no-undo 或 "
                             "--undo-cap (undo would copy %2 MB, over the cap; use --no-undo or "
@@ -501,11 +502,7 @@ int runCli(const QStringList &arguments)
         return 2;
     }
     RunOptions runOptions;
-    runOptions.ordinary = options.ordinary;
-    runOptions.full = options.ordinary && options.full;
-    runOptions.encoding = options.encoding;
-    runOptions.dryRun = options.dryRun;
-    runOptions.keepFormat = options.keepFormat;
+    runOptions.settings = options.settings;
     runOptions.journal = options.journal;
     runOptions.journalCap = options.journalCap;
     runOptions.requestedAt = requestedAt;

@@ -35,12 +35,12 @@ ReplacePairs buildModeTwoPairs(
     return buildPairs(keywordCells, replacementCells, separator);
 }
 
-bool keepsAnyAsciiReading(const RepOptions &options)
+bool keepsAnyAsciiReading(const ReplaceSettings &settings, const ReplacePairs &pairs)
 {
     const auto ascii = [](const QString &text) {
         return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
     };
-    return options.ordinary
-        && std::all_of(options.pairs.cbegin(), options.pairs.cend(),
+    return settings.ordinary()
+        && std::all_of(pairs.cbegin(), pairs.cend(),
             [&](const ReplacePair &pair) { return ascii(pair.first) && ascii(pair.second); });
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/rep.h"
+#include "engine/replacesettings.h"
 
 #include <QString>
 #include <QStringList>
@@ -18,4 +18,4 @@ ReplacePairs buildModeTwoPairs(
 // Plain ASCII keywords matched as text, with plain ASCII replacements: they change only
 // ASCII bytes, and every other byte comes back as it was in any ASCII-compatible reading.
 // Such a run may go on in an encoding that detection was not sure of.
-bool keepsAnyAsciiReading(const RepOptions &options);
+bool keepsAnyAsciiReading(const ReplaceSettings &settings, const ReplacePairs &pairs);

@@ -64,7 +64,6 @@ struct ReadFile
     QByteArray bytes;
     QString text;
     TextFormat format;
-    RepOptions repOptions;
 };
 
 ReadFile readAsARun(const QString &path, const ReplacePairs &pairs, const RunOptions &options)
@@ -76,13 +75,10 @@ ReadFile readAsARun(const QString &path, const ReplacePairs &pairs, const RunOpt
         read.reason = file.readAll(&read.bytes);
     if (read.reason != Reason::None)
         return read;
+    const ReplaceSettings &settings = options.settings;
     read.reason
-        = decodeText(read.bytes, options.encoding, options.keepFormat, &read.text, &read.format);
-    read.repOptions.ordinary = options.ordinary;
-    read.repOptions.full = options.ordinary && options.full;
-    read.repOptions.extendedReplacement = options.extendedReplacement;
-    read.repOptions.pairs = pairs;
-    if (read.reason == Reason::EncodingUncertain && keepsAnyAsciiReading(read.repOptions))
+        = decodeText(read.bytes, settings.encoding, settings.keepFormat, &read.text, &read.format);
+    if (read.reason == Reason::EncodingUncertain && keepsAnyAsciiReading(settings, pairs))
         read.reason = Reason::None;
     if (read.reason != Reason::None)
         read.text.clear();
@@ -103,7 +99,8 @@ FilePreview previewFile(
             return preview;
         preview.before = std::move(read.text);
         preview.edits.limit = limit;
-        preview.after = applyPairs(preview.before, read.repOptions, nullptr, &preview.edits);
+        preview.after
+            = applyPairs(preview.before, options.settings, pairs, nullptr, &preview.edits);
     } catch (const std::bad_alloc &) {
         preview = FilePreview();
         preview.reason = Reason::TooLarge;
@@ -124,15 +121,16 @@ FileRewrite rewriteFile(const QString &path, const ReplacePairs &pairs, const Ru
         if (rewrite.reason != Reason::None)
             return rewrite;
         QVector<int> counts;
-        const QString text = applyPairs(std::move(read.text), read.repOptions, &counts);
-        if (options.keepFormat
+        const ReplaceSettings &settings = options.settings;
+        const QString text = applyPairs(std::move(read.text), settings, pairs, &counts);
+        if (settings.keepFormat
             && std::all_of(counts.cbegin(), counts.cend(), [](int n) { return n == 0; })) {
             rewrite.after = rewrite.before;
             return rewrite;
         }
         rewrite.reason
-            = encodeText(text, writtenFormat(read.format, options.encoding, options.keepFormat),
-                options.keepFormat, [&rewrite](const char *data, qint64 size) {
+            = encodeText(text, writtenFormat(read.format, settings.encoding, settings.keepFormat),
+                settings.keepFormat, [&rewrite](const char *data, qint64 size) {
                     rewrite.after.append(data, int(size));
                     return true;
                 });

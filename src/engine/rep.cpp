@@ -27,18 +27,18 @@ bool nothingReplaced(const QVector<int> &counts)
 
 } // namespace
 
-Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject *parent)
+Rep::Rep(const QString &filePath, const ReplaceSettings &settings, ReplacePairs pairs, int index,
+    QObject *parent)
     : QObject(parent)
     , filePath(filePath)
-    , ordinary(options.ordinary)
-    , full(options.full)
-    , extendedReplacement(options.extendedReplacement)
-    , pairs(options.pairs)
+    , settings(settings)
+    , pairs(std::move(pairs))
     , index(index)
-    , encoding(options.encoding)
-    , dryRun(options.dryRun)
-    , keepText(options.keepText)
-    , keepFormat(options.keepFormat)
+{
+}
+
+Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject *parent)
+    : Rep(filePath, options.settings(), options.pairs, index, parent)
 {
 }
 
@@ -108,7 +108,8 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     }
     // The default rewrite always writes, so its output can go to the new file as it is
     // made; a kept format first has to see whether anything changed.
-    const bool stream = !dryRun && !keepFormat && !encoding.isAutomatic();
+    const bool stream
+        = !settings.dryRun && !settings.keepFormat && !settings.encoding.isAutomatic();
     if (stream && control && !control->beginWriting(index))
         return Reason::Stopped;
     Reason written = Reason::None;
@@ -118,19 +119,19 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     };
     const Utf8Replace::Outcome outcome
         = bytePath->run(&byteBuffers, &result.counts, stream ? &sink : nullptr);
-    if (outcome.reason == Reason::InvalidEncoding && encoding.isAutomatic()) {
+    if (outcome.reason == Reason::InvalidEncoding && settings.encoding.isAutomatic()) {
         *handOn = QByteArray(byteBuffers.input(size), int(size));
         *handedOn = true;
         return Reason::None;
     }
-    result.encoding = encoding.isAutomatic() ? TextEncoding::utf8() : encoding;
+    result.encoding = settings.encoding.isAutomatic() ? TextEncoding::utf8() : settings.encoding;
     if (written != Reason::None)
         return written;
-    if (outcome.reason != Reason::None || dryRun)
+    if (outcome.reason != Reason::None || settings.dryRun)
         return outcome.reason;
     if (stream)
         return commit(file);
-    if (keepFormat && (outcome.unchanged || nothingReplaced(result.counts)))
+    if (settings.keepFormat && (outcome.unchanged || nothingReplaced(result.counts)))
         return Reason::None;
     return write(file, [](const ByteSink &sink) {
         return sink(byteBuffers.output(), byteBuffers.outputSize()) ? Reason::None
@@ -142,35 +143,30 @@ Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
 {
     QString text;
     TextFormat format;
-    Reason reason = decodeText(bytes, encoding, keepFormat, &text, &format);
+    Reason reason = decodeText(bytes, settings.encoding, settings.keepFormat, &text, &format);
     result.encoding = format.encoding;
     bytes = QByteArray();
-    RepOptions options;
-    options.ordinary = ordinary;
-    options.full = full;
-    options.extendedReplacement = extendedReplacement;
-    options.pairs = pairs;
-    if (reason == Reason::EncodingUncertain && keepsAnyAsciiReading(options))
+    if (reason == Reason::EncodingUncertain && keepsAnyAsciiReading(settings, pairs))
         reason = Reason::None;
     if (reason != Reason::None)
         return reason;
-    text = applyPairs(std::move(text), options, &result.counts);
+    text = applyPairs(std::move(text), settings, pairs, &result.counts);
     // The default rewrite is in the chosen encoding, as plain as it gets; an automatic
     // run writes each file back in its own.
     // The outcome names the encoding written, the one that may not hold the result.
-    format = writtenFormat(format, encoding, keepFormat);
+    format = writtenFormat(format, settings.encoding, settings.keepFormat);
     result.encoding = format.encoding;
     const auto produce = [&](const ByteSink &sink) {
-        return encodeText(text, format, keepFormat, sink);
+        return encodeText(text, format, settings.keepFormat, sink);
     };
-    if (dryRun) {
+    if (settings.dryRun) {
         reason = produce([](const char *, qint64) { return true; });
-        if (reason == Reason::None && keepText)
+        if (reason == Reason::None && settings.keepText)
             result.text = std::move(text);
         return reason;
     }
     // Nothing to change: the file keeps its bytes and its time.
-    if (keepFormat && nothingReplaced(result.counts))
+    if (settings.keepFormat && nothingReplaced(result.counts))
         return Reason::None;
     return write(file, produce);
 }
@@ -210,7 +206,7 @@ Reason Rep::commit(SafeFile *file)
 void Rep::replaceFile()
 {
     // Until the file is read: an automatic run has not detected anything yet.
-    result.encoding = encoding;
+    result.encoding = settings.encoding;
     if (control && !control->begin(index)) {
         result.state = SKIPPED;
         result.reason = Reason::Stopped;

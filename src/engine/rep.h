@@ -1,12 +1,12 @@
 #pragma once
 
 #include "engine/reason.h"
+#include "engine/replacesettings.h"
 #include "engine/textencoding.h"
 #include "engine/utf8encoder.h"
 
 #include <QMetaType>
 #include <QObject>
-#include <QPair>
 #include <QString>
 #include <QVector>
 
@@ -24,26 +24,6 @@ class Utf8Replace;
 // Result of one file of a run. SKIPPED: the run was stopped before the file was written.
 enum STATE { SUCCESS = 0, FAIL = 1, LOST = 2, SKIPPED = 3 };
 Q_DECLARE_METATYPE(STATE)
-
-using ReplacePair = QPair<QString, QString>;
-using ReplacePairs = QVector<ReplacePair>;
-
-struct RepOptions
-{
-    bool ordinary = true;
-    bool full = false; // whole word; only read when ordinary is true
-    // Replacements of regular expressions also take ${name}, \U…\E, \L…\E and \\.
-    bool extendedReplacement = false;
-    ReplacePairs pairs;
-    TextEncoding encoding;
-    // Goes through everything but the write, keeping the counts.
-    bool dryRun = false;
-    // A dry run also keeps the text it would write.
-    bool keepText = false;
-    // Each file keeps its line breaks, byte-order mark and encoding, and one in which
-    // nothing was replaced is not written at all.
-    bool keepFormat = false;
-};
 
 // What became of one file, beyond its STATE.
 struct FileOutcome
@@ -110,6 +90,8 @@ class Rep : public QObject
     Q_OBJECT
 
 public:
+    Rep(const QString &filePath, const ReplaceSettings &settings, ReplacePairs pairs, int index,
+        QObject *parent = nullptr);
     Rep(const QString &filePath, const RepOptions &options, int index, QObject *parent = nullptr);
 
     void replaceFile();
@@ -134,15 +116,9 @@ private:
     Reason commit(SafeFile *file);
 
     QString filePath;
-    bool ordinary;
-    bool full;
-    bool extendedReplacement;
+    ReplaceSettings settings;
     ReplacePairs pairs;
     int index;
-    TextEncoding encoding;
-    bool dryRun;
-    bool keepText;
-    bool keepFormat;
     FileOutcome result;
     std::shared_ptr<RunControl> control;
     std::shared_ptr<const Utf8Replace> bytePath;

@@ -49,14 +49,6 @@ void ReplaceRun::start()
     m_sinceProgress.start();
     prepareJournal();
 
-    m_repOptions.ordinary = m_options.ordinary;
-    m_repOptions.full = m_options.ordinary && m_options.full;
-    m_repOptions.extendedReplacement = m_options.extendedReplacement;
-    m_repOptions.encoding = m_options.encoding;
-    m_repOptions.dryRun = m_options.dryRun;
-    m_repOptions.keepText = m_options.keepText;
-    m_repOptions.keepFormat = m_options.keepFormat;
-
     QHash<FileIdentity, int> firstName;
     QHash<FileIdentity, int> lastName;
     QVector<int> starting;
@@ -122,7 +114,7 @@ bool ReplaceRun::prepareJournal(QString *error)
         return !m_journalFailed;
     m_journalPrepared = true;
     m_recovery = recoverInterruptedRuns();
-    if (m_options.dryRun)
+    if (m_options.settings.dryRun)
         return true;
     const Journal::Mode mode = m_options.journal ? Journal::Mode::Undo : Journal::Mode::InPlaceOnly;
     auto journal = std::make_shared<Journal>(m_options.journalCap, mode);
@@ -147,25 +139,26 @@ int ReplaceRun::notUndoable() const
 
 void ReplaceRun::startWorker(int index)
 {
-    m_repOptions.pairs = m_job.files.at(index).pairs;
-    auto *rep = new Rep(m_job.files.at(index).path, m_repOptions, index);
+    const FileJob &file = m_job.files.at(index);
+    auto *rep = new Rep(file.path, m_options.settings, file.pairs, index);
     rep->setControl(m_control);
-    rep->setBytePath(bytePathFor(m_repOptions));
+    rep->setBytePath(bytePathFor(file.pairs));
     connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
     startRep(rep);
 }
 
 // One byte route per distinct pair list: mode one shares a single list among all files.
-std::shared_ptr<const Utf8Replace> ReplaceRun::bytePathFor(const RepOptions &options)
+std::shared_ptr<const Utf8Replace> ReplaceRun::bytePathFor(const ReplacePairs &pairs)
 {
-    if (m_options.keepText || !Utf8Replace::handles(options))
+    const ReplaceSettings &settings = m_options.settings;
+    if (settings.keepText || !Utf8Replace::handles(settings, pairs))
         return nullptr;
-    const void *key = options.pairs.constData();
+    const void *key = pairs.constData();
     auto it = m_bytePaths.find(key);
     if (it == m_bytePaths.end()) {
         const LineBreakMode mode
-            = m_options.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
-        it = m_bytePaths.insert(key, std::make_shared<const Utf8Replace>(options, mode));
+            = settings.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
+        it = m_bytePaths.insert(key, std::make_shared<const Utf8Replace>(settings, pairs, mode));
     }
     return it.value();
 }

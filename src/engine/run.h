@@ -2,6 +2,7 @@
 
 #include "engine/job.h"
 #include "engine/rep.h"
+#include "engine/replacesettings.h"
 #include "engine/undo.h"
 
 #include <QElapsedTimer>
@@ -16,18 +17,8 @@ class Utf8Replace;
 
 struct RunOptions
 {
-    bool ordinary = true;
-    bool full = false; // whole word; only read when ordinary is true
-    // See RepOptions.
-    bool extendedReplacement = false;
-    TextEncoding encoding;
-    // Writes nothing; every file's outcome carries the counts it would have.
-    bool dryRun = false;
-    // A dry run also keeps each file's new text.
-    bool keepText = false;
-    // Each file keeps its line breaks, byte-order mark and encoding; an unmatched file
-    // is not written.
-    bool keepFormat = false;
+    // Handed to every worker as it is.
+    ReplaceSettings settings;
     // Keeps every replaced file's original for undo; without, the last run's journal
     // goes too, so that undo never reaches past this run (an interrupted run's stays),
     // and a file overwritten in place is still copied to the journal until it is written.
@@ -107,7 +98,7 @@ private:
     void record(int index, const FileOutcome &outcome);
     void reportProgress();
     void finishIfComplete();
-    std::shared_ptr<const Utf8Replace> bytePathFor(const RepOptions &options);
+    std::shared_ptr<const Utf8Replace> bytePathFor(const ReplacePairs &pairs);
 
     const Job m_job;
     const RunOptions m_options;
@@ -120,7 +111,6 @@ private:
     QElapsedTimer m_sinceProgress;
     QTimer m_progressTimer;
     QHash<const void *, std::shared_ptr<const Utf8Replace>> m_bytePaths;
-    RepOptions m_repOptions;
     // One file under several names: the names that share the first one's result (mode
     // one), or the name that goes next once it is done (mode two).
     QHash<int, QVector<int>> m_followers;

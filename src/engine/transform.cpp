@@ -360,11 +360,11 @@ std::vector<ushort> unitsOf(const QString &s)
     return std::vector<ushort>(u, u + s.size());
 }
 
-QString applyChain(const QString &text, const RepOptions &options, QVector<int> *counts,
-    std::vector<TextEdit> *edits)
+QString applyChain(const QString &text, const ReplaceSettings &settings,
+    const ReplacePairs &replacePairs, QVector<int> *counts, std::vector<TextEdit> *edits)
 {
     std::vector<UnitPair<ushort>> pairs;
-    for (const ReplacePair &pair : options.pairs) {
+    for (const ReplacePair &pair : replacePairs) {
         UnitPair<ushort> units;
         if (!pair.first.isEmpty()) {
             units.key = unitsOf(pair.first);
@@ -372,7 +372,7 @@ QString applyChain(const QString &text, const RepOptions &options, QVector<int> 
         }
         pairs.push_back(std::move(units));
     }
-    const PairChain<ushort> chain(std::move(pairs), options.full);
+    const PairChain<ushort> chain(std::move(pairs), settings.wholeWord());
     QString out;
     out.reserve(text.size() + text.size() / 16);
     std::vector<qsizetype> made;
@@ -393,29 +393,30 @@ QString applyChain(const QString &text, const RepOptions &options, QVector<int> 
 
 } // namespace
 
-QString applyPairs(QString text, const RepOptions &options, QVector<int> *counts, PairEdits *edits)
+QString applyPairs(QString text, const ReplaceSettings &settings, const ReplacePairs &pairs,
+    QVector<int> *counts, PairEdits *edits)
 {
     if (counts)
-        counts->fill(0, options.pairs.size());
+        counts->fill(0, pairs.size());
     std::vector<TextEdit> total;
-    const int active = int(std::count_if(options.pairs.cbegin(), options.pairs.cend(),
+    const int active = int(std::count_if(pairs.cbegin(), pairs.cend(),
         [](const ReplacePair &pair) { return !pair.first.isEmpty(); }));
-    if (options.ordinary && (active > DirectPairs || (edits && active > 0))) {
-        text = applyChain(text, options, counts, edits ? &total : nullptr);
+    if (settings.ordinary() && (active > DirectPairs || (edits && active > 0))) {
+        text = applyChain(text, settings, pairs, counts, edits ? &total : nullptr);
     } else {
         std::vector<TextEdit> step;
-        for (int i = 0; i < options.pairs.size(); ++i) {
-            const ReplacePair &pair = options.pairs.at(i);
+        for (int i = 0; i < pairs.size(); ++i) {
+            const ReplacePair &pair = pairs.at(i);
             if (pair.first.isEmpty())
                 continue;
             int count = 0;
-            if (!options.ordinary) {
+            if (settings.regularExpressions()) {
                 step.clear();
                 text = replaceRegExp(std::move(text), pair.first, pair.second,
-                    options.extendedReplacement, &count, edits ? &step : nullptr);
+                    settings.extendedReplacement, &count, edits ? &step : nullptr);
                 if (edits)
                     composeEdits(&total, step);
-            } else if (options.full) {
+            } else if (settings.wholeWord()) {
                 text = WholeWords(pair.first, pair.second).run(std::move(text), &count);
             } else {
                 text = replaceOrdinary(std::move(text), pair.first, pair.second, &count);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/rep.h"
+#include "engine/replacesettings.h"
 #include "engine/textedit.h"
 
 #include <QString>
@@ -22,5 +22,5 @@ struct PairEdits
 // Pairs with an empty keyword are skipped. When counts is given it receives one
 // entry per pair: how many replacements that pair made; edits, when given, the
 // changes from text to the result.
-QString applyPairs(QString text, const RepOptions &options, QVector<int> *counts = nullptr,
-    PairEdits *edits = nullptr);
+QString applyPairs(QString text, const ReplaceSettings &settings, const ReplacePairs &pairs,
+    QVector<int> *counts = nullptr, PairEdits *edits = nullptr);

@@ -263,7 +263,8 @@ void Replacer<Chars>::applyDirect(
 // The pairs in the bytes of an encoding, or nullopt when one of them does not encode to
 // exactly its own characters: its keyword can then occur in no valid text, and its
 // replacement cannot be written, and the decoding route says which.
-std::optional<std::vector<UnitPair<char>>> pairsIn(const RepOptions &options, QTextCodec *codec)
+std::optional<std::vector<UnitPair<char>>> pairsIn(
+    const ReplacePairs &replacePairs, QTextCodec *codec)
 {
     const auto bytesIn = [codec](const QString &s) -> std::optional<std::vector<char>> {
         if (!codec)
@@ -277,7 +278,7 @@ std::optional<std::vector<UnitPair<char>>> pairsIn(const RepOptions &options, QT
         return std::vector<char>(bytes.constBegin(), bytes.constEnd());
     };
     std::vector<UnitPair<char>> pairs;
-    for (const ReplacePair &pair : options.pairs) {
+    for (const ReplacePair &pair : replacePairs) {
         UnitPair<char> units;
         if (!pair.first.isEmpty()) {
             auto key = bytesIn(pair.first);
@@ -300,17 +301,18 @@ const MultiByteTable *tableFor(const TextEncoding &encoding)
 
 } // namespace
 
-Utf8Replace::Utf8Replace(const RepOptions &options, LineBreakMode mode)
+Utf8Replace::Utf8Replace(
+    const ReplaceSettings &settings, const ReplacePairs &replacePairs, LineBreakMode mode)
 {
-    const MultiByteTable *table = tableFor(options.encoding);
-    std::vector<UnitPair<char>> pairs = pairsIn(options, table ? table->codec() : nullptr)
+    const MultiByteTable *table = tableFor(settings.encoding);
+    std::vector<UnitPair<char>> pairs = pairsIn(replacePairs, table ? table->codec() : nullptr)
                                             .value_or(std::vector<UnitPair<char>>());
     if (table)
         d.reset(new Replacer<MultiByteChars>(
-            std::move(pairs), options.full, mode, table, MultiByteChars(table)));
+            std::move(pairs), settings.wholeWord(), mode, table, MultiByteChars(table)));
     else
         d.reset(new Replacer<UnitChars<char>>(
-            std::move(pairs), options.full, mode, nullptr, UnitChars<char>()));
+            std::move(pairs), settings.wholeWord(), mode, nullptr, UnitChars<char>()));
 }
 
 Utf8Replace::~Utf8Replace() = default;
@@ -331,13 +333,13 @@ bool Utf8Replace::handsOn(const char *data, qsizetype size) const
     return d->table && size >= 3 && std::memcmp(data, Bom, 3) == 0;
 }
 
-bool Utf8Replace::handles(const RepOptions &options)
+bool Utf8Replace::handles(const ReplaceSettings &settings, const ReplacePairs &pairs)
 {
-    if (!options.ordinary || !onBytes(options.encoding))
+    if (!settings.ordinary() || !onBytes(settings.encoding))
         return false;
-    if (const MultiByteTable *table = tableFor(options.encoding))
-        return pairsIn(options, table->codec()).has_value();
-    for (const ReplacePair &pair : options.pairs) {
+    if (const MultiByteTable *table = tableFor(settings.encoding))
+        return pairsIn(pairs, table->codec()).has_value();
+    for (const ReplacePair &pair : pairs) {
         // Half a surrogate pair in a keyword can match half of a character in the
         // text; in a replacement it cannot be encoded, or pairs up with its neighbour.
         if (!pair.first.isEmpty()

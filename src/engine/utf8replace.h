@@ -2,7 +2,7 @@
 
 #include "engine/linebreaks.h"
 #include "engine/reason.h"
-#include "engine/rep.h"
+#include "engine/replacesettings.h"
 #include "engine/unitbuffer.h"
 
 #include <QVector>
@@ -55,9 +55,9 @@ public:
         bool unchanged = false; // the output is the file's bytes exactly: no need to write
     };
 
-    // The options' encoding is UTF-8, automatic (read as UTF-8 here) or one that
+    // The settings' encoding is UTF-8, automatic (read as UTF-8 here) or one that
     // onBytes() accepts.
-    Utf8Replace(const RepOptions &options, LineBreakMode mode);
+    Utf8Replace(const ReplaceSettings &settings, const ReplacePairs &pairs, LineBreakMode mode);
     ~Utf8Replace();
     Utf8Replace(const Utf8Replace &) = delete;
     Utf8Replace &operator=(const Utf8Replace &) = delete;
@@ -67,7 +67,7 @@ public:
     // False where the run must take the QString route: regular expressions, an encoding
     // not onBytes(), a pair holding half a surrogate pair, which works on half
     // characters, or one the encoding cannot hold exactly.
-    static bool handles(const RepOptions &options);
+    static bool handles(const ReplaceSettings &settings, const ReplacePairs &pairs);
 
     // Whether a file starting with these bytes has to be decoded all the same: a
     // byte-order mark decides its encoding.

@@ -59,8 +59,8 @@ FileOutcome runOne(const QString &path, const ReplacePairs &pairs, const RunOpti
 RunOptions withEncoding(const QString &name, bool keepFormat = false)
 {
     RunOptions options;
-    options.encoding = *TextEncoding::fromName(name);
-    options.keepFormat = keepFormat;
+    options.settings.encoding = *TextEncoding::fromName(name);
+    options.settings.keepFormat = keepFormat;
     return options;
 }
 

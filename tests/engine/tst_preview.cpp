@@ -79,9 +79,8 @@ void TestPreview::previewIsWhatTheRunWrites()
         writeBytes(path, text.toUtf8());
 
         RunOptions options;
-        options.ordinary = ordinary;
-        options.full = full;
-        options.keepFormat = true;
+        options.settings.match = ReplaceSettings::matchOf(ordinary, full);
+        options.settings.keepFormat = true;
         const FilePreview preview = previewFile(path, pairs, options, 100000);
         QCOMPARE(preview.reason, Reason::None);
         QCOMPARE(applied(preview.before, preview), preview.after);
@@ -130,7 +129,7 @@ void TestPreview::changedLinesGroupEditsByLine()
     const QString path = dir.filePath(QStringLiteral("lines.txt"));
     writeBytes(path, text.toUtf8());
     RunOptions options;
-    options.keepFormat = true;
+    options.settings.keepFormat = true;
     const FilePreview preview = previewFile(path, {{keyword, replacement}}, options);
     QStringList entries;
     for (const ChangedLines &entry : changedLines(preview, 10))

@@ -11,12 +11,11 @@ namespace {
 QString replaced(const QString &text, const QString &pattern, const QString &replacement,
     bool extended = false, int *count = nullptr)
 {
-    RepOptions options;
-    options.ordinary = false;
-    options.extendedReplacement = extended;
-    options.pairs = {{pattern, replacement}};
+    ReplaceSettings settings;
+    settings.match = MatchMode::RegularExpression;
+    settings.extendedReplacement = extended;
     QVector<int> counts;
-    const QString out = applyPairs(text, options, &counts);
+    const QString out = applyPairs(text, settings, {{pattern, replacement}}, &counts);
     if (count)
         *count = counts.value(0);
     return out;

@@ -145,8 +145,8 @@ void TestRun::dryRunCountsWhatARunDoesAndWritesNothing()
     const ReplacePairs pairs {{"北京", "北京市"}, {"市市", "市"}, {"广州", "深圳"}};
 
     RunOptions dry;
-    dry.dryRun = true;
-    dry.keepText = true;
+    dry.settings.dryRun = true;
+    dry.settings.keepText = true;
     ReplaceRun preview(jobOf({path}, pairs), dry);
     QVERIFY(runToEnd(preview));
     QCOMPARE(preview.outcome(0).state, SUCCESS);
@@ -169,7 +169,7 @@ void TestRun::encodingTravelsWithTheRun()
     const QString path = dir.filePath(QStringLiteral("中文名.txt"));
     writeBytes(path, gbk->fromUnicode(QStringLiteral("批量替换")));
     RunOptions options;
-    options.encoding = *TextEncoding::fromName(QStringLiteral("GBK"));
+    options.settings.encoding = *TextEncoding::fromName(QStringLiteral("GBK"));
     ReplaceRun run(jobOf({path}, {{"替换", "查找"}}), options);
     QVERIFY(runToEnd(run));
     QCOMPARE(run.outcome(0).state, SUCCESS);
@@ -215,11 +215,11 @@ void TestRun::multiByteFilesOnTheirBytes()
     const QString path = dir.filePath(QStringLiteral("multibyte.txt"));
     writeBytes(path, bytes);
     RunOptions options;
-    options.encoding = *TextEncoding::fromName(encoding);
+    options.settings.encoding = *TextEncoding::fromName(encoding);
     ReplaceRun run(jobOf({path}, pairs), options);
     QVERIFY(runToEnd(run));
     QCOMPARE(run.outcome(0).reason, reason);
-    QCOMPARE(run.outcome(0).encoding.name(), options.encoding.name());
+    QCOMPARE(run.outcome(0).encoding.name(), options.settings.encoding.name());
     QCOMPARE(readBytes(path), after);
 }
 
@@ -246,7 +246,7 @@ void TestRun::ansiIsTheLocalesCharacterMap()
     const QString path = dir.filePath(QStringLiteral("系统编码.txt"));
     writeBytes(path, ansi.codec()->fromUnicode(QStringLiteral("旧文本")));
     RunOptions options;
-    options.encoding = ansi;
+    options.settings.encoding = ansi;
     ReplaceRun run(jobOf({path}, {{"旧", "新"}}), options);
     QVERIFY(runToEnd(run));
     QCOMPARE(run.outcome(0).state, SUCCESS);
@@ -371,7 +371,7 @@ void TestRun::cancelAbandonsARunawayExpression()
     const QByteArray before = QByteArray(100000, 'a');
     writeBytes(path, before);
     RunOptions options;
-    options.ordinary = false;
+    options.settings.match = MatchMode::RegularExpression;
     ReplaceRun run(jobOf({path}, {{"(a*)*b", "x"}}), options);
     QSignalSpy finished(&run, &ReplaceRun::finished);
     run.start();

@@ -6,13 +6,11 @@
 
 namespace {
 
-RepOptions optionsFor(bool ordinary, bool full, const ReplacePairs &pairs)
+ReplaceSettings settingsFor(bool ordinary, bool full)
 {
-    RepOptions options;
-    options.ordinary = ordinary;
-    options.full = full;
-    options.pairs = pairs;
-    return options;
+    ReplaceSettings settings;
+    settings.match = ReplaceSettings::matchOf(ordinary, full);
+    return settings;
 }
 
 int wordClass(QChar c)
@@ -179,7 +177,7 @@ void TestTransform::checkOnePair(bool ordinary, bool full)
 
     QVector<int> counts;
     QCOMPARE(
-        applyPairs(text, optionsFor(ordinary, full, {{keyword, replacement}}), &counts), expected);
+        applyPairs(text, settingsFor(ordinary, full), {{keyword, replacement}}, &counts), expected);
     QCOMPARE(counts, QVector<int> {count});
 }
 
@@ -349,7 +347,7 @@ void TestTransform::pairsChain()
 
     QVector<int> counts;
     const QString result = applyPairs(
-        QStringLiteral("a b c"), optionsFor(ordinary, full, {{"a", "b"}, {"b", "c"}}), &counts);
+        QStringLiteral("a b c"), settingsFor(ordinary, full), {{"a", "b"}, {"b", "c"}}, &counts);
     QCOMPARE(result, QStringLiteral("c c c"));
     QCOMPARE(counts, (QVector<int> {1, 2}));
 }
@@ -382,7 +380,7 @@ void TestTransform::wholeWordMatchesReferenceScan()
         const QString expected = referenceWholeWords(text, key, replacement, &expectedCount);
         QVector<int> counts;
         const QString actual
-            = applyPairs(text, optionsFor(true, true, {{key, replacement}}), &counts);
+            = applyPairs(text, settingsFor(true, true), {{key, replacement}}, &counts);
         if (actual != expected || counts.value(0) != expectedCount)
             qWarning() << "text" << text << "keyword" << key << "replacement" << replacement;
         QCOMPARE(actual, expected);
@@ -405,7 +403,7 @@ void TestTransform::ordinaryMatchesQStringReplace()
         expected.replace(key, replacement, Qt::CaseSensitive);
         QVector<int> counts;
         QCOMPARE(
-            applyPairs(text, optionsFor(true, false, {{key, replacement}}), &counts), expected);
+            applyPairs(text, settingsFor(true, false), {{key, replacement}}, &counts), expected);
         QCOMPARE(counts.value(0), countNonOverlapping(text, key));
     }
 }
@@ -430,7 +428,8 @@ void TestTransform::regularExpressionMatchesQStringReplace()
 
         QString expected = text;
         expected.replace(QRegExp(pattern, Qt::CaseSensitive, QRegExp::RegExp), replacement);
-        const QString actual = applyPairs(text, optionsFor(false, false, {{pattern, replacement}}));
+        const QString actual
+            = applyPairs(text, settingsFor(false, false), {{pattern, replacement}});
         if (actual != expected)
             qWarning() << "text" << text << "pattern" << pattern << "replacement" << replacement;
         QCOMPARE(actual, expected);
@@ -474,9 +473,9 @@ void TestTransform::longTextsWithManyOccurrences()
     while (text.size() < 200000)
         text += pieces[random.bounded(7)];
 
-    const RepOptions options = optionsFor(ordinary, full, {{keyword, replacement}});
+    const ReplaceSettings settings = settingsFor(ordinary, full);
     QVector<int> counts;
-    const QString actual = applyPairs(text, options, &counts);
+    const QString actual = applyPairs(text, settings, {{keyword, replacement}}, &counts);
     QString expected = text;
     int expectedCount = 0;
     if (!ordinary) {
@@ -534,7 +533,7 @@ void TestTransform::longPairListsMatchPairByPair()
             expectedCounts.append(count);
         }
         QVector<int> counts;
-        const QString actual = applyPairs(text, optionsFor(true, full, pairs), &counts);
+        const QString actual = applyPairs(text, settingsFor(true, full), pairs, &counts);
         if (actual != expected || counts != expectedCounts)
             qWarning() << "text" << text << "pairs" << pairs;
         QCOMPARE(actual, expected);
@@ -584,7 +583,7 @@ void TestTransform::edits()
 
     PairEdits edits;
     edits.limit = limit;
-    applyPairs(text, optionsFor(ordinary, false, pairs), nullptr, &edits);
+    applyPairs(text, settingsFor(ordinary, false), pairs, nullptr, &edits);
     QVector<qsizetype> flat;
     for (const TextEdit &e : edits.edits)
         flat << e.before << e.beforeLength << e.after << e.afterLength;
@@ -617,8 +616,9 @@ void TestTransform::editsTurnTheOriginalIntoTheResult()
         PairEdits edits;
         edits.limit = 1000;
         QVector<int> counts;
-        const QString result = applyPairs(text, optionsFor(ordinary, full, pairs), &counts, &edits);
-        QCOMPARE(result, applyPairs(text, optionsFor(ordinary, full, pairs)));
+        const QString result
+            = applyPairs(text, settingsFor(ordinary, full), pairs, &counts, &edits);
+        QCOMPARE(result, applyPairs(text, settingsFor(ordinary, full), pairs));
         checkEdits(text, result, edits.edits);
         if (QTest::currentTestFailed()) {
             qWarning() << "text" << text << "pairs" << pairs;

@@ -38,9 +38,16 @@ LineBreaks breaksOf(const QByteArray &bytes)
     return crlf > 0 ? LineBreaks::CrLf : cr > 0 ? LineBreaks::Cr : LineBreaks::Lf;
 }
 
+// A run's settings with the pairs of one file.
+struct Options
+{
+    ReplaceSettings settings;
+    ReplacePairs pairs;
+};
+
 // The QString route, written out plainly: decode with Qt's UTF-8 codec, normalise the
 // breaks, applyPairs, encode.
-Reference referenceRoute(QByteArray bytes, const RepOptions &options, LineBreakMode mode)
+Reference referenceRoute(QByteArray bytes, const Options &options, LineBreakMode mode)
 {
     Reference ref;
     const bool bom = bytes.startsWith("\xEF\xBB\xBF");
@@ -72,7 +79,7 @@ Reference referenceRoute(QByteArray bytes, const RepOptions &options, LineBreakM
         text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     }
-    text = applyPairs(text, options, &ref.counts);
+    text = applyPairs(text, options.settings, options.pairs, &ref.counts);
     if (lineBreak != QLatin1String("\n"))
         text.replace(QLatin1Char('\n'), lineBreak);
     ref.bytes = text.toUtf8();
@@ -82,18 +89,18 @@ Reference referenceRoute(QByteArray bytes, const RepOptions &options, LineBreakM
 }
 
 // The decoding route as a run takes it for a file in a chosen encoding.
-Reference decodingRoute(const QByteArray &bytes, const RepOptions &options, bool keepFormat)
+Reference decodingRoute(const QByteArray &bytes, const Options &options, bool keepFormat)
 {
     Reference ref;
     ref.breaks = breaksOf(bytes);
     QString text;
     TextFormat format;
-    ref.reason = decodeText(bytes, options.encoding, keepFormat, &text, &format);
+    ref.reason = decodeText(bytes, options.settings.encoding, keepFormat, &text, &format);
     if (ref.reason != Reason::None)
         return ref;
-    text = applyPairs(text, options, &ref.counts);
+    text = applyPairs(text, options.settings, options.pairs, &ref.counts);
     if (!keepFormat) {
-        format.encoding = options.encoding;
+        format.encoding = options.settings.encoding;
         format.byteOrderMark = false;
     }
     ref.reason = encodeText(text, format, keepFormat, [&ref](const char *data, qint64 size) {
@@ -103,23 +110,23 @@ Reference decodingRoute(const QByteArray &bytes, const RepOptions &options, bool
     return ref;
 }
 
-RepOptions optionsFor(bool full, const ReplacePairs &pairs)
+Options optionsFor(bool full, const ReplacePairs &pairs)
 {
-    RepOptions options;
-    options.full = full;
+    Options options;
+    options.settings.match = ReplaceSettings::matchOf(true, full);
     options.pairs = pairs;
     return options;
 }
 
 // Runs the byte path on bytes and holds it to the reference; buffers may carry an
 // earlier file's memory.
-void compareRoutes(const QByteArray &bytes, const RepOptions &options, LineBreakMode mode,
+void compareRoutes(const QByteArray &bytes, const Options &options, LineBreakMode mode,
     Utf8Replace::Buffers *buffers)
 {
-    const Reference ref = options.encoding == TextEncoding::utf8()
+    const Reference ref = options.settings.encoding == TextEncoding::utf8()
         ? referenceRoute(bytes, options, mode)
         : decodingRoute(bytes, options, mode == LineBreakMode::KeepFormat);
-    const Utf8Replace replace(options, mode);
+    const Utf8Replace replace(options.settings, options.pairs, mode);
     char *const input = buffers->input(bytes.size());
     if (!bytes.isEmpty())
         std::memcpy(input, bytes.constData(), size_t(bytes.size()));
@@ -128,7 +135,7 @@ void compareRoutes(const QByteArray &bytes, const RepOptions &options, LineBreak
     const QByteArray actual(buffers->output(), int(buffers->outputSize()));
     if (outcome.reason != ref.reason || (ref.reason == Reason::None && actual != ref.bytes))
         qWarning() << "input" << bytes.toHex(' ') << "pairs" << options.pairs << "whole"
-                   << options.full << "keep" << (mode == LineBreakMode::KeepFormat);
+                   << options.settings.wholeWord() << "keep" << (mode == LineBreakMode::KeepFormat);
     QCOMPARE(outcome.reason, ref.reason);
     QCOMPARE(outcome.lineBreaks, ref.breaks);
     QCOMPARE(outcome.byteOrderMark, bytes.startsWith("\xEF\xBB\xBF"));
@@ -491,7 +498,7 @@ void TestUtf8Replace::buffersCarryNothingFromOneFileToTheNext()
     Utf8Replace::Buffers buffers;
     QRandomGenerator random(3);
     const QByteArray large = randomBytes(random, 5000, false);
-    const RepOptions grow = optionsFor(false, {{"a", "aaaa"}, {"中", "中中"}});
+    const Options grow = optionsFor(false, {{"a", "aaaa"}, {"中", "中中"}});
     compareRoutes(large, grow, LineBreakMode::Windows, &buffers);
     compareRoutes("b\r\nb", grow, LineBreakMode::Windows, &buffers);
     compareRoutes("", grow, LineBreakMode::KeepFormat, &buffers);
@@ -525,11 +532,11 @@ void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
     QFETCH(bool, keepFormat);
     QFETCH(int, maxPairs);
 
-    RepOptions options;
-    options.encoding = *TextEncoding::fromName(encoding);
-    options.full = full;
-    QVERIFY(Utf8Replace::onBytes(options.encoding));
-    QTextCodec *const codec = options.encoding.codec();
+    Options options;
+    options.settings.encoding = *TextEncoding::fromName(encoding);
+    options.settings.match = ReplaceSettings::matchOf(true, full);
+    QVERIFY(Utf8Replace::onBytes(options.settings.encoding));
+    QTextCodec *const codec = options.settings.encoding.codec();
     QStringList pieces = trickyCharacters(codec);
     QVERIFY(pieces.size() >= 12);
     pieces << "a"
@@ -580,7 +587,7 @@ void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
                 : randomPiecesOf(random, pieces, 3);
             options.pairs.append({key, rep});
         }
-        QVERIFY(Utf8Replace::handles(options));
+        QVERIFY(Utf8Replace::handles(options.settings, options.pairs));
         compareRoutes(bytes, options, mode, &buffers);
         if (QTest::currentTestFailed())
             return;
@@ -625,10 +632,10 @@ void TestUtf8Replace::runsThatNeedTheQStringRoute()
     QFETCH(bool, handled);
     QFETCH(QString, encoding);
 
-    RepOptions options = optionsFor(false, pairs);
-    options.ordinary = ordinary;
-    options.encoding = *TextEncoding::fromName(encoding);
-    QCOMPARE(Utf8Replace::handles(options), handled);
+    Options options = optionsFor(false, pairs);
+    options.settings.match = ReplaceSettings::matchOf(ordinary, false);
+    options.settings.encoding = *TextEncoding::fromName(encoding);
+    QCOMPARE(Utf8Replace::handles(options.settings, options.pairs), handled);
 }
 
 QTEST_GUILESS_MAIN(TestUtf8Replace)
