@@ -137,8 +137,11 @@ private:
     enum class RunKind { Replace, Preview };
     // What the option row says, as a run takes it.
     ReplaceSettings replaceSettings() const;
-    // leftOut: files of the lists this run is not to touch (unchecked in the preview).
-    void startRun(RunKind kind, const QSet<QString> &leftOut = {});
+    // leftOut: files of the lists this run is not to touch (unchecked in the preview);
+    // previewed: for a run from the preview, what it read of each file of the lists and
+    // the changes unchecked there.
+    void startRun(RunKind kind, const QSet<QString> &leftOut = {},
+        const QVector<std::shared_ptr<const FileChoice>> &previewed = {});
     void repDone(Rep *rep, STATE state, int index);
     void setReplaceEnabled(bool on);
     void refuseRun(const Refusal &refusal);

@@ -141,7 +141,8 @@ ReplaceSettings MainWindow::replaceSettings() const
 }
 
 // A preview goes through the same checks and workers as a run, writing nothing.
-void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
+void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
+    const QVector<std::shared_ptr<const FileChoice>> &previewed)
 {
     if (isRunning())
         return;
@@ -167,6 +168,11 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut)
                         : buildModeTwoJob(modeTwoInput(), separator, regex);
     if (job.isRefused())
         return refuseRun(job.refusal);
+    // The lists could not change while the preview was open: its files are the job's.
+    if (!previewed.isEmpty() && previewed.size() == job.files.size()) {
+        for (int i = 0; i < job.files.size(); ++i)
+            job.files[i].choice = previewed.at(i);
+    }
     QVector<int> rows;
     if (!leftOut.isEmpty()) {
         QVector<FileJob> chosen;
@@ -328,14 +334,16 @@ void MainWindow::showPreview(ReplaceRun *preview)
 {
     bool start = false;
     QSet<QString> leftOut;
+    QVector<std::shared_ptr<const FileChoice>> chosen;
     {
         PreviewDialog dialog(*preview, this);
         start = dialog.exec() == QDialog::Accepted;
         leftOut = dialog.leftOut();
+        chosen = dialog.choices();
     }
     delete preview;
     if (start)
-        startRun(RunKind::Replace, leftOut);
+        startRun(RunKind::Replace, leftOut, chosen);
 }
 
 void MainWindow::on_action_Results_triggered()

@@ -15,12 +15,21 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTableWidget>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
 enum Column { PathColumn, CountColumn, EncodingColumn, StateColumn, ColumnCount };
+enum ChangeColumn { LineColumn, BeforeColumn, AfterColumn };
+
+const QColor RemovedMark(255, 205, 205);
+const QColor AddedMark(190, 240, 190);
+const QColor LeftOutMark(222, 222, 222);
 
 // A huge file shows its first changes only.
 constexpr int MaxEdits = 300;
@@ -40,6 +49,19 @@ QString fixedPitchFamily()
     return family;
 }
 
+// A change's text on one line of the list: its breaks shown, a long one cut short.
+QString oneLine(const QString &text)
+{
+    constexpr int MaxShown = 60;
+    QString shown = text.left(MaxShown + 1);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\u21b5"));
+    shown.replace(QLatin1Char('\n'), QChar(0x21b5));
+    shown.replace(QLatin1Char('\r'), QChar(0x21b5));
+    if (shown.size() > MaxShown)
+        shown = shown.left(MaxShown) + QChar(0x2026);
+    return shown;
+}
+
 qint64 totalOf(const QVector<int> &counts)
 {
     qint64 total = 0;
@@ -55,6 +77,7 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     , m_run(run)
     , m_summary(new QLabel(this))
     , m_table(new QTableWidget(0, ColumnCount, this))
+    , m_changeList(new QTreeWidget(this))
     , m_before(new QPlainTextEdit(this))
     , m_after(new QPlainTextEdit(this))
 {
@@ -96,12 +119,13 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
     m_table->horizontalHeader()->setSortIndicator(PathColumn, Qt::AscendingOrder);
     m_table->setSortingEnabled(true);
     m_table->resizeColumnToContents(PathColumn);
-    m_summary->setText(QStringLiteral("将改动 %1 个文件，共 %2 处替换；%3 个文件将失败，%4 个丢失。"
-                                      "预览不会写入任何文件。")
-                           .arg(changed)
-                           .arg(replacements)
-                           .arg(run.tally().fail)
-                           .arg(run.tally().lost));
+    m_summaryText = QStringLiteral("将改动 %1 个文件，共 %2 处替换；%3 个文件将失败，%4 个丢失。"
+                                   "预览不会写入任何文件。")
+                        .arg(changed)
+                        .arg(replacements)
+                        .arg(run.tally().fail)
+                        .arg(run.tally().lost);
+    m_summary->setText(m_summaryText);
 
     for (QPlainTextEdit *edit : {m_before, m_after}) {
         edit->setReadOnly(true);
@@ -121,9 +145,22 @@ PreviewDialog::PreviewDialog(const ReplaceRun &run, QWidget *parent)
         sideLayout->addWidget(view);
         sides->addWidget(side);
     }
+    m_changeList->setObjectName(QStringLiteral("previewChanges"));
+    m_changeList->setRootIsDecorated(false);
+    m_changeList->setUniformRowHeights(true);
+    m_changeList->setHeaderLabels({QStringLiteral("改动（取消勾选则保留原文）"),
+        QStringLiteral("替换前"), QStringLiteral("替换后")});
+    m_changeList->setColumnWidth(LineColumn, 220);
+    m_changeList->setColumnWidth(BeforeColumn, 320);
+    connect(m_changeList, &QTreeWidget::itemChanged, this, &PreviewDialog::changeToggled);
+    connect(m_changeList, &QTreeWidget::currentItemChanged, this,
+        [this](QTreeWidgetItem *item) { goToChange(m_changeList->indexOfTopLevelItem(item)); });
+
     auto *split = new QSplitter(Qt::Vertical, this);
     split->addWidget(m_table);
+    split->addWidget(m_changeList);
     split->addWidget(sides);
+    split->setSizes({180, 150, 260});
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     QPushButton *start
@@ -158,14 +195,15 @@ QSet<QString> PreviewDialog::leftOut() const
     return paths;
 }
 
-// The lines of one entry, each numbered, with the changed spans marked.
-void PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QString &text,
-    const QVector<ChangedLines::Span> &spans, const QColor &mark)
+// The lines of one entry, each numbered, with the changed spans marked, each in its colour.
+int PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QString &text,
+    const QVector<ChangedLines::Span> &spans, const QVector<QColor> &marks)
 {
     QTextCursor cursor(edit->document());
     cursor.movePosition(QTextCursor::End);
     if (!edit->document()->isEmpty())
         cursor.insertBlock();
+    const int firstBlock = cursor.blockNumber();
     QTextCharFormat plain;
     // Padding spaces are narrower than digits in most fonts: only a fixed pitch keeps
     // the text of line 10 under that of line 9.
@@ -174,7 +212,6 @@ void PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QStri
     number.setFontFamily(fixedPitchFamily());
     number.setFontFixedPitch(true);
     QTextCharFormat marked;
-    marked.setBackground(mark);
     const QStringList lines = text.split(QLatin1Char('\n'));
     int offset = 0;
     for (int i = 0; i < lines.size(); ++i) {
@@ -183,7 +220,9 @@ void PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QStri
         cursor.insertText(QStringLiteral("%1\u2502 ").arg(firstLine + i, 6), number);
         const QString &line = lines.at(i);
         int at = 0;
-        for (const ChangedLines::Span &span : spans) {
+        for (int s = 0; s < spans.size(); ++s) {
+            const ChangedLines::Span &span = spans.at(s);
+            marked.setBackground(marks.value(s));
             const int from = qBound(0, span.start - offset, line.size());
             const int to = qBound(0, span.start + span.length - offset, line.size());
             if (to <= at || from >= line.size())
@@ -195,12 +234,20 @@ void PreviewDialog::appendLines(QPlainTextEdit *edit, int firstLine, const QStri
         cursor.insertText(line.mid(at), plain);
         offset += line.size() + 1;
     }
+    return firstBlock;
 }
 
 void PreviewDialog::showFile(int row)
 {
     m_before->clear();
     m_after->clear();
+    {
+        const QSignalBlocker blocker(m_changeList);
+        m_changeList->clear();
+    }
+    m_shownIndex = -1;
+    m_shown = FilePreview();
+    m_changeBlocks.clear();
     const QTableWidgetItem *item = row < 0 ? nullptr : m_table->item(row, PathColumn);
     if (!item)
         return;
@@ -208,19 +255,150 @@ void PreviewDialog::showFile(int row)
     const FileJob &file = m_run.files().at(index);
     if (m_run.outcome(index).state != SUCCESS)
         return;
-    const FilePreview preview = previewFile(file.path, file.pairs, m_run.options(), MaxEdits);
-    const QVector<ChangedLines> entries = changedLines(preview, MaxEdits);
-    for (const ChangedLines &entry : entries) {
-        appendLines(
-            m_before, entry.beforeLine, entry.beforeText, entry.beforeSpans, QColor(255, 205, 205));
-        appendLines(
-            m_after, entry.afterLine, entry.afterText, entry.afterSpans, QColor(190, 240, 190));
+    m_shown = previewFile(file.path, file.pairs, m_run.options(), MaxEdits);
+    m_shownIndex = index;
+    Changes &changes = m_changes[index];
+    if (!changes.shown) {
+        changes.shown = m_shown.read;
+        changes.changes = choosableChanges(m_shown.before, m_shown.after, m_shown.edits.edits);
+        changes.kept.assign(changes.changes.size(), true);
     }
-    if (!preview.edits.complete || entries.size() == MaxEdits) {
+    changes.changed = changes.changed || m_shown.read != m_run.outcome(index).read
+        || m_shown.read != changes.shown;
+    if (changes.changed) {
+        const QString note
+            = QStringLiteral("预览之后这个文件被其他程序改动过：开始替换时不会写入它。");
+        m_before->setPlainText(note);
+        m_after->setPlainText(note);
+        return;
+    }
+
+    const QSignalBlocker blocker(m_changeList);
+    int line = 1;
+    qsizetype counted = 0;
+    QList<QTreeWidgetItem *> rows;
+    for (size_t i = 0; i < changes.changes.size(); ++i) {
+        const TextEdit &change = changes.changes[i];
+        line += int(std::count(m_shown.before.constData() + counted,
+            m_shown.before.constData() + change.before, QLatin1Char('\n')));
+        counted = change.before;
+        auto *entry = new QTreeWidgetItem;
+        entry->setFlags(entry->flags() | Qt::ItemIsUserCheckable);
+        entry->setCheckState(LineColumn, changes.kept[i] ? Qt::Checked : Qt::Unchecked);
+        entry->setText(LineColumn, QStringLiteral("第 %1 行").arg(line));
+        entry->setText(BeforeColumn,
+            oneLine(m_shown.before.mid(int(change.before), int(change.beforeLength))));
+        entry->setText(
+            AfterColumn, oneLine(m_shown.after.mid(int(change.after), int(change.afterLength))));
+        rows.append(entry);
+    }
+    m_changeList->addTopLevelItems(rows);
+    showChanges();
+}
+
+// The panes show what the run would write: an unchecked change keeps its original text,
+// greyed on both sides.
+void PreviewDialog::showChanges()
+{
+    m_before->clear();
+    m_after->clear();
+    m_changeBlocks.clear();
+    const Changes &changes = m_changes[m_shownIndex];
+    FilePreview chosen;
+    chosen.before = m_shown.before;
+    chosen.after = m_shown.after;
+    std::vector<TextEdit> leftOut;
+    qsizetype shift = 0;
+    QVector<bool> kept;
+    for (size_t i = 0; i < changes.changes.size(); ++i) {
+        TextEdit change = changes.changes[i];
+        change.after += shift;
+        if (!changes.kept[i]) {
+            leftOut.push_back(changes.changes[i]);
+            shift += change.beforeLength - change.afterLength;
+            change.afterLength = change.beforeLength;
+        }
+        chosen.edits.edits.push_back(change);
+        kept.append(changes.kept[i]);
+    }
+    leaveOut(m_shown.before, &chosen.after, changes.changes, leftOut);
+    const QVector<ChangedLines> entries = changedLines(chosen, MaxEdits);
+    int next = 0;
+    for (const ChangedLines &entry : entries) {
+        QVector<QColor> removed;
+        QVector<QColor> added;
+        for (int s = 0; s < entry.beforeSpans.size(); ++s) {
+            removed.append(kept.value(next + s) ? RemovedMark : LeftOutMark);
+            added.append(kept.value(next + s) ? AddedMark : LeftOutMark);
+        }
+        const int beforeBlock
+            = appendLines(m_before, entry.beforeLine, entry.beforeText, entry.beforeSpans, removed);
+        const int afterBlock
+            = appendLines(m_after, entry.afterLine, entry.afterText, entry.afterSpans, added);
+        for (int s = 0; s < entry.beforeSpans.size(); ++s)
+            m_changeBlocks.append({beforeBlock, afterBlock});
+        next += entry.beforeSpans.size();
+    }
+    if (!m_shown.edits.complete || entries.size() == MaxEdits) {
         const QString more = QStringLiteral("…… 只显示前 %1 处改动").arg(entries.size());
         m_before->appendPlainText(more);
         m_after->appendPlainText(more);
     }
     for (QPlainTextEdit *edit : {m_before, m_after})
         edit->moveCursor(QTextCursor::Start);
+}
+
+void PreviewDialog::changeToggled(QTreeWidgetItem *item)
+{
+    const int change = m_changeList->indexOfTopLevelItem(item);
+    auto found = m_changes.find(m_shownIndex);
+    if (found == m_changes.end() || change < 0 || size_t(change) >= found->kept.size())
+        return;
+    const bool kept = item->checkState(LineColumn) == Qt::Checked;
+    if (found->kept[size_t(change)] == kept)
+        return;
+    found->kept[size_t(change)] = kept;
+    qint64 unchecked = 0;
+    for (const Changes &changes : qAsConst(m_changes))
+        unchecked += std::count(changes.kept.cbegin(), changes.kept.cend(), false);
+    m_summary->setText(unchecked == 0 ? m_summaryText
+                                      : m_summaryText
+                + QStringLiteral("已取消勾选 %1 处改动，那里保留原文。").arg(unchecked));
+    showChanges();
+    goToChange(change);
+}
+
+void PreviewDialog::goToChange(int change)
+{
+    if (change < 0 || change >= m_changeBlocks.size())
+        return;
+    const auto [beforeBlock, afterBlock] = m_changeBlocks.at(change);
+    for (const auto &[edit, block] : {std::pair<QPlainTextEdit *, int> {m_before, beforeBlock},
+             std::pair<QPlainTextEdit *, int> {m_after, afterBlock}}) {
+        QTextCursor cursor(edit->document()->findBlockByNumber(block));
+        edit->setTextCursor(cursor);
+        edit->centerCursor();
+    }
+}
+
+QVector<std::shared_ptr<const FileChoice>> PreviewDialog::choices() const
+{
+    QVector<std::shared_ptr<const FileChoice>> choices(m_run.files().size());
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const QTableWidgetItem *item = m_table->item(row, PathColumn);
+        if (item->checkState() != Qt::Checked)
+            continue;
+        const int index = item->data(Qt::UserRole).toInt();
+        auto choice = std::make_shared<FileChoice>();
+        choice->read = m_run.outcome(index).read;
+        const auto changes = m_changes.constFind(index);
+        if (changes != m_changes.cend() && !changes->changed) {
+            for (size_t i = 0; i < changes->changes.size(); ++i) {
+                if (!changes->kept[i])
+                    choice->leftOut.push_back(changes->changes[i]);
+            }
+        }
+        choices[index] = std::move(choice);
+    }
+    return choices;
 }

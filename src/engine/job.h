@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <memory>
 #include <optional>
 
 // The options a list was made with, kept beside it in a list workbook so that the list
@@ -69,6 +70,8 @@ struct FileJob
 {
     QString path;
     ReplacePairs pairs;
+    // For a run started from the preview: what it showed of the file, and what was chosen.
+    std::shared_ptr<const FileChoice> choice;
 };
 
 // A run's work: one pair list per file in list order, or the refusal that stops it.

@@ -62,6 +62,7 @@ struct ReadFile
 {
     Reason reason = Reason::None;
     QByteArray bytes;
+    std::optional<Digest> digest;
     QString text;
     TextFormat format;
 };
@@ -73,6 +74,7 @@ ReadFile readAsARun(const QString &path, const ReplacePairs &pairs, const RunOpt
     read.reason = file.open(path);
     if (read.reason == Reason::None)
         read.reason = file.readAll(&read.bytes);
+    read.digest = file.readDigest();
     if (read.reason != Reason::None)
         return read;
     const ReplaceSettings &settings = options.settings;
@@ -95,6 +97,7 @@ FilePreview previewFile(
         ReadFile read = readAsARun(path, pairs, options);
         preview.reason = read.reason;
         preview.encoding = read.format.encoding;
+        preview.read = read.digest;
         if (preview.reason != Reason::None)
             return preview;
         preview.before = std::move(read.text);

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVector>
 
+#include <optional>
+
 // A file as a run would change it: its text before and after, and the spans that change,
 // which the engine reports rather than a diff of two texts finding them.
 struct FilePreview
@@ -15,6 +17,8 @@ struct FilePreview
     QString before;
     QString after;
     PairEdits edits;
+    // Of the bytes read: the run started from the preview checks that they are still these.
+    std::optional<Digest> read;
 };
 
 // Reads and replaces exactly as a run with these options would, writing nothing. Keeps at

@@ -23,6 +23,7 @@ enum class Reason {
     RegexTooSlow,
     UntrustedLink,
     EncodingUncertain,
+    ChangedSincePreview,
     RegexTooComplex,
 };
 

@@ -1,5 +1,6 @@
 #include "engine/rep.h"
 
+#include "engine/filechoice.h"
 #include "engine/pairs.h"
 #include "engine/regex.h"
 #include "engine/safefile.h"
@@ -12,6 +13,7 @@
 #include <QtConcurrent>
 
 #include <algorithm>
+#include <limits>
 #include <new>
 
 namespace {
@@ -98,6 +100,8 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     });
     if (read != Reason::None)
         return read;
+    if (const Reason changed = checkRead(*file); changed != Reason::None)
+        return changed;
     const char *data = byteBuffers.input(size);
     // A byte-order mark naming another encoding is decoded, and so is a file that
     // automatic detection may find to be in another encoding.
@@ -150,7 +154,12 @@ Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
         reason = Reason::None;
     if (reason != Reason::None)
         return reason;
-    text = applyPairs(std::move(text), settings, pairs, &result.counts);
+    if (choice && !choice->leftOut.empty())
+        reason = applyChoice(&text);
+    else
+        text = applyPairs(std::move(text), settings, pairs, &result.counts);
+    if (reason != Reason::None)
+        return reason;
     // The default rewrite is in the chosen encoding, as plain as it gets; an automatic
     // run writes each file back in its own.
     // The outcome names the encoding written, the one that may not hold the result.
@@ -169,6 +178,37 @@ Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
     if (settings.keepFormat && nothingReplaced(result.counts))
         return Reason::None;
     return write(file, produce);
+}
+
+Reason Rep::checkRead(const SafeFile &file) const
+{
+    if (!choice || !choice->checkRead)
+        return Reason::None;
+    return choice->read && file.readDigest() == choice->read ? Reason::None
+                                                             : Reason::ChangedSincePreview;
+}
+
+// The choice's changes are the preview's edits of these very bytes, so the same pairs
+// find them again, to the unit.
+Reason Rep::applyChoice(QString *text)
+{
+    const QString original = *text;
+    PairEdits edits;
+    edits.limit = std::numeric_limits<qsizetype>::max();
+    *text = applyPairs(std::move(*text), settings, pairs, &result.counts, &edits);
+    if (!leaveOut(original, text, edits.edits, choice->leftOut))
+        return Reason::ChangedSincePreview;
+    if (*text == original) {
+        std::fill(result.counts.begin(), result.counts.end(), 0);
+        return Reason::None;
+    }
+    // A change that hangs on the text around it may count differently on its own; a
+    // file that still changes must not look untouched.
+    const QVector<int> all = result.counts;
+    uncount(original, choice->leftOut, settings, pairs, &result.counts);
+    if (nothingReplaced(result.counts))
+        result.counts = all;
+    return Reason::None;
 }
 
 // A run stopped before this point leaves the file alone; from here on it is written to
@@ -219,12 +259,14 @@ void Rep::replaceFile()
         result.reason = file.open(filePath);
         QByteArray bytes;
         bool handedOn = true;
+        // Changes left out are found again in the text, not in the bytes.
         if (result.reason == Reason::None) {
-            if (bytePath)
+            if (bytePath && !(choice && !choice->leftOut.empty()))
                 result.reason = replaceBytes(&file, &bytes, &handedOn);
-            else
-                result.reason = file.readAll(&bytes);
+            else if ((result.reason = file.readAll(&bytes)) == Reason::None)
+                result.reason = checkRead(file);
         }
+        result.read = file.readDigest();
         if (result.reason == Reason::None && handedOn)
             result.reason = replaceText(&file, std::move(bytes));
     } catch (const std::bad_alloc &) {

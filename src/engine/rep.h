@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/contenthash.h"
 #include "engine/reason.h"
 #include "engine/replacesettings.h"
 #include "engine/textencoding.h"
@@ -13,8 +14,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
+struct FileChoice;
 class Journal;
 class QThreadPool;
 class SafeFile;
@@ -38,6 +41,8 @@ struct FileOutcome
     QVector<int> counts;
     // The text a dry run would write, when asked for; empty otherwise.
     QString text;
+    // Of the bytes read, once they were all read: what a preview read.
+    std::optional<Digest> read;
 };
 
 // What a run shares with its workers. It lets the run stop them at any moment without a
@@ -103,6 +108,8 @@ public:
     void setControl(std::shared_ptr<RunControl> control) { this->control = std::move(control); }
     // Lets the worker replace in a UTF-8 file's bytes, without decoding it.
     void setBytePath(std::shared_ptr<const Utf8Replace> replace) { bytePath = std::move(replace); }
+    // Holds the worker to what the preview showed of the file.
+    void setChoice(std::shared_ptr<const FileChoice> choice) { this->choice = std::move(choice); }
 
 signals:
     void done(Rep *rep, STATE state, int index);
@@ -112,6 +119,9 @@ private:
     Reason replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn);
     Reason replaceText(SafeFile *file, QByteArray bytes);
     Reason write(SafeFile *file, const std::function<Reason(const ByteSink &)> &produce);
+    Reason checkRead(const SafeFile &file) const;
+    // The pairs applied to text, less the changes the preview's choice leaves out.
+    Reason applyChoice(QString *text);
     // Puts what was written in the file's place.
     Reason commit(SafeFile *file);
 
@@ -122,6 +132,7 @@ private:
     FileOutcome result;
     std::shared_ptr<RunControl> control;
     std::shared_ptr<const Utf8Replace> bytePath;
+    std::shared_ptr<const FileChoice> choice;
 };
 
 Q_DECLARE_METATYPE(Rep *)

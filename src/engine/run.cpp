@@ -1,5 +1,6 @@
 #include "engine/run.h"
 
+#include "engine/filechoice.h"
 #include "engine/journal.h"
 #include "engine/nativefile.h"
 #include "engine/safefile.h"
@@ -137,12 +138,19 @@ int ReplaceRun::notUndoable() const
     return m_control->journal() ? m_control->journal()->notKept() : 0;
 }
 
-void ReplaceRun::startWorker(int index)
+void ReplaceRun::startWorker(int index, bool afterAnotherName)
 {
     const FileJob &file = m_job.files.at(index);
     auto *rep = new Rep(file.path, m_options.settings, file.pairs, index);
     rep->setControl(m_control);
     rep->setBytePath(bytePathFor(file.pairs));
+    if (file.choice && afterAnotherName) {
+        auto choice = std::make_shared<FileChoice>(*file.choice);
+        choice->checkRead = false;
+        rep->setChoice(std::move(choice));
+    } else {
+        rep->setChoice(file.choice);
+    }
     connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
     startRep(rep);
 }
@@ -199,7 +207,7 @@ void ReplaceRun::workerDone(Rep * /*rep*/, STATE /*state*/, int index)
         record(name, outcome);
     const int next = m_next.value(index, -1);
     if (next >= 0 && !m_reported.at(next))
-        startWorker(next);
+        startWorker(next, true);
     finishIfComplete();
 }
 

@@ -93,7 +93,9 @@ signals:
 
 private:
     void workerDone(Rep *rep, STATE state, int index);
-    void startWorker(int index);
+    // A later name of one file reads what the name before it wrote, not what the
+    // preview read.
+    void startWorker(int index, bool afterAnotherName = false);
     static void sizeWorkerPool(qint64 largestFile);
     void record(int index, const FileOutcome &outcome);
     void reportProgress();

@@ -224,6 +224,7 @@ Reason SafeFile::readAll(const std::function<char *(qint64 size)> &buffer)
     if (got != size)
         return Reason::ChangedDuringRun;
     m_before = Digest::of(data, size);
+    m_read = true;
     return Reason::None;
 }
 

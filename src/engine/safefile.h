@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -100,6 +101,11 @@ public:
     QByteArray nativePath() const;
     // Known after the first write() (or stage()).
     bool writesInPlace() const { return m_inPlace; }
+    // Of the bytes readAll() read; none before it read them all.
+    std::optional<Digest> readDigest() const
+    {
+        return m_read ? std::optional<Digest>(m_before) : std::nullopt;
+    }
 
 private:
     enum class Step { Closed, Opened, Writing, Staged, Done, Failed };
@@ -122,6 +128,7 @@ private:
     QByteArray m_tempName;
     struct stat m_original = {};
     Digest m_before;
+    bool m_read = false;
     std::unique_ptr<ContentHash> m_after;
     Digest m_afterDigest;
     bool m_inPlace = false;

@@ -1,3 +1,4 @@
+#include "engine/filechoice.h"
 #include "engine/run.h"
 #include "files/dirscan.h"
 #include "files/filenames.h"
@@ -63,6 +64,7 @@ private slots:
     void ansiIsTheLocalesCharacterMap();
     void undecodableNamesFailWithoutTouchingLookalikes();
     void oneFileUnderManyNamesIsReplacedOnce();
+    void modeTwoAppliesEachNamesPairsInTurn_data();
     void modeTwoAppliesEachNamesPairsInTurn();
     void cancelSkipsWhatIsNotYetWritten();
     void cancelAbandonsARunawayExpression();
@@ -307,10 +309,18 @@ void TestRun::oneFileUnderManyNamesIsReplacedOnce()
         QCOMPARE(run.outcome(i).counts, QVector<int> {1});
 }
 
+void TestRun::modeTwoAppliesEachNamesPairsInTurn_data()
+{
+    QTest::addColumn<bool>("fromPreview");
+    QTest::newRow("a run as it is") << false;
+    QTest::newRow("a run from the preview, which read the file before any name wrote it") << true;
+}
+
 // Mode two gives each name its own pairs on purpose: they apply one after another, in
 // the order of the columns.
 void TestRun::modeTwoAppliesEachNamesPairsInTurn()
 {
+    QFETCH(bool, fromPreview);
     const QString path = dir.filePath(QStringLiteral("shared.txt"));
     writeBytes(path, "x");
     Job job = buildModeTwoJob({{path, path + QStringLiteral(".a"), path + QStringLiteral(".b")},
@@ -323,6 +333,17 @@ void TestRun::modeTwoAppliesEachNamesPairsInTurn()
     // The later columns rewrite what the earlier ones wrote.
     job.files[1].pairs = {{"x1", "y"}};
     job.files[2].pairs = {{"y", "z"}};
+    if (fromPreview) {
+        RunOptions preview;
+        preview.settings.dryRun = true;
+        ReplaceRun dryRun(job, preview);
+        QVERIFY(runToEnd(dryRun));
+        for (int i = 0; i < job.files.size(); ++i) {
+            auto choice = std::make_shared<FileChoice>();
+            choice->read = dryRun.outcome(i).read;
+            job.files[i].choice = choice;
+        }
+    }
     ReplaceRun run(job, RunOptions());
     QVERIFY(runToEnd(run));
     QCOMPARE(readBytes(path), QByteArray("z"));

@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <cstdio>
 
@@ -140,12 +141,20 @@ int main(int argc, char *argv[])
     window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s2"))
         ->setPlainText(QStringLiteral("杭州\n工作室"));
 
-    // The preview with the first file's changes, then the run from its button, then the
-    // results view with the files left alone.
+    // The preview with the first file's changes, the server's name unchecked, then the
+    // run from its button, then the results view with the files left alone.
     whenShown("previewView", [&window](QWidget *preview) {
         auto *table = preview->findChild<QTableWidget *>(QStringLiteral("previewTable"));
         table->sortItems(1, Qt::DescendingOrder);
         table->setCurrentCell(0, 0);
+        auto *changes = preview->findChild<QTreeWidget *>(QStringLiteral("previewChanges"));
+        for (int i = 0; i < changes->topLevelItemCount(); ++i) {
+            QTreeWidgetItem *change = changes->topLevelItem(i);
+            if (change->text(1) == QLatin1String("beijing")) {
+                change->setCheckState(0, Qt::Unchecked);
+                changes->setCurrentItem(change);
+            }
+        }
         QTimer::singleShot(300, qApp, [&window, preview] {
             save(preview, QStringLiteral("screenshot-preview.png"));
             preview->findChild<QAbstractButton *>(QStringLiteral("startButton"))->click();

@@ -16,6 +16,7 @@
 #include <QTextCodec>
 #include <QTextCursor>
 #include <QToolTip>
+#include <QTreeWidget>
 
 #include <cmath>
 
@@ -61,6 +62,7 @@ private slots:
     void previewCountsWhatTheRunDoesAndWritesNothing();
     void previewLineNumbersKeepTheTextAligned();
     void previewRunsOnlyTheCheckedFiles();
+    void previewWritesOnlyTheCheckedChanges();
     void stopSkipsTheFilesNotYetWritten();
     void closingDuringARunAsksAndWaitsForTheWrites();
     void undoPutsTheLastRunBack();
@@ -320,6 +322,47 @@ void RunViewsTest::previewRunsOnlyTheCheckedFiles()
     auto *list = child<QTableWidget>("tableWidget_list1");
     QCOMPARE(list->item(2, 0)->background().color(), QColor(Qt::red));
     QCOMPARE(list->item(1, 0)->background().style(), Qt::NoBrush);
+}
+
+void RunViewsTest::previewWritesOnlyTheCheckedChanges()
+{
+    const QString a = makeFile(QStringLiteral("k1.txt"), "cat\ncat cat\n");
+    const QString edited = makeFile(QStringLiteral("k2.txt"), "cat\n");
+    setFiles(0, {a, edited});
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+
+    // A person clicks the second change's box; meanwhile another program edits a file.
+    QString afterShown;
+    QStringList changes;
+    whenModal([&](QWidget *modal) {
+        auto *list = modal->findChild<QTreeWidget *>(QStringLiteral("previewChanges"));
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            changes.append(list->topLevelItem(i)->text(0) + QLatin1Char(' ')
+                + list->topLevelItem(i)->text(1) + QStringLiteral("→")
+                + list->topLevelItem(i)->text(2));
+        clickCheckBox(list, list->model()->index(1, 0));
+        afterShown
+            = modal->findChild<QPlainTextEdit *>(QStringLiteral("previewAfter"))->toPlainText();
+        QFile file(edited);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("cow\n");
+        file.close();
+        modal->findChild<QAbstractButton *>(QStringLiteral("startButton"))->click();
+    });
+    child<QPushButton>("pushButton_preview")->click();
+    QTRY_VERIFY(!changes.isEmpty());
+    QCOMPARE(changes,
+        (QStringList {QStringLiteral("第 1 行 cat→dog"), QStringLiteral("第 2 行 cat→dog"),
+            QStringLiteral("第 2 行 cat→dog")}));
+    QCOMPARE(afterShown, QStringLiteral("     1\u2502 dog\n     2\u2502 cat dog"));
+    QTRY_VERIFY(state().startsWith(QStringLiteral("文件替换处理全部完成!")));
+    QCOMPARE(contentOf(a), QByteArray("dog\r\ncat dog\r\n"));
+    QCOMPARE(contentOf(edited), QByteArray("cow\n"));
+    const FileOutcome &refused = window->lastRun()->outcome(1);
+    QCOMPARE(refused.reason, Reason::ChangedSincePreview);
+    auto *list = child<QTableWidget>("tableWidget_list1");
+    QCOMPARE(
+        list->item(1, 0)->data(Qt::UserRole).toString(), reasonText(Reason::ChangedSincePreview));
 }
 
 void RunViewsTest::stopSkipsTheFilesNotYetWritten()

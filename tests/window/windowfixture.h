@@ -5,6 +5,7 @@
 #include "engine/appinfo.h"
 #include "engine/journal.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
@@ -21,6 +22,8 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QString>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -51,6 +54,20 @@ inline QString writeTestFile(
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);
     return path;
+}
+
+// Clicks the check box of an item view's cell with the mouse, where the style draws it.
+inline void clickCheckBox(QAbstractItemView *view, const QModelIndex &index)
+{
+    QStyleOptionViewItem option;
+    option.initFrom(view->viewport());
+    option.rect = view->visualRect(index);
+    option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+    option.text = index.data().toString();
+    option.checkState = Qt::CheckState(index.data(Qt::CheckStateRole).toInt());
+    const QRect box
+        = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
 }
 
 // Answers the next modal dialog from the event loop. A watchdog rejects any
