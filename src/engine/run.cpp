@@ -13,6 +13,8 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 namespace {
@@ -89,6 +91,7 @@ void ReplaceRun::start()
             lastName.insert(identity, index);
         } else {
             m_followers[seen.value()].append(index);
+            shareChoice(seen.value(), index);
         }
     }
     if (Journal *journal = m_control->journal())
@@ -138,18 +141,37 @@ int ReplaceRun::notUndoable() const
     return m_control->journal() ? m_control->journal()->notKept() : 0;
 }
 
+// The preview showed the same changes under every name of the file; one unchecked under
+// any of them stays unchecked in the one write.
+void ReplaceRun::shareChoice(int first, int follower)
+{
+    const std::shared_ptr<const FileChoice> &theirs = m_job.files.at(follower).choice;
+    if (!theirs || theirs->leftOut.empty())
+        return;
+    const std::shared_ptr<const FileChoice> mine
+        = m_sharedChoices.value(first, m_job.files.at(first).choice);
+    auto shared = std::make_shared<FileChoice>(mine ? *mine : *theirs);
+    shared->leftOut.insert(shared->leftOut.end(), theirs->leftOut.cbegin(), theirs->leftOut.cend());
+    std::sort(shared->leftOut.begin(), shared->leftOut.end(),
+        [](const TextEdit &a, const TextEdit &b) { return a.before < b.before; });
+    shared->leftOut.erase(
+        std::unique(shared->leftOut.begin(), shared->leftOut.end()), shared->leftOut.end());
+    m_sharedChoices.insert(first, std::move(shared));
+}
+
 void ReplaceRun::startWorker(int index, bool afterAnotherName)
 {
     const FileJob &file = m_job.files.at(index);
+    const std::shared_ptr<const FileChoice> choice = m_sharedChoices.value(index, file.choice);
     auto *rep = new Rep(file.path, m_options.settings, file.pairs, index);
     rep->setControl(m_control);
     rep->setBytePath(bytePathFor(file.pairs));
-    if (file.choice && afterAnotherName) {
-        auto choice = std::make_shared<FileChoice>(*file.choice);
-        choice->checkRead = false;
-        rep->setChoice(std::move(choice));
+    if (choice && afterAnotherName) {
+        auto later = std::make_shared<FileChoice>(*choice);
+        later->checkRead = false;
+        rep->setChoice(std::move(later));
     } else {
-        rep->setChoice(file.choice);
+        rep->setChoice(choice);
     }
     connect(rep, &Rep::done, this, &ReplaceRun::workerDone);
     startRep(rep);

@@ -96,6 +96,7 @@ private:
     // A later name of one file reads what the name before it wrote, not what the
     // preview read.
     void startWorker(int index, bool afterAnotherName = false);
+    void shareChoice(int first, int follower);
     static void sizeWorkerPool(qint64 largestFile);
     void record(int index, const FileOutcome &outcome);
     void reportProgress();
@@ -117,6 +118,8 @@ private:
     // one), or the name that goes next once it is done (mode two).
     QHash<int, QVector<int>> m_followers;
     QHash<int, int> m_next;
+    // A first name's choice joined with its followers' (mode one).
+    QHash<int, std::shared_ptr<const FileChoice>> m_sharedChoices;
     const qint64 m_made;
     bool m_journalPrepared = false;
     bool m_journalFailed = false;

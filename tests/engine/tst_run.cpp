@@ -64,6 +64,7 @@ private slots:
     void ansiIsTheLocalesCharacterMap();
     void undecodableNamesFailWithoutTouchingLookalikes();
     void oneFileUnderManyNamesIsReplacedOnce();
+    void aChangeUncheckedUnderAnyNameOfAFileStays();
     void modeTwoAppliesEachNamesPairsInTurn_data();
     void modeTwoAppliesEachNamesPairsInTurn();
     void cancelSkipsWhatIsNotYetWritten();
@@ -307,6 +308,33 @@ void TestRun::oneFileUnderManyNamesIsReplacedOnce()
     QCOMPARE(run.tally().success, names.size());
     for (int i = 0; i < names.size(); ++i)
         QCOMPARE(run.outcome(i).counts, QVector<int> {1});
+}
+
+// The preview lists each name of one file with the same changes; mode one writes the
+// file once, under its first name.
+void TestRun::aChangeUncheckedUnderAnyNameOfAFileStays()
+{
+    const QString path = dir.filePath(QStringLiteral("named.txt"));
+    writeBytes(path, "北京 北京");
+    const QStringList names {path, dir.filePath(QStringLiteral("named-link.txt"))};
+    QFile::remove(names.last());
+    QVERIFY(QFile::link(path, names.last()));
+    Job job = jobOf(names, {{"北京", "上海"}});
+    RunOptions preview;
+    preview.settings.dryRun = true;
+    ReplaceRun dryRun(job, preview);
+    QVERIFY(runToEnd(dryRun));
+    for (int i = 0; i < names.size(); ++i) {
+        auto choice = std::make_shared<FileChoice>();
+        choice->read = dryRun.outcome(i).read;
+        if (i == 1)
+            choice->leftOut.push_back({3, 2, 3, 2});
+        job.files[i].choice = choice;
+    }
+    ReplaceRun run(job, RunOptions());
+    QVERIFY(runToEnd(run));
+    QCOMPARE(readBytes(path), QByteArray("上海 北京"));
+    QCOMPARE(run.tally().success, 2);
 }
 
 void TestRun::modeTwoAppliesEachNamesPairsInTurn_data()
