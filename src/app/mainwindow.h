@@ -95,6 +95,8 @@ private slots:
     void on_action_Results_triggered();
     void on_action_Undo_triggered();
     void on_action_JournalCap_triggered();
+    void on_action_History_triggered();
+    void on_action_RunsKept_triggered();
 
 private:
     // status bar and settings
@@ -152,10 +154,14 @@ private:
     void markList2Column(int index, const QColor &color, const QString &reason);
     void showResults();
     qint64 journalCapBytes() const;
+    int runsKept() const;
     bool askJournal(const Job &job, bool *keepJournal);
     bool prepareUndo(bool wanted);
     void tellRecovery(const Recovery &recovery);
     void undoLastRunNow();
+    // number: a run of the history, 1 the newest; 0 for the run plain undo takes.
+    // parent: what the summary is shown over.
+    void undoRunNow(int number, QWidget *parent);
     void refuseImport(const QString &path, const ListReadError &error);
     void showPreview(ReplaceRun *preview);
 

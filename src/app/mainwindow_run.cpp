@@ -199,6 +199,7 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
         }
         options.journal = keepJournal;
         options.journalCap = journalCapBytes();
+        options.runsKept = runsKept();
         runMode = mode;
         runRows = rows;
     }

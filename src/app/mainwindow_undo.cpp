@@ -2,6 +2,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/historydialog.h"
 #include "app/settings.h"
 #include "engine/journal.h"
 #include "engine/undo.h"
@@ -17,7 +18,9 @@ namespace {
 
 const QString kSet = QStringLiteral("set");
 const QString kJournalCap = QStringLiteral("journalCap");
+const QString kRunsKept = QStringLiteral("runsKept");
 constexpr int DefaultJournalCapMB = 1024;
+constexpr int MaxRunsKept = 1000;
 
 QString undoSummary(const UndoResult &result)
 {
@@ -46,6 +49,34 @@ qint64 MainWindow::journalCapBytes() const
     const int megabytes = settingToInt(
         readSetting(settingsPath, kSet, kJournalCap, QString::number(DefaultJournalCapMB)));
     return qint64(qMax(0, megabytes)) << 20;
+}
+
+int MainWindow::runsKept() const
+{
+    const int runs = settingToInt(
+        readSetting(settingsPath, kSet, kRunsKept, QString::number(Journal::DefaultRunsKept)));
+    return qBound(1, runs, MaxRunsKept);
+}
+
+void MainWindow::on_action_RunsKept_triggered()
+{
+    bool ok = false;
+    const int runs = QInputDialog::getInt(this, QStringLiteral("保留替换次数"),
+        QStringLiteral("撤销日志保留最近几次替换，都可以撤销（在撤销空间上限之内；"
+                       "超出时先丢弃最早的）："),
+        runsKept(), 1, MaxRunsKept, 1, &ok);
+    if (ok)
+        writeSetting(settingsPath, kSet, kRunsKept, QString::number(runs));
+}
+
+void MainWindow::on_action_History_triggered()
+{
+    HistoryDialog dialog(this);
+    connect(&dialog, &HistoryDialog::undoRequested, &dialog, [this, &dialog](int number) {
+        undoRunNow(number, &dialog);
+        dialog.refresh();
+    });
+    dialog.exec();
 }
 
 void MainWindow::on_action_JournalCap_triggered()
@@ -93,30 +124,42 @@ void MainWindow::on_action_Undo_triggered()
         undoLastRunNow();
 }
 
-// On a thread of its own, so that the window keeps painting over many files.
 void MainWindow::undoLastRunNow()
 {
+    undoRunNow(0, this);
+}
+
+// On a thread of its own, so that the window keeps painting over many files.
+void MainWindow::undoRunNow(int number, QWidget *parent)
+{
+    if (isRunning())
+        return;
     emit stateChangedSignals(73);
     setListsEditable(false);
     setReplaceEnabled(false);
     QFutureWatcher<UndoResult> watcher;
     QEventLoop loop;
     connect(&watcher, &QFutureWatcher<UndoResult>::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(QtConcurrent::run(undoLastRun));
+    watcher.setFuture(QtConcurrent::run([number] {
+        const std::atomic_bool never {false};
+        return number > 0 ? undoRunUntil(number, never) : undoLastRunUntil(never);
+    }));
     if (!watcher.isFinished())
         loop.exec();
     const UndoResult result = watcher.result();
     setListsEditable(true);
     setReplaceEnabled(true);
-    ui->action_Undo->setEnabled(false);
-    if (result.nothingToUndo) {
+    JournalRun last;
+    ui->action_Undo->setEnabled(Journal::lastRun(&last));
+    const QString title = number > 0 ? QStringLiteral("撤销第 %1 次替换").arg(number)
+                                     : QStringLiteral("撤销上次替换");
+    if (result.nothingToUndo || result.noSuchRun) {
         emit stateChangedSignals(75);
-        QMessageBox::information(
-            this, QStringLiteral("撤销上次替换"), QStringLiteral("没有可以撤销的替换。"));
+        QMessageBox::information(parent, title, QStringLiteral("没有可以撤销的替换。"));
         return;
     }
     emit stateChangedSignals(74);
-    QMessageBox::information(this, QStringLiteral("撤销上次替换"), undoSummary(result));
+    QMessageBox::information(parent, title, undoSummary(result));
 }
 
 // What recovery put right of interrupted runs, told as it happened.

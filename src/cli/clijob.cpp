@@ -212,9 +212,13 @@ bool parseCliArguments(
     const QCommandLineOption discardInterrupted(QStringLiteral("discard-interrupted"));
     const QCommandLineOption noUndo(QStringLiteral("no-undo"));
     const QCommandLineOption undoCap(QStringLiteral("undo-cap"), QString(), QStringLiteral("MB"));
-    parser.addOptions({help, version, list, keywords, replacements, recursive, include, exclude,
-        encoding, separator, regex, noRegex, wholeWord, noWholeWord, dryRun, keepFormat,
-        noKeepFormat, verbose, diff, undo, noUndo, undoCap, discardInterrupted});
+    const QCommandLineOption history(QStringLiteral("history"));
+    const QCommandLineOption undoRun(QStringLiteral("undo-run"), QString(), QStringLiteral("N"));
+    const QCommandLineOption keepRuns(QStringLiteral("keep-runs"), QString(), QStringLiteral("N"));
+    parser.addOptions(
+        {help, version, list, keywords, replacements, recursive, include, exclude, encoding,
+            separator, regex, noRegex, wholeWord, noWholeWord, dryRun, keepFormat, noKeepFormat,
+            verbose, diff, undo, noUndo, undoCap, discardInterrupted, history, undoRun, keepRuns});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -226,14 +230,25 @@ bool parseCliArguments(
         *command = CliCommand::Version;
         return true;
     }
-    for (const QCommandLineOption *alone : {&undo, &discardInterrupted}) {
+    for (const QCommandLineOption *alone : {&undo, &discardInterrupted, &history, &undoRun}) {
         if (!parser.isSet(*alone))
             continue;
         const QString name = QLatin1String("--") + alone->names().constFirst();
         if (parser.optionNames().size() > 1 || !parser.positionalArguments().isEmpty())
             return fail(error,
                 QStringLiteral("%1 不能与其他选项同用 (%1 takes no other options)").arg(name));
-        *command = alone == &undo ? CliCommand::Undo : CliCommand::DiscardInterrupted;
+        *command = alone == &undo ? CliCommand::Undo
+            : alone == &history   ? CliCommand::History
+            : alone == &undoRun   ? CliCommand::UndoRun
+                                  : CliCommand::DiscardInterrupted;
+        if (alone == &undoRun) {
+            bool ok = false;
+            options->undoRun = parser.value(undoRun).toInt(&ok);
+            if (!ok || options->undoRun < 1)
+                return fail(error,
+                    QStringLiteral("--undo-run 需要一个正整数，1 为最近一次 (--undo-run takes a "
+                                   "run's number, 1 being the newest)"));
+        }
         return true;
     }
     *command = CliCommand::Run;
@@ -282,6 +297,17 @@ bool parseCliArguments(
         return fail(
             error, QStringLiteral("--diff 只能与 --dry-run 一起使用 (--diff goes with --dry-run)"));
     options->journal = !parser.isSet(noUndo);
+    if (parser.isSet(keepRuns)) {
+        QString runs;
+        if (!takeSingle(parser, keepRuns.names().constFirst(), &runs, error))
+            return false;
+        bool ok = false;
+        options->runsKept = runs.toInt(&ok);
+        if (!ok || options->runsKept < 1)
+            return fail(error,
+                QStringLiteral("--keep-runs 需要一个正整数 (--keep-runs takes a number of runs, at "
+                               "least 1)"));
+    }
     if (parser.isSet(undoCap)) {
         QString cap;
         if (!takeSingle(parser, undoCap.names().constFirst(), &cap, error))
@@ -442,15 +468,30 @@ QString cliHelpText()
         "                        仍先复制一份）。Keep no originals after the run (a file\n"
         "                        overwritten in place is still copied until it is written).\n"
         "  --undo-cap MB         撤销时需要复制的原文件最多占用的空间，默认 1024；超过时\n"
-        "                        拒绝运行（可用 --no-undo）。Space the copies kept for undo\n"
+        "                        拒绝运行（可用 --no-undo）。也是保留的各次替换的原文件\n"
+        "                        合计所占空间的上限。Space the copies kept for undo\n"
         "                        may take (files on the journal's own disk cost nothing);\n"
-        "                        default 1024; beyond it the run is refused.\n"
+        "                        default 1024; beyond it the run is refused. Also the space\n"
+        "                        the originals of all kept runs may hold together.\n"
         "  --undo                撤销上次替换：恢复上次改动过、此后未再改动的文件。\n"
         "                        Undo the last run: restore every file it changed that has\n"
         "                        not been changed since.\n"
         "                        被中断的替换一直保留，可以撤销，直到撤销或放弃它。\n"
         "                        An interrupted run stays undoable until it is undone or\n"
         "                        discarded.\n"
+        "  --history             列出保留的替换，最近的在前，每次一行：编号、开始时间、\n"
+        "                        写入的文件数、仍可撤销的文件数。List the kept runs, newest\n"
+        "                        first, one a line: number, start time, files written, files\n"
+        "                        still undoable (original kept, not rewritten by a later run).\n"
+        "                        每行以制表符分隔，已撤销或被中断的另有第五列。Fields are\n"
+        "                        tab-separated; an undone or interrupted run has a fifth.\n"
+        "  --undo-run N          撤销第 N 次替换（1 为最近一次）；此后又被改动的文件，包括被\n"
+        "                        以后的替换改动的，保持不动并列出。Undo run N (1 is the\n"
+        "                        newest); files changed since, by a later run too, are left\n"
+        "                        alone and named.\n"
+        "  --keep-runs N         撤销日志保留最近 N 次替换，默认 10；在 --undo-cap 之内，\n"
+        "                        超出时先丢弃最早的。Keep the last N runs for undo (default\n"
+        "                        10), within --undo-cap; past either, the oldest go first.\n"
         "  --discard-interrupted 放弃被中断的替换的撤销日志（先修复写了一半的文件）。\n"
         "                        Discard the journals of interrupted runs (after repairing\n"
         "                        any file one left half written).\n"
@@ -492,6 +533,8 @@ QString cliHelpText()
         "  Undo: 0 all restored; 1 some were changed since and left alone, or a journal\n"
         "  record could not be read (the journal stays); 2 nothing to undo; 130 stopped by a\n"
         "  signal after the file in hand (run --undo again to go on).\n"
+        "  --undo-run N：同 --undo；2 没有第 N 次替换 (no run N)，或它已撤销。\n"
+        "  --undo-run N: as --undo; 2 when there is no run N, or it is undone already.\n"
         "  --discard-interrupted：0 已放弃；2 没有被中断的替换。\n"
         "  --discard-interrupted: 0 discarded; 2 there was no interrupted run.\n");
 }

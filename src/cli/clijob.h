@@ -27,12 +27,15 @@ struct CliOptions
     bool diff = false;
     bool journal = true;
     qint64 journalCap = qint64(1024) << 20;
+    int runsKept = 10;
+    // With CliCommand::UndoRun: the run's number in the history, 1 being the newest.
+    int undoRun = 0;
     // The job options the command line states ("encoding", "separator", "regex",
     // "whole-word", "keep-format"): a list workbook's own options give way to them.
     QSet<QString> given;
 };
 
-enum class CliCommand { Run, Undo, DiscardInterrupted, Help, Version };
+enum class CliCommand { Run, Undo, UndoRun, History, DiscardInterrupted, Help, Version };
 
 // arguments includes the program name, as QCoreApplication::arguments() gives it.
 // On bad usage returns false with a message for the user in error.

@@ -354,12 +354,19 @@ private:
 
 std::atomic_bool UndoSignals::s_stop {false};
 
-int undo(QTextStream &out, QTextStream &err)
+// number: the run's place in the history, 1 the newest; 0 for the run plain undo takes.
+int undo(int number, QTextStream &out, QTextStream &err)
 {
     UndoResult result;
     {
         const UndoSignals stopping;
-        result = undoLastRunUntil(UndoSignals::flag());
+        result = number > 0 ? undoRunUntil(number, UndoSignals::flag())
+                            : undoLastRunUntil(UndoSignals::flag());
+    }
+    if (result.noSuchRun) {
+        printRecovery(err, result.recovery);
+        out << QStringLiteral("没有第 %1 次替换 (no run %1)\n").arg(number);
+        return 2;
     }
     printRecovery(err, result.recovery);
     for (const QString &record : result.damaged)
@@ -406,6 +413,31 @@ int undo(QTextStream &out, QTextStream &err)
         return 130;
     }
     return result.changedSince + result.missing + result.failed + result.damaged.size() > 0 ? 1 : 0;
+}
+
+int history(QTextStream &out, QTextStream &err)
+{
+    QStringList refused;
+    const QVector<HistoryEntry> runs = Journal::history(&refused);
+    for (const QString &why : refused)
+        err << QStringLiteral("yihuan-cli: 撤销日志不可信，未使用 (journal not trusted, left "
+                              "alone): %1\n")
+                   .arg(why);
+    if (runs.isEmpty())
+        err << QStringLiteral("没有保留的替换 (no runs kept)\n");
+    for (int i = 0; i < runs.size(); ++i) {
+        const HistoryEntry &entry = runs.at(i);
+        out << i + 1 << '\t'
+            << QDateTime::fromMSecsSinceEpoch(entry.run.started)
+                   .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+            << '\t' << entry.written << '\t' << entry.undoable;
+        if (entry.run.undone)
+            out << QStringLiteral("\t已撤销 (undone)");
+        else if (entry.run.interrupted())
+            out << QStringLiteral("\t被中断 (interrupted)");
+        out << '\n';
+    }
+    return 0;
 }
 
 int discardInterrupted(QTextStream &out, QTextStream &err)
@@ -488,7 +520,11 @@ int runCli(const QStringList &arguments)
         return 0;
     }
     if (command == CliCommand::Undo)
-        return undo(out, err);
+        return undo(0, out, err);
+    if (command == CliCommand::UndoRun)
+        return undo(options.undoRun, out, err);
+    if (command == CliCommand::History)
+        return history(out, err);
     if (command == CliCommand::DiscardInterrupted)
         return discardInterrupted(out, err);
 
@@ -505,6 +541,7 @@ int runCli(const QStringList &arguments)
     runOptions.settings = options.settings;
     runOptions.journal = options.journal;
     runOptions.journalCap = options.journalCap;
+    runOptions.runsKept = options.runsKept;
     runOptions.requestedAt = requestedAt;
     QStringList paths;
     paths.reserve(job.files.size());

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -39,9 +40,13 @@ const QByteArray Header = QByteArrayLiteral("yihuan-journal 2\n");
 //                           (path in base64; the first version has no folder identity)
 //   D entry      the in-place overwrite of entry finished
 //   A entry      entry was left as it was
+//   Q requested  when the user asked for the run (ms)
+//   H held not-kept  what the originals hold (bytes) and how many files went without one
 //   E finished   the run finished (ms; none in the first version)
 //   U            an undo began
 //   R entry      undo is overwriting entry where it stands
+//   F entry      entry is whole again where it stands (repaired, or restored in place)
+//   X undone     an undo ended (ms): the originals are gone, the manifest stays
 // A line cut short by a kill is ignored: its file was not yet replaced.
 QByteArray keptRecord(qint64 entry, JournalRecord::Kept kept, const struct stat &st,
     const QByteArray &path, const Digest &before, const Digest &after, const struct stat &folder)
@@ -258,7 +263,22 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
         const QList<QByteArray> fields = text.trimmed().split(' ');
         const QByteArray kind = fields.at(0);
         bool ok = false;
-        if (kind == "E") {
+        if (kind == "Q" || kind == "X") {
+            const qint64 ms = fields.size() == 2 ? fields.at(1).toLongLong(&ok) : 0;
+            if (ok && kind == "Q")
+                run->requested = ms;
+            else if (ok)
+                run->undone = true;
+        } else if (kind == "H") {
+            bool ok2 = false;
+            const qint64 held = fields.size() == 3 ? fields.at(1).toLongLong(&ok) : -1;
+            const int notKept = fields.size() == 3 ? fields.at(2).toInt(&ok2) : 0;
+            ok = ok && ok2 && held >= 0 && notKept >= 0;
+            if (ok) {
+                run->held = held;
+                run->notKept = notKept;
+            }
+        } else if (kind == "E") {
             ok = fields.size() == 1
                 || (fields.size() == 2 && (run->finishedAt = fields.at(1).toLongLong(&ok), ok));
             run->finished = ok;
@@ -290,22 +310,44 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
                 run->records[at].abandoned = true;
             else if (ok && kind == "R")
                 run->records[at].restoring = run->undoBegun = true;
+            else if (ok && kind == "F")
+                run->records[at].whole = true;
             else
                 ok = false;
         }
         if (!ok)
             run->damaged.append(manifestPath + QStringLiteral(":%1").arg(line));
     }
+    if (run->requested <= 0)
+        run->requested = run->started;
     return Read::Ok;
 }
 
 bool runsInOrder(const JournalRun &a, const JournalRun &b)
 {
-    if (a.sequence != b.sequence)
-        return a.sequence < b.sequence;
     if (a.started != b.started)
         return a.started < b.started;
+    if (a.sequence != b.sequence)
+        return a.sequence < b.sequence;
     return a.folder < b.folder;
+}
+
+// Every run that can be read, oldest first; the journal folder's own fd is base.
+QVector<JournalRun> readRuns(int base, QStringList *refused)
+{
+    QVector<JournalRun> found;
+    for (const QString &name : entriesOf(base, RunPrefix)) {
+        JournalRun run;
+        QString why;
+        const Read read = readRun(base, name, &run, &why);
+        if (read == Read::Ok)
+            found.append(run);
+        else if (read == Read::Refused && refused)
+            refused->append(
+                Journal::location() + QLatin1Char('/') + name + QLatin1String(": ") + why);
+    }
+    std::sort(found.begin(), found.end(), runsInOrder);
+    return found;
 }
 
 bool syncFolder(const QString &path)
@@ -356,27 +398,105 @@ Journal::Cost Journal::estimate(const QStringList &paths)
     return cost;
 }
 
+int JournalRun::written() const
+{
+    return notKept
+        + int(std::count_if(records.cbegin(), records.cend(),
+            [](const JournalRecord &record) { return !record.abandoned; }));
+}
+
 QVector<JournalRun> Journal::runs(QStringList *refused)
 {
-    QVector<JournalRun> found;
     QString error;
     const UniqueFd base(openBase(false, &error));
     if (!base.isValid()) {
         if (refused && !error.isEmpty())
             refused->append(error);
-        return found;
+        return {};
     }
-    for (const QString &name : entriesOf(base.get(), RunPrefix)) {
-        JournalRun run;
-        QString why;
-        const Read read = readRun(base.get(), name, &run, &why);
-        if (read == Read::Ok)
-            found.append(run);
-        else if (read == Read::Refused && refused)
-            refused->append(location() + QLatin1Char('/') + name + QLatin1String(": ") + why);
+    return readRuns(base.get(), refused);
+}
+
+QVector<HistoryEntry> Journal::history(QStringList *refused)
+{
+    QVector<HistoryEntry> entries;
+    // Paths that a later run, not undone, has rewritten: undo leaves them alone.
+    QSet<QByteArray> rewrittenLater;
+    const QVector<JournalRun> all = runs(refused);
+    for (auto it = all.crbegin(); it != all.crend(); ++it) {
+        if (!it->keepsUndo)
+            continue;
+        HistoryEntry entry;
+        entry.run = *it;
+        entry.written = it->written();
+        const UniqueFd folder(it->undoBegun ? openFolder(QFile::encodeName(it->folder)) : -1);
+        for (const JournalRecord &record : it->records) {
+            if (it->undone || record.abandoned || rewrittenLater.contains(record.path))
+                continue;
+            struct stat st;
+            // Part way through an undo, what it put back is no longer in the journal.
+            if (it->undoBegun
+                && ::fstatat(
+                       folder.get(), keptName(record.entry).constData(), &st, AT_SYMLINK_NOFOLLOW)
+                    != 0)
+                continue;
+            ++entry.undoable;
+        }
+        if (!it->undone) {
+            for (const JournalRecord &record : it->records) {
+                if (!record.abandoned)
+                    rewrittenLater.insert(record.path);
+            }
+        }
+        entries.append(entry);
     }
-    std::sort(found.begin(), found.end(), runsInOrder);
-    return found;
+    return entries;
+}
+
+bool Journal::reread(JournalRun *run)
+{
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid())
+        return false;
+    JournalRun fresh;
+    QString why;
+    const QString name = QFileInfo(run->folder).fileName();
+    if (readRun(base.get(), name, &fresh, &why, false, true) != Read::Ok)
+        return false;
+    *run = fresh;
+    return true;
+}
+
+qint64 Journal::heldBytes(const JournalRun &run)
+{
+    if (run.undone)
+        return 0;
+    if (run.held >= 0 && !run.undoBegun && run.finished)
+        return run.held;
+    const UniqueFd folder(openFolder(QFile::encodeName(run.folder)));
+    if (!folder.isValid())
+        return 0;
+    qint64 held = 0;
+    for (const JournalRecord &record : run.records) {
+        struct stat st;
+        if (!record.abandoned
+            && ::fstatat(folder.get(), keptName(record.entry).constData(), &st, AT_SYMLINK_NOFOLLOW)
+                == 0
+            && S_ISREG(st.st_mode) && st.st_nlink == 1)
+            held += st.st_size;
+    }
+    return held;
+}
+
+bool Journal::markUndone(const JournalRun &run, int manifest)
+{
+    const QByteArray record = "X " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '\n';
+    if (!writeFully(manifest, record.constData(), record.size()) || ::fdatasync(manifest) != 0)
+        return false;
+    for (int shard = 0; shard < Shards; ++shard)
+        QDir(run.folder + QLatin1Char('/') + QString::number(shard)).removeRecursively();
+    return true;
 }
 
 QSet<QByteArray> Journal::foldersInUse(const QString &except)
@@ -404,11 +524,16 @@ QSet<QByteArray> Journal::foldersInUse(const QString &except)
 bool Journal::lastRun(JournalRun *run, QStringList *refused)
 {
     const QVector<JournalRun> all = runs(refused);
+    qint64 newerAskedFor = std::numeric_limits<qint64>::min();
     for (auto it = all.crbegin(); it != all.crend(); ++it) {
-        if (it->keepsUndo) {
+        if (!it->keepsUndo)
+            continue;
+        const bool stillDue = it->interrupted() || it->finishedAt > newerAskedFor;
+        if (!it->undone && stillDue) {
             *run = *it;
             return true;
         }
+        newerAskedFor = std::max(newerAskedFor, it->requested);
     }
     return false;
 }
@@ -466,24 +591,48 @@ void Journal::discardLastRun()
     const UniqueFd base(openBase(false, &error));
     if (!base.isValid())
         return;
-    setAsideFinishedRuns(base.get(), QDateTime::currentMSecsSinceEpoch());
+    setAsideRuns(base.get(), QDateTime::currentMSecsSinceEpoch(), -1, -1, QString());
     QDir trash(location());
     for (const QString &name : entriesOf(base.get(), TrashPrefix))
         QDir(trash.filePath(name)).removeRecursively();
 }
 
-void Journal::setAsideFinishedRuns(int base, qint64 before)
+void Journal::setAsideRuns(int base, qint64 requestedAt, int keep, qint64 cap, const QString &self)
 {
-    for (const QString &name : entriesOf(base, RunPrefix)) {
-        JournalRun run;
-        QString why;
-        if (readRun(base, name, &run, &why) != Read::Ok || run.interrupted()
-            || run.finishedAt > before)
+    const QVector<JournalRun> all = readRuns(base, nullptr);
+    int kept = 0;
+    qint64 held = 0;
+    bool over = false;
+    for (auto run = all.crbegin(); run != all.crend(); ++run) {
+        const bool isSelf = run->folder == self;
+        // Still going on when this run was asked for: it ran alongside, and stays.
+        if (!isSelf && !run->interrupted() && run->finishedAt > requestedAt)
             continue;
+        bool drop = false;
+        if (keep < 0 || !run->keepsUndo) {
+            drop = !isSelf && !run->interrupted();
+        } else {
+            // Its original may be the only whole copy of a file it tore.
+            const bool mayHoldTorn = run->interrupted()
+                && std::any_of(
+                    run->records.cbegin(), run->records.cend(), [](const JournalRecord &record) {
+                        return !record.abandoned && record.mayBeTorn();
+                    });
+            const qint64 runHeld = heldBytes(*run);
+            over = over || kept >= keep || (kept > 0 && cap >= 0 && held + runHeld > cap);
+            drop = over && !mayHoldTorn && !isSelf;
+            if (!drop) {
+                ++kept;
+                held += runHeld;
+            }
+        }
+        if (!drop)
+            continue;
+        const QString name = QFileInfo(run->folder).fileName();
         const QByteArray native = QFile::encodeName(name);
         const QByteArray trash = QFile::encodeName(TrashPrefix + name);
         if (::renameat(base, native.constData(), base, trash.constData()) != 0)
-            QDir(run.folder).removeRecursively();
+            QDir(run->folder).removeRecursively();
     }
     // Folders of runs killed before they were made whole: their process is gone.
     for (const QString &name : entriesOf(base, NewPrefix)) {
@@ -545,8 +694,13 @@ bool Journal::start(QString *error)
             *error = why;
         return false;
     }
-    setAsideFinishedRuns(
-        base.get(), m_requestedAt > 0 ? m_requestedAt : QDateTime::currentMSecsSinceEpoch());
+    if (m_requestedAt <= 0)
+        m_requestedAt = QDateTime::currentMSecsSinceEpoch();
+    // A run without undo ends the history: undo never reaches past it.
+    if (m_mode == Mode::Undo)
+        setAsideRuns(base.get(), m_requestedAt, m_runsKept - 1, m_copyCap, QString());
+    else
+        setAsideRuns(base.get(), m_requestedAt, -1, -1, QString());
     m_trash = trashFiles();
     if (!publish(base.get(), &why)) {
         if (error)
@@ -608,8 +762,9 @@ bool Journal::publish(int base, QString *error)
     }
     ++sequence;
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QByteArray header = Header + "S " + QByteArray::number(now.toMSecsSinceEpoch()) + ' '
+    QByteArray header = Header + "S " + QByteArray::number(now.toMSecsSinceEpoch()) + ' '
         + QByteArray::number(sequence) + (m_mode == Mode::Undo ? " u\n" : " n\n");
+    header += "Q " + QByteArray::number(m_requestedAt) + '\n';
     const QString name = RunPrefix + now.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))
         + QStringLiteral("-%1-%2").arg(::getpid()).arg(sequence);
     const bool published = writeFully(m_manifest.get(), header.constData(), header.size())
@@ -645,11 +800,21 @@ bool Journal::finish()
     // so that the next start repairs it and no later run sweeps its original.
     // Not synced: every record a file's safety depends on already is, and should this
     // one be lost, the run only looks interrupted, which undoes the same.
+    if (m_mode == Mode::Undo)
+        append("H " + QByteArray::number(m_held.loadRelaxed()) + ' '
+            + QByteArray::number(m_notKept.loadRelaxed()) + '\n');
     if (!unresolved)
         append("E " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '\n');
     const bool written = writeRecords();
     // Closing releases the lock: the run is over and may be undone.
     m_manifest.reset();
+    if (m_mode == Mode::Undo) {
+        // What this run holds is known only now: older runs make room for it.
+        QString error;
+        const UniqueFd base(openBase(false, &error));
+        if (base.isValid())
+            setAsideRuns(base.get(), m_requestedAt, m_runsKept, m_copyCap, m_folderPath);
+    }
     sweepRest();
     if (m_mode == Mode::InPlaceOnly && !unresolved)
         QDir(m_folderPath).removeRecursively();
@@ -688,6 +853,7 @@ Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArra
         return kept;
     }
     kept.entry = entry;
+    m_held.fetchAndAddRelaxed(original.st_size);
     if (inPlace) {
         QMutexLocker locker(&m_mutex);
         m_inPlaceOpen.insert(entry);
@@ -728,6 +894,9 @@ void Journal::abandon(qint64 entry)
         QMutexLocker locker(&m_mutex);
         m_inPlaceOpen.remove(entry);
     }
+    struct stat st;
+    if (::fstatat(m_folder.get(), keptName(entry).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        m_held.fetchAndAddRelaxed(-qint64(st.st_size));
     ::unlinkat(m_folder.get(), keptName(entry).constData(), 0);
     append("A " + QByteArray::number(entry) + '\n', nullptr, shardOf(entry));
 }

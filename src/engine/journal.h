@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <algorithm>
 #include <vector>
 
 #include <sys/stat.h>
@@ -41,6 +42,15 @@ struct JournalRecord
     bool writtenInPlace = false; // an InPlace entry whose overwrite was finished and synced
     bool abandoned = false; // the run left the file as it was after all
     bool restoring = false; // undo was putting it back where it stands
+    // Put back whole where it stands (by a repair or an undo): no longer torn, so any
+    // content other than the run's own is someone else's since.
+    bool whole = false;
+
+    // A write where the file stands, by the run or by an undo, may have been cut short.
+    bool mayBeTorn() const
+    {
+        return !whole && ((kept == Kept::InPlace && !writtenInPlace) || restoring);
+    }
 };
 
 // One run as its journal tells it.
@@ -56,23 +66,43 @@ struct JournalRun
     bool finished = false;
     qint64 finishedAt = 0; // ms since the epoch; 0 when the journal does not say
     bool undoBegun = false; // an undo of it started and did not end
+    bool undone = false; // an undo of it ended: only its manifest is left, for the history
+    // When the user asked for it (ms since the epoch); the start when the journal does not say.
+    qint64 requested = 0;
+    // What its originals hold on disk, as told when it finished; -1 when not told.
+    qint64 held = -1;
+    int notKept = 0; // files it replaced without keeping their original
     QVector<JournalRecord> records;
     // The folders it was to write in, temp files included.
     QVector<QByteArray> folders;
     // Records that could not be read, each as "manifest:line".
     QStringList damaged;
 
-    // Killed or crashed, in the run or in its undo: kept until it is undone or discarded.
-    bool interrupted() const { return !finished || undoBegun; }
+    // Killed or crashed, in the run or in its undo: kept until it is undone or discarded,
+    // or the history drops it.
+    bool interrupted() const { return (!finished || undoBegun) && !undone; }
+    // Files it replaced, kept or not.
+    int written() const;
+};
+
+// One run of the history, newest first.
+struct HistoryEntry
+{
+    JournalRun run;
+    int written = 0;
+    // Files whose original is still kept and that no later run still holding its own
+    // change has rewritten since.
+    int undoable = 0;
 };
 
 // A run's undo journal: the original of every file the run replaces, kept before the
 // replacement, and a manifest of them. Thread-safe: pool threads record their files
 // through one Journal.
 //
-// A run's journal stays until the next run starts, or, when the run (or an undo of it)
-// was interrupted, until it is undone or discarded. Runs starting together each keep
-// their own. Undo takes the newest run first, by the manifest's sequence.
+// The journal keeps a history of the last runs (setRunsKept()), interrupted ones among
+// them, within the space cap: past either, the oldest go first, at a run's start and again
+// at its end. An undone run keeps its manifest, to stay in the history. Runs starting
+// together each keep their own. Runs are ordered by their start as the manifest tells it.
 //
 // Originals on the journal's own file system are kept by hard-linking the old inode
 // before the new file is renamed over it, which costs no copying and keeps its owner,
@@ -106,8 +136,22 @@ public:
     // manifest that cannot be trusted is left out and named in refused, with the reason;
     // so is the journal folder itself.
     static QVector<JournalRun> runs(QStringList *refused = nullptr);
-    // The newest run with undo, not still in progress; false when there is none.
+    // What plain undo takes: the newest run with undo, not still in progress, unless it is
+    // undone already. A run before it still counts when it was interrupted, or still going
+    // on when the newer runs were asked for (it ran alongside them), as before there was a
+    // history. False when there is none.
     static bool lastRun(JournalRun *run, QStringList *refused = nullptr);
+    // The runs with undo, newest first, as the history lists them.
+    static QVector<HistoryEntry> history(QStringList *refused = nullptr);
+    // Reads one run again, as it is now, under a lock its caller holds; false when it is
+    // gone or cannot be read.
+    static bool reread(JournalRun *run);
+    // What a run's originals hold on disk: a kept link to an inode that no live file uses
+    // costs the inode's size.
+    static qint64 heldBytes(const JournalRun &run);
+    // Marks a run undone and frees its originals; only its manifest stays, for the history.
+    // manifest: the run's manifest, open for appending and locked.
+    static bool markUndone(const JournalRun &run, int manifest);
     // The last run's journal was left unfinished: the run was killed or crashed.
     static bool lastRunInterrupted();
     // Runs killed or crashed (or whose undo was), kept for undo; oldest first.
@@ -121,8 +165,11 @@ public:
     // Deletes one run's journal.
     static bool remove(const JournalRun &run);
 
+    static constexpr int DefaultRunsKept = 10;
+
     // copyCap: the bytes of copies the journal may hold; negative for no limit. A file
-    // past the cap is still replaced safely, but cannot be undone.
+    // past the cap is still replaced safely, but cannot be undone. The same cap bounds what
+    // the history's originals hold together.
     explicit Journal(qint64 copyCap = -1, Mode mode = Mode::Undo);
     ~Journal();
     Journal(const Journal &) = delete;
@@ -131,10 +178,12 @@ public:
     // The moment the user asked for this run (ms since the epoch), when that was before
     // start(): a run that finished after it ran alongside this one, and keeps its journal.
     void setRequestedAt(qint64 ms) { m_requestedAt = ms; }
-    // Deletes the journals of runs that finished before this one was asked for (at once
-    // for undo; their files on disk one with each file this run replaces, see sweepOne())
-    // and creates this run's, locked, before any other run can see it. Interrupted runs
-    // stay. False, with the journal
+    // How many runs the history keeps, this one included; at least one.
+    void setRunsKept(int runs) { m_runsKept = std::max(1, runs); }
+    // Drops the runs past the history's length or its cap (for undo at once; their files on
+    // disk one with each file this run replaces, see sweepOne()) and creates this run's,
+    // locked, before any other run can see it. Runs that finished after this one was asked
+    // for stay. False, with the journal
     // folder and the system's reason in error, when it cannot be made: a run may still go
     // on without undo, after discardLastRun().
     bool start(QString *error = nullptr);
@@ -193,8 +242,13 @@ public:
     quint64 device() const { return m_device; }
 
 private:
-    // Renames finished runs' journals out of the way: from then on they are gone for undo.
-    static void setAsideFinishedRuns(int base, qint64 before);
+    // Renames runs' journals out of the way: from then on they are gone for undo. Runs
+    // beyond the newest keep, or past the cap, go, the oldest first; with keep negative,
+    // every finished run. Runs that finished after requestedAt ran alongside and stay; so
+    // does self, the run now ending, and an interrupted run that may hold a torn file's
+    // only whole copy.
+    static void setAsideRuns(
+        int base, qint64 requestedAt, int keep, qint64 cap, const QString &self);
     static QVector<QByteArray> trashFiles();
     bool publish(int base, QString *error);
     void sweepRest();
@@ -205,6 +259,7 @@ private:
     const qint64 m_copyCap;
     const Mode m_mode;
     qint64 m_requestedAt = 0;
+    int m_runsKept = DefaultRunsKept;
     QString m_folderPath;
     UniqueFd m_folder;
     UniqueFd m_manifest;
@@ -212,6 +267,7 @@ private:
     quint64 m_device = 0;
     QAtomicInteger<qint64> m_nextEntry = 0;
     QAtomicInteger<qint64> m_copied = 0;
+    QAtomicInteger<qint64> m_held = 0; // what the originals kept hold on disk
     QAtomicInt m_notKept = 0;
 
     QMutex m_mutex; // guards the fields up to m_syncMutex

@@ -123,6 +123,7 @@ bool ReplaceRun::prepareJournal(QString *error)
     const Journal::Mode mode = m_options.journal ? Journal::Mode::Undo : Journal::Mode::InPlaceOnly;
     auto journal = std::make_shared<Journal>(m_options.journalCap, mode);
     journal->setRequestedAt(m_options.requestedAt > 0 ? m_options.requestedAt : m_made);
+    journal->setRunsKept(m_options.runsKept);
     QString why;
     if (!journal->start(&why)) {
         Journal::discardLastRun();

@@ -26,6 +26,8 @@ struct RunOptions
     // The bytes of copies the journal may hold (files it cannot keep by a link); negative
     // for no limit.
     qint64 journalCap = -1;
+    // How many runs the journal's history keeps, this one included.
+    int runsKept = 10;
     // When the user asked for the run (ms since the epoch; 0: when the run was made). Runs
     // that finished after it ran alongside this one: their journals stay.
     qint64 requestedAt = 0;

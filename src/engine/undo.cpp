@@ -184,14 +184,18 @@ int openOriginal(const OpenRun &journal, const JournalRecord &record)
         O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// A write where the file stands, by the run or by an undo, may have been cut short.
-bool mayBeTorn(const JournalRecord &record)
+// Once put back whole where it stands, a file counts as whole: whatever it holds later
+// is someone's change, not a tear.
+Outcome markWhole(Outcome outcome, const JournalRecord &record, const OpenRun &journal)
 {
-    return (record.kept == JournalRecord::Kept::InPlace && !record.writtenInPlace)
-        || record.restoring;
+    if (outcome == Outcome::Restored)
+        journal.append("F " + QByteArray::number(record.entry) + '\n', false);
+    return outcome;
 }
 
-Outcome undoFile(const JournalRecord &record, const OpenRun &journal)
+// rewrittenLater: a later run replaced the file, so that what it holds is no tear of this
+// run's.
+Outcome undoFile(const JournalRecord &record, const OpenRun &journal, bool rewrittenLater)
 {
     Current current;
     const Outcome opened = openCurrent(record, &current);
@@ -203,14 +207,15 @@ Outcome undoFile(const JournalRecord &record, const OpenRun &journal)
     if (*now == record.before)
         return Outcome::AlreadyOriginal;
     // A killed overwrite leaves content that matches neither digest.
-    if (*now != record.after && !mayBeTorn(record))
+    const bool mayBeTorn = record.mayBeTorn() && !rewrittenLater;
+    if (*now != record.after && !mayBeTorn)
         return Outcome::ChangedSince;
 
     const UniqueFd original(openOriginal(journal, record));
     if (!original.isValid() || digestOfFile(original.get()) != record.before)
         return Outcome::Failed;
     if (record.kept == JournalRecord::Kept::InPlace || record.restoring)
-        return restoreInPlace(current, original.get(), record, journal);
+        return markWhole(restoreInPlace(current, original.get(), record, journal), record, journal);
     if (record.kept == JournalRecord::Kept::Link) {
         if (!current.unchanged())
             return Outcome::Failed;
@@ -225,7 +230,39 @@ Outcome undoFile(const JournalRecord &record, const OpenRun &journal)
         if (errno != EXDEV && errno != EACCES && errno != EPERM)
             return Outcome::Failed;
     }
-    return restoreByCopy(current, original.get(), record, journal);
+    return markWhole(restoreByCopy(current, original.get(), record, journal), record, journal);
+}
+
+// The paths among wanted that a run after the one at index, not undone, replaced.
+QSet<QByteArray> rewrittenAfter(
+    const QVector<JournalRun> &runs, int index, const QSet<QByteArray> &wanted)
+{
+    QSet<QByteArray> found;
+    if (wanted.isEmpty())
+        return found;
+    for (int later = index + 1; later < runs.size(); ++later) {
+        if (runs.at(later).undone)
+            continue;
+        for (const JournalRecord &record : runs.at(later).records) {
+            if (!record.abandoned && wanted.contains(record.path))
+                found.insert(record.path);
+        }
+    }
+    return found;
+}
+
+// The paths of a run's files that may be torn, and that a later run replaced since.
+QSet<QByteArray> tornRewrittenLater(const QVector<JournalRun> &runs, const JournalRun &run)
+{
+    QSet<QByteArray> torn;
+    for (const JournalRecord &record : run.records) {
+        if (!record.abandoned && record.mayBeTorn())
+            torn.insert(record.path);
+    }
+    int index = -1;
+    for (int i = 0; i < runs.size() && index < 0; ++i)
+        index = runs.at(i).folder == run.folder ? i : -1;
+    return index < 0 ? QSet<QByteArray>() : rewrittenAfter(runs, index, torn);
 }
 
 enum class Repair { NotTorn, Repaired, Failed };
@@ -248,7 +285,8 @@ Repair repairFile(const JournalRecord &record, const OpenRun &journal)
     const UniqueFd original(openOriginal(journal, record));
     if (!original.isValid() || digestOfFile(original.get()) != record.before)
         return Repair::Failed;
-    return restoreInPlace(current, original.get(), record, journal) == Outcome::Restored
+    return markWhole(restoreInPlace(current, original.get(), record, journal), record, journal)
+            == Outcome::Restored
         ? Repair::Repaired
         : Repair::Failed;
 }
@@ -306,7 +344,8 @@ int removeLeftTempFiles(const JournalRun &run)
 Recovery recover(const QString &except)
 {
     Recovery recovery;
-    for (const JournalRun &run : Journal::runs(&recovery.refused)) {
+    const QVector<JournalRun> runs = Journal::runs(&recovery.refused);
+    for (const JournalRun &run : runs) {
         if (!run.interrupted() || run.folder == except)
             continue;
         OpenRun journal;
@@ -316,8 +355,9 @@ Recovery recover(const QString &except)
             continue;
         }
         bool failed = false;
+        const QSet<QByteArray> rewritten = tornRewrittenLater(runs, run);
         for (const JournalRecord &record : run.records) {
-            if (record.abandoned || !mayBeTorn(record))
+            if (record.abandoned || !record.mayBeTorn() || rewritten.contains(record.path))
                 continue;
             const QString path = QFile::decodeName(record.path);
             switch (repairFile(record, journal)) {
@@ -355,26 +395,29 @@ UndoResult undoLastRun()
     return undoLastRunUntil(never);
 }
 
-UndoResult undoLastRunUntil(const std::atomic_bool &stop)
+namespace {
+
+// Undoes run (found again under its lock); plain: the run is what plain undo takes, and
+// is looked for again when another undo ends it first.
+UndoResult undoOne(JournalRun run, bool plain, const std::atomic_bool &stop)
 {
     UndoResult result;
-    JournalRun run;
-    const bool found = Journal::lastRun(&run);
-    result.recovery = recover(found ? run.folder : QString());
-    if (!found)
-        return result;
+    result.recovery = recover(run.folder);
     // Another undo of the same run may be under way: once it is over, the run it left (if
     // any) is read again.
     OpenRun journal;
     while (!journal.open(run, true)) {
-        if (!journal.manifest.isValid() || !Journal::lastRun(&run))
+        if (!journal.manifest.isValid() || !plain || !Journal::lastRun(&run))
             return result;
     }
+    if (!Journal::reread(&run) || run.undone)
+        return result;
     // From here on the run counts as interrupted until this undo ends: no later run
     // sweeps a journal that still has files to give back.
     journal.append("U\n", false);
     result.runWasInterrupted = !run.finished;
     result.damaged = run.damaged;
+    const QSet<QByteArray> rewritten = tornRewrittenLater(Journal::runs(), run);
     for (const JournalRecord &record : qAsConst(run.records)) {
         if (record.abandoned)
             continue;
@@ -382,7 +425,7 @@ UndoResult undoLastRunUntil(const std::atomic_bool &stop)
             result.stopped = true;
             break;
         }
-        const Outcome outcome = undoFile(record, journal);
+        const Outcome outcome = undoFile(record, journal, rewritten.contains(record.path));
         result.files.append({QFile::decodeName(record.path), record.path, outcome});
         switch (outcome) {
         case Outcome::Restored:
@@ -404,7 +447,34 @@ UndoResult undoLastRunUntil(const std::atomic_bool &stop)
     }
     result.tempFilesRemoved = removeLeftTempFiles(run);
     result.nothingToUndo = result.files.isEmpty() && result.damaged.isEmpty() && !result.stopped;
-    if (result.complete())
+    // The history keeps it, undone; a run that recorded nothing has no place there.
+    if (result.complete()
+        && (result.nothingToUndo || !Journal::markUndone(run, journal.manifest.get())))
         Journal::remove(run);
     return result;
+}
+
+} // namespace
+
+UndoResult undoLastRunUntil(const std::atomic_bool &stop)
+{
+    JournalRun run;
+    if (!Journal::lastRun(&run)) {
+        UndoResult result;
+        result.recovery = recover(QString());
+        return result;
+    }
+    return undoOne(run, true, stop);
+}
+
+UndoResult undoRunUntil(int number, const std::atomic_bool &stop)
+{
+    const QVector<HistoryEntry> history = Journal::history();
+    if (number < 1 || number > history.size()) {
+        UndoResult result;
+        result.noSuchRun = true;
+        result.recovery = recover(QString());
+        return result;
+    }
+    return undoOne(history.at(number - 1).run, false, stop);
 }

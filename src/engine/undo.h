@@ -49,8 +49,11 @@ struct UndoResult
         Outcome outcome;
     };
 
-    // No run's journal was there to undo; the counts are all zero.
+    // No run's journal was there to undo, or the run was undone already; the counts are
+    // all zero.
     bool nothingToUndo = true;
+    // The history holds no run of the number asked for.
+    bool noSuchRun = false;
     // The run was killed or crashed before it finished.
     bool runWasInterrupted = false;
     // Told to stop part way: the files not reached stay in the journal for the next undo.
@@ -74,11 +77,15 @@ struct UndoResult
 };
 
 // Puts back, atomically and with its mode, owner, ACL and attributes, every file of the
-// last run that still holds what the run wrote, and every file a killed run was
-// overwriting in place; first, recoverInterruptedRuns(). The journal is deleted only when
-// every file is restored or reported (complete()), so a second undo finds nothing to do,
-// or finishes what the first left.
+// last run (Journal::lastRun()) that still holds what the run wrote, and every file a
+// killed run was overwriting in place; first, recoverInterruptedRuns(). The run's
+// originals go only when every file is restored or reported (complete()): its manifest
+// then stays in the history, marked undone, so a second undo finds nothing to do, or
+// finishes what the first left.
 UndoResult undoLastRun();
 // The same, stopping once stop is set (from a signal handler, say): the file in hand is
 // finished first, the rest stay in the journal for the next undo.
 UndoResult undoLastRunUntil(const std::atomic_bool &stop);
+// The same for run number of the history (Journal::history()), 1 being the newest. A file
+// that changed after the run, by a later run too, is left alone and named.
+UndoResult undoRunUntil(int number, const std::atomic_bool &stop);

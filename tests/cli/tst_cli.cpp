@@ -155,6 +155,7 @@ private slots:
     void damagedJournalRecordIsAFailure();
     void killedRunsTempFilesAreRemoved_data();
     void killedRunsTempFilesAreRemoved();
+    void historyListsAndUndoesRunsByNumber();
 };
 
 void TestCli::keywordFiles_data()
@@ -385,6 +386,12 @@ void TestCli::exitStatus_data()
     QTest::newRow("the largest undo cap that fits is taken")
         << QByteArray("foo\n") << job + QStringList {"--undo-cap", "8796093022207", "t.txt"} << 0
         << QString();
+    QTest::newRow("a history of no runs is bad usage")
+        << QByteArray("foo\n") << job + QStringList {"--keep-runs", "0", "t.txt"} << 2
+        << QStringLiteral("--keep-runs");
+    QTest::newRow("run 0 is no run's number")
+        << QByteArray("foo\n") << QStringList {"--undo-run", "0"} << 2
+        << QStringLiteral("--undo-run");
     QTest::newRow("folders without text files leave nothing to do") << QByteArray(
         "foo\n") << job + QStringList {"emptydir"} << 2 << QStringLiteral("纯文本文件列表为空");
 }
@@ -1486,6 +1493,66 @@ void TestCli::killedRunsTempFilesAreRemoved()
         QCOMPARE(runCli(job + QStringList {"other.txt"}, dir.path(), env).exitCode, 0);
     QCOMPARE(testutil::hiddenEntries(dir.filePath(QStringLiteral("files"))), QStringList {planted});
     QCOMPARE(readFile(dir.filePath(QStringLiteral("files/a.txt"))), QByteArray("cat\n"));
+}
+
+void TestCli::historyListsAndUndoesRunsByNumber()
+{
+    QTemporaryDir dir;
+    const QProcessEnvironment env = cliEnvironment(dir.filePath(QStringLiteral("home")));
+    const Files files {{"a.txt", "cat\n"}, {"b.txt", "cat\n"}, {"c.txt", "cat\n"},
+        {"k1.txt", "cat\n"}, {"r1.txt", "dog\n"}, {"k2.txt", "dog\n"}, {"r2.txt", "cow\n"}};
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(writeFile(dir.filePath(it.key()), it.value()));
+    const QStringList catToDog {"--keywords", "k1.txt", "--replacements", "r1.txt"};
+    const QStringList dogToCow {"--keywords", "k2.txt", "--replacements", "r2.txt"};
+    QCOMPARE(runCli(catToDog + QStringList {"a.txt", "b.txt"}, dir.path(), env).exitCode, 0);
+    QCOMPARE(runCli(dogToCow + QStringList {"b.txt"}, dir.path(), env).exitCode, 0);
+
+    const QRegularExpression line(QStringLiteral(
+        "^(\\d+)\t\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t(\\d+)\t(\\d+)(\t.*)?$"));
+    const auto listed = [&] {
+        QStringList rows;
+        for (const QString &text :
+            runCli({"--history"}, dir.path(), env).out.split('\n', Qt::SkipEmptyParts)) {
+            const QRegularExpressionMatch match = line.match(text);
+            rows.append(match.hasMatch() ? match.captured(1) + ' ' + match.captured(2) + ' '
+                        + match.captured(3) + match.captured(4)
+                                         : QStringLiteral("unexpected: ") + text);
+        }
+        return rows;
+    };
+    QCOMPARE(listed(), QStringList({"1 1 1", "2 2 1"}));
+    // Not at once: a run that ended within a clock tick of the next one's start counts as
+    // having run alongside it, and plain undo would still take it.
+    QCOMPARE(runCli(catToDog + QStringList {"c.txt"}, dir.path(), env).exitCode, 0);
+    // The oldest run wrote two files; one of them a later run rewrote.
+    QCOMPARE(listed(), QStringList({"1 1 1", "2 1 1", "3 2 1"}));
+
+    const CliResult beyond = runCli({"--undo-run", "4"}, dir.path(), env);
+    QCOMPARE(beyond.exitCode, 2);
+    QVERIFY2(beyond.out.contains(QStringLiteral("no run 4")), qPrintable(beyond.out));
+
+    const CliResult oldest = runCli({"--undo-run", "3"}, dir.path(), env);
+    QCOMPARE(oldest.exitCode, 1);
+    QVERIFY2(
+        oldest.out.contains(QStringLiteral("已改动\t") + dir.filePath(QStringLiteral("b.txt"))),
+        qPrintable(oldest.out));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("a.txt"))), QByteArray("cat\n"));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("b.txt"))), QByteArray("cow\r\n"));
+    QCOMPARE(listed(), QStringList({"1 1 1", "2 1 1", "3 2 0\t已撤销 (undone)"}));
+
+    // Plain undo takes the newest run once, as it always has.
+    QCOMPARE(runCli({"--undo"}, dir.path(), env).exitCode, 0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("c.txt"))), QByteArray("cat\n"));
+    const CliResult again = runCli({"--undo"}, dir.path(), env);
+    QCOMPARE(again.exitCode, 2);
+    QVERIFY(again.out.contains(QStringLiteral("nothing to undo")));
+    QCOMPARE(runCli({"--undo-run", "2"}, dir.path(), env).exitCode, 0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("b.txt"))), QByteArray("dog\r\n"));
+
+    QCOMPARE(
+        runCli(catToDog + QStringList {"--keep-runs", "2", "a.txt"}, dir.path(), env).exitCode, 0);
+    QCOMPARE(listed(), QStringList({"1 1 1", "2 1 0\t已撤销 (undone)"}));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

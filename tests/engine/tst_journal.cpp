@@ -41,10 +41,11 @@ Reason rewrite(const QString &path, const QByteArray &append, Journal *journal)
 }
 
 // One run over paths with its own journal, finished.
-bool runOver(
-    const QStringList &paths, const QByteArray &append, qint64 cap = -1, int *notKept = nullptr)
+bool runOver(const QStringList &paths, const QByteArray &append, qint64 cap = -1,
+    int *notKept = nullptr, int runsKept = Journal::DefaultRunsKept)
 {
     Journal journal(cap);
+    journal.setRunsKept(runsKept);
     if (!journal.start())
         return false;
     for (const QString &path : paths) {
@@ -69,6 +70,20 @@ struct Snapshot
         return {readBytes(path), statOf(path), aclListing(path), attributeListing(path)};
     }
 };
+
+// The bytes the journal's originals take on disk, manifests left out.
+qint64 originalsOnDisk()
+{
+    qint64 total = 0;
+    for (QDirIterator it(
+             Journal::location(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        it.next();
+        if (it.fileName() != QLatin1String("manifest"))
+            total += it.fileInfo().size();
+    }
+    return total;
+}
 
 JournalRecord::Kept keptKind(const QString &name)
 {
@@ -110,6 +125,12 @@ private slots:
     void aRunThatEndedWhileAnotherWasStartingKeepsItsJournal();
     void undoLeavesAFileWhoseFolderWasReplaced();
     void aFirstVersionJournalStaysUndoable();
+    void historyKeepsTheNewestRuns_data();
+    void historyKeepsTheNewestRuns();
+    void undoingAnOlderRun_data();
+    void undoingAnOlderRun();
+    void aRepairedFileEditedSinceIsLeftAlone();
+    void runsAreOrderedByTheirStartTime();
 
 private:
     QString freshFolder();
@@ -325,8 +346,8 @@ void TestJournal::aNewRunDeletesTheLastJournal()
     const QString second = folder + QStringLiteral("/second");
     QVERIFY(writeBytes(first, "1"));
     QVERIFY(writeBytes(second, "2"));
-    QVERIFY(runOver({first}, "a"));
-    QVERIFY(runOver({second}, "b"));
+    QVERIFY(runOver({first}, "a", -1, nullptr, 1));
+    QVERIFY(runOver({second}, "b", -1, nullptr, 1));
     QCOMPARE(QDir(Journal::location()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
 
     const UndoResult result = undoLastRun();
@@ -657,6 +678,171 @@ void TestJournal::aFirstVersionJournalStaysUndoable()
     const UndoResult result = undoLastRun();
     QCOMPARE(result.restored, 1);
     QCOMPARE(readBytes(path), QByteArray("before"));
+}
+
+void TestJournal::historyKeepsTheNewestRuns_data()
+{
+    QTest::addColumn<int>("runsKept");
+    QTest::addColumn<qint64>("cap");
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<int>("interrupted"); // the run killed before its end; -1 for none
+    QTest::addColumn<int>("kept");
+
+    QTest::newRow("ten runs by default: the eleventh drops the first")
+        << Journal::DefaultRunsKept << qint64(-1) << 11 << -1 << 10;
+    QTest::newRow("a history of three keeps the newest three of five")
+        << 3 << qint64(-1) << 5 << -1 << 3;
+    QTest::newRow("a history of one keeps only the last run") << 1 << qint64(-1) << 3 << -1 << 1;
+    QTest::newRow("originals no live file uses count against the cap, the oldest go first")
+        << 10 << qint64(25000) << 4 << -1 << 2;
+    QTest::newRow("a run larger than the cap is still kept, alone")
+        << 10 << qint64(5000) << 3 << -1 << 1;
+    QTest::newRow("an interrupted run is one of the kept runs") << 3 << qint64(-1) << 4 << 2 << 3;
+    QTest::newRow("an interrupted run goes like the others once it is old enough")
+        << 2 << qint64(-1) << 4 << 0 << 2;
+}
+
+void TestJournal::historyKeepsTheNewestRuns()
+{
+    QFETCH(int, runsKept);
+    QFETCH(qint64, cap);
+    QFETCH(int, runs);
+    QFETCH(int, interrupted);
+    QFETCH(int, kept);
+
+    const QString folder = freshFolder();
+    QStringList paths;
+    for (int i = 0; i < runs; ++i) {
+        paths.append(folder + QStringLiteral("/%1.txt").arg(i));
+        QVERIFY(writeBytes(paths.last(), QByteArray(10000, char('a' + i))));
+        if (i == interrupted) {
+            Journal journal(cap);
+            journal.setRunsKept(runsKept);
+            QVERIFY(journal.start());
+            QCOMPARE(rewrite(paths.last(), "+", &journal), Reason::None);
+            continue; // gone without finish(), as a killed run's
+        }
+        QVERIFY(runOver({paths.last()}, "+", cap, nullptr, runsKept));
+    }
+
+    const QVector<HistoryEntry> history = Journal::history();
+    QCOMPARE(history.size(), kept);
+    for (int k = 0; k < kept; ++k) {
+        QCOMPARE(history.at(k).run.records.first().path, QFile::encodeName(paths.at(runs - 1 - k)));
+        QCOMPARE(history.at(k).run.interrupted(), runs - 1 - k == interrupted);
+        QCOMPARE(history.at(k).undoable, 1);
+    }
+    QCOMPARE(originalsOnDisk(), qint64(kept) * 10000);
+    if (cap >= 0 && kept > 1)
+        QVERIFY(originalsOnDisk() <= cap);
+
+    const std::atomic_bool never {false};
+    QVERIFY(undoRunUntil(kept + 1, never).noSuchRun);
+    const UndoResult oldest = undoRunUntil(kept, never);
+    QCOMPARE(oldest.restored, 1);
+    for (int i = 0; i < runs; ++i) {
+        const bool restored = i == runs - kept;
+        QCOMPARE(readBytes(paths.at(i)), QByteArray(10000, char('a' + i)) + (restored ? "" : "+"));
+    }
+}
+
+void TestJournal::undoingAnOlderRun_data()
+{
+    QTest::addColumn<bool>("undoLaterFirst");
+
+    QTest::newRow("a file the later run rewrote is left alone, and named") << false;
+    QTest::newRow("once the later run is undone, its file comes back too") << true;
+}
+
+void TestJournal::undoingAnOlderRun()
+{
+    QFETCH(bool, undoLaterFirst);
+
+    const QString folder = freshFolder();
+    const QString a = folder + QStringLiteral("/a.txt");
+    const QString b = folder + QStringLiteral("/b.txt");
+    QVERIFY(writeBytes(a, "a"));
+    QVERIFY(writeBytes(b, "b"));
+    QVERIFY(runOver({a, b}, "1"));
+    QVERIFY(runOver({b}, "2"));
+    QCOMPARE(Journal::history().at(1).undoable, 1);
+
+    const std::atomic_bool never {false};
+    if (undoLaterFirst) {
+        QCOMPARE(undoRunUntil(1, never).restored, 1);
+        QCOMPARE(readBytes(b), QByteArray("b1"));
+        QCOMPARE(Journal::history().at(1).undoable, 2);
+    }
+    const UndoResult older = undoRunUntil(2, never);
+    QCOMPARE(readBytes(a), QByteArray("a"));
+    QCOMPARE(older.restored, undoLaterFirst ? 2 : 1);
+    QCOMPARE(older.changedSince, undoLaterFirst ? 0 : 1);
+    QCOMPARE(readBytes(b), undoLaterFirst ? QByteArray("b") : QByteArray("b12"));
+    if (!undoLaterFirst) {
+        QCOMPARE(older.files.at(1).path, b);
+        QCOMPARE(older.files.at(1).outcome, UndoResult::Outcome::ChangedSince);
+    }
+    // Both runs stay listed; plain undo still means the newest run only.
+    const QVector<HistoryEntry> history = Journal::history();
+    QCOMPARE(history.size(), 2);
+    QVERIFY(history.at(1).run.undone);
+    QCOMPARE(history.at(1).undoable, 0);
+    QCOMPARE(undoLastRun().nothingToUndo, undoLaterFirst);
+}
+
+// Put back by recovery, the file is whole: an edit made after that is the user's, and
+// neither the next recovery nor an undo may take it for a tear.
+void TestJournal::aRepairedFileEditedSinceIsLeftAlone()
+{
+    const QString folder = freshFolder();
+    const QString path = folder + QStringLiteral("/字幕.srt");
+    const QByteArray original = QByteArray("1\n00:00:01,000 --> 00:00:02,000\n旧\n").repeated(300);
+    QVERIFY(writeBytes(path, original));
+    {
+        ImmutableFolder lock(folder);
+        if (!lock.isSet())
+            QSKIP("chattr +i is not supported here");
+        QProcess helper;
+        helper.start(QStringLiteral(YIHUAN_SAFEWRITE_HELPER),
+            {QStringLiteral("tear"), QStringLiteral("新"), path});
+        QVERIFY(helper.waitForFinished());
+        QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+    }
+    QCOMPARE(recoverInterruptedRuns().repaired, QStringList {path});
+    QCOMPARE(readBytes(path), original);
+
+    QVERIFY(writeBytes(path, "edited by hand"));
+    QCOMPARE(recoverInterruptedRuns().repaired, QStringList());
+    QCOMPARE(readBytes(path), QByteArray("edited by hand"));
+    const UndoResult result = undoLastRun();
+    QCOMPARE(result.changedSince, 1);
+    QCOMPARE(readBytes(path), QByteArray("edited by hand"));
+}
+
+void TestJournal::runsAreOrderedByTheirStartTime()
+{
+    const QString folder = freshFolder();
+    const QString first = folder + QStringLiteral("/first");
+    const QString second = folder + QStringLiteral("/second");
+    QVERIFY(writeBytes(first, "1"));
+    QVERIFY(writeBytes(second, "2"));
+    QVERIFY(runOver({first}, "a"));
+    QVERIFY(runOver({second}, "b"));
+    // The first run's clock said later: its manifest's start wins over its sequence.
+    const JournalRun older = Journal::history().at(1).run;
+    const QString manifest = older.folder + QStringLiteral("/manifest");
+    QByteArray text = readBytes(manifest);
+    const int line = text.indexOf("\nS ") + 1;
+    const QList<QByteArray> fields = text.mid(line, text.indexOf('\n', line) - line).split(' ');
+    const QByteArray later = "S " + QByteArray::number(older.started + 60000) + ' ' + fields.at(2)
+        + ' ' + fields.at(3);
+    text.replace(line, text.indexOf('\n', line) - line, later);
+    QVERIFY(writeBytes(manifest, text));
+
+    QCOMPARE(Journal::history().first().run.folder, older.folder);
+    QCOMPARE(undoLastRun().restored, 1);
+    QCOMPARE(readBytes(first), QByteArray("1"));
+    QCOMPARE(readBytes(second), QByteArray("2b"));
 }
 
 QTEST_GUILESS_MAIN(TestJournal)

@@ -6,8 +6,10 @@
 #include "app/translations.h"
 #include "droppaths.h"
 #include "engine/appinfo.h"
+#include "engine/journal.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
@@ -116,6 +118,32 @@ void showModeTwo(MainWindow &window)
     window.findChild<QPushButton *>(QStringLiteral("pushButton_replace"))->click();
 }
 
+// Closes the message box that shows up over a dialog, once it does.
+void closeBoxOver(QWidget *dialog, const std::function<void()> &then)
+{
+    QTimer::singleShot(300, qApp, [dialog, then] {
+        QWidget *box = QApplication::activeModalWidget();
+        if (!box || box == dialog)
+            return closeBoxOver(dialog, then);
+        box->close();
+        QTimer::singleShot(300, qApp, then);
+    });
+}
+
+// The history after both runs, the older one undone from its own button.
+void showHistory(MainWindow &window)
+{
+    whenShown("HistoryDialog", [](QWidget *history) {
+        closeBoxOver(history, [history] {
+            save(history, QStringLiteral("screenshot-history.png"));
+            history->close();
+            qApp->quit();
+        });
+        history->findChild<QPushButton *>(QStringLiteral("pushButton_undoRun2"))->click();
+    });
+    window.findChild<QAction *>(QStringLiteral("action_History"))->trigger();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -131,6 +159,8 @@ int main(int argc, char *argv[])
     folder = QString::fromLocal8Bit(argv[1]);
     readmeFolder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : folder;
     QDir().mkpath(folder);
+    // The history shows this program's runs only.
+    QDir(Journal::location()).removeRecursively();
 
     MainWindow window;
     window.resize(1100, 700);
@@ -168,7 +198,7 @@ int main(int argc, char *argv[])
                         modeTwoResults->close();
                         QTimer::singleShot(300, qApp, [&window] {
                             save(&window, QStringLiteral("screenshot-mode2.png"), readmeFolder);
-                            qApp->quit();
+                            showHistory(window);
                         });
                     });
                 });

@@ -6,11 +6,13 @@
 #include <QAction>
 #include <QClipboard>
 #include <QDateTime>
+#include <QDialogButtonBox>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTextBlock>
 #include <QTextCodec>
@@ -67,6 +69,7 @@ private slots:
     void closingDuringARunAsksAndWaitsForTheWrites();
     void undoPutsTheLastRunBack();
     void journalOverTheCapAsksFirst();
+    void historyUndoesAnOlderRunByItsButton();
     void killedRunIsOfferedForUndo_data();
     void killedRunIsOfferedForUndo();
     void runWithoutAJournalAsksFirst_data();
@@ -499,6 +502,58 @@ void RunViewsTest::journalOverTheCapAsksFirst()
     waitForRunEnd();
     QCOMPARE(contentOf(path), QByteArray("dog ").repeated(300000));
     QVERIFY(!child<QAction>("action_Undo")->isEnabled());
+}
+
+// The number of runs kept, set from the menu, reaches the journal; an older run's own
+// button undoes it, and leaves the file a later run rewrote alone.
+void RunViewsTest::historyUndoesAnOlderRunByItsButton()
+{
+    QDir(Journal::location()).removeRecursively();
+    whenModal([](QWidget *modal) {
+        auto *spin = modal->findChild<QSpinBox *>();
+        spin->selectAll();
+        QTest::keyClicks(spin, QStringLiteral("2"));
+        modal->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+    });
+    child<QAction>("action_RunsKept")->trigger();
+
+    const QString dropped = makeFile(QStringLiteral("h0.txt"), "cat\n");
+    const QString a = makeFile(QStringLiteral("h1.txt"), "cat\n");
+    const QString b = makeFile(QStringLiteral("h2.txt"), "cat\n");
+    auto *clear = child<QPushButton>("pushButton_list1_Clear");
+    runToEnd({dropped}, QStringLiteral("cat"), QStringLiteral("dog"));
+    clear->click();
+    runToEnd({a, b}, QStringLiteral("cat"), QStringLiteral("dog"));
+    clear->click();
+    runToEnd({b}, QStringLiteral("dog"), QStringLiteral("cow"));
+
+    int rows = -1;
+    QString summary;
+    bool undoneButtonOff = false;
+    whenModal([&](QWidget *modal) {
+        auto *table = modal->findChild<QTableWidget *>(QStringLiteral("tableWidget_history"));
+        rows = table->rowCount();
+        whenModal(
+            [&summary](QWidget *box) {
+                summary = qobject_cast<QMessageBox *>(box)->text();
+                qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+            },
+            "QMessageBox");
+        auto *older = modal->findChild<QPushButton *>(QStringLiteral("pushButton_undoRun2"));
+        QTest::mouseClick(older, Qt::LeftButton);
+        auto *refreshed
+            = qobject_cast<QPushButton *>(table->cellWidget(1, table->columnCount() - 1));
+        undoneButtonOff = refreshed && refreshed != older && !refreshed->isEnabled();
+        modal->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Close)->click();
+    });
+    child<QAction>("action_History")->trigger();
+
+    QCOMPARE(rows, 2);
+    QCOMPARE(contentOf(a), QByteArray("cat\n"));
+    QCOMPARE(contentOf(b), QByteArray("cow\r\n"));
+    QCOMPARE(contentOf(dropped), QByteArray("dog\r\n"));
+    QVERIFY2(summary.contains(b), qPrintable(summary));
+    QVERIFY(undoneButtonOff);
 }
 
 // A run killed mid-way (here the command line's, sharing the window's journal) is offered

@@ -72,12 +72,13 @@ inline void clickCheckBox(QAbstractItemView *view, const QModelIndex &index)
 
 // Answers the next modal dialog from the event loop. A watchdog rejects any
 // dialog still open afterwards so that a failing test cannot hang.
-inline void whenModal(const std::function<void(QWidget *)> &answer)
+// className: waits for a dialog of that class, over one already open.
+inline void whenModal(const std::function<void(QWidget *)> &answer, const char *className = nullptr)
 {
     auto attempt = std::make_shared<std::function<void(int)>>();
-    *attempt = [answer, attempt](int triesLeft) {
+    *attempt = [answer, attempt, className](int triesLeft) {
         QWidget *modal = QApplication::activeModalWidget();
-        if (!modal) {
+        if (!modal || (className && !modal->inherits(className))) {
             if (triesLeft > 0)
                 QTimer::singleShot(10, qApp, [attempt, triesLeft] { (*attempt)(triesLeft - 1); });
             return;
