@@ -795,6 +795,7 @@ public:
     int errorCode = 0;
     int errorOffset = 0;
     int captures = 0;
+    uint32_t caseless = 0;
     Compiled<char> narrow;
     Compiled<char16_t> wide;
 
@@ -809,7 +810,8 @@ public:
     {
         using A = Api<Unit>;
         PCRE2_SIZE offset = 0;
-        c->code = A::compile(translation.pcre, CompileOptions | A::Extra, &errorCode, &offset);
+        c->code = A::compile(
+            translation.pcre, CompileOptions | A::Extra | caseless, &errorCode, &offset);
         if (!c->code) {
             errorOffset = origins[std::min(size_t(offset), origins.size() - 1)];
             return false;
@@ -819,8 +821,8 @@ public:
             int ignored = 0;
             // Every way of matching has to reach the callout.
             c->held = A::compile(QStringLiteral("(?:%1)(?C1)").arg(translation.pcre),
-                CompileOptions | A::Extra | PCRE2_NO_AUTO_POSSESS | PCRE2_NO_START_OPTIMIZE
-                    | PCRE2_NO_DOTSTAR_ANCHOR,
+                CompileOptions | A::Extra | caseless | PCRE2_NO_AUTO_POSSESS
+                    | PCRE2_NO_START_OPTIMIZE | PCRE2_NO_DOTSTAR_ANCHOR,
                 &ignored, &offset);
             c->heldJit = c->held && A::jitCompile(c->held) == 0;
         }
@@ -840,9 +842,10 @@ const Compiled<char16_t> &RegexPattern::Private::compiled<char16_t>() const
     return wide;
 }
 
-RegexPattern::RegexPattern(const QString &pattern)
+RegexPattern::RegexPattern(const QString &pattern, bool caseless)
     : d(std::make_unique<Private>())
 {
+    d->caseless = caseless ? PCRE2_CASELESS : 0;
     d->translation = Translator(pattern).run(&d->origins);
     if (d->translation.refused)
         d->errorCode = RefusedCode;
@@ -898,15 +901,16 @@ int RegexPattern::groupNumber(const QString &name) const
     return number > 0 ? number : -1;
 }
 
-std::shared_ptr<const RegexPattern> threadPattern(const QString &pattern)
+std::shared_ptr<const RegexPattern> threadPattern(const QString &pattern, bool caseless)
 {
-    thread_local QHash<QString, std::shared_ptr<const RegexPattern>> patterns;
-    auto it = patterns.find(pattern);
+    thread_local QHash<QPair<QString, bool>, std::shared_ptr<const RegexPattern>> patterns;
+    const QPair<QString, bool> key(pattern, caseless);
+    auto it = patterns.find(key);
     if (it != patterns.end())
         return *it;
     if (patterns.size() >= 256)
         patterns.clear();
-    return *patterns.insert(pattern, std::make_shared<const RegexPattern>(pattern));
+    return *patterns.insert(key, std::make_shared<const RegexPattern>(pattern, caseless));
 }
 
 RegexReplacement::RegexReplacement(

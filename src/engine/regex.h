@@ -51,7 +51,8 @@ RegexTranslation translateRegex(const QString &pattern);
 class RegexPattern
 {
 public:
-    explicit RegexPattern(const QString &pattern);
+    // caseless: letters match either case (the old engine's case-insensitive matching).
+    explicit RegexPattern(const QString &pattern, bool caseless = false);
     ~RegexPattern();
     RegexPattern(const RegexPattern &) = delete;
     RegexPattern &operator=(const RegexPattern &) = delete;
@@ -73,7 +74,7 @@ private:
 
 // The calling thread's compiled copy of a pattern, compiled on first use and kept for the
 // files that follow.
-std::shared_ptr<const RegexPattern> threadPattern(const QString &pattern);
+std::shared_ptr<const RegexPattern> threadPattern(const QString &pattern, bool caseless = false);
 
 // What replaces each match. By default '\' followed by digits names a group, as it always
 // has (two digits where the pattern has that many groups), and everything else is

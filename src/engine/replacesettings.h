@@ -29,6 +29,9 @@ struct ReplaceSettings
     bool dryRun = false;
     // A dry run also keeps the text it would write.
     bool keepText = false;
+    // Keywords match text that differs from them only in case (Unicode simple case
+    // folding), for every match mode.
+    bool ignoreCase = false;
     // Replacements of regular expressions also take ${name}, \U…\E, \L…\E and \\.
     bool extendedReplacement = false;
 
