@@ -210,8 +210,9 @@ enum class Read { Ok, Busy, Refused };
 
 // Reads a run's manifest; Busy while the run (or an undo of it) holds its lock.
 // ignoreLock: reads a run in progress all the same, as it stands.
+// summary: leaves the files' records out (JournalRun::partial).
 Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool headerOnly = false,
-    bool ignoreLock = false)
+    bool ignoreLock = false, bool summary = false)
 {
     const UniqueFd folder(
         openTrusted(base, QFile::encodeName(name).constData(), O_RDONLY | O_DIRECTORY, why));
@@ -260,6 +261,10 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
         ++line;
         if (!text.endsWith('\n'))
             break;
+        // A file's record, and what befell it, are most of a manifest.
+        if (summary && text.size() > 2 && text.at(1) == ' '
+            && QByteArrayLiteral("KDARF").contains(text.at(0)))
+            continue;
         const QList<QByteArray> fields = text.trimmed().split(' ');
         const QByteArray kind = fields.at(0);
         bool ok = false;
@@ -333,13 +338,22 @@ bool runsInOrder(const JournalRun &a, const JournalRun &b)
 }
 
 // Every run that can be read, oldest first; the journal folder's own fd is base.
-QVector<JournalRun> readRuns(int base, QStringList *refused)
+// summary: the records only of runs that need them to be weighed: interrupted ones, and
+// those whose manifest does not tell what they hold.
+QVector<JournalRun> readRuns(int base, QStringList *refused, bool summary = false)
 {
     QVector<JournalRun> found;
     for (const QString &name : entriesOf(base, RunPrefix)) {
         JournalRun run;
         QString why;
-        const Read read = readRun(base, name, &run, &why);
+        Read read = readRun(base, name, &run, &why, false, false, summary);
+        if (read == Read::Ok && summary) {
+            run.partial = !run.interrupted() && (run.held >= 0 || run.undone);
+            if (!run.partial) {
+                run = JournalRun();
+                read = readRun(base, name, &run, &why);
+            }
+        }
         if (read == Read::Ok)
             found.append(run);
         else if (read == Read::Refused && refused)
@@ -415,6 +429,18 @@ QVector<JournalRun> Journal::runs(QStringList *refused)
         return {};
     }
     return readRuns(base.get(), refused);
+}
+
+QVector<JournalRun> Journal::summaries(QStringList *refused)
+{
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid()) {
+        if (refused && !error.isEmpty())
+            refused->append(error);
+        return {};
+    }
+    return readRuns(base.get(), refused, true);
 }
 
 QVector<HistoryEntry> Journal::history(QStringList *refused)
@@ -599,7 +625,7 @@ void Journal::discardLastRun()
 
 void Journal::setAsideRuns(int base, qint64 requestedAt, int keep, qint64 cap, const QString &self)
 {
-    const QVector<JournalRun> all = readRuns(base, nullptr);
+    const QVector<JournalRun> all = readRuns(base, nullptr, true);
     int kept = 0;
     qint64 held = 0;
     bool over = false;
