@@ -15,6 +15,12 @@
 #define YIHUAN_HAVE_SSE2_MULTIBYTE
 #endif
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define YIHUAN_HAVE_AVX2_MULTIBYTE
+#define AVX2 __attribute__((target("avx2,popcnt,bmi")))
+#endif
+
 namespace {
 
 constexpr const char *CodecNames[] = {"GBK", "GB18030", "Big5", "Shift_JIS", "EUC-KR"};
@@ -207,6 +213,40 @@ bool MultiByteTable::build()
     m_aloneRanges = rangesOf([this](int c) { return m_single[c]; });
     if (m_leadRanges.size() > 2 || m_aloneRanges.size() > 2)
         m_leadRanges.clear();
+    // Most lead bytes of these code pages take the same trail bytes: those are checked
+    // by ranges, and only the pairs of the other lead bytes are looked up.
+    std::vector<std::vector<bool>> trailsOf(256, std::vector<bool>(256, false));
+    for (uint pair = 0; pair < 65536; ++pair)
+        trailsOf[pair >> 8][pair & 0xFF] = bit(m_pairs, pair);
+    std::vector<std::pair<std::vector<bool>, int>> sets;
+    for (int lead = 0; lead < 256; ++lead) {
+        if (!leads[size_t(lead)])
+            continue;
+        auto same = std::find_if(sets.begin(), sets.end(),
+            [&](const auto &set) { return set.first == trailsOf[size_t(lead)]; });
+        if (same == sets.end())
+            sets.emplace_back(trailsOf[size_t(lead)], 1);
+        else
+            ++same->second;
+    }
+    if (!sets.empty()) {
+        const std::vector<bool> &common
+            = std::max_element(sets.begin(), sets.end(), [](const auto &a, const auto &b) {
+                  return a.second < b.second;
+              })->first;
+        m_trailRanges = rangesOf([&](int c) { return bool(common[size_t(c)]); });
+        const auto takesAll = [&](int lead) {
+            for (int c = 0; c < 256; ++c) {
+                if (common[size_t(c)] && !trailsOf[size_t(lead)][size_t(c)])
+                    return false;
+            }
+            return true;
+        };
+        m_partialRanges = rangesOf([&](int c) { return leads[size_t(c)] && !takesAll(c); });
+        m_allPartial = m_trailRanges.size() > 3 || m_partialRanges.size() > 2;
+        if (m_trailRanges.size() > 3)
+            m_trailRanges.clear();
+    }
     m_step.assign(65536, 0);
     for (uint pair = 0; pair < 65536; ++pair) {
         const uint lead = pair >> 8;
@@ -361,8 +401,156 @@ qsizetype MultiByteTable::blocks(const uchar *p, qsizetype size) const
 
 #endif
 
+#ifdef YIHUAN_HAVE_AVX2_MULTIBYTE
+
+namespace {
+
+// Up to three byte ranges, each tested by one addition and one signed comparison.
+class RangeTest
+{
+public:
+    AVX2 explicit RangeTest(const std::vector<std::pair<uchar, uchar>> &ranges)
+        : count(int(std::min<size_t>(ranges.size(), 3)))
+    {
+        for (int i = 0; i < count; ++i) {
+            const auto [low, high] = ranges[size_t(i)];
+            // v - low + 0x80, as a signed byte, is below high - low - 127 exactly when v
+            // lies in the range (an empty or full range never comes here).
+            offset[i] = _mm256_set1_epi8(char(0x80 - low));
+            bound[i] = _mm256_set1_epi8(char(high - low - 127));
+        }
+    }
+
+    AVX2 quint64 operator()(__m256i a, __m256i b) const
+    {
+        __m256i inA = _mm256_setzero_si256();
+        __m256i inB = _mm256_setzero_si256();
+        for (int i = 0; i < count; ++i) {
+            inA = _mm256_or_si256(inA, _mm256_cmpgt_epi8(bound[i], _mm256_add_epi8(a, offset[i])));
+            inB = _mm256_or_si256(inB, _mm256_cmpgt_epi8(bound[i], _mm256_add_epi8(b, offset[i])));
+        }
+        return quint64(quint32(_mm256_movemask_epi8(inA)))
+            | quint64(quint32(_mm256_movemask_epi8(inB))) << 32;
+    }
+
+private:
+    int count;
+    __m256i offset[3];
+    __m256i bound[3];
+};
+
+AVX2 quint64 equalTo(__m256i a, __m256i b, char c)
+{
+    const __m256i v = _mm256_set1_epi8(c);
+    return quint64(quint32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, v))))
+        | quint64(quint32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, v)))) << 32;
+}
+
+AVX2 quint64 below(int n)
+{
+    return n >= 64 ? ~quint64(0) : (quint64(1) << n) - 1;
+}
+
+} // namespace
+
+// Sixty-four bytes at a time from a character's start. In a run of lead bytes every
+// other one leads a pair, counted from the run's start; the trail bytes of most pairs
+// are checked by ranges, the rest looked up. GB18030's four-byte characters show as two
+// pairs whose trail is a digit, each checked whole.
+AVX2 qsizetype MultiByteTable::blocksAvx2(const uchar *p, qsizetype size, Utf8Scan *scan) const
+{
+    constexpr quint64 Even = 0x5555555555555555ull;
+    const RangeTest leadTest(m_leadRanges);
+    const RangeTest aloneTest(m_aloneRanges);
+    const RangeTest trailTest(m_trailRanges);
+    const RangeTest partialTest(m_partialRanges);
+    const RangeTest digitTest({{'0', '9'}});
+    const bool partialLeads = !m_partialRanges.empty();
+    const uchar *const step = m_step.data();
+    quint64 crBefore = 0;
+    bool nul = false;
+    qsizetype q = 0;
+    while (size - q >= 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + q));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + q + 32));
+        const quint64 lead = leadTest(a, b);
+        const quint64 starts = lead & ~(lead << 1);
+        const quint64 evenRuns = (((starts & Even) + lead) ^ lead) & lead;
+        const quint64 leads = (evenRuns & Even) | (lead & ~evenRuns & ~Even);
+        // A character reaching past the block is left to the next one.
+        int limit = leads >> 63 ? 63 : 64;
+        quint64 own = leads & below(limit);
+        quint64 fours = 0;
+        if (m_fourByte) {
+            quint64 open = own & (digitTest(a, b) >> 1);
+            while (open) {
+                const int x = int(qCountTrailingZeroBits(open));
+                if (x > 60) {
+                    limit = x;
+                    break;
+                }
+                if (!fourValid(p + q + x))
+                    return -1;
+                const quint64 both = (quint64(1) << x) | (quint64(1) << (x + 2));
+                fours |= both;
+                open &= ~both;
+            }
+            own &= below(limit);
+        }
+        const quint64 keep = below(limit);
+        const quint64 trails = own << 1;
+        if (~aloneTest(a, b) & ~own & ~trails & keep)
+            return -1;
+        quint64 lookUp = own & ~fours;
+        if (!m_allPartial) {
+            lookUp &= ~(trailTest(a, b) >> 1) | (partialLeads ? partialTest(a, b) : 0);
+        }
+        for (; lookUp; lookUp &= lookUp - 1) {
+            const qsizetype at = q + qsizetype(qCountTrailingZeroBits(lookUp));
+            if (step[(uint(p[at]) << 8) | p[at + 1]] != 2)
+                return -1;
+        }
+        const quint64 cr = equalTo(a, b, '\r') & keep;
+        const quint64 lf = equalTo(a, b, '\n') & keep;
+        nul = nul || (equalTo(a, b, 0) & keep);
+        scan->carriageReturns += qPopulationCount(cr);
+        scan->lineFeeds += qPopulationCount(lf);
+        scan->crLfPairs += qPopulationCount(((cr << 1) | crBefore) & lf);
+        crBefore = (cr >> (limit - 1)) & 1;
+        q += limit;
+    }
+    scan->hasNul = scan->hasNul || nul;
+    return q;
+}
+
+#endif
+
 Utf8Scan MultiByteTable::scan(const char *data, qsizetype size) const
 {
+#ifdef YIHUAN_HAVE_AVX2_MULTIBYTE
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")
+        && __builtin_cpu_supports("bmi");
+    if (avx2 && !m_leadRanges.empty()) {
+        const auto *p = reinterpret_cast<const uchar *>(data);
+        Utf8Scan scan;
+        qsizetype q = blocksAvx2(p, size, &scan);
+        // The rest, or from where the bytes went wrong: a NUL there still makes the file
+        // binary rather than invalid, and the breaks are counted to the end all the same.
+        const qsizetype rest = q < 0 ? 0 : q;
+        if (q < 0) {
+            scan = Utf8Scan();
+        }
+        Utf8Scan tail;
+        countBreaks(p + rest, size - rest, &tail);
+        scan.carriageReturns += tail.carriageReturns;
+        scan.lineFeeds += tail.lineFeeds;
+        scan.crLfPairs
+            += tail.crLfPairs + (rest > 0 && rest < size && p[rest - 1] == '\r' && p[rest] == '\n');
+        scan.hasNul = scan.hasNul || tail.hasNul;
+        scan.valid = q >= 0 && steps(p, size, q, size) >= 0;
+        return scan;
+    }
+#endif
     Utf8Scan scan;
     const auto *p = reinterpret_cast<const uchar *>(data);
     countBreaks(p, size, &scan);
@@ -372,6 +560,24 @@ Utf8Scan MultiByteTable::scan(const char *data, qsizetype size) const
         q = blocks(p, size);
 #endif
     scan.valid = q >= 0 && steps(p, size, q, size) >= 0;
+    return scan;
+}
+
+Utf8Scan MultiByteTable::scanScalar(const char *data, qsizetype size) const
+{
+    Utf8Scan scan;
+    const auto *p = reinterpret_cast<const uchar *>(data);
+    for (qsizetype i = 0; i < size; ++i) {
+        if (p[i] == '\r') {
+            ++scan.carriageReturns;
+            scan.crLfPairs += i + 1 < size && p[i + 1] == '\n';
+        } else if (p[i] == '\n') {
+            ++scan.lineFeeds;
+        } else if (p[i] == 0) {
+            scan.hasNul = true;
+        }
+    }
+    scan.valid = steps(p, size, 0, size) >= 0;
     return scan;
 }
 

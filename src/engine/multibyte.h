@@ -47,8 +47,10 @@ public:
     bool standalone(uchar c) const { return m_standalone[c]; }
 
     // Validates the whole text and counts its line breaks: valid means that the decoding
-    // route would read it.
+    // route would read it. Uses the widest vector unit the processor offers.
     Utf8Scan scan(const char *data, qsizetype size) const;
+    // The character-at-a-time definition the vector code is held to.
+    Utf8Scan scanScalar(const char *data, qsizetype size) const;
 
 private:
     explicit MultiByteTable(QTextCodec *codec);
@@ -59,6 +61,9 @@ private:
     qsizetype steps(const uchar *p, qsizetype size, qsizetype q, qsizetype limit) const;
     // Checks whole blocks at once; where the rest starts, or -1 when invalid.
     qsizetype blocks(const uchar *p, qsizetype size) const;
+    // The same with AVX2, counting the line breaks on the way; where the rest starts, or
+    // -1 when invalid (the counts then stop there).
+    qsizetype blocksAvx2(const uchar *p, qsizetype size, Utf8Scan *scan) const;
     static bool bit(const std::vector<quint64> &bits, uint i)
     {
         return (bits[i >> 6] >> (i & 63)) & 1;
@@ -77,6 +82,12 @@ private:
     std::vector<uchar> m_step;
     std::vector<std::pair<uchar, uchar>> m_leadRanges; // empty: no block check
     std::vector<std::pair<uchar, uchar>> m_aloneRanges;
+    // The trail bytes that most lead bytes take, at most three ranges (empty: none such),
+    // and the lead bytes that do not take all of them, whose pairs are looked up one by
+    // one; m_allPartial when those do not fit two ranges.
+    std::vector<std::pair<uchar, uchar>> m_trailRanges;
+    std::vector<std::pair<uchar, uchar>> m_partialRanges;
+    bool m_allPartial = true;
 };
 
 // Character boundaries and word classes in the bytes of a MultiByteTable's encoding, for

@@ -1,5 +1,7 @@
 #include "engine/rep.h"
 
+#include "engine/detectedroutes.h"
+#include "engine/encodingdetection.h"
 #include "engine/filechoice.h"
 #include "engine/pairs.h"
 #include "engine/safefile.h"
@@ -12,6 +14,7 @@
 #include <QtConcurrent>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -102,8 +105,7 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     if (const Reason changed = checkRead(*file); changed != Reason::None)
         return changed;
     const char *data = byteBuffers.input(size);
-    // A byte-order mark naming another encoding is decoded, and so is a file that
-    // automatic detection may find to be in another encoding.
+    // A byte-order mark naming another encoding is decoded.
     if (bytePath->handsOn(data, size)) {
         *handOn = QByteArray(data, int(size));
         *handedOn = true;
@@ -122,19 +124,59 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     };
     const Utf8Replace::Outcome outcome
         = bytePath->run(&byteBuffers, &result.counts, stream ? &sink : nullptr);
-    if (outcome.reason == Reason::InvalidEncoding && settings.encoding.isAutomatic()) {
-        *handOn = QByteArray(byteBuffers.input(size), int(size));
-        *handedOn = true;
-        return Reason::None;
-    }
+    if (outcome.reason == Reason::InvalidEncoding && settings.encoding.isAutomatic())
+        return replaceDetected(file, size, handOn, handedOn);
     result.encoding = settings.encoding.isAutomatic() ? TextEncoding::utf8() : settings.encoding;
     if (written != Reason::None)
         return written;
-    if (outcome.reason != Reason::None || settings.dryRun)
-        return outcome.reason;
-    if (stream)
+    if (stream && outcome.reason == Reason::None && !settings.dryRun)
         return commit(file);
-    if (settings.keepFormat && (outcome.unchanged || nothingReplaced(result.counts)))
+    return writeBytes(file, outcome.reason, outcome.unchanged);
+}
+
+// The guess from the file's start is checked by the replacement's own pass over all of
+// it, which reads nothing twice; a file that belies it is guessed once more from all of
+// it. An encoding the byte routes do not take goes to the decoding route, as does a file
+// whose byte-order mark says UTF-8.
+Reason Rep::replaceDetected(SafeFile *file, qint64 size, QByteArray *handOn, bool *handedOn)
+{
+    const char *const data = byteBuffers.input(size);
+    const bool marked = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0;
+    std::optional<TextEncoding> guess;
+    if (!marked && detectedRoutes)
+        guess = guessFromStart(data, size);
+    bool fromAll = size <= DetectionPrefix;
+    while (guess) {
+        const Utf8Replace *const route = detectedRoutes->routeFor(*guess);
+        if (!route)
+            break;
+        result.encoding = *guess;
+        const Utf8Replace::Outcome outcome = route->run(&byteBuffers, &result.counts);
+        if (outcome.reason != Reason::InvalidEncoding)
+            return writeBytes(file, outcome.reason, outcome.unchanged);
+        if (fromAll)
+            return Reason::EncodingNotRecognised;
+        fromAll = true;
+        const std::optional<TextEncoding> again
+            = proposedEncoding(QByteArray::fromRawData(data, int(size)));
+        if (!again) {
+            result.encoding = TextEncoding::utf8();
+            return Reason::EncodingNotRecognised;
+        }
+        if (*again == *guess)
+            return Reason::EncodingNotRecognised;
+        guess = again;
+    }
+    *handOn = QByteArray(data, int(size));
+    *handedOn = true;
+    return Reason::None;
+}
+
+Reason Rep::writeBytes(SafeFile *file, Reason replaced, bool unchanged)
+{
+    if (replaced != Reason::None || settings.dryRun)
+        return replaced;
+    if (settings.keepFormat && (unchanged || nothingReplaced(result.counts)))
         return Reason::None;
     return write(file, [](const ByteSink &sink) {
         return sink(byteBuffers.output(), byteBuffers.outputSize()) ? Reason::None

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+class DetectedRoutes;
 struct FileChoice;
 class Journal;
 class QThreadPool;
@@ -108,6 +109,11 @@ public:
     void setControl(std::shared_ptr<RunControl> control) { this->control = std::move(control); }
     // Lets the worker replace in a UTF-8 file's bytes, without decoding it.
     void setBytePath(std::shared_ptr<const Utf8Replace> replace) { bytePath = std::move(replace); }
+    // Lets an automatic run's worker replace in the bytes of the code pages it detects.
+    void setDetectedRoutes(std::shared_ptr<const DetectedRoutes> routes)
+    {
+        detectedRoutes = std::move(routes);
+    }
     // Holds the worker to what the preview showed of the file.
     void setChoice(std::shared_ptr<const FileChoice> choice) { this->choice = std::move(choice); }
 
@@ -117,6 +123,10 @@ signals:
 private:
     // The route over bytes; a file it does not take is handed on to the text route.
     Reason replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn);
+    // An automatic run's file that is not UTF-8, still in the byte buffers.
+    Reason replaceDetected(SafeFile *file, qint64 size, QByteArray *handOn, bool *handedOn);
+    // Writes what the byte route made, unless it failed or there is nothing to write.
+    Reason writeBytes(SafeFile *file, Reason replaced, bool unchanged);
     Reason replaceText(SafeFile *file, QByteArray bytes);
     Reason write(SafeFile *file, const std::function<Reason(const ByteSink &)> &produce);
     Reason checkRead(const SafeFile &file) const;
@@ -132,6 +142,7 @@ private:
     FileOutcome result;
     std::shared_ptr<RunControl> control;
     std::shared_ptr<const Utf8Replace> bytePath;
+    std::shared_ptr<const DetectedRoutes> detectedRoutes;
     std::shared_ptr<const FileChoice> choice;
 };
 

@@ -1,5 +1,6 @@
 #include "engine/run.h"
 
+#include "engine/detectedroutes.h"
 #include "engine/filechoice.h"
 #include "engine/journal.h"
 #include "engine/nativefile.h"
@@ -167,6 +168,7 @@ void ReplaceRun::startWorker(int index, bool afterAnotherName)
     auto *rep = new Rep(file.path, m_options.settings, file.pairs, index);
     rep->setControl(m_control);
     rep->setBytePath(bytePathFor(file.pairs));
+    rep->setDetectedRoutes(detectedRoutesFor(file.pairs));
     if (choice && afterAnotherName) {
         auto later = std::make_shared<FileChoice>(*choice);
         later->checkRead = false;
@@ -190,6 +192,22 @@ std::shared_ptr<const Utf8Replace> ReplaceRun::bytePathFor(const ReplacePairs &p
         const LineBreakMode mode
             = settings.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
         it = m_bytePaths.insert(key, std::make_shared<const Utf8Replace>(settings, pairs, mode));
+    }
+    return it.value();
+}
+
+std::shared_ptr<const DetectedRoutes> ReplaceRun::detectedRoutesFor(const ReplacePairs &pairs)
+{
+    const ReplaceSettings &settings = m_options.settings;
+    if (!settings.encoding.isAutomatic() || !bytePathFor(pairs))
+        return nullptr;
+    const void *key = pairs.constData();
+    auto it = m_detectedRoutes.find(key);
+    if (it == m_detectedRoutes.end()) {
+        const LineBreakMode mode
+            = settings.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
+        it = m_detectedRoutes.insert(
+            key, std::make_shared<const DetectedRoutes>(settings, pairs, mode));
     }
     return it.value();
 }

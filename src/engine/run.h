@@ -13,6 +13,7 @@
 
 #include <memory>
 
+class DetectedRoutes;
 class Utf8Replace;
 
 struct RunOptions
@@ -104,6 +105,8 @@ private:
     void reportProgress();
     void finishIfComplete();
     std::shared_ptr<const Utf8Replace> bytePathFor(const ReplacePairs &pairs);
+    // For an automatic run: the byte routes of the code pages its files turn out to have.
+    std::shared_ptr<const DetectedRoutes> detectedRoutesFor(const ReplacePairs &pairs);
 
     const Job m_job;
     const RunOptions m_options;
@@ -116,6 +119,7 @@ private:
     QElapsedTimer m_sinceProgress;
     QTimer m_progressTimer;
     QHash<const void *, std::shared_ptr<const Utf8Replace>> m_bytePaths;
+    QHash<const void *, std::shared_ptr<const DetectedRoutes>> m_detectedRoutes;
     // One file under several names: the names that share the first one's result (mode
     // one), or the name that goes next once it is done (mode two).
     QHash<int, QVector<int>> m_followers;

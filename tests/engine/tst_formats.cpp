@@ -1,3 +1,4 @@
+#include "engine/detectedroutes.h"
 #include "engine/run.h"
 
 #include <QDateTime>
@@ -73,6 +74,8 @@ class TestFormats : public QObject
 private slots:
     void automaticWritesEachFileBackInItsOwn_data();
     void automaticWritesEachFileBackInItsOwn();
+    void automaticLooksPastTheStart_data();
+    void automaticLooksPastTheStart();
     void keepFormatLeavesUnmatchedFilesAlone();
     void keepFormatKeepsBreaksAndMark_data();
     void keepFormatKeepsBreaksAndMark();
@@ -147,6 +150,81 @@ void TestFormats::automaticWritesEachFileBackInItsOwn()
     QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
     QCOMPARE(
         readBytes(path), mark + codec->fromUnicode(expected.constData(), expected.size(), &state));
+}
+
+namespace {
+
+QByteArray repeated(const QByteArray &piece, int size)
+{
+    QByteArray bytes;
+    while (bytes.size() < size)
+        bytes += piece;
+    return bytes;
+}
+
+QByteArray encoded(const char *codec, const QString &text)
+{
+    return QTextCodec::codecForName(codec)->fromUnicode(text);
+}
+
+} // namespace
+
+// Detection guesses from a file's start and lets the replacement's pass over the whole
+// file check the guess: a start that says nothing, or one the rest belies, sends it back
+// to all of the file.
+void TestFormats::automaticLooksPastTheStart_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("encoding"); // empty: the file is left alone
+
+    const QString simplified = sourceText(QStringLiteral("zh-hans.txt")) + QStringLiteral("他们\n");
+    const QString traditional = sourceText(QStringLiteral("zh-hant.txt"));
+    const QByteArray line("plain ASCII configuration line = 42\n");
+    const QByteArray big5 = repeated(encoded("Big5", traditional), 20 * 1024);
+    // "们" written as GBK's "們" (0x82 0x83), whose trail byte Big5 has no use for.
+    const QByteArray gbk
+        = repeated(encoded("GBK", simplified + QStringLiteral("們\n")), 200 * 1024);
+    // Big5 subtitle lines at the end of a long ASCII start are all the first look sees.
+    const QByteArray phrase = encoded("Big5", traditional.mid(traditional.indexOf(QChar(0x6B61))));
+    const QByteArray asciiThenPhrase
+        = repeated(line, int(DetectionPrefix) - phrase.size() - 2 * line.size()) + phrase + '\n';
+
+    QTest::newRow("a long ASCII start says nothing: the whole file is GBK")
+        << repeated(line, 2 * int(DetectionPrefix)) + gbk << "GB18030";
+    QTest::newRow("a start that looks like Big5, belied by the rest: the whole file is GBK")
+        << asciiThenPhrase + gbk << "GB18030";
+    QTest::newRow("a Big5 start, belied by the rest, that the whole file still looks like: "
+                  "left alone")
+        << big5 + gbk << QString();
+    QTest::newRow("a Big5 start, then bytes neither takes: left alone")
+        << big5 + repeated("\xA4\n", 64 * 1024) << QString();
+}
+
+void TestFormats::automaticLooksPastTheStart()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, encoding);
+
+    const QString path = dir.filePath(QStringLiteral("past-the-start.txt"));
+    writeBytes(path, bytes);
+    const QString keyword = QStringLiteral("批量");
+    const QString replacement = QStringLiteral("成批");
+    const FileOutcome outcome
+        = runOne(path, {{keyword, replacement}}, withEncoding(QStringLiteral("auto")));
+    if (encoding.isEmpty()) {
+        QCOMPARE(outcome.state, FAIL);
+        QCOMPARE(outcome.reason, Reason::EncodingNotRecognised);
+        QCOMPARE(readBytes(path), bytes);
+        return;
+    }
+    QCOMPARE(outcome.state, SUCCESS);
+    QCOMPARE(outcome.encoding.name(), encoding);
+    QVERIFY(outcome.counts.value(0) > 0);
+    QTextCodec *const codec = TextEncoding::fromName(encoding)->codec();
+    QString expected = codec->toUnicode(bytes).replace(keyword, replacement);
+    expected.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    expected.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    QCOMPARE(readBytes(path), codec->fromUnicode(expected));
 }
 
 void TestFormats::keepFormatLeavesUnmatchedFilesAlone()
