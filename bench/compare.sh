@@ -8,6 +8,9 @@
 # The large shape also runs in two double-byte code pages, each file converted with iconv
 # (characters the code page lacks dropped): "gbk", replaced with --encoding GB18030, and
 # "big5", with --encoding Big5; sed and perl replace the same bytes under LC_ALL=C.
+# "mixed" is the small shape with a third of its files left in UTF-8, a third in GBK and a
+# third in Big5, replaced with --encoding auto; sed and perl are told each file's encoding
+# (one command per third, each with its own bytes).
 #
 # Two styles: "fresh", every run on new copies (the files are cold to the tools and each has
 # work to do), and "again", repeated runs on the same files (after the first run there is
@@ -15,7 +18,7 @@
 #
 #   bench/compare.sh [path/to/yihuan-cli [path/to/yihuan-floor]]
 #
-# Environment: SHAPES (default "small large gbk big5"), RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
+# Environment: SHAPES (default "small large gbk big5 mixed"), RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
 # one under /tmp, removed afterwards unless KEEP=1), BENCH_LOCALE (LC_ALL for all three,
 # default C.UTF-8).
 set -euo pipefail
@@ -37,7 +40,7 @@ done
 [[ -x $cli ]] || { echo "compare.sh: no yihuan-cli at $cli (build it first)" >&2; exit 2; }
 [[ -x $floor ]] || { echo "compare.sh: no yihuan-floor at $floor (build it first)" >&2; exit 2; }
 
-shapes=(${SHAPES:-small large gbk big5})
+shapes=(${SHAPES:-small large gbk big5 mixed})
 
 # Per shape: the file encoding (empty for UTF-8), the keyword and the replacement. Big5 has
 # no simplified characters, so its keyword is one that survives the conversion.
@@ -53,6 +56,11 @@ replacement[gbk]='keyword替换'
 encoding[big5]=Big5
 keyword[big5]='中文'
 replacement[big5]='keyword替換'
+# Per third of the mixed shape: the file names' first letter and the encoding (iconv's name).
+encoding[mixed]=auto
+keyword[mixed]='中文'
+replacement[mixed]='keyword替換'
+mixed_thirds=(u:UTF-8 g:GBK b:BIG5)
 
 # Mixed Chinese/ASCII lines from a fixed vocabulary; the keyword on every fifth line.
 make_file() { # path bytes seed
@@ -104,29 +112,59 @@ for pair in gbk:GBK big5:BIG5; do
     fi
 done
 
-# The command lines of a shape: yihuan_cmd, sed_cmd, perl_cmd, and the keyword and the
-# replacement as the files hold them (key_bytes, rep_bytes).
+if [[ ! -d $work/corpus/mixed ]]; then
+    mkdir -p "$work/corpus/mixed"
+    i=0
+    for f in "$work/corpus/small/"*.txt; do
+        third=${mixed_thirds[$((i % 3))]}
+        name=${third%%:*}$(basename "$f")
+        iconv -c -f UTF-8 -t "${third##*:}" "$f" >"$work/corpus/mixed/$name" || true
+        i=$((i + 1))
+    done
+fi
+
+# Text in an encoding as sed and perl take it on a command line: hyperfine takes UTF-8
+# command lines only, so other bytes go as \xHH, which both read.
+escaped() { # text encoding
+    if [[ $2 == UTF-8 ]]; then
+        printf '%s' "$1"
+    else
+        printf '%s' "$1" | iconv -f UTF-8 -t "$2" | od -An -tx1 -v | tr -d ' \n' | sed 's/../\\x&/g'
+    fi
+}
+
+# The command lines of a shape, each with @DIR@ where the folder of its files goes:
+# yihuan_cmd, sed_cmd, perl_cmd; and the keyword and the replacement as the files hold
+# them (key_bytes, rep_bytes; for the mixed shape, as its UTF-8 third holds them).
 commands_for() { # shape
-    local shape=$1 locale='' option=''
+    local shape=$1 option='' third letter code key rep
     printf '%s\n' "${keyword[$shape]}" >"$work/k-$shape.txt"
     printf '%s\n' "${replacement[$shape]}" >"$work/r-$shape.txt"
     key_bytes=${keyword[$shape]}
     rep_bytes=${replacement[$shape]}
+    [[ -n ${encoding[$shape]} ]] && option=" --encoding ${encoding[$shape]}"
+    yihuan_cmd="$cli --keywords $work/k-$shape.txt --replacements $work/r-$shape.txt$option @DIR@/*.txt"
+    if [[ $shape == mixed ]]; then
+        sed_cmd='' perl_cmd=''
+        for third in "${mixed_thirds[@]}"; do
+            letter=${third%%:*} code=${third##*:}
+            key=$(escaped "$key_bytes" "$code") rep=$(escaped "$rep_bytes" "$code")
+            sed_cmd+="${sed_cmd:+ && }LC_ALL=C sed -i 's/$key/$rep/g' @DIR@/$letter*.txt"
+            perl_cmd+="${perl_cmd:+ && }LC_ALL=C perl -pi -e 's/$key/$rep/g' @DIR@/$letter*.txt"
+        done
+        return
+    fi
     if [[ -n ${encoding[$shape]} ]]; then
         key_bytes=$(printf '%s' "$key_bytes" | iconv -f UTF-8 -t "${encoding[$shape]}")
         rep_bytes=$(printf '%s' "$rep_bytes" | iconv -f UTF-8 -t "${encoding[$shape]}")
-        locale='LC_ALL=C '
-        option=" --encoding ${encoding[$shape]}"
+        key=$(escaped "${keyword[$shape]}" "${encoding[$shape]}")
+        rep=$(escaped "${replacement[$shape]}" "${encoding[$shape]}")
+        sed_cmd="LC_ALL=C sed -i 's/$key/$rep/g' @DIR@/*.txt"
+        perl_cmd="LC_ALL=C perl -pi -e 's/$key/$rep/g' @DIR@/*.txt"
+    else
+        sed_cmd="sed -i 's/$key_bytes/$rep_bytes/g' @DIR@/*.txt"
+        perl_cmd="perl -pi -e 's/$key_bytes/$rep_bytes/g' @DIR@/*.txt"
     fi
-    yihuan_cmd="$cli --keywords $work/k-$shape.txt --replacements $work/r-$shape.txt$option"
-    # hyperfine takes UTF-8 command lines only: other bytes go as \xHH, which both read.
-    local key=$key_bytes rep=$rep_bytes
-    if [[ -n ${encoding[$shape]} ]]; then
-        key=$(printf '%s' "$key_bytes" | od -An -tx1 -v | tr -d ' \n' | sed 's/../\\x&/g')
-        rep=$(printf '%s' "$rep_bytes" | od -An -tx1 -v | tr -d ' \n' | sed 's/../\\x&/g')
-    fi
-    sed_cmd="${locale}sed -i 's/$key/$rep/g'"
-    perl_cmd="${locale}perl -pi -e 's/$key/$rep/g'"
 }
 
 # One untimed run each on separate copies: all three must agree.
@@ -137,9 +175,9 @@ check_shape() { # shape
         mkdir -p "$work/check"
         cp -r "$work/corpus/$shape" "$work/check/$tool"
     done
-    $yihuan_cmd "$work/check/yihuan/"*.txt >/dev/null
-    eval "$sed_cmd \"\$work/check/sed/\"*.txt"
-    eval "$perl_cmd \"\$work/check/perl/\"*.txt"
+    eval "${yihuan_cmd//@DIR@/$work/check/yihuan}" >/dev/null
+    eval "${sed_cmd//@DIR@/$work/check/sed}"
+    eval "${perl_cmd//@DIR@/$work/check/perl}"
     local f name bad=0
     for f in "$work/check/sed/"*.txt; do
         name=$(basename "$f")
@@ -153,7 +191,10 @@ check_shape() { # shape
         echo "compare.sh: yihuan did not write CRLF" >&2
         bad=1
     fi
-    if LC_ALL=C grep -q "$key_bytes" "$work/check/sed/"*.txt || ! LC_ALL=C grep -q "$rep_bytes" "$f"; then
+    if [[ $shape == mixed ]]; then
+        f=$(ls "$work/check/sed/"u*.txt | head -1)
+    fi
+    if LC_ALL=C grep -q "$key_bytes" "$f" || ! LC_ALL=C grep -q "$rep_bytes" "$f"; then
         echo "compare.sh: the replacement did not happen" >&2
         bad=1
     fi
@@ -173,9 +214,9 @@ for shape in "${shapes[@]}"; do
     hyperfine --runs "$runs" --warmup 1 --style basic \
         --prepare "rm -rf $work/t && cp -r $work/corpus/$shape $work/t && sync -f $work/t" \
         --export-json "$work/$shape-fresh.json" \
-        -n yihuan-cli "$yihuan_cmd $work/t/*.txt >/dev/null" \
-        -n "sed -i" "$sed_cmd $work/t/*.txt" \
-        -n "perl -pi" "$perl_cmd $work/t/*.txt" \
+        -n yihuan-cli "${yihuan_cmd//@DIR@/$work/t} >/dev/null" \
+        -n "sed -i" "${sed_cmd//@DIR@/$work/t}" \
+        -n "perl -pi" "${perl_cmd//@DIR@/$work/t}" \
         -n floor "$floor $work/t/*.txt" \
         -n floor+sync "$floor --sync $work/t/*.txt"
     for tool in yihuan sed perl floor floorsync; do
@@ -185,9 +226,9 @@ for shape in "${shapes[@]}"; do
     sync -f "$work"
     hyperfine --runs "$runs" --warmup 1 --style basic \
         --export-json "$work/$shape-again.json" \
-        -n yihuan-cli "$yihuan_cmd $work/again-yihuan/*.txt >/dev/null" \
-        -n "sed -i" "$sed_cmd $work/again-sed/*.txt" \
-        -n "perl -pi" "$perl_cmd $work/again-perl/*.txt" \
+        -n yihuan-cli "${yihuan_cmd//@DIR@/$work/again-yihuan} >/dev/null" \
+        -n "sed -i" "${sed_cmd//@DIR@/$work/again-sed}" \
+        -n "perl -pi" "${perl_cmd//@DIR@/$work/again-perl}" \
         -n floor "$floor $work/again-floor/*.txt" \
         -n floor+sync "$floor --sync $work/again-floorsync/*.txt"
     for style in fresh again; do
