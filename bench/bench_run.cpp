@@ -1,6 +1,7 @@
 // A run of many small files through the window against the same files through
 // the workers alone: what the window's bookkeeping costs on top of the engine.
 #include "app/mainwindow.h"
+#include "app/settings.h"
 #include "engine/appinfo.h"
 #include "engine/run.h"
 
@@ -13,13 +14,15 @@
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
-#include <QUrl>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QThreadPool>
+#include <QTimer>
+#include <QUrl>
 #include <QtConcurrent>
 
 #include <benchmark/benchmark.h>
@@ -176,6 +179,55 @@ void BM_ReaddListedFolder(benchmark::State &state)
         state.SkipWithError("the folder did not land in the list");
 }
 
+// The folder bench/scale.sh made (YIHUAN_BENCH_FOLDER, YIHUAN_BENCH_FILES files in its
+// subfolders), added with subfolders as the add-folder button does it: how long until the
+// list shows every file, and the longest time the window did not answer meanwhile.
+void BM_AddGivenFolder(benchmark::State &state)
+{
+    const QString folder = qEnvironmentVariable("YIHUAN_BENCH_FOLDER");
+    const int files = qEnvironmentVariableIntValue("YIHUAN_BENCH_FILES");
+    if (folder.isEmpty() || files <= 0) {
+        state.SkipWithError("YIHUAN_BENCH_FOLDER and YIHUAN_BENCH_FILES name the folder");
+        return;
+    }
+    QStandardPaths::setTestModeEnabled(true);
+    const QString settings = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/qhyPz_") + QCoreApplication::applicationVersion()
+        + QStringLiteral("/qhyPz");
+    writeSetting(settings, QStringLiteral("check"), QStringLiteral("c1"), QStringLiteral("1"));
+    for (auto _ : state) {
+        state.PauseTiming();
+        MainWindow window;
+        window.show();
+        QCoreApplication::processEvents();
+        state.ResumeTiming();
+        QElapsedTimer clock;
+        qint64 last = 0;
+        qint64 longest = 0;
+        const auto answered = [&] {
+            longest = std::max(longest, clock.elapsed() - last);
+            last = clock.elapsed();
+        };
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, answered);
+        tick.start(10);
+        clock.start();
+        dropFolder(window, folder);
+        answered();
+        auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget_list1"));
+        while ((window.list1().size() < files || table->rowCount() < files)
+            && clock.elapsed() < 3600 * 1000) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            answered();
+        }
+        state.counters["files"] = double(table->rowCount());
+        state.counters["longest_freeze_ms"] = double(longest);
+        if (table->rowCount() < files)
+            state.SkipWithError("the folder did not land in the list");
+    }
+}
+
+BENCHMARK(BM_AddGivenFolder)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_AddFolderOfNewFiles)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ReaddListedFolder)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_RunWorkersAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);

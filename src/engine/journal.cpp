@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -14,7 +13,9 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include <dirent.h>
@@ -608,7 +609,10 @@ Journal::~Journal()
 {
     if (m_manifest.isValid())
         writeRecords();
-    sweepRest();
+    if (m_sweeper.joinable())
+        m_sweeper.join();
+    else if (m_folder.isValid())
+        sweep();
 }
 
 void Journal::discardLastRun()
@@ -618,9 +622,7 @@ void Journal::discardLastRun()
     if (!base.isValid())
         return;
     setAsideRuns(base.get(), QDateTime::currentMSecsSinceEpoch(), -1, -1, QString());
-    QDir trash(location());
-    for (const QString &name : entriesOf(base.get(), TrashPrefix))
-        QDir(trash.filePath(name)).removeRecursively();
+    sweep();
 }
 
 void Journal::setAsideRuns(int base, qint64 requestedAt, int keep, qint64 cap, const QString &self)
@@ -668,47 +670,73 @@ void Journal::setAsideRuns(int base, qint64 requestedAt, int keep, qint64 cap, c
     }
 }
 
-QVector<QByteArray> Journal::trashFiles()
-{
-    QVector<QByteArray> files;
-    QDir base(location());
-    for (const QString &name :
-        base.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden)) {
-        for (QDirIterator it(
-                 base.filePath(name), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-             it.hasNext();)
-            files.append(QFile::encodeName(it.next()));
-    }
-    return files;
-}
+namespace {
 
-void Journal::sweepOne()
+// Deletes what folder holds, and then folder itself, without following links.
+void removeTree(int parent, const char *name)
 {
-    QByteArray victim;
-    {
-        QMutexLocker locker(&m_mutex);
-        if (m_trash.isEmpty())
-            return;
-        victim = m_trash.takeLast();
-    }
-    ::unlink(victim.constData());
-}
-
-void Journal::sweepRest()
-{
-    if (!m_folder.isValid())
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlinkat(parent, name, 0);
         return;
-    QVector<QByteArray> rest;
-    {
-        QMutexLocker locker(&m_mutex);
-        rest.swap(m_trash);
     }
-    for (const QByteArray &file : qAsConst(rest))
-        ::unlink(file.constData());
-    QDir base(location());
-    for (const QString &name :
-        base.entryList({TrashPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden))
-        QDir(base.filePath(name)).removeRecursively();
+    while (const dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
+            if (::unlinkat(fd, entry->d_name, 0) != 0 && (errno == EISDIR || errno == EPERM))
+                removeTree(fd, entry->d_name);
+        } else {
+            ::unlinkat(fd, entry->d_name, 0);
+        }
+    }
+    ::closedir(dir);
+    ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+} // namespace
+
+void Journal::sweep()
+{
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid())
+        return;
+    struct Folder
+    {
+        int parent;
+        QByteArray name;
+    };
+    std::vector<UniqueFd> trashFolders;
+    std::vector<Folder> folders;
+    for (const QString &name : entriesOf(base.get(), TrashPrefix)) {
+        trashFolders.emplace_back(::openat(base.get(), QFile::encodeName(name).constData(),
+            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!trashFolders.back().isValid())
+            continue;
+        for (int shard = 0; shard < Shards; ++shard)
+            folders.push_back({trashFolders.back().get(), QByteArray::number(shard)});
+    }
+    std::atomic<size_t> next {0};
+    const auto work = [&] {
+        for (size_t at; (at = next.fetch_add(1)) < folders.size();)
+            removeTree(folders[at].parent, folders[at].name.constData());
+    };
+    std::thread helper(work);
+    work();
+    helper.join();
+    trashFolders.clear();
+    for (const QString &name : entriesOf(base.get(), TrashPrefix))
+        removeTree(base.get(), QFile::encodeName(name).constData());
+}
+
+void Journal::waitForSweep()
+{
+    if (m_sweeper.joinable())
+        m_sweeper.join();
 }
 
 bool Journal::start(QString *error)
@@ -727,7 +755,6 @@ bool Journal::start(QString *error)
         setAsideRuns(base.get(), m_requestedAt, m_runsKept - 1, m_copyCap, QString());
     else
         setAsideRuns(base.get(), m_requestedAt, -1, -1, QString());
-    m_trash = trashFiles();
     if (!publish(base.get(), &why)) {
         if (error)
             *error = why;
@@ -841,9 +868,10 @@ bool Journal::finish()
         if (base.isValid())
             setAsideRuns(base.get(), m_requestedAt, m_runsKept, m_copyCap, m_folderPath);
     }
-    sweepRest();
     if (m_mode == Mode::InPlaceOnly && !unresolved)
         QDir(m_folderPath).removeRecursively();
+    if (!m_sweeper.joinable())
+        m_sweeper = std::thread(&Journal::sweep);
     return written;
 }
 

@@ -12,6 +12,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -185,7 +186,7 @@ public:
     // How many runs the history keeps, this one included; at least one.
     void setRunsKept(int runs) { m_runsKept = std::max(1, runs); }
     // Drops the runs past the history's length or its cap (for undo at once; their files on
-    // disk one with each file this run replaces, see sweepOne()) and creates this run's,
+    // disk once this run has finished, see finish()) and creates this run's,
     // locked, before any other run can see it. Runs that finished after this one was asked
     // for stay. False, with the journal
     // folder and the system's reason in error, when it cannot be made: a run may still go
@@ -199,8 +200,12 @@ public:
     void recordFolders(const QVector<QByteArray> &folders);
     // Marks the run as finished, so that it no longer counts as interrupted, and ends
     // the journal: what is recorded after this is not kept. False when the manifest
-    // could not be written. A journal of Mode::InPlaceOnly is deleted.
+    // could not be written. A journal of Mode::InPlaceOnly is deleted. The originals of
+    // the runs start() set aside are then deleted in the background; the destructor
+    // waits for that.
     bool finish();
+    // Waits until the originals of earlier runs are deleted.
+    void waitForSweep();
 
     QString folder() const { return m_folderPath; }
     qint64 copiedBytes() const { return m_copied.loadRelaxed(); }
@@ -232,11 +237,6 @@ public:
     // returns true. Threads that wait together share one sync.
     bool makeDurable(quint64 sequence);
 
-    // Deletes one original of the last run. Called once a file of this run has been
-    // replaced, it frees the old run's space where a run without a journal frees the
-    // replaced file's; finish() deletes what is left.
-    void sweepOne();
-
     // A batch sync: beginSync() writes the records out, the caller syncs the journal's
     // file system (syncFd()) together with its own, then endSync() marks them durable
     // if that sync succeeded.
@@ -253,9 +253,10 @@ private:
     // only whole copy.
     static void setAsideRuns(
         int base, qint64 requestedAt, int keep, qint64 cap, const QString &self);
-    static QVector<QByteArray> trashFiles();
     bool publish(int base, QString *error);
-    void sweepRest();
+    // Deleting a file costs about as much as writing it: done while this run writes, it
+    // slowed every write; done after, it takes two threads, one folder each at a time.
+    static void sweep();
     void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
     bool writeRecords();
     bool copyOriginal(int fd, const struct stat &original, const QByteArray &name, bool inPlace);
@@ -276,11 +277,12 @@ private:
 
     QMutex m_mutex; // guards the fields up to m_syncMutex
     QByteArray m_records;
-    QVector<QByteArray> m_trash; // the last run's originals, still to delete
     QSet<qint64> m_inPlaceOpen; // in-place overwrites neither written nor abandoned yet
     quint64 m_appended = 0;
     std::vector<UniqueFd> m_unsyncedCopies;
     quint32 m_changedShards = 0; // folders of originals made or removed since the last sync
+
+    std::thread m_sweeper;
 
     QMutex m_syncMutex; // held while syncing; guards m_durable
     quint64 m_durable = 0;

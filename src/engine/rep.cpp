@@ -46,13 +46,89 @@ Rep::Rep(const QString &filePath, const RepOptions &options, int index, QObject 
 {
 }
 
-RunControl::RunControl(int files)
+RunControl::RunControl(int files, const std::function<int(int)> &pairsOf)
     : m_phases(new std::atomic<unsigned char>[size_t(std::max(files, 0))])
     , m_outcomes(size_t(std::max(files, 0)))
     , m_syncGroup(std::make_unique<SyncGroup>(nullptr))
 {
     for (int i = 0; i < files; ++i)
         m_phases[size_t(i)] = Queued;
+    if (!pairsOf || files <= 0)
+        return;
+    m_stride = pairsOf(0);
+    qint64 total = 0;
+    for (int i = 0; i < files; ++i) {
+        const int pairs = pairsOf(i);
+        if (pairs != m_stride && m_countsAt.empty()) {
+            m_countsAt.reserve(size_t(files) + 1);
+            for (int j = 0; j < i; ++j)
+                m_countsAt.push_back(qint64(j) * m_stride);
+        }
+        if (!m_countsAt.empty())
+            m_countsAt.push_back(total);
+        total += pairs;
+    }
+    if (!m_countsAt.empty())
+        m_countsAt.push_back(total);
+    m_counts.assign(size_t(total), 0);
+}
+
+int RunControl::pairsOf(int index) const
+{
+    if (m_countsAt.empty())
+        return m_counts.empty() ? 0 : m_stride;
+    return int(m_countsAt[size_t(index) + 1] - m_countsAt[size_t(index)]);
+}
+
+int *RunControl::countsOf(int index)
+{
+    return m_counts.data()
+        + (m_countsAt.empty() ? qint64(index) * m_stride : m_countsAt[size_t(index)]);
+}
+
+const int *RunControl::countsOf(int index) const
+{
+    return const_cast<RunControl *>(this)->countsOf(index);
+}
+
+void RunControl::setOutcome(int index, const FileOutcome &outcome)
+{
+    Compact &compact = m_outcomes[size_t(index)];
+    compact.encoding = outcome.encoding;
+    compact.state = (unsigned char)outcome.state;
+    compact.reason = (unsigned char)outcome.reason;
+    const int pairs = pairsOf(index);
+    compact.counted
+        = outcome.text.isEmpty() && !outcome.read && pairs > 0 && outcome.counts.size() == pairs;
+    if (compact.counted) {
+        std::copy(outcome.counts.cbegin(), outcome.counts.cend(), countsOf(index));
+        return;
+    }
+    QMutexLocker locker(&m_unusualMutex);
+    if (outcome.text.isEmpty() && outcome.counts.isEmpty() && !outcome.read)
+        m_unusual.remove(index);
+    else
+        m_unusual.insert(index, outcome);
+}
+
+FileOutcome RunControl::outcome(int index) const
+{
+    const Compact &compact = m_outcomes[size_t(index)];
+    if (!compact.counted) {
+        QMutexLocker locker(&m_unusualMutex);
+        const auto unusual = m_unusual.constFind(index);
+        if (unusual != m_unusual.cend())
+            return unusual.value();
+    }
+    FileOutcome outcome;
+    outcome.encoding = compact.encoding;
+    outcome.state = STATE(compact.state);
+    outcome.reason = Reason(compact.reason);
+    if (compact.counted) {
+        const int *counts = countsOf(index);
+        outcome.counts = QVector<int>(counts, counts + pairsOf(index));
+    }
+    return outcome;
 }
 
 RunControl::~RunControl() = default;
@@ -75,11 +151,19 @@ bool RunControl::beginWriting(int index)
     return !m_stopped && m_phases[size_t(index)].compare_exchange_strong(expected, Writing);
 }
 
-void RunControl::finish(int index)
+bool RunControl::finish(int index)
 {
     unsigned char phase = m_phases[size_t(index)].load();
     while ((phase == Working || phase == Writing)
         && !m_phases[size_t(index)].compare_exchange_weak(phase, Finished)) { }
+    return phase != Released;
+}
+
+bool RunControl::giveUp(int index)
+{
+    unsigned char phase = m_phases[size_t(index)].load();
+    while (phase == Queued && !m_phases[size_t(index)].compare_exchange_weak(phase, Finished)) { }
+    return phase != Released;
 }
 
 bool RunControl::release(int index)
@@ -291,7 +375,8 @@ void Rep::replaceFile()
     if (control && !control->begin(index)) {
         result.state = SKIPPED;
         result.reason = Reason::Stopped;
-        control->setOutcome(index, result);
+        if (control->giveUp(index))
+            control->setOutcome(index, result);
         emit done(this, result.state, index);
         return;
     }
@@ -307,15 +392,16 @@ void Rep::replaceFile()
             else if ((result.reason = file.readAll(&bytes)) == Reason::None)
                 result.reason = checkRead(file);
         }
-        result.read = file.readDigest();
+        // Only a preview hands it on, to the run it starts; a run keeps its outcomes small.
+        if (settings.dryRun)
+            result.read = file.readDigest();
         if (result.reason == Reason::None && handedOn)
             result.reason = replaceText(&file, std::move(bytes));
     } catch (const std::bad_alloc &) {
         // A file too large to hold in memory is left as it was.
         result.reason = Reason::TooLarge;
     }
-    if (control)
-        control->finish(index);
+    const bool ours = !control || control->finish(index);
     if (result.reason == Reason::None)
         result.state = SUCCESS;
     else
@@ -324,7 +410,7 @@ void Rep::replaceFile()
         result.counts.clear();
         result.text.clear();
     }
-    if (control)
+    if (control && ours)
         control->setOutcome(index, result);
     emit done(this, result.state, index);
 }

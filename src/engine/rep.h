@@ -6,7 +6,9 @@
 #include "engine/textencoding.h"
 #include "engine/utf8encoder.h"
 
+#include <QHash>
 #include <QMetaType>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -53,7 +55,9 @@ struct FileOutcome
 class RunControl
 {
 public:
-    explicit RunControl(int files);
+    // pairsOf(index): how many pairs file index has, so that its counts have a place
+    // kept for them from the start.
+    explicit RunControl(int files, const std::function<int(int)> &pairsOf = {});
     ~RunControl();
 
     // Where the workers keep the originals of the files they replace; none for a run
@@ -63,17 +67,20 @@ public:
     // The syncs the workers share; none for a dry run.
     SyncGroup *syncGroup() const { return m_syncGroup.get(); }
 
-    // Written by the file's worker before it reports.
-    void setOutcome(int index, FileOutcome outcome)
-    {
-        m_outcomes[size_t(index)] = std::move(outcome);
-    }
-    const FileOutcome &outcome(int index) const { return m_outcomes[size_t(index)]; }
+    // Written by the file's worker before it reports; workers write different files at
+    // the same time.
+    void setOutcome(int index, const FileOutcome &outcome);
+    // Read once the worker has reported.
+    FileOutcome outcome(int index) const;
+    STATE state(int index) const { return STATE(m_outcomes[size_t(index)].state); }
 
     // False once the run has let go of this file: the worker leaves it alone.
     bool begin(int index);
     bool beginWriting(int index);
-    void finish(int index);
+    // False when the run took the file back first: the run has told its outcome already.
+    bool finish(int index);
+    // For a worker whose begin() failed: false when the run took the file back, as above.
+    bool giveUp(int index);
 
     // Takes back the file unless its worker is writing; true when it was taken back.
     bool release(int index);
@@ -83,9 +90,29 @@ public:
 private:
     enum Phase : unsigned char { Queued, Working, Writing, Finished, Released };
 
+    // A file's outcome in a few bytes: a million of them fit in a run's memory. What does
+    // not fit (a dry run's text, a preview's digest, counts of another length) goes to
+    // m_unusual.
+    struct Compact
+    {
+        TextEncoding encoding;
+        unsigned char state = SUCCESS;
+        unsigned char reason = 0;
+        bool counted = false; // counts has the file's place in m_counts
+    };
+    int *countsOf(int index);
+    const int *countsOf(int index) const;
+    int pairsOf(int index) const;
+
     std::atomic<bool> m_stopped {false};
     std::unique_ptr<std::atomic<unsigned char>[]> m_phases;
-    std::vector<FileOutcome> m_outcomes;
+    std::vector<Compact> m_outcomes;
+    std::vector<int> m_counts;
+    // Where each file's counts begin; empty when every file has m_stride of them.
+    std::vector<qint64> m_countsAt;
+    int m_stride = 0;
+    mutable QMutex m_unusualMutex;
+    QHash<int, FileOutcome> m_unusual;
     std::shared_ptr<Journal> m_journal;
     std::unique_ptr<SyncGroup> m_syncGroup;
 };

@@ -13,6 +13,10 @@
 #include <QSet>
 #include <QThread>
 #include <QThreadPool>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <tuple>
 
 #include <algorithm>
 
@@ -22,15 +26,70 @@ namespace {
 
 constexpr int ProgressInterval = 100; // ms
 
+struct Named
+{
+    quint64 device;
+    quint64 inode;
+    int index;
+
+    bool operator<(const Named &other) const
+    {
+        return std::tie(device, inode, index) < std::tie(other.device, other.inode, other.index);
+    }
+};
+
 } // namespace
+
+// A few pool threads that take the run's files in turn. One task and one queued call
+// per file made threads wait on each other more than on the disk, and the tasks waiting
+// in the pool took most of a large run's memory; finished files now reach the run in
+// batches, with one call for whatever finished since it last looked.
+struct ReplaceRun::Lanes
+{
+    std::vector<int> order;
+    std::atomic<size_t> next {0};
+    QVector<FileJob> files;
+    ReplaceSettings settings;
+    QHash<const void *, std::shared_ptr<const Utf8Replace>> bytePaths;
+    QHash<int, std::shared_ptr<const FileChoice>> choices;
+    std::shared_ptr<RunControl> control;
+
+    QMutex mutex; // guards the fields below
+    std::vector<int> done;
+    ReplaceRun *receiver = nullptr; // null once the run is gone
+
+    void work()
+    {
+        for (;;) {
+            const size_t at = next.fetch_add(1, std::memory_order_relaxed);
+            // A stopped run takes back every file no worker holds.
+            if (at >= order.size() || control->isStopped())
+                return;
+            const int index = order[at];
+            const FileJob &file = files.at(index);
+            Rep rep(file.path, settings, file.pairs, index);
+            rep.setControl(control);
+            rep.setBytePath(bytePaths.value(file.pairs.constData()));
+            rep.setChoice(choices.value(index, file.choice));
+            rep.replaceFile();
+            QMutexLocker locker(&mutex);
+            done.push_back(index);
+            if (done.size() == 1 && receiver) {
+                ReplaceRun *run = receiver;
+                QMetaObject::invokeMethod(
+                    run, [run] { run->takeDone(); }, Qt::QueuedConnection);
+            }
+        }
+    }
+};
 
 ReplaceRun::ReplaceRun(const Job &job, const RunOptions &options, QObject *parent)
     : QObject(parent)
     , m_job(job)
     , m_options(options)
-    , m_outcomes(job.files.size())
-    , m_reported(job.files.size(), false)
-    , m_control(std::make_shared<RunControl>(job.files.size()))
+    , m_reported(size_t(job.files.size()), false)
+    , m_control(std::make_shared<RunControl>(
+          job.files.size(), [&job](int index) { return job.files.at(index).pairs.size(); }))
     , m_made(QDateTime::currentMSecsSinceEpoch())
 {
     m_tally.expected = job.files.size();
@@ -42,6 +101,10 @@ ReplaceRun::ReplaceRun(const Job &job, const RunOptions &options, QObject *paren
 ReplaceRun::~ReplaceRun()
 {
     m_control->stop();
+    if (m_lanes) {
+        QMutexLocker locker(&m_lanes->mutex);
+        m_lanes->receiver = nullptr;
+    }
 }
 
 void ReplaceRun::start()
@@ -53,10 +116,10 @@ void ReplaceRun::start()
     m_sinceProgress.start();
     prepareJournal();
 
-    QHash<FileIdentity, int> firstName;
-    QHash<FileIdentity, int> lastName;
-    QVector<int> starting;
+    std::vector<Named> named;
+    named.reserve(size_t(m_job.files.size()));
     QSet<QByteArray> folders;
+    QByteArray lastFolder;
     qint64 largest = 0;
     for (int index = 0; index < m_job.files.size(); ++index) {
         const QString &path = m_job.files.at(index).path;
@@ -67,8 +130,9 @@ void ReplaceRun::start()
             refused.reason = Reason::NameNotEncodable;
         // Not a regular file when the run starts: lost, as the window has always had it.
         struct stat info;
+        const QByteArray native = QFile::encodeName(path);
         if (refused.reason == Reason::None) {
-            const bool exists = ::stat(QFile::encodeName(path).constData(), &info) == 0;
+            const bool exists = ::stat(native.constData(), &info) == 0;
             if (!exists || !S_ISREG(info.st_mode)) {
                 refused.state = LOST;
                 refused.reason = exists ? Reason::NotRegular : Reason::NotFound;
@@ -76,31 +140,76 @@ void ReplaceRun::start()
         }
         if (refused.reason != Reason::None) {
             m_control->release(index);
-            record(index, refused);
+            record(index, &refused);
             continue;
         }
         largest = std::max<qint64>(largest, info.st_size);
-        folders.insert(splitNativePath(QFile::encodeName(path)).folder);
-        const FileIdentity identity {quint64(info.st_dev), quint64(info.st_ino)};
-        const auto seen = firstName.constFind(identity);
-        if (seen == firstName.cend()) {
-            firstName.insert(identity, index);
-            lastName.insert(identity, index);
-            starting.append(index);
-        } else if (m_job.perName) {
-            m_next.insert(lastName.value(identity), index);
-            lastName.insert(identity, index);
-        } else {
-            m_followers[seen.value()].append(index);
-            shareChoice(seen.value(), index);
+        const QByteArray folder = splitNativePath(native).folder;
+        if (folder != lastFolder) {
+            folders.insert(folder);
+            lastFolder = folder;
+        }
+        named.push_back({quint64(info.st_dev), quint64(info.st_ino), index});
+    }
+    // One file under several names: sorted by identity, each file's names come together,
+    // in list order.
+    std::sort(named.begin(), named.end());
+    std::vector<int> starting;
+    starting.reserve(named.size());
+    for (size_t at = 0; at < named.size(); ++at) {
+        const Named &name = named[at];
+        const bool first
+            = at == 0 || named[at - 1].device != name.device || named[at - 1].inode != name.inode;
+        if (first)
+            starting.push_back(name.index);
+        else if (m_job.perName)
+            m_next.insert(named[at - 1].index, name.index);
+        else {
+            m_followers[starting.back()].append(name.index);
+            shareChoice(starting.back(), name.index);
         }
     }
+    std::vector<Named>().swap(named);
+    std::sort(starting.begin(), starting.end());
     if (Journal *journal = m_control->journal())
         journal->recordFolders(QVector<QByteArray>(folders.cbegin(), folders.cend()));
     sizeWorkerPool(largest);
-    for (const int index : qAsConst(starting))
-        startWorker(index);
+    startLanes(std::move(starting));
     finishIfComplete();
+}
+
+void ReplaceRun::startLanes(std::vector<int> order)
+{
+    if (order.empty())
+        return;
+    m_lanes = std::make_shared<Lanes>();
+    m_lanes->files = m_job.files;
+    m_lanes->settings = m_options.settings;
+    m_lanes->choices = m_sharedChoices;
+    m_lanes->control = m_control;
+    m_lanes->receiver = this;
+    for (const int index : order) {
+        const ReplacePairs &pairs = m_job.files.at(index).pairs;
+        if (!m_lanes->bytePaths.contains(pairs.constData()))
+            m_lanes->bytePaths.insert(pairs.constData(), bytePathFor(pairs));
+    }
+    m_lanes->order = std::move(order);
+    const int lanes = int(std::min<size_t>(
+        size_t(std::max(1, workerPool()->maxThreadCount())), m_lanes->order.size()));
+    for (int lane = 0; lane < lanes; ++lane) {
+        QtConcurrent::run(workerPool(), [lanes = m_lanes] { lanes->work(); });
+    }
+}
+
+void ReplaceRun::takeDone()
+{
+    std::vector<int> done;
+    {
+        QMutexLocker locker(&m_lanes->mutex);
+        done.swap(m_lanes->done);
+    }
+    for (const int index : done)
+        workerDone(nullptr, SUCCESS, index);
 }
 
 // A small file's time goes mostly to waiting for the disk to take its write, so more
@@ -229,10 +338,10 @@ void ReplaceRun::cancel()
         // Another name of the same file shares that name's outcome, written or not.
         if (following.contains(index))
             continue;
-        if (!m_reported.at(index) && m_control->release(index)) {
-            record(index, skipped);
+        if (!m_reported[size_t(index)] && m_control->release(index)) {
+            record(index, &skipped);
             for (const int name : m_followers.value(index))
-                record(name, skipped);
+                record(name, &skipped);
         }
     }
     finishIfComplete();
@@ -240,24 +349,29 @@ void ReplaceRun::cancel()
 
 void ReplaceRun::workerDone(Rep * /*rep*/, STATE /*state*/, int index)
 {
-    if (m_finished || m_reported.at(index))
+    if (m_finished || m_reported[size_t(index)])
         return;
-    const FileOutcome &outcome = m_control->outcome(index);
-    record(index, outcome);
-    for (const int name : m_followers.value(index))
-        record(name, outcome);
+    record(index, nullptr);
+    const auto followers = m_followers.constFind(index);
+    if (followers != m_followers.cend()) {
+        const FileOutcome outcome = m_control->outcome(index);
+        for (const int name : followers.value())
+            record(name, &outcome);
+    }
     const int next = m_next.value(index, -1);
-    if (next >= 0 && !m_reported.at(next))
+    if (next >= 0 && !m_reported[size_t(next)])
         startWorker(next, true);
     finishIfComplete();
 }
 
-void ReplaceRun::record(int index, const FileOutcome &outcome)
+void ReplaceRun::record(int index, const FileOutcome *outcome)
 {
-    m_outcomes[index] = outcome;
-    m_reported[index] = true;
+    if (outcome)
+        m_control->setOutcome(index, *outcome);
+    const STATE state = outcome ? outcome->state : m_control->state(index);
+    m_reported[size_t(index)] = true;
     ++m_tally.done;
-    switch (outcome.state) {
+    switch (state) {
     case SUCCESS:
         ++m_tally.success;
         break;
@@ -271,7 +385,7 @@ void ReplaceRun::record(int index, const FileOutcome &outcome)
         ++m_tally.skipped;
         break;
     }
-    emit fileDone(index, outcome.state);
+    emit fileDone(index, state);
     if (m_sinceProgress.elapsed() >= ProgressInterval)
         reportProgress();
     else if (!m_progressTimer.isActive())

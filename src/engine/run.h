@@ -12,6 +12,7 @@
 #include <QVector>
 
 #include <memory>
+#include <vector>
 
 class DetectedRoutes;
 class Utf8Replace;
@@ -84,7 +85,8 @@ public:
     bool wasCancelled() const { return m_control->isStopped(); }
     const RunTally &tally() const { return m_tally; }
     const QVector<FileJob> &files() const { return m_job.files; }
-    const FileOutcome &outcome(int index) const { return m_outcomes.at(index); }
+    // Kept by the run alone, compactly: read it here rather than keeping a copy.
+    FileOutcome outcome(int index) const { return m_control->outcome(index); }
     const RunOptions &options() const { return m_options; }
 
 signals:
@@ -95,13 +97,18 @@ signals:
     void finished();
 
 private:
+    struct Lanes;
+
     void workerDone(Rep *rep, STATE state, int index);
+    void takeDone();
     // A later name of one file reads what the name before it wrote, not what the
     // preview read.
     void startWorker(int index, bool afterAnotherName = false);
+    void startLanes(std::vector<int> order);
     void shareChoice(int first, int follower);
     static void sizeWorkerPool(qint64 largestFile);
-    void record(int index, const FileOutcome &outcome);
+    // outcome: null when the worker has stored it already.
+    void record(int index, const FileOutcome *outcome);
     void reportProgress();
     void finishIfComplete();
     std::shared_ptr<const Utf8Replace> bytePathFor(const ReplacePairs &pairs);
@@ -110,10 +117,10 @@ private:
 
     const Job m_job;
     const RunOptions m_options;
-    QVector<FileOutcome> m_outcomes;
-    QVector<bool> m_reported;
+    std::vector<bool> m_reported;
     RunTally m_tally;
     std::shared_ptr<RunControl> m_control;
+    std::shared_ptr<Lanes> m_lanes;
     bool m_started = false;
     bool m_finished = false;
     QElapsedTimer m_sinceProgress;

@@ -353,8 +353,6 @@ Reason SafeFile::commit(Sync sync)
     m_tempName.clear();
     m_temp.reset();
     m_step = Step::Done;
-    if (m_journal)
-        m_journal->sweepOne();
     return Reason::None;
 }
 

@@ -67,6 +67,8 @@ private slots:
     void aChangeUncheckedUnderAnyNameOfAFileStays();
     void modeTwoAppliesEachNamesPairsInTurn_data();
     void modeTwoAppliesEachNamesPairsInTurn();
+    void eachFileKeepsItsOwnCounts_data();
+    void eachFileKeepsItsOwnCounts();
     void cancelSkipsWhatIsNotYetWritten();
     void cancelAbandonsARunawayExpression();
 
@@ -376,6 +378,51 @@ void TestRun::modeTwoAppliesEachNamesPairsInTurn()
     QVERIFY(runToEnd(run));
     QCOMPARE(readBytes(path), QByteArray("z"));
     QCOMPARE(run.tally().success, 3);
+}
+
+using PairLists = QVector<ReplacePairs>;
+using CountLists = QVector<QVector<int>>;
+
+// The run keeps every file's counts in one block, each file's place sized by its own
+// pair list; an empty list stands for a file that is not there.
+void TestRun::eachFileKeepsItsOwnCounts_data()
+{
+    QTest::addColumn<PairLists>("pairs");
+    QTest::addColumn<CountLists>("counts");
+    const ReplacePair a {"a", "b"};
+    const ReplacePair c {"c", "d"};
+    const ReplacePair e {"e", "f"};
+    QTest::newRow("every file with the same pairs")
+        << PairLists {{a, c}, {a, c}, {a, c}} << CountLists {{2, 1}, {2, 1}, {2, 1}};
+    QTest::newRow("lists of different lengths")
+        << PairLists {{a}, {a, c, e}, {c, a}} << CountLists {{2}, {2, 1, 1}, {1, 2}};
+    QTest::newRow("a longer list first, then a shorter")
+        << PairLists {{e, c, a}, {e}} << CountLists {{1, 1, 2}, {1}};
+    QTest::newRow("a missing file among them")
+        << PairLists {{a, c}, {}, {e}} << CountLists {{2, 1}, {}, {1}};
+}
+
+void TestRun::eachFileKeepsItsOwnCounts()
+{
+    QFETCH(PairLists, pairs);
+    QFETCH(CountLists, counts);
+    Job job;
+    for (int i = 0; i < pairs.size(); ++i) {
+        const QString path = dir.filePath(QStringLiteral("counted%1.txt").arg(i));
+        QFile::remove(path);
+        if (pairs.at(i).isEmpty())
+            job.files.append({path, {{"a", "b"}, {"c", "d"}}});
+        else {
+            writeBytes(path, "a c e a\n");
+            job.files.append({path, pairs.at(i)});
+        }
+    }
+    ReplaceRun run(job, RunOptions());
+    QVERIFY(runToEnd(run));
+    for (int i = 0; i < pairs.size(); ++i) {
+        QCOMPARE(run.outcome(i).state, pairs.at(i).isEmpty() ? LOST : SUCCESS);
+        QCOMPARE(run.outcome(i).counts, counts.at(i));
+    }
 }
 
 void TestRun::cancelSkipsWhatIsNotYetWritten()
