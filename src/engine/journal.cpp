@@ -612,7 +612,7 @@ Journal::~Journal()
     if (m_sweeper.joinable())
         m_sweeper.join();
     else if (m_folder.isValid())
-        sweep();
+        sweep(QFile::encodeName(location()));
 }
 
 void Journal::discardLastRun()
@@ -622,7 +622,7 @@ void Journal::discardLastRun()
     if (!base.isValid())
         return;
     setAsideRuns(base.get(), QDateTime::currentMSecsSinceEpoch(), -1, -1, QString());
-    sweep();
+    sweep(QFile::encodeName(location()));
 }
 
 void Journal::setAsideRuns(int base, qint64 requestedAt, int keep, qint64 cap, const QString &self)
@@ -699,12 +699,33 @@ void removeTree(int parent, const char *name)
 
 } // namespace
 
-void Journal::sweep()
+// Only system calls on bytes: the thread may still be at work while the process exits and
+// Qt's globals go.
+void Journal::sweep(const QByteArray &location)
 {
-    QString error;
-    const UniqueFd base(openBase(false, &error));
-    if (!base.isValid())
+    const UniqueFd base(
+        ::open(location.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!base.isValid() || ::fstat(base.get(), &st) != 0 || st.st_uid != ::geteuid()
+        || (st.st_mode & (S_IWGRP | S_IWOTH)))
         return;
+    const QByteArray prefix = TrashPrefix.latin1();
+    const auto trashNames = [&] {
+        std::vector<QByteArray> names;
+        const int fd = ::openat(base.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (!dir) {
+            if (fd >= 0)
+                ::close(fd);
+            return names;
+        }
+        while (const dirent *entry = ::readdir(dir)) {
+            if (std::strncmp(entry->d_name, prefix.constData(), size_t(prefix.size())) == 0)
+                names.emplace_back(entry->d_name);
+        }
+        ::closedir(dir);
+        return names;
+    };
     struct Folder
     {
         int parent;
@@ -712,9 +733,9 @@ void Journal::sweep()
     };
     std::vector<UniqueFd> trashFolders;
     std::vector<Folder> folders;
-    for (const QString &name : entriesOf(base.get(), TrashPrefix)) {
-        trashFolders.emplace_back(::openat(base.get(), QFile::encodeName(name).constData(),
-            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    for (const QByteArray &name : trashNames()) {
+        trashFolders.emplace_back(::openat(
+            base.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!trashFolders.back().isValid())
             continue;
         for (int shard = 0; shard < Shards; ++shard)
@@ -729,8 +750,8 @@ void Journal::sweep()
     work();
     helper.join();
     trashFolders.clear();
-    for (const QString &name : entriesOf(base.get(), TrashPrefix))
-        removeTree(base.get(), QFile::encodeName(name).constData());
+    for (const QByteArray &name : trashNames())
+        removeTree(base.get(), name.constData());
 }
 
 void Journal::waitForSweep()
@@ -871,7 +892,7 @@ bool Journal::finish()
     if (m_mode == Mode::InPlaceOnly && !unresolved)
         QDir(m_folderPath).removeRecursively();
     if (!m_sweeper.joinable())
-        m_sweeper = std::thread(&Journal::sweep);
+        m_sweeper = std::thread(&Journal::sweep, QFile::encodeName(location()));
     return written;
 }
 

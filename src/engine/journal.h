@@ -256,7 +256,7 @@ private:
     bool publish(int base, QString *error);
     // Deleting a file costs about as much as writing it: done while this run writes, it
     // slowed every write; done after, it takes two threads, one folder each at a time.
-    static void sweep();
+    static void sweep(const QByteArray &location);
     void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
     bool writeRecords();
     bool copyOriginal(int fd, const struct stat &original, const QByteArray &name, bool inPlace);
