@@ -134,6 +134,8 @@ void MainWindow::restoreSettings()
     }
     ui->checkBox_keepFormat->setChecked(settingToInt(
         readSetting(settingsPath, kSet, QStringLiteral("keepFormat"), QStringLiteral("0"))));
+    ui->checkBox_ignoreCase->setChecked(settingToInt(
+        readSetting(settingsPath, kSet, QStringLiteral("ignoreCase"), QStringLiteral("0"))));
     ui->lineEdit_include->setText(readSetting(settingsPath, kSet, QStringLiteral("include"), {}));
     ui->lineEdit_exclude->setText(readSetting(settingsPath, kSet, QStringLiteral("exclude"), {}));
 }
@@ -153,6 +155,8 @@ void MainWindow::saveSettings()
     writeSetting(settingsPath, kSet, QStringLiteral("full"), flag(ui->checkBox_full->isChecked()));
     writeSetting(settingsPath, kSet, QStringLiteral("keepFormat"),
         flag(ui->checkBox_keepFormat->isChecked()));
+    writeSetting(settingsPath, kSet, QStringLiteral("ignoreCase"),
+        flag(ui->checkBox_ignoreCase->isChecked()));
     writeSetting(settingsPath, kSet, QStringLiteral("include"), ui->lineEdit_include->text());
     writeSetting(settingsPath, kSet, QStringLiteral("exclude"), ui->lineEdit_exclude->text());
 }

@@ -137,6 +137,7 @@ ReplaceSettings MainWindow::replaceSettings() const
         ui->radioButton_ordinary->isChecked(), ui->checkBox_full->isChecked());
     settings.encoding = encoding;
     settings.keepFormat = ui->checkBox_keepFormat->isChecked();
+    settings.ignoreCase = ui->checkBox_ignoreCase->isChecked();
     return settings;
 }
 

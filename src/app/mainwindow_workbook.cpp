@@ -149,6 +149,7 @@ ListOptions MainWindow::listOptions() const
     options.regex = ui->radioButton_regular->isChecked();
     options.wholeWord = ui->checkBox_full->isChecked();
     options.keepFormat = ui->checkBox_keepFormat->isChecked();
+    options.ignoreCase = ui->checkBox_ignoreCase->isChecked();
     options.separator = ui->lineEdit_Separator->text();
     return options;
 }
@@ -167,6 +168,8 @@ void MainWindow::applyListOptions(const ListOptions &options)
         ui->checkBox_full->setChecked(*options.wholeWord);
     if (options.keepFormat)
         ui->checkBox_keepFormat->setChecked(*options.keepFormat);
+    if (options.ignoreCase)
+        ui->checkBox_ignoreCase->setChecked(*options.ignoreCase);
     if (options.separator)
         ui->lineEdit_Separator->setText(*options.separator);
 }

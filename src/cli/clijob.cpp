@@ -80,6 +80,8 @@ bool takeListOptions(const ListOptions &list, CliOptions *options, QString *erro
     ReplaceSettings &settings = options->settings;
     if (list.keepFormat && notGiven("keep-format"))
         settings.keepFormat = *list.keepFormat;
+    if (list.ignoreCase && notGiven("ignore-case"))
+        settings.ignoreCase = *list.ignoreCase;
     bool ordinary = settings.ordinary();
     bool wholeWord = settings.wholeWord();
     if (list.wholeWord && notGiven("whole-word") && notGiven("regex"))
@@ -204,6 +206,9 @@ bool parseCliArguments(
     const QCommandLineOption wholeWord(QStringLiteral("whole-word"));
     const QCommandLineOption noWholeWord(QStringLiteral("no-whole-word"));
     const QCommandLineOption noKeepFormat(QStringLiteral("no-keep-format"));
+    const QCommandLineOption ignoreCase(
+        QStringList {QStringLiteral("i"), QStringLiteral("ignore-case")});
+    const QCommandLineOption noIgnoreCase(QStringLiteral("no-ignore-case"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"));
     const QCommandLineOption keepFormat(QStringLiteral("keep-format"));
     const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
@@ -215,10 +220,10 @@ bool parseCliArguments(
     const QCommandLineOption history(QStringLiteral("history"));
     const QCommandLineOption undoRun(QStringLiteral("undo-run"), QString(), QStringLiteral("N"));
     const QCommandLineOption keepRuns(QStringLiteral("keep-runs"), QString(), QStringLiteral("N"));
-    parser.addOptions(
-        {help, version, list, keywords, replacements, recursive, include, exclude, encoding,
-            separator, regex, noRegex, wholeWord, noWholeWord, dryRun, keepFormat, noKeepFormat,
-            verbose, diff, undo, noUndo, undoCap, discardInterrupted, history, undoRun, keepRuns});
+    parser.addOptions({help, version, list, keywords, replacements, recursive, include, exclude,
+        encoding, separator, regex, noRegex, wholeWord, noWholeWord, dryRun, keepFormat,
+        noKeepFormat, ignoreCase, noIgnoreCase, verbose, diff, undo, noUndo, undoCap,
+        discardInterrupted, history, undoRun, keepRuns});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -278,14 +283,15 @@ bool parseCliArguments(
                 .arg(unbalanced));
     options->settings.dryRun = parser.isSet(dryRun);
     options->settings.keepFormat = parser.isSet(keepFormat);
+    options->settings.ignoreCase = parser.isSet(ignoreCase);
     for (const auto &[on, off] : {std::pair(&regex, &noRegex), std::pair(&wholeWord, &noWholeWord),
-             std::pair(&keepFormat, &noKeepFormat)}) {
+             std::pair(&keepFormat, &noKeepFormat), std::pair(&ignoreCase, &noIgnoreCase)}) {
         if (parser.isSet(*on) && parser.isSet(*off))
             return fail(error,
                 QStringLiteral("--%1 与 --%2 只能选其一 (--%1 and --%2 cannot be combined)")
-                    .arg(on->names().constFirst(), off->names().constFirst()));
+                    .arg(on->names().constLast(), off->names().constLast()));
         if (parser.isSet(*on) || parser.isSet(*off))
-            options->given.insert(on->names().constFirst());
+            options->given.insert(on->names().constLast());
     }
     if (parser.isSet(encoding))
         options->given.insert(QStringLiteral("encoding"));
@@ -390,13 +396,14 @@ QString cliHelpText()
         "  --list JOB.xlsx       运行在窗口中导出的列表工作簿（方式1 或方式2）。\n"
         "                        Run a list workbook exported by the window (mode one or "
         "two).\n"
-        "                        工作簿保存的选项（编码、正则、全词匹配、保持原格式、分隔符）\n"
-        "                        在命令行没有给出时生效；--no-regex、--no-whole-word、\n"
-        "                        --no-keep-format 关掉工作簿中打开的选项。The options the\n"
-        "                        workbook keeps (encoding, regex, whole word, keep format,\n"
+        "                        工作簿保存的选项（编码、正则、全词匹配、保持原格式、忽略\n"
+        "                        大小写、分隔符）在命令行没有给出时生效；--no-regex、\n"
+        "                        --no-whole-word、--no-keep-format、--no-ignore-case 关掉\n"
+        "                        工作簿中打开的选项。The options the workbook keeps\n"
+        "                        (encoding, regex, whole word, keep format, ignore case,\n"
         "                        separator) apply unless the command line gives its own;\n"
-        "                        --no-regex, --no-whole-word and --no-keep-format switch\n"
-        "                        one off.\n"
+        "                        --no-regex, --no-whole-word, --no-keep-format and\n"
+        "                        --no-ignore-case switch one off.\n"
         "  --keywords K.txt      被替换关键字，每行一组，用分隔符分开（UTF-8 文本）。\n"
         "                        Keywords, one line per group, split at the separator "
         "(UTF-8).\n"
@@ -444,6 +451,9 @@ QString cliHelpText()
         "  --regex               按正则表达式匹配 / Match regular expressions.\n"
         "  --whole-word          全词匹配（不能与 --regex 同用）/ Whole words only\n"
         "                        (not with --regex).\n"
+        "  -i, --ignore-case     忽略大小写，对普通、全词和正则匹配都有效；中文不受影响。\n"
+        "                        Match keywords in any case (Unicode simple case folding),\n"
+        "                        for plain text, whole words and regular expressions.\n"
         "  --dry-run             试运行：不写入文件，列出将被改动的文件及每对关键字将替换的\n"
         "                        处数。Write nothing; list the files that would change, with\n"
         "                        how many replacements each pair would make there.\n"

@@ -17,9 +17,13 @@ struct ListOptions
     std::optional<bool> regex;
     std::optional<bool> wholeWord;
     std::optional<bool> keepFormat;
+    std::optional<bool> ignoreCase;
     std::optional<QString> separator;
 
-    bool isEmpty() const { return !encoding && !regex && !wholeWord && !keepFormat && !separator; }
+    bool isEmpty() const
+    {
+        return !encoding && !regex && !wholeWord && !keepFormat && !ignoreCase && !separator;
+    }
 };
 
 // Mode one's input as the window's editors hold it and a list workbook stores it: the

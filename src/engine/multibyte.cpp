@@ -589,6 +589,21 @@ void MultiByteChars::prepare(const char *s, qsizetype n)
         bounds[size_t(q >> 6)] |= quint64(1) << (q & 63);
 }
 
+void MultiByteChars::fold(const char *in, qsizetype n, char *out) const
+{
+    const auto *u = reinterpret_cast<const uchar *>(in);
+    qsizetype q = 0;
+    while (q < n) {
+        // A character cut off at the end is copied as it is.
+        const qsizetype length = n - q == 1 ? 1 : std::min<qsizetype>(t->length(u + q), n - q);
+        if (length == 1 && in[q] >= 'A' && in[q] <= 'Z')
+            out[q] = char(in[q] | 0x20);
+        else
+            std::memcpy(out + q, in + q, size_t(length));
+        q += length;
+    }
+}
+
 bool MultiByteChars::Starts::operator()(const char *s, qsizetype p, qsizetype k)
 {
     const auto *u = reinterpret_cast<const uchar *>(s);

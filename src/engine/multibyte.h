@@ -124,6 +124,9 @@ public:
             --q;
         return at(s + q, p - q);
     }
+    // ASCII letters to lower case where they stand alone, never a byte inside a
+    // character; in starts on a character.
+    void fold(const char *in, qsizetype n, char *out) const;
     int first(const char *key, qsizetype k) const { return at(key, k); }
     int last(const char *key, qsizetype k) const
     {

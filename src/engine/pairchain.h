@@ -17,30 +17,43 @@ struct UnitPair
     std::vector<Unit> rep;
 };
 
+// Calls found(p) for every occurrence of key in s starting on a character, left to
+// right and without overlap, until it returns false.
+template<typename Unit, typename Starts, typename Found>
+void forEachOccurrence(
+    const Unit *s, qsizetype n, const std::vector<Unit> &key, Starts starts, Found &&found)
+{
+    const qsizetype k = qsizetype(key.size());
+    for (qsizetype p = findKey(s, n, 0, key.data(), k); p >= 0;
+         p = findKey(s, n, p + k, key.data(), k)) {
+        while (p >= 0 && !starts(s, p, k))
+            p = findKey(s, n, p + 1, key.data(), k);
+        if (p < 0 || !found(p))
+            break;
+    }
+}
+
 // Every occurrence of key in s starting on a character, left to right and without
 // overlap, replaced by rep and handed to sink(units, count) in order with the text
-// between. edits, when given, receive one entry per replacement.
+// between. edits, when given, receive one entry per replacement. folded, when given, is
+// s case-folded, searched for a folded key instead of s.
 template<typename Unit, typename Sink, typename Starts = typename UnitChars<Unit>::Starts>
 qsizetype replaceOrdinaryTo(const Unit *s, qsizetype n, const UnitPair<Unit> &pair, Sink &&sink,
-    std::vector<TextEdit> *edits = nullptr, Starts starts = Starts())
+    std::vector<TextEdit> *edits = nullptr, Starts starts = Starts(), const Unit *folded = nullptr)
 {
     const qsizetype k = qsizetype(pair.key.size());
     const qsizetype r = qsizetype(pair.rep.size());
     qsizetype count = 0;
     qsizetype read = 0;
-    for (qsizetype p = findKey(s, n, 0, pair.key.data(), k); p >= 0;
-         p = findKey(s, n, p + k, pair.key.data(), k)) {
-        while (p >= 0 && !starts(s, p, k))
-            p = findKey(s, n, p + 1, pair.key.data(), k);
-        if (p < 0)
-            break;
+    forEachOccurrence(folded ? folded : s, n, pair.key, starts, [&](qsizetype p) {
         sink(s + read, p - read);
         sink(pair.rep.data(), r);
         if (edits)
             edits->push_back({p, k, p + count * (r - k), r});
         read = p + k;
         ++count;
-    }
+        return true;
+    });
     sink(s + read, n - read);
     return count;
 }
@@ -55,9 +68,12 @@ template<typename Unit, typename Chars = UnitChars<Unit>>
 class PairChain
 {
 public:
-    PairChain(std::vector<UnitPair<Unit>> pairs, bool wholeWords, Chars chars = Chars())
+    // With foldCase, the keys are already folded and the text is matched as folded.
+    PairChain(std::vector<UnitPair<Unit>> pairs, bool wholeWords, Chars chars = Chars(),
+        bool foldCase = false)
         : list(std::move(pairs))
         , whole(wholeWords)
+        , foldCase(foldCase)
         , chars(std::move(chars))
         , index(keysOf(list), Chars::Utf8)
     {
@@ -127,8 +143,19 @@ private:
         return segments;
     }
 
+    // The text as it is matched: itself, or its folding kept in scratch.
+    const Unit *matched(const Unit *s, qsizetype n, std::vector<Unit> *scratch) const
+    {
+        if (!foldCase)
+            return s;
+        scratch->resize(size_t(n));
+        chars.fold(s, n, scratch->data());
+        return scratch->data();
+    }
+
     std::vector<UnitPair<Unit>> list;
     bool whole;
+    bool foldCase;
     Chars chars;
     KeyIndex<Unit> index;
     bool cut[128] = {};
@@ -147,9 +174,11 @@ void PairChain<Unit, Chars>::run(const Unit *text, qsizetype n, Sink &&sink,
         if (c.empty() || c.back() != segment)
             c.push_back(segment);
     };
+    std::vector<Unit> scratch;
+    const Unit *matchedText = matched(text, n, &scratch);
     for (size_t s = 0; s < segments.size(); ++s) {
         const Segment &g = segments[s];
-        index.scan(text + g.begin, g.length, 0, g.length, [&](int id) { note(id, int(s)); });
+        index.scan(matchedText + g.begin, g.length, 0, g.length, [&](int id) { note(id, int(s)); });
     }
 
     std::vector<UnitBuffer<Unit>> owned;
@@ -167,7 +196,7 @@ void PairChain<Unit, Chars>::run(const Unit *text, qsizetype n, Sink &&sink,
         std::optional<WholeWordScan<Unit, Chars>> scan;
         if (whole)
             scan.emplace(p.key.data(), qsizetype(p.key.size()), p.rep.data(),
-                qsizetype(p.rep.size()), chars);
+                qsizetype(p.rep.size()), chars, foldCase);
         for (const int s : visit) {
             Segment &g = segments[size_t(s)];
             const Unit *current = g.owned < 0 ? text + g.begin : owned[size_t(g.owned)].data();
@@ -181,7 +210,7 @@ void PairChain<Unit, Chars>::run(const Unit *text, qsizetype n, Sink &&sink,
             } else {
                 count = replaceOrdinaryTo(
                     current, length, p, [&work](const Unit *u, qsizetype c) { work.append(u, c); },
-                    &step, chars.starts());
+                    &step, chars.starts(), foldCase ? matched(current, length, &scratch) : nullptr);
             }
             if (count == 0)
                 continue;
@@ -196,13 +225,14 @@ void PairChain<Unit, Chars>::run(const Unit *text, qsizetype n, Sink &&sink,
             now.swap(work);
             if (edits)
                 composeEdits(&ownedEdits[size_t(g.owned)], step);
+            const Unit *nowMatched = matched(now.data(), now.size(), &scratch);
             qsizetype searched = 0;
             for (const TextEdit &e : step) {
                 const qsizetype from = std::max(searched, e.after - reach);
                 const qsizetype to = e.after + e.afterLength;
                 if (to <= from)
                     continue;
-                index.scan(now.data(), now.size(), from, to, [&](int id) {
+                index.scan(nowMatched, now.size(), from, to, [&](int id) {
                     if (size_t(id) > i)
                         note(id, s);
                 });

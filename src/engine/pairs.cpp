@@ -35,12 +35,22 @@ ReplacePairs buildModeTwoPairs(
     return buildPairs(keywordCells, replacementCells, separator);
 }
 
+bool foldsFromAsciiOnly(const QString &keyword)
+{
+    return std::all_of(keyword.cbegin(), keyword.cend(), [](QChar c) {
+        const ushort u = c.unicode();
+        return u < 0x80 && (u | 0x20) != 'k' && (u | 0x20) != 's';
+    });
+}
+
 bool keepsAnyAsciiReading(const ReplaceSettings &settings, const ReplacePairs &pairs)
 {
     const auto ascii = [](const QString &text) {
         return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
     };
     return settings.ordinary()
-        && std::all_of(pairs.cbegin(), pairs.cend(),
-            [&](const ReplacePair &pair) { return ascii(pair.first) && ascii(pair.second); });
+        && std::all_of(pairs.cbegin(), pairs.cend(), [&](const ReplacePair &pair) {
+               return ascii(pair.first) && ascii(pair.second)
+                   && (!settings.ignoreCase || foldsFromAsciiOnly(pair.first));
+           });
 }

@@ -15,6 +15,10 @@ ReplacePairs buildModeOnePairs(
 ReplacePairs buildModeTwoPairs(
     const QStringList &keywordCells, const QStringList &replacementCells, const QString &separator);
 
+// Whether, ignoring case, this keyword matches ASCII text only: it is all ASCII, and
+// holds no 'k' or 's', which the Kelvin sign and the long s fold to.
+bool foldsFromAsciiOnly(const QString &keyword);
+
 // Plain ASCII keywords matched as text, with plain ASCII replacements: they change only
 // ASCII bytes, and every other byte comes back as it was in any ASCII-compatible reading.
 // Such a run may go on in an encoding that detection was not sure of.

@@ -29,6 +29,9 @@ struct ReplaceSettings
     bool dryRun = false;
     // A dry run also keeps the text it would write.
     bool keepText = false;
+    // Keywords match text that differs from them only in case (Unicode simple case
+    // folding), for every match mode.
+    bool ignoreCase = false;
 
     // The window's radio buttons, its settings file and list workbooks keep the match as
     // two flags ("ordinary" and "full"); whole word is only ever a kind of ordinary match.

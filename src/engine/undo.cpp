@@ -193,9 +193,40 @@ Outcome markWhole(Outcome outcome, const JournalRecord &record, const OpenRun &j
     return outcome;
 }
 
+// Originals put back by a rename reach the disk with one sync of their folder, taken when
+// undo moves on to another folder and before the journal goes: a sync per file kept undo
+// waiting on the disk once per file. Until then the journal still holds what a second
+// undo needs.
+class FolderSyncs
+{
+public:
+    ~FolderSyncs() { flush(); }
+
+    void renamedIn(const QByteArray &path, Current *current)
+    {
+        const QByteArray folder = splitNativePath(path).folder;
+        if (m_folder.isValid() && folder == m_path)
+            return;
+        flush();
+        m_folder = std::move(current->folder);
+        m_path = folder;
+    }
+    void flush()
+    {
+        if (m_folder.isValid())
+            ::fsync(m_folder.get());
+        m_folder.reset();
+    }
+
+private:
+    UniqueFd m_folder;
+    QByteArray m_path;
+};
+
 // rewrittenLater: a later run replaced the file, so that what it holds is no tear of this
 // run's.
-Outcome undoFile(const JournalRecord &record, const OpenRun &journal, bool rewrittenLater)
+Outcome undoFile(
+    const JournalRecord &record, const OpenRun &journal, bool rewrittenLater, FolderSyncs *syncs)
 {
     Current current;
     const Outcome opened = openCurrent(record, &current);
@@ -224,7 +255,7 @@ Outcome undoFile(const JournalRecord &record, const OpenRun &journal, bool rewri
                 current.name.constData())
             == 0) {
             // On disk before the journal that could redo it is deleted.
-            ::fsync(current.folder.get());
+            syncs->renamedIn(record.path, &current);
             return Outcome::Restored;
         }
         if (errno != EXDEV && errno != EACCES && errno != EPERM)
@@ -422,6 +453,7 @@ UndoResult undoOne(JournalRun run, bool plain, const std::atomic_bool &stop)
     result.runWasInterrupted = !run.finished;
     result.damaged = run.damaged;
     const QSet<QByteArray> rewritten = tornRewrittenLater(run);
+    FolderSyncs syncs;
     for (const JournalRecord &record : qAsConst(run.records)) {
         if (record.abandoned)
             continue;
@@ -429,7 +461,7 @@ UndoResult undoOne(JournalRun run, bool plain, const std::atomic_bool &stop)
             result.stopped = true;
             break;
         }
-        const Outcome outcome = undoFile(record, journal, rewritten.contains(record.path));
+        const Outcome outcome = undoFile(record, journal, rewritten.contains(record.path), &syncs);
         result.files.append({QFile::decodeName(record.path), record.path, outcome});
         switch (outcome) {
         case Outcome::Restored:
@@ -449,6 +481,7 @@ UndoResult undoOne(JournalRun run, bool plain, const std::atomic_bool &stop)
             break;
         }
     }
+    syncs.flush();
     result.tempFilesRemoved = removeLeftTempFiles(run);
     result.nothingToUndo = result.files.isEmpty() && result.damaged.isEmpty() && !result.stopped;
     // The history keeps it, undone; a run that recorded nothing has no place there.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QChar>
 #include <QtAlgorithms>
 #include <QtGlobal>
 
@@ -87,6 +88,23 @@ struct UnitClasses<ushort>
     static int before(const ushort *s, qsizetype p) { return wordClass(s[p - 1]); }
     static int first(const ushort *key, qsizetype) { return wordClass(key[0]); }
     static int last(const ushort *key, qsizetype k) { return wordClass(key[k - 1]); }
+
+    // Each character's simple case folding, unit for unit: no character folds across
+    // the line between one unit and a surrogate pair.
+    static void fold(const ushort *in, qsizetype n, ushort *out)
+    {
+        for (qsizetype i = 0; i < n; ++i) {
+            const ushort c = in[i];
+            if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(in[i + 1])) {
+                const uint folded = QChar::toCaseFolded(QChar::surrogateToUcs4(c, in[i + 1]));
+                out[i] = QChar::highSurrogate(folded);
+                out[i + 1] = QChar::lowSurrogate(folded);
+                ++i;
+            } else {
+                out[i] = QChar::isSurrogate(c) ? c : ushort(QChar::toCaseFolded(uint(c)));
+            }
+        }
+    }
 };
 
 template<>
@@ -115,6 +133,17 @@ struct UnitClasses<char>
     }
     static int first(const char *key, qsizetype k) { return at(key, k); }
     static int last(const char *key, qsizetype k) { return before(key, k); }
+
+    // ASCII letters to lower case; every byte below 0x80 is a character of its own in
+    // UTF-8. Keywords with other letters, or ones that fold from beyond ASCII (k, s),
+    // are decoded instead.
+    static void fold(const char *in, qsizetype n, char *out)
+    {
+        for (qsizetype i = 0; i < n; ++i) {
+            const char c = in[i];
+            out[i] = c >= 'A' && c <= 'Z' ? char(c | 0x20) : c;
+        }
+    }
 };
 
 // Where matches may start and how characters are classed, for text in which every

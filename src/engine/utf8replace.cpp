@@ -1,7 +1,8 @@
 #include "engine/utf8replace.h"
 
 #include "engine/multibyte.h"
-#include "engine/pairchain.h"
+#include "engine/pairs.h"
+#include "engine/replacer.h"
 #include "engine/utf8scan.h"
 
 #include <QString>
@@ -12,10 +13,6 @@
 #include <optional>
 
 namespace {
-
-// Up to this many pairs are applied one full pass each; longer lists go through
-// PairChain, whose one scan for all keywords costs about as much as eight passes.
-constexpr int DirectPairs = 8;
 
 constexpr char Bom[] = "\xEF\xBB\xBF";
 
@@ -134,16 +131,6 @@ private:
     bool accepted = true;
 };
 
-// Where the text being worked on lies: from offset to the end of a buffer.
-struct Cursor
-{
-    UnitBuffer<char> *buffer;
-    qsizetype offset;
-
-    const char *data() const { return buffer->data() + offset; }
-    qsizetype length() const { return buffer->size() - offset; }
-};
-
 } // namespace
 
 class Utf8Replace::Private
@@ -153,13 +140,10 @@ public:
         const std::vector<UnitPair<char>> &pairs, LineBreakMode mode, const MultiByteTable *table)
         : mode(mode)
         , table(table)
-        , size(int(pairs.size()))
     {
-        for (int i = 0; i < size; ++i) {
-            const UnitPair<char> &pair = pairs[size_t(i)];
+        for (const UnitPair<char> &pair : pairs) {
             if (pair.key.empty())
                 continue;
-            active.push_back(i);
             for (const auto *side : {&pair.key, &pair.rep}) {
                 for (const char c : *side)
                     breakFree = breakFree && c != '\r' && c != '\n';
@@ -168,15 +152,14 @@ public:
     }
     virtual ~Private() = default;
 
-    // Replaces in text, which the bytes have been found valid, handing the result to
-    // writer; counts gets one entry per pair.
-    virtual void replace(Cursor text, UnitBuffer<char> *spare, BreakWriter &writer,
-        std::vector<qsizetype> *counts) const = 0;
+    // Replaces in (*text)[start, size()), which the bytes have been found valid, handing
+    // the result to writer; counts gets one entry per pair.
+    virtual void replace(UnitBuffer<char> *text, qsizetype start, UnitBuffer<char> *spare,
+        BreakWriter &writer, std::vector<qsizetype> *counts) const = 0;
+    virtual int size() const = 0;
 
     LineBreakMode mode;
     const MultiByteTable *table; // null for UTF-8
-    int size;
-    std::vector<int> active; // the pairs whose keyword can occur
     // No keyword or replacement holds a line break, so none can match across one,
     // remove one or add one, and a '\r' in place of a '\n' is a boundary all the same.
     bool breakFree = true;
@@ -185,80 +168,25 @@ public:
 namespace {
 
 template<typename Chars>
-class Replacer : public Utf8Replace::Private
+class BytesReplacer : public Utf8Replace::Private
 {
 public:
-    Replacer(std::vector<UnitPair<char>> pairs, bool wholeWords, LineBreakMode mode,
-        const MultiByteTable *table, Chars chars)
+    BytesReplacer(std::vector<UnitPair<char>> pairs, const ReplaceSettings &settings,
+        LineBreakMode mode, const MultiByteTable *table, Chars chars)
         : Private(pairs, mode, table)
-        , chain(std::move(pairs), wholeWords, chars)
-        , chars(chars)
+        , replacer(std::move(pairs), settings.wholeWord(), chars, settings.ignoreCase)
     {
     }
 
-    void replace(Cursor text, UnitBuffer<char> *spare, BreakWriter &writer,
-        std::vector<qsizetype> *counts) const override
+    void replace(UnitBuffer<char> *text, qsizetype start, UnitBuffer<char> *spare,
+        BreakWriter &writer, std::vector<qsizetype> *counts) const override
     {
-        if (active.empty())
-            writer(text.data(), text.length());
-        else if (int(active.size()) <= DirectPairs)
-            applyDirect(text, spare, writer, counts);
-        else
-            chain.run(text.data(), text.length(), writer, counts);
+        replacer.run(text, start, spare, writer, counts);
     }
+    int size() const override { return replacer.size(); }
 
-    // One full pass per pair, in place where the text does not grow.
-    void applyDirect(Cursor text, UnitBuffer<char> *spare, BreakWriter &writer,
-        std::vector<qsizetype> *counts) const;
-
-    PairChain<char, Chars> chain;
-    Chars chars;
+    Replacer<char, Chars> replacer;
 };
-
-template<typename Chars>
-void Replacer<Chars>::applyDirect(
-    Cursor text, UnitBuffer<char> *spare, BreakWriter &writer, std::vector<qsizetype> *counts) const
-{
-    counts->assign(size_t(chain.size()), 0);
-    for (size_t t = 0; t < active.size(); ++t) {
-        const int i = active[t];
-        const UnitPair<char> &pair = chain.pair(i);
-        const bool last = t + 1 == active.size();
-        qsizetype &count = (*counts)[size_t(i)];
-        if (chain.wholeWords()) {
-            WholeWordScan<char, Chars> scan(pair.key.data(), qsizetype(pair.key.size()),
-                pair.rep.data(), qsizetype(pair.rep.size()), chars);
-            count = scan.run(*text.buffer, text.offset, nullptr);
-            if (last)
-                writer(text.data(), text.length());
-        } else if (last) {
-            count = replaceOrdinaryTo(
-                text.data(), text.length(), pair, writer, nullptr, chars.starts());
-        } else if (pair.rep.size() <= pair.key.size()) {
-            char *w = text.buffer->data() + text.offset;
-            count = replaceOrdinaryTo(
-                text.data(), text.length(), pair,
-                [&w](const char *p, qsizetype n) {
-                    // An empty replacement may have no storage at all.
-                    if (n > 0)
-                        std::memmove(w, p, size_t(n));
-                    w += n;
-                },
-                nullptr, chars.starts());
-            text.buffer->resize(w - text.buffer->data());
-        } else {
-            spare->clear();
-            spare->reserve(text.length() + text.length() / 8);
-            count = replaceOrdinaryTo(
-                text.data(), text.length(), pair,
-                [spare](const char *p, qsizetype n) { spare->append(p, n); }, nullptr,
-                chars.starts());
-            UnitBuffer<char> *const from = text.buffer;
-            text = {spare, 0};
-            spare = from;
-        }
-    }
-}
 
 // The pairs in the bytes of an encoding, or nullopt when one of them does not encode to
 // exactly its own characters: its keyword can then occur in no valid text, and its
@@ -308,11 +236,11 @@ Utf8Replace::Utf8Replace(
     std::vector<UnitPair<char>> pairs = pairsIn(replacePairs, table ? table->codec() : nullptr)
                                             .value_or(std::vector<UnitPair<char>>());
     if (table)
-        d.reset(new Replacer<MultiByteChars>(
-            std::move(pairs), settings.wholeWord(), mode, table, MultiByteChars(table)));
+        d.reset(new BytesReplacer<MultiByteChars>(
+            std::move(pairs), settings, mode, table, MultiByteChars(table)));
     else
-        d.reset(new Replacer<UnitChars<char>>(
-            std::move(pairs), settings.wholeWord(), mode, nullptr, UnitChars<char>()));
+        d.reset(new BytesReplacer<UnitChars<char>>(
+            std::move(pairs), settings, mode, nullptr, UnitChars<char>()));
 }
 
 Utf8Replace::~Utf8Replace() = default;
@@ -337,6 +265,14 @@ bool Utf8Replace::handles(const ReplaceSettings &settings, const ReplacePairs &p
 {
     if (!settings.ordinary() || !onBytes(settings.encoding))
         return false;
+    // Folding ASCII letters alone is all of it only for keywords that nothing beyond
+    // ASCII folds to.
+    if (settings.ignoreCase) {
+        for (const ReplacePair &pair : pairs) {
+            if (!foldsFromAsciiOnly(pair.first))
+                return false;
+        }
+    }
     if (const MultiByteTable *table = tableFor(settings.encoding))
         return pairsIn(pairs, table->codec()).has_value();
     for (const ReplacePair &pair : pairs) {
@@ -354,7 +290,7 @@ Utf8Replace::Outcome Utf8Replace::run(
 {
     Outcome outcome;
     if (counts)
-        counts->fill(0, d->size);
+        counts->fill(0, d->size());
     UnitBuffer<char> &in = buffers->in;
     UnitBuffer<char> &out = buffers->out;
     out.clear();
@@ -410,7 +346,7 @@ Utf8Replace::Outcome Utf8Replace::run(
         out.append(Bom, 3);
     BreakWriter writer(&out, lineBreak, sink);
     std::vector<qsizetype> made;
-    d->replace({&in, start}, &buffers->work, writer, &made);
+    d->replace(&in, start, &buffers->work, writer, &made);
     if (!writer.finish())
         outcome.reason = Reason::WriteFailed;
 

@@ -19,11 +19,13 @@
 // backward pass over the original, or crosses into S, in which case it starts within
 // k-1 units of m and is found by matching the short window around m after each
 // replacement.
-template<typename Unit, typename Chars = UnitChars<Unit>>
+template<typename Unit, typename Chars = UnitChars<Unit>, typename Buffer = UnitBuffer<Unit>>
 class WholeWordScan
 {
 public:
-    WholeWordScan(const Unit *key, qsizetype k, const Unit *rep, qsizetype r, Chars chars = Chars())
+    // With foldCase, key is already folded and the text is matched as folded.
+    WholeWordScan(const Unit *key, qsizetype k, const Unit *rep, qsizetype r, Chars chars = Chars(),
+        bool foldCase = false)
         : key(key)
         , k(k)
         , rep(rep)
@@ -32,6 +34,7 @@ public:
         , keyFirst(this->chars.first(key, k))
         , keyLast(this->chars.last(key, k))
         , fail(size_t(k), 0)
+        , foldCase(foldCase)
     {
         for (qsizetype i = 1, j = 0; i < k; ++i) {
             while (j > 0 && key[i] != key[j])
@@ -44,7 +47,7 @@ public:
 
     // Replaces in text[start, size()), which afterwards holds the result. Returns the
     // count; edits, when given, receive the changes relative to start.
-    qsizetype run(UnitBuffer<Unit> &text, qsizetype start, std::vector<TextEdit> *edits);
+    qsizetype run(Buffer &text, qsizetype start, std::vector<TextEdit> *edits);
 
 private:
     struct Pending
@@ -56,6 +59,8 @@ private:
     };
 
     const Unit *origin() const { return buffer->data() + base; }
+    // The original as it is matched.
+    const Unit *searched() const { return foldCase ? folded.data() : origin(); }
     const Unit *s() const { return buffer->data() + base + w; }
     qsizetype sLength() const { return cap - w; }
     qsizetype lastInOriginal(qsizetype limit);
@@ -71,8 +76,10 @@ private:
     const int keyFirst;
     const int keyLast;
     std::vector<qsizetype> fail;
+    const bool foldCase;
+    std::vector<Unit> folded;
 
-    UnitBuffer<Unit> *buffer = nullptr;
+    Buffer *buffer = nullptr;
     qsizetype base = 0;
     qsizetype n = 0;
     qsizetype scanned = 0; // occurrences starting at or after this are in found
@@ -87,9 +94,9 @@ private:
     qsizetype m = 0;
 };
 
-template<typename Unit, typename Chars>
-qsizetype WholeWordScan<Unit, Chars>::run(
-    UnitBuffer<Unit> &text, qsizetype start, std::vector<TextEdit> *edits)
+template<typename Unit, typename Chars, typename Buffer>
+qsizetype WholeWordScan<Unit, Chars, Buffer>::run(
+    Buffer &text, qsizetype start, std::vector<TextEdit> *edits)
 {
     buffer = &text;
     base = start;
@@ -103,6 +110,10 @@ qsizetype WholeWordScan<Unit, Chars>::run(
     if (n < k || k == 0)
         return 0;
     chars.prepare(origin(), n);
+    if (foldCase) {
+        folded.resize(size_t(n));
+        chars.fold(origin(), n, folded.data());
+    }
     scanned = n - k + 1;
     m = n;
     cap = 0;
@@ -172,8 +183,8 @@ qsizetype WholeWordScan<Unit, Chars>::run(
 
 // Records the replacement about to be made at p; one that reaches into S merges with
 // the edits it overlaps there.
-template<typename Unit, typename Chars>
-void WholeWordScan<Unit, Chars>::note(qsizetype p)
+template<typename Unit, typename Chars, typename Buffer>
+void WholeWordScan<Unit, Chars, Buffer>::note(qsizetype p)
 {
     const qsizetype end = p + k;
     const qsizetype size = sLength();
@@ -201,8 +212,8 @@ void WholeWordScan<Unit, Chars>::note(qsizetype p)
 
 // The last occurrence in the original text starting at or before limit; limit never
 // grows between calls, so the text is searched forwards one chunk at a time from the end.
-template<typename Unit, typename Chars>
-qsizetype WholeWordScan<Unit, Chars>::lastInOriginal(qsizetype limit)
+template<typename Unit, typename Chars, typename Buffer>
+qsizetype WholeWordScan<Unit, Chars, Buffer>::lastInOriginal(qsizetype limit)
 {
     constexpr qsizetype Chunk = 16384;
     for (;;) {
@@ -215,8 +226,8 @@ qsizetype WholeWordScan<Unit, Chars>::lastInOriginal(qsizetype limit)
             return -1;
         const qsizetype lo = std::max<qsizetype>(0, hi - Chunk);
         const qsizetype end = hi - 1 + k;
-        for (qsizetype p = findKey(origin(), end, lo, key, k); p >= 0;
-             p = findKey(origin(), end, p + 1, key, k)) {
+        for (qsizetype p = findKey(searched(), end, lo, key, k); p >= 0;
+             p = findKey(searched(), end, p + 1, key, k)) {
             if (chars.startsAt(origin(), p))
                 found.push_back(p);
         }
@@ -224,8 +235,8 @@ qsizetype WholeWordScan<Unit, Chars>::lastInOriginal(qsizetype limit)
     }
 }
 
-template<typename Unit, typename Chars>
-void WholeWordScan<Unit, Chars>::prepend(const Unit *from, qsizetype length, qsizetype newM)
+template<typename Unit, typename Chars, typename Buffer>
+void WholeWordScan<Unit, Chars, Buffer>::prepend(const Unit *from, qsizetype length, qsizetype newM)
 {
     if (length == 0)
         return;
@@ -249,8 +260,8 @@ void WholeWordScan<Unit, Chars>::prepend(const Unit *from, qsizetype length, qsi
 }
 
 // Occurrences that start in original[m-k+1, m) and run on into S.
-template<typename Unit, typename Chars>
-void WholeWordScan<Unit, Chars>::findCrossing()
+template<typename Unit, typename Chars, typename Buffer>
+void WholeWordScan<Unit, Chars, Buffer>::findCrossing()
 {
     crossing.clear();
     const qsizetype first = std::max<qsizetype>(0, m - k + 1);
@@ -259,8 +270,11 @@ void WholeWordScan<Unit, Chars>::findCrossing()
     if (left == 0 || left + right < k)
         return;
     window.resize(size_t(left + right));
-    std::memcpy(window.data(), origin() + first, size_t(left) * sizeof(Unit));
-    std::memcpy(window.data() + left, s(), size_t(right) * sizeof(Unit));
+    std::memcpy(window.data(), searched() + first, size_t(left) * sizeof(Unit));
+    if (foldCase)
+        chars.fold(s(), right, window.data() + left);
+    else
+        std::memcpy(window.data() + left, s(), size_t(right) * sizeof(Unit));
     qsizetype j = 0;
     for (qsizetype i = 0; i < left + right; ++i) {
         while (j > 0 && window[size_t(i)] != key[j])

@@ -130,6 +130,7 @@ const QString encodingKey = QStringLiteral("encoding");
 const QString regexKey = QStringLiteral("regex");
 const QString wholeWordKey = QStringLiteral("whole-word");
 const QString keepFormatKey = QStringLiteral("keep-format");
+const QString ignoreCaseKey = QStringLiteral("ignore-case");
 const QString separatorKey = QStringLiteral("separator");
 
 void writeOptions(Workbook &book, const ListOptions &options)
@@ -154,6 +155,8 @@ void writeOptions(Workbook &book, const ListOptions &options)
         put(wholeWordKey, flag(*options.wholeWord));
     if (options.keepFormat)
         put(keepFormatKey, flag(*options.keepFormat));
+    if (options.ignoreCase)
+        put(ignoreCaseKey, flag(*options.ignoreCase));
     if (options.separator)
         put(separatorKey, *options.separator);
 }
@@ -186,6 +189,8 @@ ListOptions readOptions(Workbook &book)
             options.wholeWord = flag(value);
         else if (name == keepFormatKey)
             options.keepFormat = flag(value);
+        else if (name == ignoreCaseKey)
+            options.ignoreCase = flag(value);
         else if (name == separatorKey)
             options.separator = value;
     }

@@ -184,6 +184,9 @@ void TestCli::keywordFiles_data()
     QTest::newRow("regular expressions take back references")
         << QByteArray("10-20 x-y") << QByteArray("(\\d+)-(\\d+)\n") << QByteArray("\\2-\\1\n")
         << QStringList {"--regex"} << QByteArray("20-10 x-y");
+    QTest::newRow("-i matches keywords in any case, whole words too")
+        << QByteArray("Cat CAT concat ÉTÉ") << QByteArray("cat|été\n") << QByteArray("dog\n")
+        << QStringList {"-i", "--whole-word"} << QByteArray("dog dog concat dog");
     QTest::newRow("keyword files with a byte-order mark and CRLF read like plain ones")
         << QByteArray("one two\n") << QByteArray("\xEF\xBB\xBFone\r\ntwo\r\n")
         << QByteArray("\xEF\xBB\xBF"

@@ -184,6 +184,7 @@ void TestListWorkbook::optionsTravelWithTheList()
     list.options.regex = false;
     list.options.wholeWord = true;
     list.options.keepFormat = true;
+    list.options.ignoreCase = true;
     list.options.separator = QString();
     QVERIFY(writeModeOneWorkbook(one, list));
     Workbook book;
@@ -191,15 +192,16 @@ void TestListWorkbook::optionsTravelWithTheList()
     QVERIFY(book.selectSheet(QStringLiteral("选项")));
     QCOMPARE(QStringList({book.cell(1, 1), book.cell(1, 2), book.cell(2, 1), book.cell(2, 2),
                  book.cell(3, 1), book.cell(3, 2), book.cell(4, 1), book.cell(4, 2),
-                 book.cell(5, 1), book.cell(5, 2)}),
+                 book.cell(5, 1), book.cell(5, 2), book.cell(6, 1), book.cell(6, 2)}),
         QStringList({"encoding", QStringLiteral("自动检测"), "regex", "0", "whole-word", "1",
-            "keep-format", "1", "separator", ""}));
+            "keep-format", "1", "ignore-case", "1", "separator", ""}));
     const std::optional<ModeOneList> back = readModeOneWorkbook(one);
     QVERIFY(back);
     QCOMPARE(back->options.encoding, list.options.encoding);
     QCOMPARE(back->options.regex, list.options.regex);
     QCOMPARE(back->options.wholeWord, list.options.wholeWord);
     QCOMPARE(back->options.keepFormat, list.options.keepFormat);
+    QCOMPARE(back->options.ignoreCase, list.options.ignoreCase);
     QCOMPARE(back->options.separator, std::optional<QString>(QString()));
 
     // A list written without options has no such sheet and reads back without them.

@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+Q_DECLARE_METATYPE(MatchMode)
+
 class TestPairs : public QObject
 {
     Q_OBJECT
@@ -11,6 +13,8 @@ private slots:
     void modeOne();
     void modeTwo_data();
     void modeTwo();
+    void uncertainReadings_data();
+    void uncertainReadings();
 };
 
 void TestPairs::modeOne_data()
@@ -73,6 +77,42 @@ void TestPairs::modeTwo()
     QFETCH(ReplacePairs, expected);
 
     QCOMPARE(buildModeTwoPairs(keywordCells, replacementCells, QStringLiteral(",")), expected);
+}
+
+void TestPairs::uncertainReadings_data()
+{
+    QTest::addColumn<MatchMode>("match");
+    QTest::addColumn<bool>("ignoreCase");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<bool>("anyReading");
+
+    QTest::newRow("ASCII text changes only ASCII bytes")
+        << MatchMode::Plain << false << ReplacePairs {{"cat", "dog"}} << true;
+    QTest::newRow("a non-ASCII replacement writes other bytes")
+        << MatchMode::WholeWord << false << ReplacePairs {{"cat", "猫"}} << false;
+    QTest::newRow("an expression may match anything")
+        << MatchMode::RegularExpression << false << ReplacePairs {{"cat", "dog"}} << false;
+    QTest::newRow("ignoring case, ASCII letters match ASCII letters only")
+        << MatchMode::Plain << true << ReplacePairs {{"CAT", "dog"}} << true;
+    QTest::newRow("ignoring case, k also matches the Kelvin sign")
+        << MatchMode::Plain << true << ReplacePairs {{"kit", "dog"}} << false;
+    QTest::newRow("ignoring case, s also matches the long s")
+        << MatchMode::Plain << true << ReplacePairs {{"aS", "dog"}} << false;
+}
+
+// A file whose encoding detection was unsure is replaced in only when no reading of it
+// can change a byte beyond ASCII.
+void TestPairs::uncertainReadings()
+{
+    QFETCH(MatchMode, match);
+    QFETCH(bool, ignoreCase);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(bool, anyReading);
+
+    ReplaceSettings settings;
+    settings.match = match;
+    settings.ignoreCase = ignoreCase;
+    QCOMPARE(keepsAnyAsciiReading(settings, pairs), anyReading);
 }
 
 QTEST_APPLESS_MAIN(TestPairs)

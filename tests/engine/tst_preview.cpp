@@ -95,9 +95,13 @@ void TestPreview::previewIsWhatTheRunWrites_data()
 {
     QTest::addColumn<bool>("ordinary");
     QTest::addColumn<bool>("full");
-    QTest::newRow("ordinary text") << true << false;
-    QTest::newRow("whole words") << true << true;
-    QTest::newRow("regular expressions") << false << false;
+    QTest::addColumn<bool>("ignoreCase");
+    QTest::newRow("ordinary text") << true << false << false;
+    QTest::newRow("whole words") << true << true << false;
+    QTest::newRow("regular expressions") << false << false << false;
+    QTest::newRow("ordinary text, ignoring case") << true << false << true;
+    QTest::newRow("whole words, ignoring case") << true << true << true;
+    QTest::newRow("regular expressions, ignoring case") << false << false << true;
 }
 
 // Random texts and chained pairs: the preview's result is the run's, and its edits turn
@@ -106,8 +110,10 @@ void TestPreview::previewIsWhatTheRunWrites()
 {
     QFETCH(bool, ordinary);
     QFETCH(bool, full);
+    QFETCH(bool, ignoreCase);
     QRandomGenerator random(20261208);
-    const QStringList alphabet {"a", "b", "ab", "北京", "市", " ", "\n", "1", "x"};
+    const QStringList alphabet {
+        "A", "Ab", "É", "a", "b", "ab", "é", "北京", "市", " ", "\n", "1", "x"};
     for (int round = 0; round < 40; ++round) {
         QString text;
         const int length = int(random.bounded(200));
@@ -123,6 +129,7 @@ void TestPreview::previewIsWhatTheRunWrites()
         RunOptions options;
         options.settings.match = ReplaceSettings::matchOf(ordinary, full);
         options.settings.keepFormat = true;
+        options.settings.ignoreCase = ignoreCase;
         const FilePreview preview = previewFile(path, pairs, options, 100000);
         QCOMPARE(preview.reason, Reason::None);
         QCOMPARE(applied(preview.before, preview), preview.after);

@@ -8,6 +8,8 @@
 #include <QTextCodec>
 #include <QtTest>
 
+Q_DECLARE_METATYPE(MatchMode)
+
 namespace {
 
 struct Reference
@@ -111,12 +113,25 @@ Reference decodingRoute(const QByteArray &bytes, const Options &options, bool ke
     return ref;
 }
 
-Options optionsFor(bool full, const ReplacePairs &pairs)
+Options optionsFor(bool full, const ReplacePairs &pairs, bool ignoreCase = false)
 {
     Options options;
     options.settings.match = ReplaceSettings::matchOf(true, full);
+    options.settings.ignoreCase = ignoreCase;
     options.pairs = pairs;
     return options;
+}
+
+// The pairs a run would replace in on the bytes: ignoring case, a keyword that folds
+// beyond ASCII sends the whole file to the decoding route.
+void keepPairsOnBytes(Options *options)
+{
+    ReplacePairs kept;
+    for (const ReplacePair &pair : qAsConst(options->pairs)) {
+        if (Utf8Replace::handles(options->settings, {pair}))
+            kept.append(pair);
+    }
+    options->pairs = kept;
 }
 
 // Runs the byte path on bytes and holds it to the reference; buffers may carry an
@@ -140,7 +155,8 @@ void compareRoutes(const QByteArray &bytes, const Options &options, LineBreakMod
     const QByteArray actual(buffers->output(), int(buffers->outputSize()));
     if (outcome.reason != ref.reason || (ref.reason == Reason::None && actual != ref.bytes))
         qWarning() << "input" << bytes.toHex(' ') << "pairs" << options.pairs << "whole"
-                   << options.settings.wholeWord() << "keep" << (mode == LineBreakMode::KeepFormat);
+                   << options.settings.wholeWord() << "keep" << (mode == LineBreakMode::KeepFormat)
+                   << "ignore case" << options.settings.ignoreCase;
     QCOMPARE(outcome.reason, ref.reason);
     QCOMPARE(outcome.lineBreaks, ref.breaks);
     QCOMPARE(outcome.byteOrderMark, bytes.startsWith("\xEF\xBB\xBF"));
@@ -153,7 +169,8 @@ void compareRoutes(const QByteArray &bytes, const Options &options, LineBreakMod
 }
 
 const char *const Fragments[] = {"a", "b", "ab", "1", "12", " ", "-", "\n", "\r", "\r\n", "中",
-    "文", "替换", "é", "\xF0\x9F\x98\x80", "Z", "9", "\xE4\xB8\x80", "\xEF\xBC\x8C"};
+    "文", "替换", "é", "\xF0\x9F\x98\x80", "Z", "9", "\xE4\xB8\x80", "\xEF\xBC\x8C", "A", "Ab", "É",
+    "s", "K", "\xE2\x84\xAA" /* Kelvin sign */, "\xC5\xBF" /* long s */};
 
 const char *const BadFragments[] = {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xED\xA0\x80",
     "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xE4\xB8", "\xE4",
@@ -275,6 +292,8 @@ private slots:
     void multiByteFilesMatchTheDecodingRoute();
     void runsThatNeedTheQStringRoute_data();
     void runsThatNeedTheQStringRoute();
+    void ignoringCase_data();
+    void ignoringCase();
 };
 
 void TestUtf8Replace::scanAgreesWithQtDecoder_data()
@@ -426,15 +445,23 @@ void TestUtf8Replace::randomFilesMatchTheQStringRoute_data()
     QTest::addColumn<bool>("keepFormat");
     QTest::addColumn<int>("maxPairs");
     QTest::addColumn<int>("pieces");
+    QTest::addColumn<bool>("ignoreCase");
 
     QTest::newRow("ordinary, a few pairs, every line break written as CRLF")
-        << false << false << 4 << 40;
-    QTest::newRow("ordinary, a few pairs, line breaks kept") << false << true << 4 << 40;
+        << false << false << 4 << 40 << false;
+    QTest::newRow("ordinary, a few pairs, line breaks kept") << false << true << 4 << 40 << false;
     QTest::newRow("whole words, a few pairs, every line break written as CRLF")
-        << true << false << 4 << 40;
-    QTest::newRow("whole words, a few pairs, line breaks kept") << true << true << 4 << 40;
-    QTest::newRow("ordinary, long pair lists over long files") << false << false << 40 << 900;
-    QTest::newRow("whole words, long pair lists over long files") << true << true << 40 << 900;
+        << true << false << 4 << 40 << false;
+    QTest::newRow("whole words, a few pairs, line breaks kept") << true << true << 4 << 40 << false;
+    QTest::newRow("ordinary, long pair lists over long files")
+        << false << false << 40 << 900 << false;
+    QTest::newRow("whole words, long pair lists over long files")
+        << true << true << 40 << 900 << false;
+    QTest::newRow("ordinary, ignoring case, a few pairs") << false << false << 4 << 40 << true;
+    QTest::newRow("whole words, ignoring case, a few pairs") << true << true << 4 << 40 << true;
+    QTest::newRow("ordinary, ignoring case, long pair lists") << false << true << 40 << 900 << true;
+    QTest::newRow("whole words, ignoring case, long pair lists")
+        << true << false << 40 << 900 << true;
 }
 
 void TestUtf8Replace::randomFilesMatchTheQStringRoute()
@@ -443,6 +470,7 @@ void TestUtf8Replace::randomFilesMatchTheQStringRoute()
     QFETCH(bool, keepFormat);
     QFETCH(int, maxPairs);
     QFETCH(int, pieces);
+    QFETCH(bool, ignoreCase);
 
     QRandomGenerator random(quint32(qHash(QTest::currentDataTag())));
     const LineBreakMode mode = keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
@@ -452,8 +480,10 @@ void TestUtf8Replace::randomFilesMatchTheQStringRoute()
         // One file in four may be left alone; the others are replaced in.
         const QByteArray bytes
             = randomBytes(random, random.bounded(pieces), random.bounded(4) == 0);
-        const ReplacePairs pairs = randomPairs(random, 1 + random.bounded(maxPairs));
-        compareRoutes(bytes, optionsFor(full, pairs), mode, &buffers);
+        Options options
+            = optionsFor(full, randomPairs(random, 1 + random.bounded(maxPairs)), ignoreCase);
+        keepPairsOnBytes(&options);
+        compareRoutes(bytes, options, mode, &buffers);
         if (QTest::currentTestFailed())
             return;
     }
@@ -594,16 +624,19 @@ void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute_data()
     QTest::addColumn<bool>("full");
     QTest::addColumn<bool>("keepFormat");
     QTest::addColumn<int>("maxPairs");
+    QTest::addColumn<bool>("ignoreCase");
 
     for (const char *name : {"GBK", "GB18030", "Big5", "Shift_JIS", "EUC-KR"}) {
         for (const bool full : {false, true}) {
             for (const bool keep : {false, true}) {
                 QTest::addRow("%s, %s, line breaks %s, a few pairs", name,
                     full ? "whole words" : "ordinary", keep ? "kept" : "as CRLF")
-                    << QString::fromLatin1(name) << full << keep << 4;
+                    << QString::fromLatin1(name) << full << keep << 4 << false;
             }
             QTest::addRow("%s, %s, long pair lists", name, full ? "whole words" : "ordinary")
-                << QString::fromLatin1(name) << full << false << 30;
+                << QString::fromLatin1(name) << full << false << 30 << false;
+            QTest::addRow("%s, %s, ignoring case", name, full ? "whole words" : "ordinary")
+                << QString::fromLatin1(name) << full << full << 4 << true;
         }
     }
 }
@@ -614,8 +647,10 @@ void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
     QFETCH(bool, full);
     QFETCH(bool, keepFormat);
     QFETCH(int, maxPairs);
+    QFETCH(bool, ignoreCase);
 
     Options options;
+    options.settings.ignoreCase = ignoreCase;
     options.settings.encoding = *TextEncoding::fromName(encoding);
     options.settings.match = ReplaceSettings::matchOf(true, full);
     QVERIFY(Utf8Replace::onBytes(options.settings.encoding));
@@ -626,6 +661,8 @@ void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
            << "b"
            << "ab"
            << "A"
+           << "B"
+           << "aB"
            << "1"
            << "2"
            << "12"
@@ -670,6 +707,8 @@ void TestUtf8Replace::multiByteFilesMatchTheDecodingRoute()
                 : randomPiecesOf(random, pieces, 3);
             options.pairs.append({key, rep});
         }
+        if (ignoreCase)
+            keepPairsOnBytes(&options);
         QVERIFY(Utf8Replace::handles(options.settings, options.pairs));
         compareRoutes(bytes, options, mode, &buffers);
         if (QTest::currentTestFailed())
@@ -719,6 +758,75 @@ void TestUtf8Replace::runsThatNeedTheQStringRoute()
     options.settings.match = ReplaceSettings::matchOf(ordinary, false);
     options.settings.encoding = *TextEncoding::fromName(encoding);
     QCOMPARE(Utf8Replace::handles(options.settings, options.pairs), handled);
+}
+
+void TestUtf8Replace::ignoringCase_data()
+{
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<MatchMode>("match");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<ReplacePairs>("pairs");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<bool>("onBytes");
+
+    const QString utf8 = QStringLiteral("UTF-8");
+    QTest::newRow("ASCII letters in any case, on the bytes")
+        << utf8 << MatchMode::Plain << "Cat cAT CAT cat" << ReplacePairs {{"cAt", "dog"}}
+        << "dog dog dog dog" << true;
+    QTest::newRow("accented Latin letters fold to their small forms")
+        << utf8 << MatchMode::Plain << "ÉTÉ été Été ete" << ReplacePairs {{"été", "x"}}
+        << "x x x ete" << false;
+    QTest::newRow("Greek capital, small and final sigma are one letter")
+        << utf8 << MatchMode::Plain << "ΟΔΟΣ οδος οδοσ" << ReplacePairs {{"Οδοσ", "x"}} << "x x x"
+        << false;
+    QTest::newRow("Chinese has no case and is untouched")
+        << utf8 << MatchMode::Plain << "中文 中文A 中文a" << ReplacePairs {{"中文a", "x"}}
+        << "中文 x x" << false;
+    QTest::newRow("k also matches the Kelvin sign, so it is decoded")
+        << utf8 << MatchMode::Plain << QString::fromUtf8("\xE2\x84\xAA k K")
+        << ReplacePairs {{"k", "x"}} << "x x x" << false;
+    QTest::newRow("whole words in any case")
+        << utf8 << MatchMode::WholeWord << "Cat cats CAT xcat" << ReplacePairs {{"cat", "x"}}
+        << "x cats x xcat" << true;
+    QTest::newRow("regular expressions in any case, captures as found")
+        << utf8 << MatchMode::RegularExpression << "Cat cAt" << ReplacePairs {{"c(a)t", "[\\1]"}}
+        << "[a] [A]" << false;
+    // 丂 is 0x81 0x41 in GBK: its second byte is an 'A' that must not be folded.
+    QTest::newRow("GBK: a second byte that looks like a letter is not folded")
+        << QStringLiteral("GBK") << MatchMode::Plain << "丂 A a" << ReplacePairs {{"a", "x"}}
+        << "丂 x x" << true;
+    QTest::newRow("GBK: whole words beside a character ending in a letter byte")
+        << QStringLiteral("GBK") << MatchMode::WholeWord << "丂A A" << ReplacePairs {{"a", "x"}}
+        << "丂x x" << true;
+    QTest::newRow("Big5: a second byte that looks like a letter is not folded")
+        << QStringLiteral("Big5") << MatchMode::Plain << "乙 a A" << ReplacePairs {{"A", "x"}}
+        << "乙 x x" << true;
+}
+
+void TestUtf8Replace::ignoringCase()
+{
+    QFETCH(QString, encoding);
+    QFETCH(MatchMode, match);
+    QFETCH(QString, text);
+    QFETCH(ReplacePairs, pairs);
+    QFETCH(QString, expected);
+    QFETCH(bool, onBytes);
+
+    Options options;
+    options.settings.encoding = *TextEncoding::fromName(encoding);
+    options.settings.match = match;
+    options.settings.ignoreCase = true;
+    options.pairs = pairs;
+    QTextCodec *const codec = options.settings.encoding.codec();
+    const QByteArray bytes = codec->fromUnicode(text);
+    const Reference decoded = decodingRoute(bytes, options, true);
+    QCOMPARE(decoded.reason, Reason::None);
+    QCOMPARE(codec->toUnicode(decoded.bytes), expected);
+    QCOMPARE(Utf8Replace::handles(options.settings, options.pairs), onBytes);
+    if (onBytes) {
+        Utf8Replace::Buffers buffers;
+        compareRoutes(bytes, options, LineBreakMode::KeepFormat, &buffers);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUtf8Replace)

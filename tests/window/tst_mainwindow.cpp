@@ -146,6 +146,7 @@ void MainWindowTest::formWidgets_data()
     row("radioButton_ordinary", "QRadioButton", "普通");
     row("radioButton_regular", "QRadioButton", "正则表达式");
     row("checkBox_full", "QCheckBox", "全词匹配");
+    row("checkBox_ignoreCase", "QCheckBox", "忽略大小写");
     row("groupBox", "QGroupBox", "1、添加文本文件列表");
     row("groupBox_2", "QGroupBox", "2、添加关键字或位置");
     row("tableWidget_list1", "QTableWidgetEx", "");
@@ -375,6 +376,7 @@ void MainWindowTest::closingSavesOptions()
     child<QLineEdit>(window.get(), "lineEdit_Separator")->setText(QStringLiteral("、"));
     child<QCheckBox>(window.get(), "checkBox_full")->setChecked(true);
     child<QCheckBox>(window.get(), "checkBox_keepFormat")->setChecked(true);
+    child<QCheckBox>(window.get(), "checkBox_ignoreCase")->setChecked(true);
     closeWindow();
     const QString path = testSettingsPath();
     const auto value = [&](const char *key) {
@@ -386,8 +388,10 @@ void MainWindowTest::closingSavesOptions()
     QCOMPARE(value("ordinary"), QStringLiteral("1"));
     QCOMPARE(value("full"), QStringLiteral("1"));
     QCOMPARE(value("keepFormat"), QStringLiteral("1"));
+    QCOMPARE(value("ignoreCase"), QStringLiteral("1"));
     openWindow();
     QVERIFY(child<QCheckBox>(window.get(), "checkBox_keepFormat")->isChecked());
+    QVERIFY(child<QCheckBox>(window.get(), "checkBox_ignoreCase")->isChecked());
     closeWindow();
 
     openWindow();

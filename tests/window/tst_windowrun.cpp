@@ -129,6 +129,10 @@ void RunTest::everyChoiceReachesTheDisk_data()
         << QStringList {QStringLiteral("编号A17与B9")} << "[A-Z](\\d+)"
         << QStringList {QStringLiteral("第\\1号")}
         << QStringList {QStringLiteral("编号第17号与第9号")};
+    QTest::newRow("ignoring case")
+        << "UTF-8" << 0 << "any case" << false << QStringList {"UTF-8"}
+        << QStringList {QStringLiteral("Cat CAT cat 猫")} << "cAt"
+        << QStringList {QStringLiteral("狗")} << QStringList {QStringLiteral("狗 狗 狗 猫")};
     QTest::newRow("mode two, each file its own")
         << "Big5" << 1 << "plain" << false << QStringList {"Big5", "Big5"}
         << QStringList {QStringLiteral("甲2023"), QStringLiteral("乙2023")} << "2023"
@@ -181,6 +185,8 @@ void RunTest::everyChoiceReachesTheDisk()
         QTest::mouseClick(child<QCheckBox>("checkBox_full"), Qt::LeftButton);
     if (match == QLatin1String("regex"))
         QTest::mouseClick(child<QRadioButton>("radioButton_regular"), Qt::LeftButton);
+    if (match == QLatin1String("any case"))
+        QTest::mouseClick(child<QCheckBox>("checkBox_ignoreCase"), Qt::LeftButton);
 
     clickReplace();
     waitForRunEnd();
