@@ -31,9 +31,8 @@ printf 'dog\n' >"$work/dog"
 line=$(printf 'the cat sat on the mat %.0s' 1 2 3)
 for side in keep10 keep1; do
     mkdir -p "$work/$side/files" "$work/$side/home"
-    # Whole lines up to SIZE, CR LF as a run writes them, so that each run rewrites the same
-    # number of bytes.
-    yes "$line" | head -c "$size" | sed 's/$/\r/' | head -c "$size" >"$work/one"
+    # CR LF, as a run writes them, so that each run rewrites the same number of bytes.
+    (yes "$line" | sed 's/$/\r/' || true) | head -c "$size" >"$work/one"
     for ((i = 0; i < files; ++i)); do
         cp "$work/one" "$work/$side/files/$i.txt"
     done

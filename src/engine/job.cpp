@@ -1,9 +1,9 @@
 #include "engine/job.h"
 
 #include "engine/pairs.h"
+#include "engine/regex.h"
 #include "files/pathlist.h"
 
-#include <QRegExp>
 #include <QSet>
 
 namespace {
@@ -30,12 +30,13 @@ Job emptyKeyword(int line)
     return job;
 }
 
-Job refusedPattern(const QString &pattern, const QString &error)
+Job refusedPattern(const QString &pattern, const RegexPattern &rx)
 {
     Job job;
     job.refusal = {Refusal::InvalidPattern, 51, QStringLiteral("警告"),
-        QStringLiteral("正则表达式【%1】有误：%2，请检查!").arg(pattern, error),
-        QStringLiteral("invalid regular expression \"%1\": %2").arg(pattern, error)};
+        QStringLiteral("正则表达式【%1】有误：%2，请检查!").arg(pattern, rx.errorText()),
+        QStringLiteral("invalid regular expression \"%1\": %2")
+            .arg(pattern, rx.errorTextEnglish())};
     return job;
 }
 
@@ -65,9 +66,9 @@ Job checkPairs(Job job, bool regularExpressions)
             if (holdsNul(pair.first))
                 return refusedNul();
             if (regularExpressions) {
-                const QRegExp rx(pair.first, Qt::CaseSensitive, QRegExp::RegExp);
+                const RegexPattern rx(pair.first);
                 if (!rx.isValid())
-                    return refusedPattern(pair.first, rx.errorString());
+                    return refusedPattern(pair.first, rx);
             }
         }
     }

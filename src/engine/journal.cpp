@@ -211,8 +211,9 @@ enum class Read { Ok, Busy, Refused };
 
 // Reads a run's manifest; Busy while the run (or an undo of it) holds its lock.
 // ignoreLock: reads a run in progress all the same, as it stands.
+// summary: leaves the files' records out (JournalRun::partial).
 Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool headerOnly = false,
-    bool ignoreLock = false)
+    bool ignoreLock = false, bool summary = false)
 {
     const UniqueFd folder(
         openTrusted(base, QFile::encodeName(name).constData(), O_RDONLY | O_DIRECTORY, why));
@@ -261,6 +262,10 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
         ++line;
         if (!text.endsWith('\n'))
             break;
+        // A file's record, and what befell it, are most of a manifest.
+        if (summary && text.size() > 2 && text.at(1) == ' '
+            && QByteArrayLiteral("KDARF").contains(text.at(0)))
+            continue;
         const QList<QByteArray> fields = text.trimmed().split(' ');
         const QByteArray kind = fields.at(0);
         bool ok = false;
@@ -334,13 +339,22 @@ bool runsInOrder(const JournalRun &a, const JournalRun &b)
 }
 
 // Every run that can be read, oldest first; the journal folder's own fd is base.
-QVector<JournalRun> readRuns(int base, QStringList *refused)
+// summary: the records only of runs that need them to be weighed: interrupted ones, and
+// those whose manifest does not tell what they hold.
+QVector<JournalRun> readRuns(int base, QStringList *refused, bool summary = false)
 {
     QVector<JournalRun> found;
     for (const QString &name : entriesOf(base, RunPrefix)) {
         JournalRun run;
         QString why;
-        const Read read = readRun(base, name, &run, &why);
+        Read read = readRun(base, name, &run, &why, false, false, summary);
+        if (read == Read::Ok && summary) {
+            run.partial = !run.interrupted() && (run.held >= 0 || run.undone);
+            if (!run.partial) {
+                run = JournalRun();
+                read = readRun(base, name, &run, &why);
+            }
+        }
         if (read == Read::Ok)
             found.append(run);
         else if (read == Read::Refused && refused)
@@ -416,6 +430,18 @@ QVector<JournalRun> Journal::runs(QStringList *refused)
         return {};
     }
     return readRuns(base.get(), refused);
+}
+
+QVector<JournalRun> Journal::summaries(QStringList *refused)
+{
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid()) {
+        if (refused && !error.isEmpty())
+            refused->append(error);
+        return {};
+    }
+    return readRuns(base.get(), refused, true);
 }
 
 QVector<HistoryEntry> Journal::history(QStringList *refused)
@@ -586,7 +612,7 @@ Journal::~Journal()
     if (m_sweeper.joinable())
         m_sweeper.join();
     else if (m_folder.isValid())
-        sweep();
+        sweep(QFile::encodeName(location()));
 }
 
 void Journal::discardLastRun()
@@ -596,12 +622,12 @@ void Journal::discardLastRun()
     if (!base.isValid())
         return;
     setAsideRuns(base.get(), QDateTime::currentMSecsSinceEpoch(), -1, -1, QString());
-    sweep();
+    sweep(QFile::encodeName(location()));
 }
 
 void Journal::setAsideRuns(int base, qint64 requestedAt, int keep, qint64 cap, const QString &self)
 {
-    const QVector<JournalRun> all = readRuns(base, nullptr);
+    const QVector<JournalRun> all = readRuns(base, nullptr, true);
     int kept = 0;
     qint64 held = 0;
     bool over = false;
@@ -673,12 +699,33 @@ void removeTree(int parent, const char *name)
 
 } // namespace
 
-void Journal::sweep()
+// Only system calls on bytes: the thread may still be at work while the process exits and
+// Qt's globals go.
+void Journal::sweep(const QByteArray &location)
 {
-    QString error;
-    const UniqueFd base(openBase(false, &error));
-    if (!base.isValid())
+    const UniqueFd base(
+        ::open(location.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!base.isValid() || ::fstat(base.get(), &st) != 0 || st.st_uid != ::geteuid()
+        || (st.st_mode & (S_IWGRP | S_IWOTH)))
         return;
+    const QByteArray prefix = TrashPrefix.latin1();
+    const auto trashNames = [&] {
+        std::vector<QByteArray> names;
+        const int fd = ::openat(base.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (!dir) {
+            if (fd >= 0)
+                ::close(fd);
+            return names;
+        }
+        while (const dirent *entry = ::readdir(dir)) {
+            if (std::strncmp(entry->d_name, prefix.constData(), size_t(prefix.size())) == 0)
+                names.emplace_back(entry->d_name);
+        }
+        ::closedir(dir);
+        return names;
+    };
     struct Folder
     {
         int parent;
@@ -686,9 +733,9 @@ void Journal::sweep()
     };
     std::vector<UniqueFd> trashFolders;
     std::vector<Folder> folders;
-    for (const QString &name : entriesOf(base.get(), TrashPrefix)) {
-        trashFolders.emplace_back(::openat(base.get(), QFile::encodeName(name).constData(),
-            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    for (const QByteArray &name : trashNames()) {
+        trashFolders.emplace_back(::openat(
+            base.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!trashFolders.back().isValid())
             continue;
         for (int shard = 0; shard < Shards; ++shard)
@@ -703,8 +750,8 @@ void Journal::sweep()
     work();
     helper.join();
     trashFolders.clear();
-    for (const QString &name : entriesOf(base.get(), TrashPrefix))
-        removeTree(base.get(), QFile::encodeName(name).constData());
+    for (const QByteArray &name : trashNames())
+        removeTree(base.get(), name.constData());
 }
 
 void Journal::waitForSweep()
@@ -845,7 +892,7 @@ bool Journal::finish()
     if (m_mode == Mode::InPlaceOnly && !unresolved)
         QDir(m_folderPath).removeRecursively();
     if (!m_sweeper.joinable())
-        m_sweeper = std::thread(&Journal::sweep);
+        m_sweeper = std::thread(&Journal::sweep, QFile::encodeName(location()));
     return written;
 }
 

@@ -73,6 +73,7 @@ struct JournalRun
     // What its originals hold on disk, as told when it finished; -1 when not told.
     qint64 held = -1;
     int notKept = 0; // files it replaced without keeping their original
+    bool partial = false; // read as a summary: records and damaged are left out
     QVector<JournalRecord> records;
     // The folders it was to write in, temp files included.
     QVector<QByteArray> folders;
@@ -137,6 +138,9 @@ public:
     // manifest that cannot be trusted is left out and named in refused, with the reason;
     // so is the journal folder itself.
     static QVector<JournalRun> runs(QStringList *refused = nullptr);
+    // The same, quicker: records only for the runs interrupted, or whose manifest does not
+    // tell what they hold (JournalRun::partial for the rest).
+    static QVector<JournalRun> summaries(QStringList *refused = nullptr);
     // What plain undo takes: the newest run with undo, not still in progress, unless it is
     // undone already. A run before it still counts when it was interrupted, or still going
     // on when the newer runs were asked for (it ran alongside them), as before there was a
@@ -252,7 +256,7 @@ private:
     bool publish(int base, QString *error);
     // Deleting a file costs about as much as writing it: done while this run writes, it
     // slowed every write; done after, it takes two threads, one folder each at a time.
-    static void sweep();
+    static void sweep(const QByteArray &location);
     void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
     bool writeRecords();
     bool copyOriginal(int fd, const struct stat &original, const QByteArray &name, bool inPlace);

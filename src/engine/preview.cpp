@@ -1,6 +1,7 @@
 #include "engine/preview.h"
 
 #include "engine/pairs.h"
+#include "engine/regex.h"
 #include "engine/safefile.h"
 #include "engine/textformat.h"
 
@@ -106,6 +107,9 @@ FilePreview previewFile(
     } catch (const std::bad_alloc &) {
         preview = FilePreview();
         preview.reason = Reason::TooLarge;
+    } catch (const RegexTooComplex &) {
+        preview = FilePreview();
+        preview.reason = Reason::RegexTooComplex;
     }
     return preview;
 }
@@ -136,6 +140,9 @@ FileRewrite rewriteFile(const QString &path, const ReplacePairs &pairs, const Ru
     } catch (const std::bad_alloc &) {
         rewrite = FileRewrite();
         rewrite.reason = Reason::TooLarge;
+    } catch (const RegexTooComplex &) {
+        rewrite = FileRewrite();
+        rewrite.reason = Reason::RegexTooComplex;
     }
     return rewrite;
 }

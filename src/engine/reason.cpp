@@ -32,6 +32,7 @@ constexpr Wording Table[] = {
         "symbolic link of another user, not followed"},
     {Reason::EncodingUncertain, "编码无法确定", "encoding uncertain"},
     {Reason::ChangedSincePreview, "预览之后文件被其他程序改动", "changed since the preview"},
+    {Reason::RegexTooComplex, "正则表达式过于复杂", "regular expression too complex"},
 };
 
 const Wording &wordingOf(Reason reason)

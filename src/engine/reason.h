@@ -24,6 +24,7 @@ enum class Reason {
     UntrustedLink,
     EncodingUncertain,
     ChangedSincePreview,
+    RegexTooComplex,
 };
 
 // The wording users see, in Chinese. encoding names the run's encoding where the

@@ -4,6 +4,7 @@
 #include "engine/encodingdetection.h"
 #include "engine/filechoice.h"
 #include "engine/pairs.h"
+#include "engine/regex.h"
 #include "engine/safefile.h"
 #include "engine/syncgroup.h"
 #include "engine/textformat.h"
@@ -399,6 +400,8 @@ void Rep::replaceFile()
     } catch (const std::bad_alloc &) {
         // A file too large to hold in memory is left as it was.
         result.reason = Reason::TooLarge;
+    } catch (const RegexTooComplex &) {
+        result.reason = Reason::RegexTooComplex;
     }
     const bool ours = !control || control->finish(index);
     if (result.reason == Reason::None)

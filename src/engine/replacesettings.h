@@ -32,6 +32,8 @@ struct ReplaceSettings
     // Keywords match text that differs from them only in case (Unicode simple case
     // folding), for every match mode.
     bool ignoreCase = false;
+    // Replacements of regular expressions also take ${name}, \U…\E, \L…\E and \\.
+    bool extendedReplacement = false;
 
     // The window's radio buttons, its settings file and list workbooks keep the match as
     // two flags ("ordinary" and "full"); whole word is only ever a kind of ordinary match.

@@ -1,8 +1,8 @@
 #include "engine/transform.h"
 
+#include "engine/regex.h"
 #include "engine/replacer.h"
 
-#include <QRegExp>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -16,88 +16,29 @@ namespace {
 // The most characters a QString can hold.
 constexpr qint64 MaxChars = (std::numeric_limits<int>::max() - 64) / 2;
 
-// Mirrors QString::replace(const QRegExp &, const QString &) — the same back-reference
-// parsing, caret handling and step over empty matches — but builds the result in one
-// pass instead of editing in place, which is quadratic with back-references. Matching
-// always sees the original text, so a \b right after a replacement looks at what was
-// there before rather than at the replacement.
-QString replaceRegExp(QString text, const QString &pattern, Qt::CaseSensitivity cs,
-    const QString &after, int *count, std::vector<TextEdit> *edits)
+// Matching always sees the original text, so a \b right after a replacement looks at
+// what was there before rather than at the replacement.
+QString replaceRegExp(QString text, const QString &pattern, bool caseless, const QString &after,
+    bool extended, int *count, std::vector<TextEdit> *edits)
 {
-    QRegExp rx(pattern, cs, QRegExp::RegExp);
-    if (!rx.isValid())
+    const std::shared_ptr<const RegexPattern> rx = threadPattern(pattern, caseless);
+    if (!rx->isValid())
         return text;
-
-    struct BackRef
-    {
-        int pos;
-        int len;
-        int no;
-    };
-    QVarLengthArray<BackRef, 8> refs;
-    const int captures = rx.captureCount();
-    const QChar *a = after.constData();
-    const int al = after.size();
-    if (captures > 0) {
-        for (int i = 0; i < al - 1; ++i) {
-            if (a[i] != QLatin1Char('\\'))
-                continue;
-            int no = a[i + 1].digitValue();
-            if (no <= 0 || no > captures)
-                continue;
-            BackRef ref {i, 2, no};
-            if (i < al - 2) {
-                const int second = a[i + 2].digitValue();
-                if (second != -1 && no * 10 + second <= captures) {
-                    ref.no = no * 10 + second;
-                    ++ref.len;
-                }
-            }
-            refs.append(ref);
-        }
-    }
-
-    const int n = text.size();
-    const QChar *s = text.constData();
+    const RegexReplacement replacement(after, *rx, extended);
     QString out;
-    bool matched = false;
-    int copied = 0;
-    int index = 0;
-    QRegExp::CaretMode caret = QRegExp::CaretAtZero;
-    while (index <= n) {
-        const int pos = rx.indexIn(text, index, caret);
-        if (pos < 0)
-            break;
-        const int length = rx.matchedLength();
-        if (!matched) {
-            out.reserve(n);
-            matched = true;
-        }
-        out.append(s + copied, pos - copied);
-        const int at = out.size();
-        if (refs.isEmpty()) {
-            out.append(after);
-        } else {
-            int from = 0;
-            for (const BackRef &ref : refs) {
-                out.append(a + from, ref.pos - from);
-                out.append(rx.cap(ref.no));
-                from = ref.pos + ref.len;
-            }
-            out.append(a + from, al - from);
-        }
-        if (out.size() > MaxChars)
-            throw std::bad_alloc();
-        if (edits)
-            edits->push_back({pos, length, at, out.size() - at});
-        copied = pos + length;
-        index = copied + (length == 0 ? 1 : 0);
-        caret = QRegExp::CaretWontMatch;
-        ++*count;
-    }
-    if (!matched)
+    const qsizetype made = regexReplace<char16_t>(
+        *rx, replacement, reinterpret_cast<const char16_t *>(text.utf16()), text.size(),
+        [&out, &text](const char16_t *p, qsizetype n) {
+            if (out.isEmpty())
+                out.reserve(text.size());
+            if (out.size() + n > MaxChars)
+                throw std::bad_alloc();
+            out.append(reinterpret_cast<const QChar *>(p), int(n));
+        },
+        edits);
+    if (made == 0)
         return text;
-    out.append(s + copied, n - copied);
+    *count += int(std::min<qsizetype>(made, std::numeric_limits<int>::max()));
     return out;
 }
 
@@ -143,9 +84,8 @@ QString applyPairs(QString text, const ReplaceSettings &settings, const ReplaceP
                 continue;
             int count = 0;
             step.clear();
-            text = replaceRegExp(std::move(text), pair.first,
-                settings.ignoreCase ? Qt::CaseInsensitive : Qt::CaseSensitive, pair.second, &count,
-                edits ? &step : nullptr);
+            text = replaceRegExp(std::move(text), pair.first, settings.ignoreCase, pair.second,
+                settings.extendedReplacement, &count, edits ? &step : nullptr);
             if (edits)
                 composeEdits(&total, step);
             if (counts)

@@ -283,17 +283,21 @@ QSet<QByteArray> rewrittenAfter(
 }
 
 // The paths of a run's files that may be torn, and that a later run replaced since.
-QSet<QByteArray> tornRewrittenLater(const QVector<JournalRun> &runs, const JournalRun &run)
+QSet<QByteArray> tornRewrittenLater(const JournalRun &run)
 {
     QSet<QByteArray> torn;
     for (const JournalRecord &record : run.records) {
         if (!record.abandoned && record.mayBeTorn())
             torn.insert(record.path);
     }
+    if (torn.isEmpty())
+        return torn;
+    // Later runs read as summaries lack the records this needs.
+    const QVector<JournalRun> whole = Journal::runs();
     int index = -1;
-    for (int i = 0; i < runs.size() && index < 0; ++i)
-        index = runs.at(i).folder == run.folder ? i : -1;
-    return index < 0 ? QSet<QByteArray>() : rewrittenAfter(runs, index, torn);
+    for (int i = 0; i < whole.size() && index < 0; ++i)
+        index = whole.at(i).folder == run.folder ? i : -1;
+    return index < 0 ? QSet<QByteArray>() : rewrittenAfter(whole, index, torn);
 }
 
 enum class Repair { NotTorn, Repaired, Failed };
@@ -375,7 +379,7 @@ int removeLeftTempFiles(const JournalRun &run)
 Recovery recover(const QString &except)
 {
     Recovery recovery;
-    const QVector<JournalRun> runs = Journal::runs(&recovery.refused);
+    const QVector<JournalRun> runs = Journal::summaries(&recovery.refused);
     for (const JournalRun &run : runs) {
         if (!run.interrupted() || run.folder == except)
             continue;
@@ -386,7 +390,7 @@ Recovery recover(const QString &except)
             continue;
         }
         bool failed = false;
-        const QSet<QByteArray> rewritten = tornRewrittenLater(runs, run);
+        const QSet<QByteArray> rewritten = tornRewrittenLater(run);
         for (const JournalRecord &record : run.records) {
             if (record.abandoned || !record.mayBeTorn() || rewritten.contains(record.path))
                 continue;
@@ -448,7 +452,7 @@ UndoResult undoOne(JournalRun run, bool plain, const std::atomic_bool &stop)
     journal.append("U\n", false);
     result.runWasInterrupted = !run.finished;
     result.damaged = run.damaged;
-    const QSet<QByteArray> rewritten = tornRewrittenLater(Journal::runs(), run);
+    const QSet<QByteArray> rewritten = tornRewrittenLater(run);
     FolderSyncs syncs;
     for (const JournalRecord &record : qAsConst(run.records)) {
         if (record.abandoned)
