@@ -77,7 +77,7 @@ public:
     RegexTranslation run(std::vector<int> *origins);
 
 private:
-    void emit(const QString &text, int at)
+    void put(const QString &text, int at)
     {
         out += text;
         origin.insert(origin.end(), size_t(text.size()), at);
@@ -145,7 +145,7 @@ void Translator::copyBraces()
 {
     const int close = in.indexOf(QLatin1Char('}'), i);
     const int end = close < 0 ? n : close + 1;
-    emit(in.mid(i, end - i), i);
+    put(in.mid(i, end - i), i);
     i = end;
 }
 
@@ -258,12 +258,12 @@ void Translator::escape()
                 // times, or comes later in the pattern, matched nothing.
                 if (number > opened
                     || (size_t(number) < zeroable.size() && zeroable[size_t(number)]))
-                    emit(QStringLiteral("(?(%1)\\g{%1}|)").arg(number), at);
+                    put(QStringLiteral("(?(%1)\\g{%1}|)").arg(number), at);
                 else
-                    emit(QStringLiteral("\\g{%1}").arg(number), at);
+                    put(QStringLiteral("\\g{%1}").arg(number), at);
             } else {
                 // A reference to a group the pattern does not have matched nothing.
-                emit(QStringLiteral("(?:)"), at);
+                put(QStringLiteral("(?:)"), at);
             }
             lastWasGroup = false;
             return;
@@ -271,8 +271,8 @@ void Translator::escape()
         if (u == 'b' || u == 'B') {
             i += 2;
             const QString w = QStringLiteral("[%1]").arg(WordClass);
-            emit(u == 'b' ? QStringLiteral("(?:(?<=%1)(?!%1)|(?<!%1)(?=%1))").arg(w)
-                          : QStringLiteral("(?:(?<=%1)(?=%1)|(?<!%1)(?!%1))").arg(w),
+            put(u == 'b' ? QStringLiteral("(?:(?<=%1)(?!%1)|(?<!%1)(?=%1))").arg(w)
+                         : QStringLiteral("(?:(?<=%1)(?=%1)|(?<!%1)(?!%1))").arg(w),
                 at);
             lastWasGroup = false;
             return;
@@ -281,7 +281,7 @@ void Translator::escape()
             t.newSyntax = true;
             const int close = in.indexOf(QLatin1String("\\E"), i + 2);
             const int end = close < 0 ? n : close + 2;
-            emit(in.mid(i, end - i), at);
+            put(in.mid(i, end - i), at);
             i = end;
             lastWasGroup = false;
             return;
@@ -292,7 +292,7 @@ void Translator::escape()
         item.text = QStringLiteral("[^%1]").arg(item.complementOf);
     else if (item.text == WordClass || item.text == NotSpaceClass)
         item.text = QStringLiteral("[%1]").arg(item.text);
-    emit(item.text, at);
+    put(item.text, at);
     lastWasGroup = false;
 }
 
@@ -340,7 +340,7 @@ void Translator::characterClass()
     }
     if (i >= n) {
         // Unterminated: PCRE2 says so, at the same place.
-        emit(in.mid(at), at);
+        put(in.mid(at), at);
         i = n;
         return;
     }
@@ -388,7 +388,7 @@ void Translator::characterClass()
             text += QStringLiteral("(?=[%1])").arg(complements.at(k));
         text = QStringLiteral("(?:%1[%2])").arg(text, complements.last());
     }
-    emit(text, at);
+    put(text, at);
     lastWasGroup = false;
 }
 
@@ -417,11 +417,11 @@ bool Translator::quantifier()
         if (digitsBefore == 0)
             text.insert(1, QLatin1Char('0'));
         mayBeNone = digitsBefore == 0 || in.mid(i + 1, digitsBefore).toInt() == 0;
-        emit(text, at);
+        put(text, at);
         i = k + 1;
     } else if (c == QLatin1Char('*') || c == QLatin1Char('+') || c == QLatin1Char('?')) {
         mayBeNone = c != QLatin1Char('+');
-        emit(QString(c), at);
+        put(QString(c), at);
         ++i;
     } else {
         return false;
@@ -441,7 +441,7 @@ bool Translator::quantifier()
     if (i < n && (in.at(i) == QLatin1Char('?') || in.at(i) == QLatin1Char('+'))) {
         // Lazy and possessive quantifiers are new.
         t.newSyntax = true;
-        emit(QString(in.at(i)), i);
+        put(QString(in.at(i)), i);
         ++i;
     }
     return true;
@@ -470,31 +470,31 @@ RegexTranslation Translator::run(std::vector<int> *origins)
             if (i + 1 < n && in.at(i + 1) == QLatin1Char('?')) {
                 const QChar kind = i + 2 < n ? in.at(i + 2) : QChar();
                 if (kind == QLatin1Char(':')) {
-                    emit(QStringLiteral("(?:"), i);
+                    put(QStringLiteral("(?:"), i);
                     i += 3;
                 } else if (kind == QLatin1Char('=') || kind == QLatin1Char('!')) {
                     t.greedyIsLongest = false;
                     lookaheads.push_back(int(open.size()));
-                    emit(in.mid(i, 3), i);
+                    put(in.mid(i, 3), i);
                     i += 3;
                 } else if (kind == QLatin1Char('#')) {
                     t.newSyntax = true;
                     const int close = in.indexOf(QLatin1Char(')'), i);
                     const int end = close < 0 ? n : close + 1;
-                    emit(in.mid(i, end - i), i);
+                    put(in.mid(i, end - i), i);
                     i = end;
                 } else {
                     t.newSyntax = true;
-                    emit(QStringLiteral("(?"), i);
+                    put(QStringLiteral("(?"), i);
                     i += 2;
                 }
             } else {
-                emit(QStringLiteral("("), i);
+                put(QStringLiteral("("), i);
                 ++i;
             }
             break;
         case ')':
-            emit(QStringLiteral(")"), i);
+            put(QStringLiteral(")"), i);
             ++i;
             lastWasGroup = true;
             closedFrom = open.empty() ? opened : open.back();
@@ -506,7 +506,7 @@ RegexTranslation Translator::run(std::vector<int> *origins)
             break;
         case '|':
             t.greedyIsLongest = false;
-            emit(QStringLiteral("|"), i);
+            put(QStringLiteral("|"), i);
             ++i;
             lastWasGroup = false;
             break;
@@ -515,7 +515,7 @@ RegexTranslation Translator::run(std::vector<int> *origins)
         case '+':
         case '?':
             if (!quantifier()) {
-                emit(QString(c), i);
+                put(QString(c), i);
                 ++i;
                 lastWasGroup = false;
             }
@@ -524,14 +524,14 @@ RegexTranslation Translator::run(std::vector<int> *origins)
         case '$':
             // The old dialect let an anchor be quantified; PCRE2 quantifies only a group.
             if (i + 1 < n && QStringLiteral("*+?{").contains(in.at(i + 1)))
-                emit(QStringLiteral("(?:%1)").arg(c), i);
+                put(QStringLiteral("(?:%1)").arg(c), i);
             else
-                emit(QString(c), i);
+                put(QString(c), i);
             ++i;
             lastWasGroup = false;
             break;
         default:
-            emit(QString(c), i);
+            put(QString(c), i);
             ++i;
             lastWasGroup = false;
             break;
@@ -868,7 +868,8 @@ QString RegexPattern::errorTextEnglish() const
         return QStringLiteral("a repeated lookahead is no longer supported; remove its repetition");
     PCRE2_UCHAR16 buffer[256];
     const int length = pcre2_get_error_message_16(d->errorCode, buffer, 256);
-    const QString message = QString::fromUtf16(buffer, std::max(length, 0));
+    const QString message
+        = QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer), std::max(length, 0));
     return QStringLiteral("%1 at character %2").arg(message).arg(d->errorOffset + 1);
 }
 
@@ -882,7 +883,8 @@ QString RegexPattern::errorText() const
     if (message.isEmpty()) {
         PCRE2_UCHAR16 buffer[256];
         const int length = pcre2_get_error_message_16(d->errorCode, buffer, 256);
-        message = QString::fromUtf16(buffer, std::max(length, 0));
+        message
+            = QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer), std::max(length, 0));
     }
     return QStringLiteral("第 %1 个字符处%2").arg(d->errorOffset + 1).arg(message);
 }
