@@ -5,9 +5,9 @@
 //
 // Run: bench_bytepath [--benchmark_filter=...]; ratios are only meaningful between rows
 // of one run on this shared machine.
-#include "engine/textformat.h"
-#include "engine/transform.h"
-#include "engine/utf8replace.h"
+#include "engine/match/transform.h"
+#include "engine/match/utf8replace.h"
+#include "engine/text/textformat.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -429,10 +429,7 @@ BENCHMARK(BM_BytePath)
     ->Args({32 << 20, 0})
     ->Args({32 << 20, 1})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CodePageCopy)
-    ->Args({32 << 20, 0})
-    ->Args({32 << 20, 1})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CodePageCopy)->Args({32 << 20, 0})->Args({32 << 20, 1})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CodePageBytePath)
     ->Args({32 << 20, 0})
     ->Args({32 << 20, 1})

@@ -3,8 +3,8 @@
 //
 // Run: bench_engine [--benchmark_filter=...]; the peak-memory case re-runs this
 // program with --peak-memory FILE to measure in a fresh process.
+#include "engine/match/transform.h"
 #include "engine/rep.h"
-#include "engine/transform.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -7,8 +7,8 @@
 //
 // Compare Journal/1 with Journal/0 of the same shape and sync mode in one run: the machine
 // is shared and noisy.
-#include "engine/journal.h"
-#include "engine/safefile.h"
+#include "engine/durable/journal.h"
+#include "engine/durable/safefile.h"
 
 #include <QCoreApplication>
 #include <QDir>

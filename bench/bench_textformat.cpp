@@ -2,7 +2,7 @@
 // over a fixed choice, on one large text and on many small ones.
 //
 // Run: bench_textformat [--benchmark_filter=...]
-#include "engine/textformat.h"
+#include "engine/text/textformat.h"
 
 #include <QRandomGenerator>
 #include <QTextCodec>

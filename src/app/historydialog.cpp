@@ -1,6 +1,6 @@
 #include "app/historydialog.h"
 
-#include "engine/journal.h"
+#include "engine/durable/journal.h"
 
 #include <QDateTime>
 #include <QDialogButtonBox>

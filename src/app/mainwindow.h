@@ -1,9 +1,9 @@
 #pragma once
 
+#include "engine/durable/undo.h"
 #include "engine/job.h"
 #include "engine/rep.h"
 #include "engine/run.h"
-#include "engine/undo.h"
 #include "files/pathlist.h"
 
 #include <QMainWindow>

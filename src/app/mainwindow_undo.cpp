@@ -4,8 +4,8 @@
 
 #include "app/historydialog.h"
 #include "app/settings.h"
-#include "engine/journal.h"
-#include "engine/undo.h"
+#include "engine/durable/journal.h"
+#include "engine/durable/undo.h"
 
 #include <QEventLoop>
 #include <QFutureWatcher>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "engine/job.h"
-#include "engine/replacesettings.h"
-#include "engine/textencoding.h"
+#include "engine/match/replacesettings.h"
+#include "engine/text/textencoding.h"
 
 #include <QSet>
 #include <QString>

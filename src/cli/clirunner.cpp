@@ -1,10 +1,10 @@
 #include "cli/clirunner.h"
 
 #include "cli/clijob.h"
-#include "engine/journal.h"
+#include "engine/durable/journal.h"
+#include "engine/durable/undo.h"
 #include "engine/preview.h"
 #include "engine/run.h"
-#include "engine/undo.h"
 #include "engine/unifieddiff.h"
 #include "files/filenames.h"
 

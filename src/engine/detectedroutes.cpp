@@ -1,7 +1,7 @@
 #include "engine/detectedroutes.h"
 
-#include "engine/encodingdetection.h"
-#include "engine/multibyte.h"
+#include "engine/match/multibyte.h"
+#include "engine/text/encodingdetection.h"
 
 #include <algorithm>
 

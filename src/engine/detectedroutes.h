@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/replacesettings.h"
-#include "engine/textencoding.h"
-#include "engine/utf8replace.h"
+#include "engine/match/replacesettings.h"
+#include "engine/match/utf8replace.h"
+#include "engine/text/textencoding.h"
 
 #include <QByteArray>
 

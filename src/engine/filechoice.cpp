@@ -1,6 +1,6 @@
 #include "engine/filechoice.h"
 
-#include "engine/transform.h"
+#include "engine/match/transform.h"
 
 #include <algorithm>
 

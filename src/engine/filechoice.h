@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/contenthash.h"
+#include "engine/durable/contenthash.h"
+#include "engine/match/textedit.h"
 #include "engine/rep.h"
-#include "engine/textedit.h"
 
 #include <QString>
 #include <QVector>

@@ -1,7 +1,7 @@
 #include "engine/job.h"
 
+#include "engine/match/regex.h"
 #include "engine/pairs.h"
-#include "engine/regex.h"
 #include "files/pathlist.h"
 
 #include <QSet>

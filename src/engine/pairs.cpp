@@ -1,5 +1,7 @@
 #include "engine/pairs.h"
 
+#include "engine/match/utf8replace.h"
+
 #include <algorithm>
 
 namespace {
@@ -33,14 +35,6 @@ ReplacePairs buildModeTwoPairs(
     const QStringList &keywordCells, const QStringList &replacementCells, const QString &separator)
 {
     return buildPairs(keywordCells, replacementCells, separator);
-}
-
-bool foldsFromAsciiOnly(const QString &keyword)
-{
-    return std::all_of(keyword.cbegin(), keyword.cend(), [](QChar c) {
-        const ushort u = c.unicode();
-        return u < 0x80 && (u | 0x20) != 'k' && (u | 0x20) != 's';
-    });
 }
 
 bool keepsAnyAsciiReading(const ReplaceSettings &settings, const ReplacePairs &pairs)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/replacesettings.h"
+#include "engine/match/replacesettings.h"
 
 #include <QString>
 #include <QStringList>
@@ -14,10 +14,6 @@ ReplacePairs buildModeOnePairs(
 // each non-empty part with that file's replacement cell r ("" when missing).
 ReplacePairs buildModeTwoPairs(
     const QStringList &keywordCells, const QStringList &replacementCells, const QString &separator);
-
-// Whether, ignoring case, this keyword matches ASCII text only: it is all ASCII, and
-// holds no 'k' or 's', which the Kelvin sign and the long s fold to.
-bool foldsFromAsciiOnly(const QString &keyword);
 
 // Plain ASCII keywords matched as text, with plain ASCII replacements: they change only
 // ASCII bytes, and every other byte comes back as it was in any ASCII-compatible reading.

@@ -1,9 +1,9 @@
 #include "engine/preview.h"
 
+#include "engine/durable/safefile.h"
+#include "engine/match/regex.h"
 #include "engine/pairs.h"
-#include "engine/regex.h"
-#include "engine/safefile.h"
-#include "engine/textformat.h"
+#include "engine/text/textformat.h"
 
 #include <algorithm>
 #include <new>

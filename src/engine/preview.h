@@ -1,7 +1,7 @@
 #pragma once
 
+#include "engine/match/transform.h"
 #include "engine/run.h"
-#include "engine/transform.h"
 
 #include <QString>
 #include <QVector>

@@ -1,15 +1,15 @@
 #include "engine/rep.h"
 
 #include "engine/detectedroutes.h"
-#include "engine/encodingdetection.h"
+#include "engine/durable/safefile.h"
+#include "engine/durable/syncgroup.h"
 #include "engine/filechoice.h"
+#include "engine/match/regex.h"
+#include "engine/match/transform.h"
+#include "engine/match/utf8replace.h"
 #include "engine/pairs.h"
-#include "engine/regex.h"
-#include "engine/safefile.h"
-#include "engine/syncgroup.h"
-#include "engine/textformat.h"
-#include "engine/transform.h"
-#include "engine/utf8replace.h"
+#include "engine/text/encodingdetection.h"
+#include "engine/text/textformat.h"
 
 #include <QThreadPool>
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "engine/contenthash.h"
-#include "engine/reason.h"
-#include "engine/replacesettings.h"
-#include "engine/textencoding.h"
-#include "engine/utf8encoder.h"
+#include "engine/base/reason.h"
+#include "engine/durable/contenthash.h"
+#include "engine/match/replacesettings.h"
+#include "engine/text/textencoding.h"
+#include "engine/text/utf8encoder.h"
 
 #include <QHash>
 #include <QMetaType>

@@ -1,11 +1,11 @@
 #include "engine/run.h"
 
 #include "engine/detectedroutes.h"
+#include "engine/durable/journal.h"
+#include "engine/durable/nativefile.h"
+#include "engine/durable/safefile.h"
 #include "engine/filechoice.h"
-#include "engine/journal.h"
-#include "engine/nativefile.h"
-#include "engine/safefile.h"
-#include "engine/utf8replace.h"
+#include "engine/match/utf8replace.h"
 #include "files/filenames.h"
 
 #include <QDateTime>

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "engine/durable/undo.h"
 #include "engine/job.h"
+#include "engine/match/replacesettings.h"
 #include "engine/rep.h"
-#include "engine/replacesettings.h"
-#include "engine/undo.h"
 
 #include <QElapsedTimer>
 #include <QHash>

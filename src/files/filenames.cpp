@@ -1,6 +1,6 @@
 #include "files/filenames.h"
 
-#include "engine/tempnames.h"
+#include "files/tempnames.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,5 +1,5 @@
 #include "../engine/safewritetestutil.h"
-#include "engine/tempnames.h"
+#include "files/tempnames.h"
 #include "workbook/listworkbook.h"
 #include "workbook/workbook.h"
 

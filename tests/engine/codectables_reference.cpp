@@ -4,7 +4,7 @@
 // Usage: codectables_reference ENCODING TABLE
 
 #include "codectables.h"
-#include "engine/textencoding.h"
+#include "engine/text/textencoding.h"
 
 #include <cstdio>
 #include <cstring>

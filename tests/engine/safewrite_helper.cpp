@@ -9,9 +9,9 @@
 //       kill in the middle of an in-place write leaves.
 //   safewrite_helper undo
 //       Undoes the last run; prints "restored already changed missing failed".
-#include "engine/journal.h"
-#include "engine/safefile.h"
-#include "engine/undo.h"
+#include "engine/durable/journal.h"
+#include "engine/durable/safefile.h"
+#include "engine/durable/undo.h"
 
 #include <QCoreApplication>
 #include <QFile>

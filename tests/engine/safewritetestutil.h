@@ -148,7 +148,7 @@ inline QStringList asNobody(const QString &program, const QStringList &arguments
     + arguments;
 }
 
-// Stops a process of a test build at a named step (engine/pausepoint.h): give it
+// Stops a process of a test build at a named step (engine/durable/pausepoint.h): give it
 // environment(), wait for reached(), act, then release() it, or kill it.
 class PausePoint
 {

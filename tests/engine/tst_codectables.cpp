@@ -1,5 +1,5 @@
 #include "codectables.h"
-#include "engine/textencoding.h"
+#include "engine/text/textencoding.h"
 
 #include <QProcess>
 #include <QtEndian>

@@ -1,6 +1,6 @@
-#include "engine/tempnames.h"
 #include "files/dirscan.h"
 #include "files/filenames.h"
+#include "files/tempnames.h"
 #include "files/textfiletype.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "engine/journal.h"
+#include "engine/durable/journal.h"
 
-#include "engine/safefile.h"
-#include "engine/tempnames.h"
-#include "engine/undo.h"
+#include "engine/durable/safefile.h"
+#include "engine/durable/undo.h"
+#include "files/tempnames.h"
 #include "safewritetestutil.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
-#include "engine/regex.h"
-#include "engine/transform.h"
+#include "engine/match/regex.h"
+#include "engine/match/transform.h"
 
 #include <QRandomGenerator>
 #include <QRegExp>

@@ -1,7 +1,7 @@
-#include "engine/safefile.h"
+#include "engine/durable/safefile.h"
 
-#include "engine/journal.h"
-#include "engine/tempnames.h"
+#include "engine/durable/journal.h"
+#include "files/tempnames.h"
 #include "safewritetestutil.h"
 
 #include <QCoreApplication>

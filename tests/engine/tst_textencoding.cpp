@@ -1,4 +1,4 @@
-#include "engine/textencoding.h"
+#include "engine/text/textencoding.h"
 
 #include <QTextCodec>
 #include <QtTest>

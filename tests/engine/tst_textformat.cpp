@@ -1,4 +1,4 @@
-#include "engine/textformat.h"
+#include "engine/text/textformat.h"
 
 #include <QRandomGenerator>
 #include <QTextCodec>

@@ -1,4 +1,4 @@
-#include "engine/transform.h"
+#include "engine/match/transform.h"
 
 #include <QRandomGenerator>
 #include <QRegExp>

@@ -1,8 +1,8 @@
-#include "engine/multibyte.h"
-#include "engine/textformat.h"
-#include "engine/transform.h"
-#include "engine/utf8replace.h"
-#include "engine/utf8scan.h"
+#include "engine/match/multibyte.h"
+#include "engine/match/transform.h"
+#include "engine/match/utf8replace.h"
+#include "engine/match/utf8scan.h"
+#include "engine/text/textformat.h"
 
 #include <QRandomGenerator>
 #include <QTextCodec>

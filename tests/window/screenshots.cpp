@@ -6,7 +6,7 @@
 #include "app/translations.h"
 #include "droppaths.h"
 #include "engine/appinfo.h"
-#include "engine/journal.h"
+#include "engine/durable/journal.h"
 
 #include <QAbstractButton>
 #include <QAction>

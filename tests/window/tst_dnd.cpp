@@ -1,5 +1,5 @@
 #include "app/settings.h"
-#include "engine/tempnames.h"
+#include "files/tempnames.h"
 #include "workbook/listworkbook.h"
 
 #include "windowfixture.h"

@@ -1,5 +1,5 @@
 #include "app/settings.h"
-#include "engine/journal.h"
+#include "engine/durable/journal.h"
 #include "windowfixture.h"
 
 #include <QAbstractButton>

@@ -1,6 +1,6 @@
 #include "windowfixture.h"
 
-#include "engine/textencoding.h"
+#include "engine/text/textencoding.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -3,7 +3,7 @@
 #include "app/mainwindow.h"
 #include "droppaths.h"
 #include "engine/appinfo.h"
-#include "engine/journal.h"
+#include "engine/durable/journal.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

@@ -1,0 +1,291 @@
+#pragma once
+
+#include "engine/durable/contenthash.h"
+#include "engine/durable/uniquefd.h"
+
+#include <QAtomicInteger>
+#include <QByteArray>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+// One file as a run's journal recorded it, just before the run replaced it.
+struct JournalRecord
+{
+    // How the original was kept: the old inode itself (Link), a copy of it (Copy), or a
+    // copy made before the file was overwritten where it stands (InPlace).
+    enum class Kept { Link, Copy, InPlace };
+
+    qint64 entry = -1;
+    Kept kept = Kept::Link;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    quint32 mode = 0;
+    quint32 uid = 0;
+    quint32 gid = 0;
+    Digest before;
+    Digest after;
+    // The folder the file was in, by identity: undo writes only into that same folder.
+    // Unknown (false) in a journal of the first version.
+    bool hasFolder = false;
+    quint64 folderDevice = 0;
+    quint64 folderInode = 0;
+    QByteArray path; // native bytes, which need not be valid in any encoding
+    bool writtenInPlace = false; // an InPlace entry whose overwrite was finished and synced
+    bool abandoned = false; // the run left the file as it was after all
+    bool restoring = false; // undo was putting it back where it stands
+    // Put back whole where it stands (by a repair or an undo): no longer torn, so any
+    // content other than the run's own is someone else's since.
+    bool whole = false;
+
+    // A write where the file stands, by the run or by an undo, may have been cut short.
+    bool mayBeTorn() const
+    {
+        return !whole && ((kept == Kept::InPlace && !writtenInPlace) || restoring);
+    }
+};
+
+// One run as its journal tells it.
+struct JournalRun
+{
+    QString folder;
+    int version = 0;
+    qint64 started = 0; // ms since the epoch; 0 when the journal does not say
+    quint64 sequence = 0; // runs are ordered by it; 0 for a journal of the first version
+    // False for a run without undo: its journal only keeps what it overwrites in place,
+    // until it is written, and goes with the run.
+    bool keepsUndo = true;
+    bool finished = false;
+    qint64 finishedAt = 0; // ms since the epoch; 0 when the journal does not say
+    bool undoBegun = false; // an undo of it started and did not end
+    bool undone = false; // an undo of it ended: only its manifest is left, for the history
+    // When the user asked for it (ms since the epoch); the start when the journal does not say.
+    qint64 requested = 0;
+    // What its originals hold on disk, as told when it finished; -1 when not told.
+    qint64 held = -1;
+    int notKept = 0; // files it replaced without keeping their original
+    bool partial = false; // read as a summary: records and damaged are left out
+    QVector<JournalRecord> records;
+    // The folders it was to write in, temp files included.
+    QVector<QByteArray> folders;
+    // Records that could not be read, each as "manifest:line".
+    QStringList damaged;
+
+    // Killed or crashed, in the run or in its undo: kept until it is undone or discarded,
+    // or the history drops it.
+    bool interrupted() const { return (!finished || undoBegun) && !undone; }
+    // Files it replaced, kept or not.
+    int written() const;
+};
+
+// One run of the history, newest first.
+struct HistoryEntry
+{
+    JournalRun run;
+    int written = 0;
+    // Files whose original is still kept and that no later run still holding its own
+    // change has rewritten since.
+    int undoable = 0;
+};
+
+// A run's undo journal: the original of every file the run replaces, kept before the
+// replacement, and a manifest of them. Thread-safe: pool threads record their files
+// through one Journal.
+//
+// The journal keeps a history of the last runs (setRunsKept()), interrupted ones among
+// them, within the space cap: past either, the oldest go first, at a run's start and again
+// at its end. An undone run keeps its manifest, to stay in the history. Runs starting
+// together each keep their own. Runs are ordered by their start as the manifest tells it.
+//
+// Originals on the journal's own file system are kept by hard-linking the old inode
+// before the new file is renamed over it, which costs no copying and keeps its owner,
+// mode, ACL and attributes; elsewhere they are copied, up to a cap.
+//
+// Journals are trusted only when the journal folder, the run's folder and its manifest
+// belong to the effective user, are writable by no one else, and are no symbolic links.
+class Journal
+{
+public:
+    // What a run's journal would cost, told to the user before the run.
+    struct Cost
+    {
+        int files = 0;
+        int copies = 0; // files that cannot be kept by a link
+        qint64 copiedBytes = 0;
+    };
+
+    enum class Mode {
+        Undo, // keeps every file's original for undo
+        // A run without undo: keeps only what is overwritten in place, until it is written,
+        // so that a kill in the middle can still be repaired.
+        InPlaceOnly,
+    };
+
+    // Where journals live: "journal" under the application's local data location.
+    static QString location();
+    static Cost estimate(const QStringList &paths);
+
+    // Every run not still in progress (nor being undone), oldest first. A run folder or
+    // manifest that cannot be trusted is left out and named in refused, with the reason;
+    // so is the journal folder itself.
+    static QVector<JournalRun> runs(QStringList *refused = nullptr);
+    // The same, quicker: records only for the runs interrupted, or whose manifest does not
+    // tell what they hold (JournalRun::partial for the rest).
+    static QVector<JournalRun> summaries(QStringList *refused = nullptr);
+    // What plain undo takes: the newest run with undo, not still in progress, unless it is
+    // undone already. A run before it still counts when it was interrupted, or still going
+    // on when the newer runs were asked for (it ran alongside them), as before there was a
+    // history. False when there is none.
+    static bool lastRun(JournalRun *run, QStringList *refused = nullptr);
+    // The runs with undo, newest first, as the history lists them.
+    static QVector<HistoryEntry> history(QStringList *refused = nullptr);
+    // Reads one run again, as it is now, under a lock its caller holds; false when it is
+    // gone or cannot be read.
+    static bool reread(JournalRun *run);
+    // What a run's originals hold on disk: a kept link to an inode that no live file uses
+    // costs the inode's size.
+    static qint64 heldBytes(const JournalRun &run);
+    // Marks a run undone and frees its originals; only its manifest stays, for the history.
+    // manifest: the run's manifest, open for appending and locked.
+    static bool markUndone(const JournalRun &run, int manifest);
+    // The last run's journal was left unfinished: the run was killed or crashed.
+    static bool lastRunInterrupted();
+    // Runs killed or crashed (or whose undo was), kept for undo; oldest first.
+    static QVector<JournalRun> interruptedRuns();
+    // Deletes the journals of interrupted runs; how many there were. Repair their torn
+    // files first (recoverInterruptedRuns() in undo.h): this throws their originals away.
+    static int discardInterruptedRuns();
+    // The folders that runs now in progress (or being undone), other than the one in
+    // except, write in: their temp files are not leftovers.
+    static QSet<QByteArray> foldersInUse(const QString &except);
+    // Deletes one run's journal.
+    static bool remove(const JournalRun &run);
+
+    static constexpr int DefaultRunsKept = 10;
+
+    // copyCap: the bytes of copies the journal may hold; negative for no limit. A file
+    // past the cap is still replaced safely, but cannot be undone. The same cap bounds what
+    // the history's originals hold together.
+    explicit Journal(qint64 copyCap = -1, Mode mode = Mode::Undo);
+    ~Journal();
+    Journal(const Journal &) = delete;
+    Journal &operator=(const Journal &) = delete;
+
+    // The moment the user asked for this run (ms since the epoch), when that was before
+    // start(): a run that finished after it ran alongside this one, and keeps its journal.
+    void setRequestedAt(qint64 ms) { m_requestedAt = ms; }
+    // How many runs the history keeps, this one included; at least one.
+    void setRunsKept(int runs) { m_runsKept = std::max(1, runs); }
+    // Drops the runs past the history's length or its cap (for undo at once; their files on
+    // disk once this run has finished, see finish()) and creates this run's,
+    // locked, before any other run can see it. Runs that finished after this one was asked
+    // for stay. False, with the journal
+    // folder and the system's reason in error, when it cannot be made: a run may still go
+    // on without undo, after discardLastRun().
+    bool start(QString *error = nullptr);
+    // What a run without a journal calls first, so that undo does not go back past it to
+    // a finished run. Interrupted runs stay.
+    static void discardLastRun();
+    // The folders the run will write in, recorded before its first file is written, so
+    // that temp files a kill leaves there can be found.
+    void recordFolders(const QVector<QByteArray> &folders);
+    // Marks the run as finished, so that it no longer counts as interrupted, and ends
+    // the journal: what is recorded after this is not kept. False when the manifest
+    // could not be written. A journal of Mode::InPlaceOnly is deleted. The originals of
+    // the runs start() set aside are then deleted in the background; the destructor
+    // waits for that.
+    bool finish();
+    // Waits until the originals of earlier runs are deleted.
+    void waitForSweep();
+
+    QString folder() const { return m_folderPath; }
+    qint64 copiedBytes() const { return m_copied.loadRelaxed(); }
+    // Files replaced without their original kept (the cap, or the journal's own disk).
+    int notKept() const { return m_notKept.loadRelaxed(); }
+
+    // The rest serves SafeFile.
+
+    struct Kept
+    {
+        qint64 entry = -1; // -1: not kept
+        quint64 sequence = 0; // what makeDurable() waits for
+    };
+    // Keeps the original open as fd and records it. inPlace: the file is about to be
+    // overwritten where it stands, so the copy is needed whatever the cap.
+    // folder: the folder it is in, whose identity undo checks.
+    Kept keep(int fd, const struct stat &original, const QByteArray &path, const Digest &before,
+        const Digest &after, bool inPlace, int folder = -1);
+    // The file was left as it was: its record no longer counts.
+    void abandon(qint64 entry);
+    // The in-place overwrite of entry reached the disk; without undo, its copy goes.
+    void markWrittenInPlace(qint64 entry);
+    // Where an entry's original is kept, relative to the run's folder.
+    static QByteArray keptName(qint64 entry);
+    // Opens a kept original for reading.
+    int openOriginal(qint64 entry) const;
+
+    // Every record up to sequence, and the originals they name, are on disk once this
+    // returns true. Threads that wait together share one sync.
+    bool makeDurable(quint64 sequence);
+
+    // A batch sync: beginSync() writes the records out, the caller syncs the journal's
+    // file system (syncFd()) together with its own, then endSync() marks them durable
+    // if that sync succeeded.
+    quint64 beginSync();
+    bool endSync(quint64 sequence, bool synced);
+    int syncFd() const { return m_manifest.get(); }
+    quint64 device() const { return m_device; }
+
+private:
+    // Renames runs' journals out of the way: from then on they are gone for undo. Runs
+    // beyond the newest keep, or past the cap, go, the oldest first; with keep negative,
+    // every finished run. Runs that finished after requestedAt ran alongside and stay; so
+    // does self, the run now ending, and an interrupted run that may hold a torn file's
+    // only whole copy.
+    static void setAsideRuns(
+        int base, qint64 requestedAt, int keep, qint64 cap, const QString &self);
+    bool publish(int base, QString *error);
+    // Deleting a file costs about as much as writing it: done while this run writes, it
+    // slowed every write; done after, it takes two threads, one folder each at a time.
+    static void sweep(const QByteArray &location);
+    void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
+    bool writeRecords();
+    bool copyOriginal(int fd, const struct stat &original, const QByteArray &name, bool inPlace);
+
+    const qint64 m_copyCap;
+    const Mode m_mode;
+    qint64 m_requestedAt = 0;
+    int m_runsKept = DefaultRunsKept;
+    QString m_folderPath;
+    UniqueFd m_folder;
+    UniqueFd m_manifest;
+    std::vector<UniqueFd> m_shards;
+    quint64 m_device = 0;
+    QAtomicInteger<qint64> m_nextEntry = 0;
+    QAtomicInteger<qint64> m_copied = 0;
+    QAtomicInteger<qint64> m_held = 0; // what the originals kept hold on disk
+    QAtomicInt m_notKept = 0;
+
+    QMutex m_mutex; // guards the fields up to m_syncMutex
+    QByteArray m_records;
+    QSet<qint64> m_inPlaceOpen; // in-place overwrites neither written nor abandoned yet
+    quint64 m_appended = 0;
+    std::vector<UniqueFd> m_unsyncedCopies;
+    quint32 m_changedShards = 0; // folders of originals made or removed since the last sync
+
+    std::thread m_sweeper;
+
+    QMutex m_syncMutex; // held while syncing; guards m_durable
+    quint64 m_durable = 0;
+    bool m_structureDurable = false; // the run's folders and manifest are on disk
+    bool m_failed = false;
+};
