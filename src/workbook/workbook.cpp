@@ -1,5 +1,7 @@
 #include "workbook/workbook.h"
 
+#include "engine/base/hexdigit.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -85,18 +87,6 @@ QString cellName(int row, int column)
     return columnName(column) + QString::number(row);
 }
 
-int hexValue(QChar c)
-{
-    const ushort u = c.unicode();
-    if (u >= '0' && u <= '9')
-        return u - '0';
-    if (u >= 'a' && u <= 'f')
-        return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F')
-        return u - 'A' + 10;
-    return -1;
-}
-
 // "_xHHHH_" at position i: the escape spreadsheet XML uses for characters XML cannot carry.
 int escapedCharAt(const QString &text, int i)
 {
@@ -104,7 +94,7 @@ int escapedCharAt(const QString &text, int i)
         return -1;
     int value = 0;
     for (int k = i + 2; k < i + 6; ++k) {
-        const int digit = hexValue(text.at(k));
+        const int digit = hexDigitValue(text.at(k));
         if (digit < 0)
             return -1;
         value = value * 16 + digit;

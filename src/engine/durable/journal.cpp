@@ -420,7 +420,9 @@ int JournalRun::written() const
             [](const JournalRecord &record) { return !record.abandoned; }));
 }
 
-QVector<JournalRun> Journal::runs(QStringList *refused)
+namespace {
+
+QVector<JournalRun> readJournalRuns(QStringList *refused, bool summariesOnly)
 {
     QString error;
     const UniqueFd base(openBase(false, &error));
@@ -429,19 +431,19 @@ QVector<JournalRun> Journal::runs(QStringList *refused)
             refused->append(error);
         return {};
     }
-    return readRuns(base.get(), refused);
+    return readRuns(base.get(), refused, summariesOnly);
+}
+
+} // namespace
+
+QVector<JournalRun> Journal::runs(QStringList *refused)
+{
+    return readJournalRuns(refused, false);
 }
 
 QVector<JournalRun> Journal::summaries(QStringList *refused)
 {
-    QString error;
-    const UniqueFd base(openBase(false, &error));
-    if (!base.isValid()) {
-        if (refused && !error.isEmpty())
-            refused->append(error);
-        return {};
-    }
-    return readRuns(base.get(), refused, true);
+    return readJournalRuns(refused, true);
 }
 
 QVector<HistoryEntry> Journal::history(QStringList *refused)

@@ -1,5 +1,7 @@
 #include "engine/match/regex.h"
 
+#include "engine/base/hexdigit.h"
+
 #define PCRE2_CODE_UNIT_WIDTH 0
 #include <pcre2.h>
 
@@ -21,18 +23,6 @@ const QString NotSpaceClass = QStringLiteral("\\S\\x{180e}");
 bool isOctal(QChar c)
 {
     return c >= QLatin1Char('0') && c <= QLatin1Char('7');
-}
-
-int hexValue(QChar c)
-{
-    const ushort u = c.unicode();
-    if (u >= '0' && u <= '9')
-        return u - '0';
-    if (u >= 'a' && u <= 'f')
-        return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F')
-        return u - 'A' + 10;
-    return -1;
 }
 
 QString codePoint(uint c)
@@ -172,8 +162,8 @@ ClassItem Translator::classEscape()
             return item;
         }
         uint value = 0;
-        for (int k = 0; k < 4 && i < n && hexValue(in.at(i)) >= 0; ++k, ++i)
-            value = value * 16 + uint(hexValue(in.at(i)));
+        for (int k = 0; k < 4 && i < n && hexDigitValue(in.at(i)) >= 0; ++k, ++i)
+            value = value * 16 + uint(hexDigitValue(in.at(i)));
         item.character = int(value);
         item.text = codePoint(value);
         return item;
