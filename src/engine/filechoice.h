@@ -1,8 +1,8 @@
 #pragma once
 
 #include "engine/durable/contenthash.h"
+#include "engine/match/replacesettings.h"
 #include "engine/match/textedit.h"
-#include "engine/rep.h"
 
 #include <QString>
 #include <QVector>
