@@ -136,6 +136,8 @@ void MainWindow::restoreSettings()
         readSetting(settingsPath, kSet, QStringLiteral("keepFormat"), QStringLiteral("0"))));
     ui->checkBox_ignoreCase->setChecked(settingToInt(
         readSetting(settingsPath, kSet, QStringLiteral("ignoreCase"), QStringLiteral("0"))));
+    ui->checkBox_extendedReplace->setChecked(settingToInt(
+        readSetting(settingsPath, kSet, QStringLiteral("extendedReplace"), QStringLiteral("0"))));
     ui->lineEdit_include->setText(readSetting(settingsPath, kSet, QStringLiteral("include"), {}));
     ui->lineEdit_exclude->setText(readSetting(settingsPath, kSet, QStringLiteral("exclude"), {}));
 }
@@ -157,6 +159,8 @@ void MainWindow::saveSettings()
         flag(ui->checkBox_keepFormat->isChecked()));
     writeSetting(settingsPath, kSet, QStringLiteral("ignoreCase"),
         flag(ui->checkBox_ignoreCase->isChecked()));
+    writeSetting(settingsPath, kSet, QStringLiteral("extendedReplace"),
+        flag(ui->checkBox_extendedReplace->isChecked()));
     writeSetting(settingsPath, kSet, QStringLiteral("include"), ui->lineEdit_include->text());
     writeSetting(settingsPath, kSet, QStringLiteral("exclude"), ui->lineEdit_exclude->text());
 }
@@ -164,6 +168,8 @@ void MainWindow::saveSettings()
 void MainWindow::on_radioButton_ordinary_toggled(bool checked)
 {
     ui->checkBox_full->setEnabled(checked);
+    // Only replacements of regular expressions have a syntax; the choice stays as it was.
+    ui->checkBox_extendedReplace->setEnabled(!checked);
     if (checked) {
         ui->checkBox_full->setChecked(settingToInt(
             readSetting(settingsPath, kSet, QStringLiteral("full"), QStringLiteral("0"))));

@@ -138,6 +138,7 @@ ReplaceSettings MainWindow::replaceSettings() const
     settings.encoding = encoding;
     settings.keepFormat = ui->checkBox_keepFormat->isChecked();
     settings.ignoreCase = ui->checkBox_ignoreCase->isChecked();
+    settings.extendedReplacement = ui->checkBox_extendedReplace->isChecked();
     return settings;
 }
 

@@ -150,11 +150,13 @@ ListOptions MainWindow::listOptions() const
     options.wholeWord = ui->checkBox_full->isChecked();
     options.keepFormat = ui->checkBox_keepFormat->isChecked();
     options.ignoreCase = ui->checkBox_ignoreCase->isChecked();
+    options.extendedReplacement = ui->checkBox_extendedReplace->isChecked();
     options.separator = ui->lineEdit_Separator->text();
     return options;
 }
 
-// A workbook that does not say leaves the window's own choice as it is.
+// A workbook that does not say leaves the window's own choice as it is, but for the
+// replacement syntax.
 void MainWindow::applyListOptions(const ListOptions &options)
 {
     if (options.encoding) {
@@ -170,6 +172,9 @@ void MainWindow::applyListOptions(const ListOptions &options)
         ui->checkBox_keepFormat->setChecked(*options.keepFormat);
     if (options.ignoreCase)
         ui->checkBox_ignoreCase->setChecked(*options.ignoreCase);
+    // A list written without the choice was written before the syntax existed, when a
+    // replacement's backslashes were all literal.
+    ui->checkBox_extendedReplace->setChecked(options.extendedReplacement.value_or(false));
     if (options.separator)
         ui->lineEdit_Separator->setText(*options.separator);
 }

@@ -59,6 +59,18 @@ bool takeSingle(
     return true;
 }
 
+// Asked for on a plain match, the syntax would do nothing and its backslashes would be
+// written as they stand.
+bool extendedGoesWithRegex(const CliOptions &options, QString *error)
+{
+    if (options.settings.extendedReplacement && !options.settings.regularExpressions()
+        && options.given.contains(QLatin1String("extended-replacement")))
+        return fail(error,
+            QStringLiteral("--extended-replacement 只用于正则表达式 (--extended-replacement goes "
+                           "with --regex)"));
+    return true;
+}
+
 // Whole words are an ordinary match's kind: stating either on the command line decides
 // the match, and the workbook's regex flag gives way.
 bool takeListOptions(const ListOptions &list, CliOptions *options, QString *error)
@@ -82,6 +94,8 @@ bool takeListOptions(const ListOptions &list, CliOptions *options, QString *erro
         settings.keepFormat = *list.keepFormat;
     if (list.ignoreCase && notGiven("ignore-case"))
         settings.ignoreCase = *list.ignoreCase;
+    if (list.extendedReplacement && notGiven("extended-replacement"))
+        settings.extendedReplacement = *list.extendedReplacement;
     bool ordinary = settings.ordinary();
     bool wholeWord = settings.wholeWord();
     if (list.wholeWord && notGiven("whole-word") && notGiven("regex"))
@@ -89,7 +103,7 @@ bool takeListOptions(const ListOptions &list, CliOptions *options, QString *erro
     if (list.regex && notGiven("regex") && notGiven("whole-word"))
         ordinary = !*list.regex;
     settings.match = ReplaceSettings::matchOf(ordinary, wholeWord);
-    return true;
+    return extendedGoesWithRegex(*options, error);
 }
 
 bool buildFromWorkbook(CliOptions *options, Job *job, QString *error)
@@ -167,6 +181,8 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const Nam
 
 bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
 {
+    if (!extendedGoesWithRegex(options, error))
+        return false;
     QString keywordText;
     if (!readUtf8File(options.keywordsPath, &keywordText, error))
         return false;
@@ -211,6 +227,8 @@ bool parseCliArguments(
     const QCommandLineOption ignoreCase(
         QStringList {QStringLiteral("i"), QStringLiteral("ignore-case")});
     const QCommandLineOption noIgnoreCase(QStringLiteral("no-ignore-case"));
+    const QCommandLineOption extended(QStringLiteral("extended-replacement"));
+    const QCommandLineOption noExtended(QStringLiteral("no-extended-replacement"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"));
     const QCommandLineOption keepFormat(QStringLiteral("keep-format"));
     const QCommandLineOption verbose(QStringList {QStringLiteral("v"), QStringLiteral("verbose")});
@@ -224,8 +242,8 @@ bool parseCliArguments(
     const QCommandLineOption keepRuns(QStringLiteral("keep-runs"), QString(), QStringLiteral("N"));
     parser.addOptions({help, version, list, keywords, replacements, recursive, include, exclude,
         encoding, separator, regex, noRegex, wholeWord, noWholeWord, dryRun, keepFormat,
-        noKeepFormat, ignoreCase, noIgnoreCase, verbose, diff, undo, noUndo, undoCap,
-        discardInterrupted, history, undoRun, keepRuns});
+        noKeepFormat, ignoreCase, noIgnoreCase, extended, noExtended, verbose, diff, undo, noUndo,
+        undoCap, discardInterrupted, history, undoRun, keepRuns});
 
     if (!parser.parse(arguments))
         return fail(error, parser.errorText());
@@ -286,8 +304,10 @@ bool parseCliArguments(
     options->settings.dryRun = parser.isSet(dryRun);
     options->settings.keepFormat = parser.isSet(keepFormat);
     options->settings.ignoreCase = parser.isSet(ignoreCase);
+    options->settings.extendedReplacement = parser.isSet(extended);
     for (const auto &[on, off] : {std::pair(&regex, &noRegex), std::pair(&wholeWord, &noWholeWord),
-             std::pair(&keepFormat, &noKeepFormat), std::pair(&ignoreCase, &noIgnoreCase)}) {
+             std::pair(&keepFormat, &noKeepFormat), std::pair(&ignoreCase, &noIgnoreCase),
+             std::pair(&extended, &noExtended)}) {
         if (parser.isSet(*on) && parser.isSet(*off))
             return fail(error,
                 QStringLiteral("--%1 与 --%2 只能选其一 (--%1 and --%2 cannot be combined)")
@@ -399,13 +419,15 @@ QString cliHelpText()
         "                        Run a list workbook exported by the window (mode one or "
         "two).\n"
         "                        工作簿保存的选项（编码、正则、全词匹配、保持原格式、忽略\n"
-        "                        大小写、分隔符）在命令行没有给出时生效；--no-regex、\n"
-        "                        --no-whole-word、--no-keep-format、--no-ignore-case 关掉\n"
-        "                        工作簿中打开的选项。The options the workbook keeps\n"
-        "                        (encoding, regex, whole word, keep format, ignore case,\n"
-        "                        separator) apply unless the command line gives its own;\n"
-        "                        --no-regex, --no-whole-word, --no-keep-format and\n"
-        "                        --no-ignore-case switch one off.\n"
+        "                        大小写、扩展替换语法、分隔符）在命令行没有给出时生效；\n"
+        "                        --no-regex、--no-whole-word、--no-keep-format、\n"
+        "                        --no-ignore-case、--no-extended-replacement 关掉工作簿中\n"
+        "                        打开的选项。The options the workbook keeps (encoding,\n"
+        "                        regex, whole word, keep format, ignore case, extended\n"
+        "                        replacement, separator) apply unless the command line\n"
+        "                        gives its own; --no-regex, --no-whole-word,\n"
+        "                        --no-keep-format, --no-ignore-case and\n"
+        "                        --no-extended-replacement switch one off.\n"
         "  --keywords K.txt      被替换关键字，每行一组，用分隔符分开（UTF-8 文本）。\n"
         "                        Keywords, one line per group, split at the separator "
         "(UTF-8).\n"
@@ -456,6 +478,14 @@ QString cliHelpText()
         "  -i, --ignore-case     忽略大小写，对普通、全词和正则匹配都有效；中文不受影响。\n"
         "                        Match keywords in any case (Unicode simple case folding),\n"
         "                        for plain text, whole words and regular expressions.\n"
+        "  --extended-replacement\n"
+        "                        扩展替换语法（与 --regex 同用）：替换内容另外识别 ${名称}\n"
+        "                        （命名分组）、\\U…\\E 与 \\L…\\E（转为大写、小写）和 \\\\\n"
+        "                        （一个反斜杠）。不加时 \\ 后跟数字为分组，其余照原样写入。\n"
+        "                        Extended replacement syntax (with --regex): also ${name}\n"
+        "                        for a named group, \\U…\\E and \\L…\\E for upper and lower\n"
+        "                        case, and \\\\ for one backslash. Without it, \\ and digits\n"
+        "                        name a group and everything else is literal.\n"
         "  --dry-run             试运行：不写入文件，列出将被改动的文件及每对关键字将替换的\n"
         "                        处数。Write nothing; list the files that would change, with\n"
         "                        how many replacements each pair would make there.\n"

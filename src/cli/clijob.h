@@ -30,8 +30,8 @@ struct CliOptions
     int runsKept = 10;
     // With CliCommand::UndoRun: the run's number in the history, 1 being the newest.
     int undoRun = 0;
-    // The job options the command line states ("encoding", "separator", "regex",
-    // "whole-word", "keep-format"): a list workbook's own options give way to them.
+    // The job options the command line states, by their long names ("encoding",
+    // "regex", "ignore-case"...): a list workbook's own options give way to them.
     QSet<QString> given;
 };
 

@@ -18,11 +18,14 @@ struct ListOptions
     std::optional<bool> wholeWord;
     std::optional<bool> keepFormat;
     std::optional<bool> ignoreCase;
+    // Absent in lists written before the syntax existed, which meant it off.
+    std::optional<bool> extendedReplacement;
     std::optional<QString> separator;
 
     bool isEmpty() const
     {
-        return !encoding && !regex && !wholeWord && !keepFormat && !ignoreCase && !separator;
+        return !encoding && !regex && !wholeWord && !keepFormat && !ignoreCase
+            && !extendedReplacement && !separator;
     }
 };
 

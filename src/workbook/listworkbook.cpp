@@ -131,6 +131,7 @@ const QString regexKey = QStringLiteral("regex");
 const QString wholeWordKey = QStringLiteral("whole-word");
 const QString keepFormatKey = QStringLiteral("keep-format");
 const QString ignoreCaseKey = QStringLiteral("ignore-case");
+const QString extendedReplacementKey = QStringLiteral("extended-replacement");
 const QString separatorKey = QStringLiteral("separator");
 
 void writeOptions(Workbook &book, const ListOptions &options)
@@ -157,6 +158,8 @@ void writeOptions(Workbook &book, const ListOptions &options)
         put(keepFormatKey, flag(*options.keepFormat));
     if (options.ignoreCase)
         put(ignoreCaseKey, flag(*options.ignoreCase));
+    if (options.extendedReplacement)
+        put(extendedReplacementKey, flag(*options.extendedReplacement));
     if (options.separator)
         put(separatorKey, *options.separator);
 }
@@ -191,6 +194,8 @@ ListOptions readOptions(Workbook &book)
             options.keepFormat = flag(value);
         else if (name == ignoreCaseKey)
             options.ignoreCase = flag(value);
+        else if (name == extendedReplacementKey)
+            options.extendedReplacement = flag(value);
         else if (name == separatorKey)
             options.separator = value;
     }

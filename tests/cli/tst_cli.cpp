@@ -187,6 +187,10 @@ void TestCli::keywordFiles_data()
     QTest::newRow("-i matches keywords in any case, whole words too")
         << QByteArray("Cat CAT concat ÉTÉ") << QByteArray("cat|été\n") << QByteArray("dog\n")
         << QStringList {"-i", "--whole-word"} << QByteArray("dog dog concat dog");
+    QTest::newRow("--extended-replacement changes case and takes \\\\ for one backslash")
+        << QByteArray("lee wang") << QByteArray("(\\w+) (\\w+)\n")
+        << QByteArray("\\U\\2\\E\\\\\\1\n") << QStringList {"--regex", "--extended-replacement"}
+        << QByteArray("WANG\\lee");
     QTest::newRow("keyword files with a byte-order mark and CRLF read like plain ones")
         << QByteArray("one two\n") << QByteArray("\xEF\xBB\xBFone\r\ntwo\r\n")
         << QByteArray("\xEF\xBB\xBF"
@@ -352,6 +356,9 @@ void TestCli::exitStatus_data()
     QTest::newRow("--regex and --whole-word together are bad usage")
         << QByteArray("foo\n") << job + QStringList {"--regex", "--whole-word", "t.txt"} << 2
         << QStringLiteral("--whole-word");
+    QTest::newRow("--extended-replacement without regular expressions is bad usage")
+        << QByteArray("foo\n") << job + QStringList {"--extended-replacement", "t.txt"} << 2
+        << QStringLiteral("--extended-replacement");
     QTest::newRow("a missing keywords file is bad usage")
         << QByteArray("foo\n") << QStringList {"--keywords", "nope.txt", "t.txt"} << 2
         << QStringLiteral("nope.txt");

@@ -185,16 +185,18 @@ void TestListWorkbook::optionsTravelWithTheList()
     list.options.wholeWord = true;
     list.options.keepFormat = true;
     list.options.ignoreCase = true;
+    list.options.extendedReplacement = true;
     list.options.separator = QString();
     QVERIFY(writeModeOneWorkbook(one, list));
     Workbook book;
     QVERIFY(book.open(one));
     QVERIFY(book.selectSheet(QStringLiteral("选项")));
-    QCOMPARE(QStringList({book.cell(1, 1), book.cell(1, 2), book.cell(2, 1), book.cell(2, 2),
-                 book.cell(3, 1), book.cell(3, 2), book.cell(4, 1), book.cell(4, 2),
-                 book.cell(5, 1), book.cell(5, 2), book.cell(6, 1), book.cell(6, 2)}),
+    QCOMPARE(
+        QStringList({book.cell(1, 1), book.cell(1, 2), book.cell(2, 1), book.cell(2, 2),
+            book.cell(3, 1), book.cell(3, 2), book.cell(4, 1), book.cell(4, 2), book.cell(5, 1),
+            book.cell(5, 2), book.cell(6, 1), book.cell(6, 2), book.cell(7, 1), book.cell(7, 2)}),
         QStringList({"encoding", QStringLiteral("自动检测"), "regex", "0", "whole-word", "1",
-            "keep-format", "1", "ignore-case", "1", "separator", ""}));
+            "keep-format", "1", "ignore-case", "1", "extended-replacement", "1", "separator", ""}));
     const std::optional<ModeOneList> back = readModeOneWorkbook(one);
     QVERIFY(back);
     QCOMPARE(back->options.encoding, list.options.encoding);
@@ -202,6 +204,7 @@ void TestListWorkbook::optionsTravelWithTheList()
     QCOMPARE(back->options.wholeWord, list.options.wholeWord);
     QCOMPARE(back->options.keepFormat, list.options.keepFormat);
     QCOMPARE(back->options.ignoreCase, list.options.ignoreCase);
+    QCOMPARE(back->options.extendedReplacement, list.options.extendedReplacement);
     QCOMPARE(back->options.separator, std::optional<QString>(QString()));
 
     // A list written without options has no such sheet and reads back without them.

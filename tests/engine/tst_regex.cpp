@@ -150,6 +150,8 @@ private slots:
     void newSyntax();
     void replacementText_data();
     void replacementText();
+    void helpTableExamples_data();
+    void helpTableExamples();
     void invalidPatternsSayWhereAndWhy_data();
     void invalidPatternsSayWhereAndWhy();
     void runawayPatternsFail();
@@ -329,6 +331,51 @@ void TestRegex::replacementText()
     QFETCH(bool, extended);
     QFETCH(QString, expected);
     const QString text = QStringLiteral("user lee");
+    QCOMPARE(replaced(text, pattern, replacement, extended), expected);
+    QCOMPARE(replacedBytes(text, pattern, replacement, extended), expected);
+}
+
+// The rows of the help's table of the syntax, read from the help itself; a row of class
+// "extended" runs with the extended replacement syntax.
+void TestRegex::helpTableExamples_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("replacement");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QFile help(QStringLiteral(YIHUAN_TEST_DATA_DIR "/../../docs/help/index.html"));
+    QVERIFY(help.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(help.readAll());
+    const int from = html.indexOf(QLatin1String("<table id=\"regex-syntax\">"));
+    const QString table = html.mid(from, html.indexOf(QLatin1String("</table>"), from) - from);
+    const QRegularExpression row(
+        QStringLiteral("<tr( class=\"extended\")?><td>(.*?)</td><td>.*?</td>")
+        + QStringLiteral("<td><code>(.*?)</code></td>").repeated(4) + QStringLiteral("</tr>"));
+    const auto text = [](QString html) {
+        return html.replace("<br/>", "\n")
+            .remove(QRegularExpression("<[^>]*>"))
+            .replace("&lt;", "<")
+            .replace("&gt;", ">");
+    };
+    int rows = 0;
+    for (auto match = row.globalMatch(table); match.hasNext(); ++rows) {
+        const QRegularExpressionMatch m = match.next();
+        QTest::newRow(qPrintable(text(m.captured(2))))
+            << text(m.captured(3)) << text(m.captured(4)) << !m.captured(1).isEmpty()
+            << text(m.captured(5)) << text(m.captured(6));
+    }
+    QVERIFY(from >= 0 && rows > 0);
+    QCOMPARE(rows, table.count(QLatin1String("<tr")) - 1); // every row but the header read
+}
+
+void TestRegex::helpTableExamples()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, replacement);
+    QFETCH(bool, extended);
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
     QCOMPARE(replaced(text, pattern, replacement, extended), expected);
     QCOMPARE(replacedBytes(text, pattern, replacement, extended), expected);
 }

@@ -147,6 +147,7 @@ void MainWindowTest::formWidgets_data()
     row("radioButton_regular", "QRadioButton", "正则表达式");
     row("checkBox_full", "QCheckBox", "全词匹配");
     row("checkBox_ignoreCase", "QCheckBox", "忽略大小写");
+    row("checkBox_extendedReplace", "QCheckBox", "扩展替换语法");
     row("groupBox", "QGroupBox", "1、添加文本文件列表");
     row("groupBox_2", "QGroupBox", "2、添加关键字或位置");
     row("tableWidget_list1", "QTableWidgetEx", "");
@@ -396,9 +397,14 @@ void MainWindowTest::closingSavesOptions()
 
     openWindow();
     child<QRadioButton>(window.get(), "radioButton_regular")->click();
+    child<QCheckBox>(window.get(), "checkBox_extendedReplace")->click();
     closeWindow();
     QCOMPARE(value("ordinary"), QStringLiteral("0"));
     QCOMPARE(value("full"), QStringLiteral("0"));
+    QCOMPARE(value("extendedReplace"), QStringLiteral("1"));
+    openWindow();
+    const auto *extended = child<QCheckBox>(window.get(), "checkBox_extendedReplace");
+    QVERIFY(extended->isChecked() && extended->isEnabled());
 }
 
 void MainWindowTest::wholeWordSurvivesRegexDetour()

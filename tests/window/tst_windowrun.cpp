@@ -133,6 +133,11 @@ void RunTest::everyChoiceReachesTheDisk_data()
         << "UTF-8" << 0 << "any case" << false << QStringList {"UTF-8"}
         << QStringList {QStringLiteral("Cat CAT cat 猫")} << "cAt"
         << QStringList {QStringLiteral("狗")} << QStringList {QStringLiteral("狗 狗 狗 猫")};
+    QTest::newRow("extended replacement, chosen after regular expressions")
+        << "UTF-8" << 0 << "extended" << false << QStringList {"UTF-8"}
+        << QStringList {QStringLiteral("hello world 你好")} << "(\\w+) (\\w+)"
+        << QStringList {QStringLiteral("\\U\\2\\E \\1")}
+        << QStringList {QStringLiteral("WORLD hello 你好")};
     QTest::newRow("mode two, each file its own")
         << "Big5" << 1 << "plain" << false << QStringList {"Big5", "Big5"}
         << QStringList {QStringLiteral("甲2023"), QStringLiteral("乙2023")} << "2023"
@@ -187,6 +192,10 @@ void RunTest::everyChoiceReachesTheDisk()
         QTest::mouseClick(child<QRadioButton>("radioButton_regular"), Qt::LeftButton);
     if (match == QLatin1String("any case"))
         QTest::mouseClick(child<QCheckBox>("checkBox_ignoreCase"), Qt::LeftButton);
+    if (match == QLatin1String("extended")) // deaf to the first click, in ordinary mode
+        for (const char *name :
+            {"checkBox_extendedReplace", "radioButton_regular", "checkBox_extendedReplace"})
+            QTest::mouseClick(child<QAbstractButton>(name), Qt::LeftButton);
 
     clickReplace();
     waitForRunEnd();

@@ -262,9 +262,12 @@ void WorkbookUiTest::importReplacesPreviousInput()
 {
     addByDrop({makeFile(QStringLiteral("old1.txt")), makeFile(QStringLiteral("old2.txt"))});
     child<QPlainTextEdit>("plainTextEdit_s1")->setPlainText(QStringLiteral("old"));
+    child<QCheckBox>("checkBox_extendedReplace")->setChecked(true);
     const QString workbook = dir.filePath(QStringLiteral("empty.xlsx"));
     QVERIFY(writeModeOneWorkbook(workbook, ModeOneList {}));
     QVERIFY(window->importList1Workbook(workbook));
+    // A list that does not say was written when every backslash was literal.
+    QVERIFY(!child<QCheckBox>("checkBox_extendedReplace")->isChecked());
     QVERIFY(window->list1().isEmpty());
     QCOMPARE(child<QTableWidget>("tableWidget_list1")->rowCount(), 0);
     QVERIFY(child<QPlainTextEdit>("plainTextEdit_s1")->toPlainText().isEmpty());
