@@ -57,9 +57,12 @@ struct ClassItem
 class Translator
 {
 public:
-    explicit Translator(const QString &pattern)
+    // lookaheadGroups: groups inside a lookahead capture, as in PCRE2; in the old dialect
+    // they did not, and took no number.
+    Translator(const QString &pattern, bool lookaheadGroups)
         : in(pattern)
         , n(pattern.size())
+        , lookaheadGroups(lookaheadGroups)
     {
         countGroups();
     }
@@ -73,6 +76,8 @@ private:
         origin.insert(origin.end(), size_t(text.size()), at);
     }
     void countGroups();
+    bool capturingAt(int k) const;
+    bool lookaheadAt(int k) const;
     void escape();
     // Reads one escape at i (the backslash) inside or outside a class; outside also
     // handles what exists only there.
@@ -83,6 +88,7 @@ private:
 
     const QString &in;
     const int n;
+    const bool lookaheadGroups;
     int i = 0;
     int groups = 0;
     QString out;
@@ -97,14 +103,32 @@ private:
     int closedFrom = 0;
     std::vector<int> lookaheads; // depths of the open lookaheads
     bool closedLookahead = false;
-    // Groups that may go round zero times: the old dialect took them as matched, empty.
-    std::vector<bool> zeroable;
+    std::vector<bool> repeated; // groups under a quantifier
+    std::vector<int> references;
 };
+
+// Whether the parenthesis at k opens a capturing group, a named one included.
+bool Translator::capturingAt(int k) const
+{
+    if (k + 1 >= n || in.at(k + 1) != QLatin1Char('?'))
+        return true;
+    return k + 3 < n
+        && (in.at(k + 2) == QLatin1Char('P') || in.at(k + 2) == QLatin1Char('\'')
+            || (in.at(k + 2) == QLatin1Char('<') && in.at(k + 3) != QLatin1Char('=')
+                && in.at(k + 3) != QLatin1Char('!')));
+}
+
+bool Translator::lookaheadAt(int k) const
+{
+    return k + 2 < n && in.at(k + 1) == QLatin1Char('?')
+        && (in.at(k + 2) == QLatin1Char('=') || in.at(k + 2) == QLatin1Char('!'));
+}
 
 // Capturing groups, named ones included, so that \N knows whether group N exists.
 void Translator::countGroups()
 {
     bool inClass = false;
+    std::vector<bool> inLookahead; // for each open parenthesis
     for (int k = 0; k < n; ++k) {
         const QChar c = in.at(k);
         if (c == QLatin1Char('\\')) {
@@ -119,14 +143,12 @@ void Translator::countGroups()
             if (k + 1 < n && in.at(k + 1) == QLatin1Char(']'))
                 ++k;
         } else if (c == QLatin1Char('(')) {
-            if (k + 1 >= n || in.at(k + 1) != QLatin1Char('?')) {
+            const bool inside = !inLookahead.empty() && inLookahead.back();
+            if (capturingAt(k) && (lookaheadGroups || !inside))
                 ++groups;
-            } else if (k + 3 < n
-                && (in.at(k + 2) == QLatin1Char('P') || in.at(k + 2) == QLatin1Char('\'')
-                    || (in.at(k + 2) == QLatin1Char('<') && in.at(k + 3) != QLatin1Char('=')
-                        && in.at(k + 3) != QLatin1Char('!')))) {
-                ++groups;
-            }
+            inLookahead.push_back(inside || lookaheadAt(k));
+        } else if (c == QLatin1Char(')') && !inLookahead.empty()) {
+            inLookahead.pop_back();
         }
     }
 }
@@ -244,10 +266,9 @@ void Translator::escape()
             if (number <= groups) {
                 t.backReferences = true;
                 t.greedyIsLongest = false;
-                // An unset group made the reference fail; one that went round zero
-                // times, or comes later in the pattern, matched nothing.
-                if (number > opened
-                    || (size_t(number) < zeroable.size() && zeroable[size_t(number)]))
+                references.push_back(number);
+                // A group that comes later in the pattern matched nothing.
+                if (number > opened)
                     put(QStringLiteral("(?(%1)\\g{%1}|)").arg(number), at);
                 else
                     put(QStringLiteral("\\g{%1}").arg(number), at);
@@ -386,7 +407,6 @@ void Translator::characterClass()
 bool Translator::quantifier()
 {
     const int at = i;
-    bool mayBeNone = false;
     const QChar c = in.at(i);
     if (c == QLatin1Char('{')) {
         int k = i + 1;
@@ -406,11 +426,9 @@ bool Translator::quantifier()
         QString text = in.mid(i, k + 1 - i);
         if (digitsBefore == 0)
             text.insert(1, QLatin1Char('0'));
-        mayBeNone = digitsBefore == 0 || in.mid(i + 1, digitsBefore).toInt() == 0;
         put(text, at);
         i = k + 1;
     } else if (c == QLatin1Char('*') || c == QLatin1Char('+') || c == QLatin1Char('?')) {
-        mayBeNone = c != QLatin1Char('+');
         put(QString(c), at);
         ++i;
     } else {
@@ -422,10 +440,10 @@ bool Translator::quantifier()
         t.greedyIsLongest = false;
     if (lastWasGroup && closedLookahead && !t.refused)
         t.refused = true;
-    if (lastWasGroup && mayBeNone) {
-        zeroable.resize(size_t(std::max(groups, opened) + 1), false);
+    if (lastWasGroup) {
+        repeated.resize(size_t(std::max(groups, opened) + 1), false);
         for (int g = closedFrom + 1; g <= opened; ++g)
-            zeroable[size_t(g)] = true;
+            repeated[size_t(g)] = true;
     }
     lastWasGroup = false;
     if (i < n && (in.at(i) == QLatin1Char('?') || in.at(i) == QLatin1Char('+'))) {
@@ -448,14 +466,11 @@ RegexTranslation Translator::run(std::vector<int> *origins)
         case '[':
             characterClass();
             break;
-        case '(':
+        case '(': {
             lastWasGroup = false;
             open.push_back(opened);
-            if (i + 1 >= n || in.at(i + 1) != QLatin1Char('?')
-                || (i + 3 < n
-                    && (in.at(i + 2) == QLatin1Char('P') || in.at(i + 2) == QLatin1Char('\'')
-                        || (in.at(i + 2) == QLatin1Char('<') && in.at(i + 3) != QLatin1Char('=')
-                            && in.at(i + 3) != QLatin1Char('!')))))
+            const bool hidden = !lookaheadGroups && !lookaheads.empty();
+            if (capturingAt(i) && !hidden)
                 ++opened;
             if (i + 1 < n && in.at(i + 1) == QLatin1Char('?')) {
                 const QChar kind = i + 2 < n ? in.at(i + 2) : QChar();
@@ -464,6 +479,7 @@ RegexTranslation Translator::run(std::vector<int> *origins)
                     i += 3;
                 } else if (kind == QLatin1Char('=') || kind == QLatin1Char('!')) {
                     t.greedyIsLongest = false;
+                    t.lookahead = true;
                     lookaheads.push_back(int(open.size()));
                     put(in.mid(i, 3), i);
                     i += 3;
@@ -479,10 +495,11 @@ RegexTranslation Translator::run(std::vector<int> *origins)
                     i += 2;
                 }
             } else {
-                put(QStringLiteral("("), i);
+                put(hidden ? QStringLiteral("(?:") : QStringLiteral("("), i);
                 ++i;
             }
             break;
+        }
         case ')':
             put(QStringLiteral(")"), i);
             ++i;
@@ -525,6 +542,13 @@ RegexTranslation Translator::run(std::vector<int> *origins)
             ++i;
             lastWasGroup = false;
             break;
+        }
+    }
+    for (const int number : references) {
+        if (!t.newSyntax && !t.refused && size_t(number) < repeated.size()
+            && repeated[size_t(number)]) {
+            t.refused = true;
+            t.repeatedReference = number;
         }
     }
     t.pcre = out;
@@ -770,11 +794,18 @@ constexpr int RefusedCode = -100000;
 constexpr uint32_t CompileOptions
     = PCRE2_UTF | PCRE2_UCP | PCRE2_DOTALL | PCRE2_DOLLAR_ENDONLY | PCRE2_NEVER_BACKSLASH_C;
 
+// A pattern is new when it uses syntax the old dialect refused, wherever that comes.
+RegexTranslation translate(const QString &pattern, std::vector<int> *origins)
+{
+    const RegexTranslation old = Translator(pattern, false).run(origins);
+    return old.newSyntax ? Translator(pattern, true).run(origins) : old;
+}
+
 } // namespace
 
 RegexTranslation translateRegex(const QString &pattern)
 {
-    return Translator(pattern).run(nullptr);
+    return translate(pattern, nullptr);
 }
 
 class RegexPattern::Private
@@ -800,8 +831,9 @@ public:
     {
         using A = Api<Unit>;
         PCRE2_SIZE offset = 0;
+        const uint32_t start = translation.lookahead ? PCRE2_NO_START_OPTIMIZE : 0;
         c->code = A::compile(
-            translation.pcre, CompileOptions | A::Extra | caseless, &errorCode, &offset);
+            translation.pcre, CompileOptions | A::Extra | caseless | start, &errorCode, &offset);
         if (!c->code) {
             errorOffset = origins[std::min(size_t(offset), origins.size() - 1)];
             return false;
@@ -836,7 +868,7 @@ RegexPattern::RegexPattern(const QString &pattern, bool caseless)
     : d(std::make_unique<Private>())
 {
     d->caseless = caseless ? PCRE2_CASELESS : 0;
-    d->translation = Translator(pattern).run(&d->origins);
+    d->translation = translate(pattern, &d->origins);
     if (d->translation.refused)
         d->errorCode = RefusedCode;
     else if (d->build(&d->wide) && d->build(&d->narrow))
@@ -854,6 +886,10 @@ QString RegexPattern::errorTextEnglish() const
 {
     if (isValid())
         return QString();
+    if (d->errorCode == RefusedCode && d->translation.repeatedReference > 0)
+        return QStringLiteral("\\%1 refers to a repeated group, which can no longer match as it "
+                              "did; rewrite the pattern")
+            .arg(d->translation.repeatedReference);
     if (d->errorCode == RefusedCode)
         return QStringLiteral("a repeated lookahead is no longer supported; remove its repetition");
     PCRE2_UCHAR16 buffer[256];
@@ -867,6 +903,9 @@ QString RegexPattern::errorText() const
 {
     if (isValid())
         return QString();
+    if (d->errorCode == RefusedCode && d->translation.repeatedReference > 0)
+        return QStringLiteral("\\%1 引用的分组带有重复次数，已无法按以前的方式匹配，请改写表达式")
+            .arg(d->translation.repeatedReference);
     if (d->errorCode == RefusedCode)
         return QStringLiteral("不再支持重复的向前查找（lookahead），请去掉它后面的重复次数");
     QString message = chineseError(d->errorCode);

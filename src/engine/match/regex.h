@@ -40,9 +40,14 @@ struct RegexTranslation
     // The first match by priority is always the longest one as well.
     bool greedyIsLongest = true;
     bool backReferences = false;
+    // PCRE2 10.42 takes a character a lookahead requires for one the match must consume
+    // and passes over matches that begin with it: (?=a)a*a misses "a".
+    bool lookahead = false;
     // A form of the old dialect PCRE2 cannot be made to run as it ran: a quantified
-    // lookahead.
+    // lookahead, or a back reference to a quantified group (repeatedReference, its
+    // number), whose capture the old engine chose in a way of its own.
     bool refused = false;
+    int repeatedReference = 0;
 };
 RegexTranslation translateRegex(const QString &pattern);
 
