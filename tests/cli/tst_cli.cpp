@@ -138,6 +138,7 @@ private slots:
     void reportQuotesOnlyPathsThatBreakLines();
     void journalOverTheCapIsRefused();
     void fullDiskLeavesTheFileAsItWas();
+    void runawayPatternPartWayLeavesTheFileAsItWas();
     void anotherUserInAFolderOfRoots();
     void linksAreFollowedOnlyWhereTheirOwnerIsTrusted_data();
     void linksAreFollowedOnlyWhereTheirOwnerIsTrusted();
@@ -1073,6 +1074,24 @@ void TestCli::fullDiskLeavesTheFileAsItWas()
     QVERIFY2(result.out.contains(QStringLiteral("写入失败或磁盘已满")), qPrintable(result.out));
     QCOMPARE(readFile(disk + QStringLiteral("/big.txt")), before);
     QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), QStringList {"big.txt"});
+}
+
+// The new text goes to disk as it is made; a pattern that runs away megabytes into the
+// file fails it all the same, with nothing written.
+void TestCli::runawayPatternPartWayLeavesTheFileAsItWas()
+{
+    QTemporaryDir dir;
+    const QByteArray before = QByteArray("b\n").repeated(1 << 20) + QByteArray(100000, 'a');
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("t.txt")), before));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "b|(?:a+)+?\\d\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "c\n"));
+    const CliResult result = runCli(
+        {"--regex", "--keywords", "k.txt", "--replacements", "r.txt", "t.txt"}, dir.path());
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.out.contains(QStringLiteral("正则表达式过于复杂")), qPrintable(result.out));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("t.txt"))), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+        QStringList({"k.txt", "r.txt", "t.txt"}));
 }
 
 // A user's own file in root's folder, which takes no new file from them, is rewritten in

@@ -1051,17 +1051,20 @@ struct Hold
     qsizetype end = -1;
     int captures = 0;
     std::vector<PCRE2_SIZE> best; // pairs, the whole match's first
-    // Set for UTF-8, where lengths are counted in characters, as the old engine counted.
+    // Set for UTF-8, whose lengths are counted in UTF-16 units, as the old engine and
+    // the decoding route count them: a character beyond the plane counts twice.
     const char *utf8 = nullptr;
 
     qsizetype length(PCRE2_SIZE from, PCRE2_SIZE to) const
     {
         if (!utf8)
             return qsizetype(to - from);
-        qsizetype characters = 0;
-        for (PCRE2_SIZE k = from; k < to; ++k)
-            characters += (uchar(utf8[k]) & 0xC0) != 0x80;
-        return characters;
+        qsizetype units = 0;
+        for (PCRE2_SIZE k = from; k < to; ++k) {
+            const uchar b = uchar(utf8[k]);
+            units += (b & 0xC0) != 0x80 ? 1 + (b >= 0xF0) : 0;
+        }
+        return units;
     }
 
     bool better(qsizetype at, const PCRE2_SIZE *offsets, uint32_t top) const

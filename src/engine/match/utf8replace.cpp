@@ -1,6 +1,7 @@
 #include "engine/match/utf8replace.h"
 
 #include "engine/match/multibyte.h"
+#include "engine/match/regex.h"
 #include "engine/match/replacer.h"
 #include "engine/match/utf8scan.h"
 
@@ -188,6 +189,62 @@ public:
     Replacer<char, Chars> replacer;
 };
 
+// Regular expressions on UTF-8, each pair over what the one before left. The breaks are
+// normalised just as the decoding route normalises them, so '.', '$' and [^\n] see the
+// same text there and here; a pattern can match a break anywhere, so none is kept as it is.
+class RegexBytesReplacer : public Utf8Replace::Private
+{
+public:
+    RegexBytesReplacer(
+        const ReplacePairs &pairs, const ReplaceSettings &settings, LineBreakMode mode)
+        : Private({}, mode, nullptr)
+        , pairs(pairs)
+        , caseless(settings.ignoreCase)
+        , extended(settings.extendedReplacement)
+    {
+        breakFree = false;
+    }
+
+    void replace(UnitBuffer<char> *text, qsizetype start, UnitBuffer<char> *spare,
+        BreakWriter &writer, std::vector<qsizetype> *counts) const override
+    {
+        counts->assign(size_t(pairs.size()), 0);
+        int last = -1;
+        for (int i = 0; i < pairs.size(); ++i) {
+            if (!pairs.at(i).first.isEmpty())
+                last = i;
+        }
+        for (int i = 0; i <= last; ++i) {
+            const ReplacePair &pair = pairs.at(i);
+            if (pair.first.isEmpty())
+                continue;
+            const std::shared_ptr<const RegexPattern> rx = threadPattern(pair.first, caseless);
+            if (!rx->isValid())
+                continue;
+            const RegexReplacement replacement(pair.second, *rx, extended);
+            const char *const s = text->data() + start;
+            const qsizetype n = text->size() - start;
+            if (i == last) {
+                (*counts)[size_t(i)] = regexReplace<char>(*rx, replacement, s, n,
+                    [&writer](const char *p, qsizetype count) { writer(p, count); });
+                return;
+            }
+            spare->clear();
+            spare->reserve(n + n / 16);
+            (*counts)[size_t(i)] = regexReplace<char>(*rx, replacement, s, n,
+                [spare](const char *p, qsizetype count) { spare->append(p, count); });
+            text->swap(*spare);
+            start = 0;
+        }
+        writer(text->data() + start, text->size() - start);
+    }
+    int size() const override { return pairs.size(); }
+
+    ReplacePairs pairs;
+    bool caseless;
+    bool extended;
+};
+
 // The pairs in the bytes of an encoding, or nullopt when one of them does not encode to
 // exactly its own characters: its keyword can then occur in no valid text, and its
 // replacement cannot be written, and the decoding route says which.
@@ -232,6 +289,10 @@ const MultiByteTable *tableFor(const TextEncoding &encoding)
 Utf8Replace::Utf8Replace(
     const ReplaceSettings &settings, const ReplacePairs &replacePairs, LineBreakMode mode)
 {
+    if (settings.regularExpressions()) {
+        d.reset(new RegexBytesReplacer(replacePairs, settings, mode));
+        return;
+    }
     const MultiByteTable *table = tableFor(settings.encoding);
     std::vector<UnitPair<char>> pairs = pairsIn(replacePairs, table ? table->codec() : nullptr)
                                             .value_or(std::vector<UnitPair<char>>());
@@ -263,11 +324,14 @@ bool Utf8Replace::handsOn(const char *data, qsizetype size) const
 
 bool Utf8Replace::handles(const ReplaceSettings &settings, const ReplacePairs &pairs)
 {
-    if (!settings.ordinary() || !onBytes(settings.encoding))
+    if (!onBytes(settings.encoding))
+        return false;
+    // Patterns run on UTF-8 alone.
+    if (settings.regularExpressions() && tableFor(settings.encoding))
         return false;
     // Folding ASCII letters alone is all of it only for keywords that nothing beyond
     // ASCII folds to.
-    if (settings.ignoreCase) {
+    if (settings.ordinary() && settings.ignoreCase) {
         for (const ReplacePair &pair : pairs) {
             if (!foldsFromAsciiOnly(pair.first))
                 return false;
