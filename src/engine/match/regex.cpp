@@ -1143,6 +1143,10 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
     for (const RegexReplacement::Piece &piece : replacement.pieces()) {
         pieces.push_back({piece.kind, A::fromQString(piece.text), piece.group});
     }
+    const bool cased = std::any_of(pieces.cbegin(), pieces.cend(), [](const Encoded &piece) {
+        return piece.kind != RegexReplacement::Piece::Literal
+            && piece.kind != RegexReplacement::Piece::Group;
+    });
     std::vector<Unit> made;
     std::vector<Unit> copy;
     const Unit *const subject = A::matchable(text, n, &copy);
@@ -1207,7 +1211,22 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
         if (replacement.isLiteral() && !pieces.empty()) {
             sink(pieces.front().text.data(), qsizetype(pieces.front().text.size()));
             length = qsizetype(pieces.front().text.size());
-        } else if (!pieces.empty()) {
+        } else if (!cased) {
+            // Handed on where they lie: no copy per match.
+            for (const Encoded &piece : pieces) {
+                const Unit *from = piece.text.data();
+                qsizetype size = qsizetype(piece.text.size());
+                if (piece.kind == RegexReplacement::Piece::Group) {
+                    if (piece.group > p->captures || groups[2 * piece.group] == PCRE2_UNSET)
+                        continue;
+                    from = text + groups[2 * piece.group];
+                    size = qsizetype(groups[2 * piece.group + 1] - groups[2 * piece.group]);
+                }
+                if (size > 0)
+                    sink(from, size);
+                length += size;
+            }
+        } else {
             made.clear();
             int mode = 0;
             for (const Encoded &piece : pieces) {

@@ -225,8 +225,20 @@ public:
             const char *const s = text->data() + start;
             const qsizetype n = text->size() - start;
             if (i == last) {
-                (*counts)[size_t(i)] = regexReplace<char>(*rx, replacement, s, n,
-                    [&writer](const char *p, qsizetype count) { writer(p, count); });
+                // Gathered before the writer sees them: its search for line breaks
+                // costs more per piece than the matching, and matches come in many
+                // small pieces.
+                spare->clear();
+                spare->reserve(StagePiece + StagePiece / 4);
+                (*counts)[size_t(i)] = regexReplace<char>(
+                    *rx, replacement, s, n, [spare, &writer](const char *p, qsizetype count) {
+                        spare->append(p, count);
+                        if (spare->size() >= StagePiece) {
+                            writer(spare->data(), spare->size());
+                            spare->clear();
+                        }
+                    });
+                writer(spare->data(), spare->size());
                 return;
             }
             spare->clear();
@@ -239,6 +251,9 @@ public:
         writer(text->data() + start, text->size() - start);
     }
     int size() const override { return pairs.size(); }
+
+    // Small enough to stay in the cache between the two copies.
+    static constexpr qsizetype StagePiece = 64 * 1024;
 
     ReplacePairs pairs;
     bool caseless;
