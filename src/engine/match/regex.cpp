@@ -1116,6 +1116,42 @@ void appendCased(std::vector<Unit> *out, const Unit *p, qsizetype n, int mode)
     out->insert(out->end(), cased.begin(), cased.end());
 }
 
+// Hands pieces on to a sink, joining each to the one before where it follows it in
+// memory: text kept around a match, or a group taken back as it stood, goes on as one
+// piece, not one per match.
+template<typename Unit>
+class Joiner
+{
+public:
+    explicit Joiner(const UnitSink<Unit> &sink)
+        : sink(sink)
+    {
+    }
+    void operator()(const Unit *p, qsizetype n)
+    {
+        if (n <= 0)
+            return;
+        if (size > 0 && at + size == p) {
+            size += n;
+            return;
+        }
+        flush();
+        at = p;
+        size = n;
+    }
+    void flush()
+    {
+        if (size > 0)
+            sink(at, size);
+        size = 0;
+    }
+
+private:
+    const UnitSink<Unit> &sink;
+    const Unit *at = nullptr;
+    qsizetype size = 0;
+};
+
 } // namespace
 
 template<typename Unit>
@@ -1161,6 +1197,7 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
         hold.utf8 = subject;
     hold.best.assign(size_t(2 * p->captures + 2), PCRE2_UNSET);
     typename A::Data *spare = memory.spareFor(p->captures);
+    Joiner<Unit> out(sink);
     qsizetype count = 0;
     qsizetype copied = 0;
     qsizetype start = 0;
@@ -1205,11 +1242,11 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
                     tooComplex();
             }
         }
-        sink(text + copied, from - copied);
+        out(text + copied, from - copied);
         written += from - copied;
         qsizetype length = 0;
         if (replacement.isLiteral() && !pieces.empty()) {
-            sink(pieces.front().text.data(), qsizetype(pieces.front().text.size()));
+            out(pieces.front().text.data(), qsizetype(pieces.front().text.size()));
             length = qsizetype(pieces.front().text.size());
         } else if (!cased) {
             // Handed on where they lie: no copy per match.
@@ -1222,8 +1259,7 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
                     from = text + groups[2 * piece.group];
                     size = qsizetype(groups[2 * piece.group + 1] - groups[2 * piece.group]);
                 }
-                if (size > 0)
-                    sink(from, size);
+                out(from, size);
                 length += size;
             }
         } else {
@@ -1250,6 +1286,8 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
                     break;
                 }
             }
+            // made is filled again for the next match.
+            out.flush();
             sink(made.data(), qsizetype(made.size()));
             length = qsizetype(made.size());
         }
@@ -1260,7 +1298,8 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
         copied = to;
         start = to > from ? to : (to < n ? A::nextCharacter(text, n, to) : n + 1);
     }
-    sink(text + copied, n - copied);
+    out(text + copied, n - copied);
+    out.flush();
     return count;
 }
 

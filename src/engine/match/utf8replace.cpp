@@ -83,11 +83,17 @@ public:
     {
     }
 
+    // A long piece goes out in parts, so that the buffer stays the size of one.
     void operator()(const char *p, qsizetype n)
     {
-        append(p, n);
-        if (sink && out->size() >= StreamPiece)
-            flush();
+        while (n > 0) {
+            const qsizetype part = sink ? std::min(n, StreamPiece) : n;
+            append(p, part);
+            if (sink && out->size() >= StreamPiece)
+                flush();
+            p += part;
+            n -= part;
+        }
     }
 
     // False when the sink refused a piece.
@@ -225,18 +231,21 @@ public:
             const char *const s = text->data() + start;
             const qsizetype n = text->size() - start;
             if (i == last) {
-                // Gathered before the writer sees them: its search for line breaks
-                // costs more per piece than the matching, and matches come in many
-                // small pieces.
+                // Small pieces are gathered before the writer sees them: its search for
+                // line breaks costs more per piece than the matching.
                 spare->clear();
-                spare->reserve(StagePiece + StagePiece / 4);
+                spare->reserve(2 * StagePiece);
                 (*counts)[size_t(i)] = regexReplace<char>(
                     *rx, replacement, s, n, [spare, &writer](const char *p, qsizetype count) {
-                        spare->append(p, count);
-                        if (spare->size() >= StagePiece) {
-                            writer(spare->data(), spare->size());
-                            spare->clear();
+                        if (count < SmallPiece) {
+                            spare->append(p, count);
+                            if (spare->size() < StagePiece)
+                                return;
                         }
+                        writer(spare->data(), spare->size());
+                        spare->clear();
+                        if (count >= SmallPiece)
+                            writer(p, count);
                     });
                 writer(spare->data(), spare->size());
                 return;
@@ -254,6 +263,7 @@ public:
 
     // Small enough to stay in the cache between the two copies.
     static constexpr qsizetype StagePiece = 64 * 1024;
+    static constexpr qsizetype SmallPiece = 256;
 
     ReplacePairs pairs;
     bool caseless;
