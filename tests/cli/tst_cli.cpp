@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -130,6 +131,7 @@ private slots:
     void helpAndVersion();
     void needsNeitherWidgetsNorGui();
     void undoRestoresWhatTheRunChanged();
+    void undoLeavesAFileRewrittenWithItsTimePutBack_data();
     void undoLeavesAFileRewrittenWithItsTimePutBack();
     void interruptStopsCleanly_data();
     void interruptStopsCleanly();
@@ -870,18 +872,34 @@ void TestCli::undoRestoresWhatTheRunChanged()
 
 // Held just before it puts the original back, undo meets a same-size edit whose
 // modification time was set back: only the change time tells, and the edit stays.
+void TestCli::undoLeavesAFileRewrittenWithItsTimePutBack_data()
+{
+    QTest::addColumn<bool>("otherDisk");
+    QTest::newRow("original kept by a link, renamed back") << false;
+    // Beside the file and renamed over it, as any rewrite.
+    QTest::newRow("original kept as a copy, written back") << true;
+}
+
 void TestCli::undoLeavesAFileRewrittenWithItsTimePutBack()
 {
+    QFETCH(bool, otherDisk);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("a.txt"));
+    std::unique_ptr<testutil::SmallDisk> disk;
+    if (otherDisk) {
+        disk = std::make_unique<testutil::SmallDisk>(dir.filePath(QStringLiteral("disk")), "1m");
+        if (!disk->isMounted())
+            QSKIP("Cannot mount a small tmpfs here (needs root)");
+    }
+    const QString path
+        = dir.filePath(otherDisk ? QStringLiteral("disk/a.txt") : QStringLiteral("a.txt"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "cat\n"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "dog\n"));
     QVERIFY(writeFile(path, "cat\n"));
     // A journal of its own: the run it keeps stays undoable after the test.
     QTemporaryDir data;
     QProcessEnvironment env = cliEnvironment(data.path());
-    QCOMPARE(runCli({"--keywords", "k.txt", "--replacements", "r.txt", "a.txt"}, dir.path(), env)
-                 .exitCode,
+    QCOMPARE(
+        runCli({"--keywords", "k.txt", "--replacements", "r.txt", path}, dir.path(), env).exitCode,
         0);
 
     QProcess undo;
@@ -903,6 +921,7 @@ void TestCli::undoLeavesAFileRewrittenWithItsTimePutBack()
     QVERIFY(undo.waitForFinished(30000));
     QCOMPARE(undo.exitCode(), 1);
     QCOMPARE(readFile(path), QByteArray("cow\r\n"));
+    QCOMPARE(testutil::hiddenEntries(QFileInfo(path).path()), QStringList());
 }
 
 void TestCli::interruptStopsCleanly_data()

@@ -124,6 +124,7 @@ private slots:
     void runsAreOrderedByTheirManifestNotTheirNames();
     void aRunThatEndedWhileAnotherWasStartingKeepsItsJournal();
     void undoLeavesAFileWhoseFolderWasReplaced();
+    void undoOnAFullDiskKeepsTheFileAndItsJournal();
     void aFirstVersionJournalStaysUndoable();
     void historyKeepsTheNewestRuns_data();
     void historyKeepsTheNewestRuns();
@@ -639,6 +640,34 @@ void TestJournal::aRunThatEndedWhileAnotherWasStartingKeepsItsJournal()
     QCOMPARE(undoLastRun().restored, 1);
     QCOMPARE(readBytes(first), QByteArray("1"));
     QCOMPARE(readBytes(second), QByteArray("2"));
+}
+
+// The original is kept as a copy on the journal's disk; putting it back needs room beside
+// the file, which a full disk does not have.
+void TestJournal::undoOnAFullDiskKeepsTheFileAndItsJournal()
+{
+    SmallDisk disk(m_dir.filePath(QStringLiteral("full-disk-%1").arg(++m_folders)), "512k");
+    if (!disk.isMounted())
+        QSKIP("Cannot mount a small tmpfs here (needs root)");
+    const QString path = disk.path() + QStringLiteral("/large.log");
+    const QByteArray original(200 * 1024, 'L');
+    QVERIFY(writeBytes(path, original));
+    QVERIFY(runOver({path}, "+"));
+    QFile filler(disk.path() + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) { }
+    filler.close();
+
+    const UndoResult full = undoLastRun();
+    QCOMPARE(full.failed, 1);
+    QCOMPARE(readBytes(path), original + "+");
+    QCOMPARE(hiddenEntries(disk.path()), QStringList());
+
+    QVERIFY(filler.remove());
+    const UndoResult room = undoLastRun();
+    QCOMPARE(room.restored, 1);
+    QVERIFY(room.complete());
+    QCOMPARE(readBytes(path), original);
 }
 
 void TestJournal::undoLeavesAFileWhoseFolderWasReplaced()
