@@ -12,13 +12,16 @@
 # third in Big5, replaced with --encoding auto; sed and perl are told each file's encoding
 # (one command per third, each with its own bytes).
 #
+# "regex" is the large shape with the regular expression ([0-9]+) replaced by its group,
+# \1 (--regex; sed -E, perl's $1): every number is matched and written back as it was.
+#
 # Two styles: "fresh", every run on new copies (the files are cold to the tools and each has
 # work to do), and "again", repeated runs on the same files (after the first run there is
 # nothing left to replace, but every tool still rewrites every file).
 #
 #   bench/compare.sh [path/to/yihuan-cli [path/to/yihuan-floor]]
 #
-# Environment: SHAPES (default "small large gbk big5 mixed"), RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
+# Environment: SHAPES (default "small large gbk big5 mixed regex"), RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
 # one under /tmp, removed afterwards unless KEEP=1), BENCH_LOCALE (LC_ALL for all three,
 # default C.UTF-8).
 set -euo pipefail
@@ -40,7 +43,7 @@ done
 [[ -x $cli ]] || { echo "compare.sh: no yihuan-cli at $cli (build it first)" >&2; exit 2; }
 [[ -x $floor ]] || { echo "compare.sh: no yihuan-floor at $floor (build it first)" >&2; exit 2; }
 
-shapes=(${SHAPES:-small large gbk big5 mixed})
+shapes=(${SHAPES:-small large gbk big5 mixed regex})
 
 # Per shape: the file encoding (empty for UTF-8), the keyword and the replacement. Big5 has
 # no simplified characters, so its keyword is one that survives the conversion.
@@ -56,6 +59,9 @@ replacement[gbk]='keyword替换'
 encoding[big5]=Big5
 keyword[big5]='中文'
 replacement[big5]='keyword替換'
+encoding[regex]=''
+keyword[regex]='([0-9]+)'
+replacement[regex]='\1'
 # Per third of the mixed shape: the file names' first letter and the encoding (iconv's name).
 encoding[mixed]=auto
 keyword[mixed]='中文'
@@ -101,6 +107,9 @@ if [[ ! -d $work/corpus/small || ! -d $work/corpus/large ]]; then
         make_file "$work/corpus/large/f$i.txt" $((32 * 1024 * 1024)) "$((i + 7))"
     done
 fi
+if [[ ! -d $work/corpus/regex ]]; then
+    cp -al "$work/corpus/large" "$work/corpus/regex"
+fi
 for pair in gbk:GBK big5:BIG5; do
     shape=${pair%%:*}
     if [[ ! -d $work/corpus/$shape ]]; then
@@ -144,6 +153,12 @@ commands_for() { # shape
     rep_bytes=${replacement[$shape]}
     [[ -n ${encoding[$shape]} ]] && option=" --encoding ${encoding[$shape]}"
     yihuan_cmd="$cli --keywords $work/k-$shape.txt --replacements $work/r-$shape.txt$option @DIR@/*.txt"
+    if [[ $shape == regex ]]; then
+        yihuan_cmd="$cli --regex --keywords $work/k-$shape.txt --replacements $work/r-$shape.txt @DIR@/*.txt"
+        sed_cmd="sed -E -i 's/$key_bytes/$rep_bytes/g' @DIR@/*.txt"
+        perl_cmd="perl -pi -e 's/$key_bytes/\$1/g' @DIR@/*.txt"
+        return
+    fi
     if [[ $shape == mixed ]]; then
         sed_cmd='' perl_cmd=''
         for third in "${mixed_thirds[@]}"; do
@@ -175,6 +190,9 @@ check_shape() { # shape
         mkdir -p "$work/check"
         cp -r "$work/corpus/$shape" "$work/check/$tool"
     done
+    if [[ $shape == regex ]]; then
+        eval "${yihuan_cmd//@DIR@/$work/check/yihuan} --dry-run" >"$work/check/dry-run.out" || true
+    fi
     eval "${yihuan_cmd//@DIR@/$work/check/yihuan}" >/dev/null
     eval "${sed_cmd//@DIR@/$work/check/sed}"
     eval "${perl_cmd//@DIR@/$work/check/perl}"
@@ -194,7 +212,13 @@ check_shape() { # shape
     if [[ $shape == mixed ]]; then
         f=$(ls "$work/check/sed/"u*.txt | head -1)
     fi
-    if LC_ALL=C grep -q "$key_bytes" "$f" || ! LC_ALL=C grep -q "$rep_bytes" "$f"; then
+    if [[ $shape == regex ]]; then
+        # Numbers written back as they were: a dry run's counts tell that they were matched.
+        if ! grep -Pq '^成功\t.*\t[1-9][0-9]*$' "$work/check/dry-run.out"; then
+            echo "compare.sh: the regular expression matched nothing" >&2
+            bad=1
+        fi
+    elif LC_ALL=C grep -q "$key_bytes" "$f" || ! LC_ALL=C grep -q "$rep_bytes" "$f"; then
         echo "compare.sh: the replacement did not happen" >&2
         bad=1
     fi

@@ -354,25 +354,59 @@ private:
 
 std::atomic_bool UndoSignals::s_stop {false};
 
+// One file's line of an undo's report; a file put back says nothing.
+void printUndone(QTextStream &out, const UndoResult::File &file)
+{
+    switch (file.outcome) {
+    case UndoResult::Outcome::ChangedSince:
+        out << QStringLiteral("已改动\t%1\t替换之后又被改动，未恢复 (changed since the run, "
+                              "left alone)\n")
+                   .arg(reportPath(file.path));
+        break;
+    case UndoResult::Outcome::Missing:
+        out << QStringLiteral("丢失\t%1\t文件已不存在 (no longer there)\n")
+                   .arg(reportPath(file.path));
+        break;
+    case UndoResult::Outcome::Failed:
+        out << QStringLiteral("失败\t%1\t未能恢复 (could not be restored)\n")
+                   .arg(reportPath(file.path));
+        break;
+    case UndoResult::Outcome::Restored:
+    case UndoResult::Outcome::AlreadyOriginal:
+        break;
+    }
+}
+
 // number: the run's place in the history, 1 the newest; 0 for the run plain undo takes.
+// Files are reported as the undo reaches them, not held until it ends.
 int undo(int number, QTextStream &out, QTextStream &err)
 {
     UndoResult result;
+    bool begun = false;
+    UndoProgress progress;
+    progress.begun = [&](const UndoResult &soFar) {
+        begun = true;
+        printRecovery(err, soFar.recovery);
+        for (const QString &record : soFar.damaged)
+            out << QStringLiteral("失败\t%1\t撤销日志的记录无法读取，日志保留 (journal record "
+                                  "unreadable; the journal is kept)\n")
+                       .arg(record);
+        err.flush();
+    };
+    progress.file = [&](const UndoResult::File &file) {
+        printUndone(out, file);
+    };
     {
         const UndoSignals stopping;
-        result = number > 0 ? undoRunUntil(number, UndoSignals::flag())
-                            : undoLastRunUntil(UndoSignals::flag());
+        result = number > 0 ? undoRunUntil(number, UndoSignals::flag(), progress)
+                            : undoLastRunUntil(UndoSignals::flag(), progress);
     }
-    if (result.noSuchRun) {
+    if (!begun)
         printRecovery(err, result.recovery);
+    if (result.noSuchRun) {
         out << QStringLiteral("没有第 %1 次替换 (no run %1)\n").arg(number);
         return 2;
     }
-    printRecovery(err, result.recovery);
-    for (const QString &record : result.damaged)
-        out << QStringLiteral("失败\t%1\t撤销日志的记录无法读取，日志保留 (journal record "
-                              "unreadable; the journal is kept)\n")
-                   .arg(record);
     if (result.tempFilesRemoved > 0)
         err << QStringLiteral("已删除被中断的替换留下的 %1 个临时文件 (removed %1 temp files "
                               "an interrupted run left)\n")
@@ -380,26 +414,6 @@ int undo(int number, QTextStream &out, QTextStream &err)
     if (result.nothingToUndo) {
         out << QStringLiteral("没有可以撤销的替换 (nothing to undo)\n");
         return 2;
-    }
-    for (const UndoResult::File &file : result.files) {
-        switch (file.outcome) {
-        case UndoResult::Outcome::ChangedSince:
-            out << QStringLiteral("已改动\t%1\t替换之后又被改动，未恢复 (changed since the run, "
-                                  "left alone)\n")
-                       .arg(reportPath(file.path));
-            break;
-        case UndoResult::Outcome::Missing:
-            out << QStringLiteral("丢失\t%1\t文件已不存在 (no longer there)\n")
-                       .arg(reportPath(file.path));
-            break;
-        case UndoResult::Outcome::Failed:
-            out << QStringLiteral("失败\t%1\t未能恢复 (could not be restored)\n")
-                       .arg(reportPath(file.path));
-            break;
-        case UndoResult::Outcome::Restored:
-        case UndoResult::Outcome::AlreadyOriginal:
-            break;
-        }
     }
     out << QStringLiteral("已恢复(%1) 原样(%2) 已改动(%3) 丢失(%4) 失败(%5)\n")
                .arg(result.restored)

@@ -1,5 +1,6 @@
 #include "engine/run.h"
 
+#include "engine/base/workerthreads.h"
 #include "engine/detectedroutes.h"
 #include "engine/durable/journal.h"
 #include "engine/durable/nativefile.h"
@@ -212,14 +213,9 @@ void ReplaceRun::takeDone()
         workerDone(nullptr, SUCCESS, index);
 }
 
-// A small file's time goes mostly to waiting for the disk to take its write, so more
-// workers than cores keep the cores busy and the shared syncs full; a large file keeps
-// its core busy by itself, and more of them at once only compete for it and for memory.
 void ReplaceRun::sizeWorkerPool(qint64 largestFile)
 {
-    constexpr qint64 SmallFile = 4 << 20;
-    const int cores = std::max(1, QThread::idealThreadCount());
-    workerPool()->setMaxThreadCount(largestFile <= SmallFile ? 8 * cores : cores);
+    workerPool()->setMaxThreadCount(workerThreadsFor(largestFile));
 }
 
 bool ReplaceRun::prepareJournal(QString *error)

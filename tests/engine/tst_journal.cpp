@@ -79,7 +79,7 @@ qint64 originalsOnDisk()
              Journal::location(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
          it.hasNext();) {
         it.next();
-        if (it.fileName() != QLatin1String("manifest"))
+        if (it.fileName() != QLatin1String("manifest") && it.fileName() != QLatin1String("summary"))
             total += it.fileInfo().size();
     }
     return total;
@@ -124,6 +124,7 @@ private slots:
     void runsAreOrderedByTheirManifestNotTheirNames();
     void aRunThatEndedWhileAnotherWasStartingKeepsItsJournal();
     void undoLeavesAFileWhoseFolderWasReplaced();
+    void undoOnAFullDiskKeepsTheFileAndItsJournal();
     void aFirstVersionJournalStaysUndoable();
     void historyKeepsTheNewestRuns_data();
     void historyKeepsTheNewestRuns();
@@ -233,7 +234,7 @@ void TestJournal::undoRestores()
     QVERIFY(runOver({path}, "香蕉,5\n"));
     QCOMPARE(readBytes(path), before.bytes + "香蕉,5\n");
     JournalRun last;
-    QVERIFY(Journal::lastRun(&last));
+    QVERIFY(Journal::lastRun(&last) && Journal::reread(&last));
     QVERIFY(last.finished);
     QCOMPARE(last.records.size(), 1);
     QCOMPARE(int(last.records.first().kept), int(keptKind(kept)));
@@ -581,7 +582,7 @@ void TestJournal::pathsAreKeptAsRawBytes()
     QVERIFY(journal.finish());
 
     JournalRun last;
-    QVERIFY(Journal::lastRun(&last));
+    QVERIFY(Journal::lastRun(&last) && Journal::reread(&last));
     QCOMPARE(last.records.size(), 2);
     QCOMPARE(last.records.at(0).path, raw);
     QCOMPARE(last.records.at(1).path, QFile::encodeName(path));
@@ -639,6 +640,34 @@ void TestJournal::aRunThatEndedWhileAnotherWasStartingKeepsItsJournal()
     QCOMPARE(undoLastRun().restored, 1);
     QCOMPARE(readBytes(first), QByteArray("1"));
     QCOMPARE(readBytes(second), QByteArray("2"));
+}
+
+// The original is kept as a copy on the journal's disk; putting it back needs room beside
+// the file, which a full disk does not have.
+void TestJournal::undoOnAFullDiskKeepsTheFileAndItsJournal()
+{
+    SmallDisk disk(m_dir.filePath(QStringLiteral("full-disk-%1").arg(++m_folders)), "512k");
+    if (!disk.isMounted())
+        QSKIP("Cannot mount a small tmpfs here (needs root)");
+    const QString path = disk.path() + QStringLiteral("/large.log");
+    const QByteArray original(200 * 1024, 'L');
+    QVERIFY(writeBytes(path, original));
+    QVERIFY(runOver({path}, "+"));
+    QFile filler(disk.path() + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) { }
+    filler.close();
+
+    const UndoResult full = undoLastRun();
+    QCOMPARE(full.failed, 1);
+    QCOMPARE(readBytes(path), original + "+");
+    QCOMPARE(hiddenEntries(disk.path()), QStringList());
+
+    QVERIFY(filler.remove());
+    const UndoResult room = undoLastRun();
+    QCOMPARE(room.restored, 1);
+    QVERIFY(room.complete());
+    QCOMPARE(readBytes(path), original);
 }
 
 void TestJournal::undoLeavesAFileWhoseFolderWasReplaced()
@@ -728,7 +757,9 @@ void TestJournal::historyKeepsTheNewestRuns()
     const QVector<HistoryEntry> history = Journal::history();
     QCOMPARE(history.size(), kept);
     for (int k = 0; k < kept; ++k) {
-        QCOMPARE(history.at(k).run.records.first().path, QFile::encodeName(paths.at(runs - 1 - k)));
+        JournalRun run = history.at(k).run;
+        QVERIFY(Journal::reread(&run));
+        QCOMPARE(run.records.first().path, QFile::encodeName(paths.at(runs - 1 - k)));
         QCOMPARE(history.at(k).run.interrupted(), runs - 1 - k == interrupted);
         QCOMPARE(history.at(k).undoable, 1);
     }

@@ -1,6 +1,8 @@
 #include "engine/match/regex.h"
 #include "engine/match/transform.h"
 
+#include "randompatterns.h"
+
 #include <QRandomGenerator>
 #include <QRegExp>
 #include <QVarLengthArray>
@@ -108,25 +110,6 @@ QString oldReplace(QString text, const QString &pattern, const QString &after)
     return out;
 }
 
-// Random pieces of the old dialect, the forms whose meaning differs in PCRE2's among them.
-QString randomPattern(QRandomGenerator &random)
-{
-    static const QStringList atoms
-        = {"a", "b", "1", " ", "中", "文", "。", ".", "\\d", "\\w", "\\s", "\\W", "\\D", "\\S",
-            "\\x4E2D", "\\x0061", "\\x4e", "\\0141", "\\01", "\\v", "\\y", "\\-", "[a-c]", "[^a]",
-            "[\\x4E00-\\x9FA5]", "[\\w-]", "[^\\W]", "[\\Wa]", "[c-a]", "[]a]", "[\\d中]", "\\n",
-            "(a|ab)", "(b|中)", "(\\d+)", "(a*)", "(?:a|1)", "(a)\\1", "\\b", "\\B", "^", "$",
-            "\\2", "x|", "(?=a)", "(?!b)", "(?=\\d+)", "(?!中|文)", "(?=(a|ab))", "(?!(\\d))"};
-    static const QStringList quantifiers
-        = {"", "", "", "*", "+", "?", "{2}", "{1,2}", "{,2}", "{1,}", "{0}", "{,}"};
-    QString pattern;
-    const int count = 1 + random.bounded(4);
-    for (int i = 0; i < count; ++i)
-        pattern += atoms.at(random.bounded(atoms.size()))
-            + quantifiers.at(random.bounded(quantifiers.size()));
-    return pattern;
-}
-
 QString randomText(QRandomGenerator &random)
 {
     static const QString alphabet = QStringLiteral("ab1 2中文。x_\n");
@@ -174,7 +157,7 @@ void TestRegex::oldPatternsMeanWhatTheyMeant()
     int refusedBefore = 0;
     int refusedNow = 0;
     for (int round = 0; round < 20000; ++round) {
-        const QString pattern = randomPattern(random);
+        const QString pattern = testutil::randomPattern(random);
         const QRegExp old(pattern, Qt::CaseSensitive, QRegExp::RegExp);
         if (!old.isValid()) {
             ++refusedBefore;

@@ -209,17 +209,87 @@ QStringList entriesOf(int folder, const QString &prefix)
 
 enum class Read { Ok, Busy, Refused };
 
+// How much of a manifest to read.
+enum class Depth {
+    Header, // the run's start and sequence
+    Scan, // its state and what befell each file, for the records to be handed out after
+    Records, // everything
+};
+
+// What befell a file, by its entry, as the records after its own tell it.
+enum EntryFlag : quint8 {
+    Known = 1,
+    KeptInPlace = 2,
+    WrittenInPlace = 4,
+    Abandoned = 8,
+    Restoring = 16,
+    Whole = 32,
+    HandedOut = 64, // the second pass gave it out: a record repeated is damage
+};
+
+// A run numbers its entries from 0; far past what any run could write is damage.
+constexpr qint64 MaxEntry = qint64(1) << 28;
+
+// The first pass over a manifest: every file's fate, one byte each, so that the records
+// themselves can be read again one at a time instead of held.
+struct ManifestScan
+{
+    std::vector<quint8> entries;
+    qint64 body = 0; // where the records after the header begin
+    int bodyLine = 0;
+    qint64 end = 0; // just past the last whole line
+    qint64 largest = 0;
+    int files = 0; // records not abandoned
+    int mayBeTorn = 0;
+};
+
+void applyFlags(quint8 flags, JournalRecord *record)
+{
+    record->writtenInPlace = flags & WrittenInPlace;
+    record->abandoned = flags & Abandoned;
+    record->restoring = flags & Restoring;
+    record->whole = flags & Whole;
+}
+
+// The next record of the second pass, or false at the scan's end.
+bool nextRecord(QFile &manifest, ManifestScan *scan, int version, JournalRecord *record)
+{
+    while (manifest.pos() < scan->end) {
+        const QByteArray text = manifest.readLine();
+        if (!text.startsWith("K "))
+            continue;
+        if (!parseKept(text.trimmed().split(' '), version, record)
+            || record->entry >= qint64(scan->entries.size()))
+            continue;
+        quint8 &flags = scan->entries[size_t(record->entry)];
+        if (flags & HandedOut)
+            continue;
+        flags |= HandedOut;
+        applyFlags(flags, record);
+        return true;
+    }
+    return false;
+}
+
+bool rewindRecords(QFile &manifest, ManifestScan *scan)
+{
+    for (quint8 &flags : scan->entries)
+        flags &= quint8(~HandedOut);
+    return manifest.seek(scan->body);
+}
+
 // Reads a run's manifest; Busy while the run (or an undo of it) holds its lock.
 // ignoreLock: reads a run in progress all the same, as it stands.
-// summary: leaves the files' records out (JournalRun::partial).
-Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool headerOnly = false,
-    bool ignoreLock = false, bool summary = false)
+// Depth::Scan leaves the manifest open in kept, positioned for nextRecord().
+Read readRun(int base, const QString &name, JournalRun *run, QString *why,
+    Depth depth = Depth::Records, bool ignoreLock = false, ManifestScan *scan = nullptr,
+    UniqueFd *kept = nullptr)
 {
     const UniqueFd folder(
         openTrusted(base, QFile::encodeName(name).constData(), O_RDONLY | O_DIRECTORY, why));
     if (!folder.isValid())
         return errno == ENOENT ? Read::Busy : Read::Refused;
-    const UniqueFd manifestFd(openTrusted(folder.get(), ManifestName, O_RDONLY, why));
+    UniqueFd manifestFd(openTrusted(folder.get(), ManifestName, O_RDONLY, why));
     if (!manifestFd.isValid())
         return errno == ENOENT ? Read::Busy : Read::Refused;
     if (!ignoreLock && ::flock(manifestFd.get(), LOCK_SH | LOCK_NB) != 0)
@@ -254,18 +324,29 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
         run->damaged.append(manifestPath + QStringLiteral(":%1").arg(line));
         return Read::Ok;
     }
-    if (headerOnly)
+    if (depth == Depth::Header)
         return Read::Ok;
-    QHash<qint64, int> byEntry;
+    run->partial = depth == Depth::Scan;
+    ManifestScan local;
+    ManifestScan &files = scan ? *scan : local;
+    files = ManifestScan();
+    files.body = manifest.pos();
+    files.bodyLine = line;
+    files.end = files.body;
+    const auto entryFlags = [&](const QList<QByteArray> &fields) -> quint8 * {
+        bool ok = false;
+        const qint64 entry = fields.size() == 2 ? fields.at(1).toLongLong(&ok) : -1;
+        if (!ok || entry < 0 || entry >= qint64(files.entries.size())
+            || !(files.entries[size_t(entry)] & Known))
+            return nullptr;
+        return &files.entries[size_t(entry)];
+    };
     while (!manifest.atEnd()) {
         const QByteArray text = manifest.readLine();
         ++line;
         if (!text.endsWith('\n'))
             break;
-        // A file's record, and what befell it, are most of a manifest.
-        if (summary && text.size() > 2 && text.at(1) == ' '
-            && QByteArrayLiteral("KDARF").contains(text.at(0)))
-            continue;
+        files.end = manifest.pos();
         const QList<QByteArray> fields = text.trimmed().split(' ');
         const QByteArray kind = fields.at(0);
         bool ok = false;
@@ -301,23 +382,27 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
                 run->folders.append(decoded.decoded);
         } else if (kind == "K") {
             JournalRecord record;
-            ok = parseKept(fields, run->version, &record) && !byEntry.contains(record.entry);
+            ok = parseKept(fields, run->version, &record) && record.entry < MaxEntry
+                && (record.entry >= qint64(files.entries.size())
+                    || !(files.entries[size_t(record.entry)] & Known));
             if (ok) {
-                byEntry.insert(record.entry, run->records.size());
-                run->records.append(record);
+                if (record.entry >= qint64(files.entries.size()))
+                    files.entries.resize(size_t(record.entry) + 1);
+                files.entries[size_t(record.entry)]
+                    = Known | (record.kept == JournalRecord::Kept::InPlace ? KeptInPlace : 0);
+                files.largest = std::max(files.largest, record.size);
             }
         } else {
-            const qint64 entry = fields.size() == 2 ? fields.at(1).toLongLong(&ok) : -1;
-            const int at = byEntry.value(entry, -1);
-            ok = ok && at >= 0;
+            quint8 *flags = entryFlags(fields);
+            ok = flags != nullptr;
             if (ok && kind == "D")
-                run->records[at].writtenInPlace = true;
+                *flags |= WrittenInPlace;
             else if (ok && kind == "A")
-                run->records[at].abandoned = true;
+                *flags |= Abandoned;
             else if (ok && kind == "R")
-                run->records[at].restoring = run->undoBegun = true;
+                *flags |= Restoring, run->undoBegun = true;
             else if (ok && kind == "F")
-                run->records[at].whole = true;
+                *flags |= Whole;
             else
                 ok = false;
         }
@@ -326,6 +411,179 @@ Read readRun(int base, const QString &name, JournalRun *run, QString *why, bool 
     }
     if (run->requested <= 0)
         run->requested = run->started;
+    for (const quint8 flags : files.entries) {
+        if (!(flags & Known) || (flags & Abandoned))
+            continue;
+        ++files.files;
+        JournalRecord record;
+        record.kept
+            = flags & KeptInPlace ? JournalRecord::Kept::InPlace : JournalRecord::Kept::Link;
+        applyFlags(flags, &record);
+        files.mayBeTorn += record.mayBeTorn() ? 1 : 0;
+    }
+    run->files = files.files;
+    if (depth == Depth::Records) {
+        if (!rewindRecords(manifest, &files))
+            return Read::Refused;
+        JournalRecord record;
+        while (nextRecord(manifest, &files, run->version, &record))
+            run->records.append(record);
+    } else if (depth == Depth::Scan && kept) {
+        *kept = std::move(manifestFd);
+    }
+    return Read::Ok;
+}
+
+// A finished run's summary, kept beside its manifest so that listing runs reads a few lines
+// per run instead of every file's record: the run's state, and the sorted fingerprints of
+// the paths it wrote, with which the history counts what later runs rewrote. Made on first
+// need, and trusted only while the manifest is still the one it was made from.
+const char SummaryName[] = "summary";
+const QByteArray SummaryHeader = QByteArrayLiteral("yihuan-summary 1\n");
+
+quint64 pathPrint(const QByteArray &path)
+{
+    return Digest::of(path.constData(), path.size()).high;
+}
+
+QByteArray manifestKey(const struct stat &st)
+{
+    QByteArray key = "M";
+    for (const qint64 value : {qint64(st.st_ino), qint64(st.st_size), qint64(st.st_ctim.tv_sec),
+             qint64(st.st_ctim.tv_nsec)})
+        key += ' ' + QByteArray::number(value);
+    return key + '\n';
+}
+
+QByteArray runLine(const JournalRun &run, int files, qint64 prints)
+{
+    QByteArray line = "R";
+    for (const qint64 value :
+        {qint64(run.version), run.started, qint64(run.sequence), qint64(run.keepsUndo),
+            run.requested, run.held, qint64(run.notKept), qint64(run.finished), run.finishedAt,
+            qint64(run.undoBegun), qint64(run.undone), qint64(files), prints})
+        line += ' ' + QByteArray::number(value);
+    return line + '\n';
+}
+
+// The summary, when it was made from the manifest as it is now (key).
+bool readSummary(int folder, const QByteArray &key, JournalRun *run, std::vector<quint64> *paths)
+{
+    QString why;
+    const UniqueFd fd(openTrusted(folder, SummaryName, O_RDONLY, &why));
+    QFile file;
+    if (!fd.isValid() || !file.open(fd.get(), QIODevice::ReadOnly)
+        || file.readLine() != SummaryHeader || file.readLine() != key)
+        return false;
+    const QList<QByteArray> fields = file.readLine().trimmed().split(' ');
+    if (fields.size() != 14 || fields.at(0) != "R")
+        return false;
+    qint64 values[13];
+    for (int i = 0; i < 13; ++i) {
+        bool ok = false;
+        values[i] = fields.at(i + 1).toLongLong(&ok);
+        if (!ok)
+            return false;
+    }
+    const qint64 prints = values[12];
+    if (prints < 0 || file.size() - file.pos() != prints * qint64(sizeof(quint64)))
+        return false;
+    run->version = int(values[0]);
+    run->started = values[1];
+    run->sequence = quint64(values[2]);
+    run->keepsUndo = values[3] != 0;
+    run->requested = values[4];
+    run->held = values[5];
+    run->notKept = int(values[6]);
+    run->finished = values[7] != 0;
+    run->finishedAt = values[8];
+    run->undoBegun = values[9] != 0;
+    run->undone = values[10] != 0;
+    run->files = int(values[11]);
+    run->partial = true;
+    if (paths) {
+        paths->resize(size_t(prints));
+        const qint64 bytes = prints * qint64(sizeof(quint64));
+        if (file.read(reinterpret_cast<char *>(paths->data()), bytes) != bytes)
+            return false;
+    }
+    return true;
+}
+
+// Not synced: a summary lost or cut short is made again from the manifest.
+void writeSummary(int folder, const QByteArray &key, const JournalRun &run, int files,
+    const std::vector<quint64> &paths)
+{
+    const QByteArray temp = QByteArray(SummaryName) + ".new-" + QByteArray::number(::getpid()) + '-'
+        + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+    const UniqueFd fd(::openat(
+        folder, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.isValid())
+        return;
+    QByteArray bytes = SummaryHeader + key + runLine(run, files, qint64(paths.size()));
+    bytes.append(reinterpret_cast<const char *>(paths.data()), int(paths.size() * sizeof(quint64)));
+    if (!writeFully(fd.get(), bytes.constData(), bytes.size())
+        || ::renameat(folder, temp.constData(), folder, SummaryName) != 0)
+        ::unlinkat(folder, temp.constData(), 0);
+}
+
+// A run as a summary (JournalRun::partial), from its summary or else from its manifest,
+// leaving a summary for the next time; a run the summary cannot stand for (interrupted, or
+// a manifest that does not tell what its originals hold) is read whole. paths: the
+// fingerprints of the paths a partial run wrote, sorted; none for a run undone.
+Read readRunSummary(
+    int base, const QString &name, JournalRun *run, QString *why, std::vector<quint64> *paths)
+{
+    const UniqueFd folder(
+        openTrusted(base, QFile::encodeName(name).constData(), O_RDONLY | O_DIRECTORY, why));
+    if (!folder.isValid())
+        return errno == ENOENT ? Read::Busy : Read::Refused;
+    const UniqueFd manifest(openTrusted(folder.get(), ManifestName, O_RDONLY, why));
+    if (!manifest.isValid())
+        return errno == ENOENT ? Read::Busy : Read::Refused;
+    struct stat st;
+    if (::flock(manifest.get(), LOCK_SH | LOCK_NB) != 0)
+        return Read::Busy;
+    if (::fstat(manifest.get(), &st) != 0) {
+        *why = errorText(errno);
+        return Read::Refused;
+    }
+    const QByteArray key = manifestKey(st);
+    if (readSummary(folder.get(), key, run, paths)) {
+        run->folder = Journal::location() + QLatin1Char('/') + name;
+        return Read::Ok;
+    }
+    // The lock this holds keeps the manifest as it is until the summary is made.
+    ManifestScan scan;
+    UniqueFd kept;
+    const Read read = readRun(base, name, run, why, Depth::Scan, true, &scan, &kept);
+    if (read != Read::Ok)
+        return read;
+    if (run->interrupted() || (run->held < 0 && !run->undone) || !kept.isValid()) {
+        *run = JournalRun();
+        return readRun(base, name, run, why, Depth::Records, true);
+    }
+    std::vector<quint64> prints;
+    if (!run->undone) {
+        QFile file;
+        if (!file.open(kept.get(), QIODevice::ReadOnly) || !rewindRecords(file, &scan)) {
+            *why = file.errorString();
+            return Read::Refused;
+        }
+        prints.reserve(size_t(scan.files));
+        JournalRecord record;
+        while (nextRecord(file, &scan, run->version, &record)) {
+            if (!record.abandoned)
+                prints.push_back(pathPrint(record.path));
+        }
+        std::sort(prints.begin(), prints.end());
+    }
+    run->files = scan.files;
+    run->damaged.clear();
+    run->partial = true;
+    writeSummary(folder.get(), key, *run, scan.files, prints);
+    if (paths)
+        *paths = std::move(prints);
     return Read::Ok;
 }
 
@@ -340,26 +598,26 @@ bool runsInOrder(const JournalRun &a, const JournalRun &b)
 
 // Every run that can be read, oldest first; the journal folder's own fd is base.
 // summary: the records only of runs that need them to be weighed: interrupted ones, and
-// those whose manifest does not tell what they hold.
-QVector<JournalRun> readRuns(int base, QStringList *refused, bool summary = false)
+// those whose manifest does not tell what they hold. paths: as for readRunSummary(), by
+// the run's folder.
+QVector<JournalRun> readRuns(int base, QStringList *refused, bool summary = false,
+    QHash<QString, std::vector<quint64>> *paths = nullptr)
 {
     QVector<JournalRun> found;
     for (const QString &name : entriesOf(base, RunPrefix)) {
         JournalRun run;
         QString why;
-        Read read = readRun(base, name, &run, &why, false, false, summary);
-        if (read == Read::Ok && summary) {
-            run.partial = !run.interrupted() && (run.held >= 0 || run.undone);
-            if (!run.partial) {
-                run = JournalRun();
-                read = readRun(base, name, &run, &why);
-            }
-        }
-        if (read == Read::Ok)
+        std::vector<quint64> prints;
+        const Read read = summary ? readRunSummary(base, name, &run, &why, &prints)
+                                  : readRun(base, name, &run, &why, Depth::Records);
+        if (read == Read::Ok) {
             found.append(run);
-        else if (read == Read::Refused && refused)
+            if (paths && run.partial)
+                paths->insert(run.folder, std::move(prints));
+        } else if (read == Read::Refused && refused) {
             refused->append(
                 Journal::location() + QLatin1Char('/') + name + QLatin1String(": ") + why);
+        }
     }
     std::sort(found.begin(), found.end(), runsInOrder);
     return found;
@@ -415,9 +673,7 @@ Journal::Cost Journal::estimate(const QStringList &paths)
 
 int JournalRun::written() const
 {
-    return notKept
-        + int(std::count_if(records.cbegin(), records.cend(),
-            [](const JournalRecord &record) { return !record.abandoned; }));
+    return notKept + files;
 }
 
 namespace {
@@ -449,33 +705,54 @@ QVector<JournalRun> Journal::summaries(QStringList *refused)
 QVector<HistoryEntry> Journal::history(QStringList *refused)
 {
     QVector<HistoryEntry> entries;
-    // Paths that a later run, not undone, has rewritten: undo leaves them alone.
-    QSet<QByteArray> rewrittenLater;
-    const QVector<JournalRun> all = runs(refused);
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    if (!base.isValid()) {
+        if (refused && !error.isEmpty())
+            refused->append(error);
+        return entries;
+    }
+    QHash<QString, std::vector<quint64>> prints;
+    const QVector<JournalRun> all = readRuns(base.get(), refused, true, &prints);
+    // Paths that a later run, not undone, has rewritten, by fingerprint, sorted: undo
+    // leaves them alone.
+    std::vector<quint64> rewrittenLater;
+    const auto rewritten = [&](quint64 print) {
+        return std::binary_search(rewrittenLater.cbegin(), rewrittenLater.cend(), print);
+    };
     for (auto it = all.crbegin(); it != all.crend(); ++it) {
         if (!it->keepsUndo)
             continue;
         HistoryEntry entry;
         entry.run = *it;
         entry.written = it->written();
-        const UniqueFd folder(it->undoBegun ? openFolder(QFile::encodeName(it->folder)) : -1);
-        for (const JournalRecord &record : it->records) {
-            if (it->undone || record.abandoned || rewrittenLater.contains(record.path))
-                continue;
-            struct stat st;
-            // Part way through an undo, what it put back is no longer in the journal.
-            if (it->undoBegun
-                && ::fstatat(
-                       folder.get(), keptName(record.entry).constData(), &st, AT_SYMLINK_NOFOLLOW)
-                    != 0)
-                continue;
-            ++entry.undoable;
+        std::vector<quint64> own = prints.take(it->folder);
+        if (!it->partial) {
+            own.clear();
+            const UniqueFd folder(it->undoBegun ? openFolder(QFile::encodeName(it->folder)) : -1);
+            for (const JournalRecord &record : it->records) {
+                if (record.abandoned)
+                    continue;
+                own.push_back(pathPrint(record.path));
+                struct stat st;
+                // Part way through an undo, what it put back is no longer in the journal.
+                if (it->undone || rewritten(own.back())
+                    || (it->undoBegun
+                        && ::fstatat(folder.get(), keptName(record.entry).constData(), &st,
+                               AT_SYMLINK_NOFOLLOW)
+                            != 0))
+                    continue;
+                ++entry.undoable;
+            }
+            std::sort(own.begin(), own.end());
+        } else if (!it->undone) {
+            entry.undoable = int(std::count_if(
+                own.cbegin(), own.cend(), [&](quint64 print) { return !rewritten(print); }));
         }
         if (!it->undone) {
-            for (const JournalRecord &record : it->records) {
-                if (!record.abandoned)
-                    rewrittenLater.insert(record.path);
-            }
+            const auto middle
+                = rewrittenLater.insert(rewrittenLater.end(), own.cbegin(), own.cend());
+            std::inplace_merge(rewrittenLater.begin(), middle, rewrittenLater.end());
         }
         entries.append(entry);
     }
@@ -491,7 +768,7 @@ bool Journal::reread(JournalRun *run)
     JournalRun fresh;
     QString why;
     const QString name = QFileInfo(run->folder).fileName();
-    if (readRun(base.get(), name, &fresh, &why, false, true) != Read::Ok)
+    if (readRun(base.get(), name, &fresh, &why, Depth::Records, true) != Read::Ok)
         return false;
     *run = fresh;
     return true;
@@ -539,8 +816,8 @@ QSet<QByteArray> Journal::foldersInUse(const QString &except)
         JournalRun run;
         QString why;
         if (location() + QLatin1Char('/') + name == except
-            || readRun(base.get(), name, &run, &why) != Read::Busy
-            || readRun(base.get(), name, &run, &why, false, true) != Read::Ok)
+            || readRun(base.get(), name, &run, &why, Depth::Header) != Read::Busy
+            || readRun(base.get(), name, &run, &why, Depth::Records, true) != Read::Ok)
             continue;
         for (const QByteArray &folder : qAsConst(run.folders))
             folders.insert(folder);
@@ -552,7 +829,7 @@ QSet<QByteArray> Journal::foldersInUse(const QString &except)
 
 bool Journal::lastRun(JournalRun *run, QStringList *refused)
 {
-    const QVector<JournalRun> all = runs(refused);
+    const QVector<JournalRun> all = summaries(refused);
     qint64 newerAskedFor = std::numeric_limits<qint64>::min();
     for (auto it = all.crbegin(); it != all.crend(); ++it) {
         if (!it->keepsUndo)
@@ -576,7 +853,7 @@ bool Journal::lastRunInterrupted()
 QVector<JournalRun> Journal::interruptedRuns()
 {
     QVector<JournalRun> interrupted;
-    for (const JournalRun &run : runs()) {
+    for (const JournalRun &run : summaries()) {
         if (run.keepsUndo && run.interrupted())
             interrupted.append(run);
     }
@@ -833,7 +1110,7 @@ bool Journal::publish(int base, QString *error)
     for (const QString &name : entriesOf(base, RunPrefix)) {
         JournalRun run;
         QString why;
-        readRun(base, name, &run, &why, true, true);
+        readRun(base, name, &run, &why, Depth::Header, true);
         sequence = std::max(sequence, run.sequence);
     }
     ++sequence;
@@ -1090,4 +1367,58 @@ bool Journal::endSync(quint64 sequence, bool synced)
     m_structureDurable = true;
     m_durable = std::max(m_durable, sequence);
     return true;
+}
+
+struct JournalReader::Data
+{
+    JournalRun run;
+    UniqueFd fd;
+    QFile file;
+    ManifestScan scan;
+};
+
+JournalReader::JournalReader() = default;
+JournalReader::~JournalReader() = default;
+
+bool JournalReader::open(const QString &folder)
+{
+    d = std::make_unique<Data>();
+    QString error;
+    const UniqueFd base(openBase(false, &error));
+    QString why;
+    return base.isValid()
+        && readRun(base.get(), QFileInfo(folder).fileName(), &d->run, &why, Depth::Scan, true,
+               &d->scan, &d->fd)
+        == Read::Ok
+        && d->fd.isValid() && d->file.open(d->fd.get(), QIODevice::ReadOnly) && rewind();
+}
+
+const JournalRun &JournalReader::run() const
+{
+    return d->run;
+}
+
+int JournalReader::files() const
+{
+    return d->scan.files;
+}
+
+qint64 JournalReader::largestFile() const
+{
+    return d->scan.largest;
+}
+
+int JournalReader::mayBeTorn() const
+{
+    return d->scan.mayBeTorn;
+}
+
+bool JournalReader::next(JournalRecord *record)
+{
+    return d->fd.isValid() && nextRecord(d->file, &d->scan, d->run.version, record);
+}
+
+bool JournalReader::rewind()
+{
+    return d->fd.isValid() && rewindRecords(d->file, &d->scan);
 }

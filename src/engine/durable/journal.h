@@ -12,6 +12,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -73,7 +74,9 @@ struct JournalRun
     // What its originals hold on disk, as told when it finished; -1 when not told.
     qint64 held = -1;
     int notKept = 0; // files it replaced without keeping their original
-    bool partial = false; // read as a summary: records and damaged are left out
+    int files = 0; // its records not abandoned
+    // Read as a summary: records, damaged and folders are left out.
+    bool partial = false;
     QVector<JournalRecord> records;
     // The folders it was to write in, temp files included.
     QVector<QByteArray> folders;
@@ -85,6 +88,37 @@ struct JournalRun
     bool interrupted() const { return (!finished || undoBegun) && !undone; }
     // Files it replaced, kept or not.
     int written() const;
+};
+
+// A run's records one at a time, in the order the run made them, for runs too large to
+// hold at once: a first pass over the manifest learns what befell each file (a byte each),
+// and next() reads the records again as they are wanted. Reads the manifest as it stood
+// when opened, whoever holds its lock.
+class JournalReader
+{
+public:
+    JournalReader();
+    ~JournalReader();
+    JournalReader(const JournalReader &) = delete;
+    JournalReader &operator=(const JournalReader &) = delete;
+
+    // False when the run's journal is gone, not trusted or unreadable.
+    bool open(const QString &runFolder);
+    // Without records (partial), but with its damaged records and folders.
+    const JournalRun &run() const;
+    // Records not abandoned, the largest file's size among them all, and those that may
+    // be torn.
+    int files() const;
+    qint64 largestFile() const;
+    int mayBeTorn() const;
+    // The next record, abandoned ones too, with what befell it; false past the last.
+    bool next(JournalRecord *record);
+    // Back to the first record.
+    bool rewind();
+
+private:
+    struct Data;
+    std::unique_ptr<Data> d;
 };
 
 // One run of the history, newest first.
@@ -139,12 +173,13 @@ public:
     // so is the journal folder itself.
     static QVector<JournalRun> runs(QStringList *refused = nullptr);
     // The same, quicker: records only for the runs interrupted, or whose manifest does not
-    // tell what they hold (JournalRun::partial for the rest).
+    // tell what they hold (JournalRun::partial for the rest). A finished run is read from a
+    // summary made the first time it is asked for, not from its manifest.
     static QVector<JournalRun> summaries(QStringList *refused = nullptr);
     // What plain undo takes: the newest run with undo, not still in progress, unless it is
     // undone already. A run before it still counts when it was interrupted, or still going
     // on when the newer runs were asked for (it ran alongside them), as before there was a
-    // history. False when there is none.
+    // history. False when there is none. Read as a summary: reread() gives its records.
     static bool lastRun(JournalRun *run, QStringList *refused = nullptr);
     // The runs with undo, newest first, as the history lists them.
     static QVector<HistoryEntry> history(QStringList *refused = nullptr);

@@ -109,8 +109,13 @@ bool pwriteFully(int fd, const char *data, qint64 size, qint64 offset)
 
 bool copyContent(int from, int to, qint64 size)
 {
-    loff_t in = 0;
-    loff_t out = 0;
+    return copyContentRange(from, to, 0, size);
+}
+
+bool copyContentRange(int from, int to, qint64 offset, qint64 size)
+{
+    loff_t in = offset;
+    loff_t out = offset;
     while (in < size) {
         const ssize_t done = ::copy_file_range(from, &in, to, &out, size_t(size - in), 0);
         if (done > 0)

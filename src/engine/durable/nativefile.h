@@ -29,6 +29,8 @@ bool pwriteFully(int fd, const char *data, qint64 size, qint64 offset);
 // Copies size bytes of from (from its start) to the start of to, in the kernel where
 // it can.
 bool copyContent(int from, int to, qint64 size);
+// The same for the bytes from offset up to size, at the same offset in to.
+bool copyContentRange(int from, int to, qint64 offset, qint64 size);
 
 // Same file, same size, same modification and change time: nothing wrote to it or
 // changed its mode or owner in between. A writer can put the modification time back;

@@ -140,6 +140,8 @@ Reason SafeFile::open(const QString &path)
     discard();
     m_step = Step::Closed;
     m_inPlace = false;
+    m_restoring = false;
+    m_beforeInPlace = nullptr;
     m_file.reset();
     m_temp.reset();
     // The journal needs a path that means the same file from anywhere.
@@ -158,6 +160,30 @@ Reason SafeFile::open(const QString &path)
         return Reason::ReadOnly;
     m_step = Step::Opened;
     return Reason::None;
+}
+
+Reason SafeFile::restore(UniqueFd folder, const QByteArray &name, UniqueFd file,
+    const struct stat &now, const Original &original, const std::function<bool()> &beforeInPlace)
+{
+    discard();
+    m_inPlace = false;
+    m_temp.reset();
+    m_folder = std::move(folder);
+    m_file = std::move(file);
+    m_original = now;
+    m_folderPath.clear();
+    m_name = name;
+    m_restoring = true;
+    m_restore = original;
+    m_beforeInPlace = beforeInPlace;
+    m_step = Step::Opened;
+    const Reason begun = beginWrite();
+    if (begun != Reason::None)
+        return fail(begun);
+    if (!m_inPlace && !copyContent(original.fd, m_temp.get(), original.size))
+        return fail(Reason::WriteFailed);
+    const Reason staged = stage(nullptr);
+    return staged != Reason::None ? staged : commit(Sync::Here);
 }
 
 Reason SafeFile::openAt(const QByteArray &folder, const QByteArray &name, bool followed)
@@ -251,7 +277,12 @@ Reason SafeFile::beginWrite()
 {
     m_after = std::make_unique<ContentHash>();
     m_step = Step::Writing;
-    m_temp.reset(createTempFile(m_folder.get(), m_name, m_original.st_mode & 0777, &m_tempName));
+    if (m_restoring && m_restore.inPlace)
+        return beginInPlace(Reason::WriteFailed);
+    const mode_t mode = m_restoring ? mode_t(m_restore.mode) : m_original.st_mode;
+    const uid_t owner = m_restoring ? uid_t(m_restore.uid) : m_original.st_uid;
+    const gid_t group = m_restoring ? gid_t(m_restore.gid) : m_original.st_gid;
+    m_temp.reset(createTempFile(m_folder.get(), m_name, mode & 0777, &m_tempName));
     if (!m_temp.isValid()) {
         if (errno == EACCES || errno == EPERM)
             return beginInPlace(Reason::FolderNotWritable);
@@ -259,8 +290,8 @@ Reason SafeFile::beginWrite()
     }
     // Only root may give a file away; anyone else keeps a file that is not theirs
     // (or not their group's) by writing it in place.
-    if (m_original.st_uid != effectiveUser() || m_original.st_gid != effectiveGroup()) {
-        if (::fchown(m_temp.get(), m_original.st_uid, m_original.st_gid) != 0) {
+    if (owner != effectiveUser() || group != effectiveGroup()) {
+        if (::fchown(m_temp.get(), owner, group) != 0) {
             ::unlinkat(m_folder.get(), m_tempName.constData(), 0);
             m_temp.reset();
             m_tempName.clear();
@@ -291,9 +322,10 @@ Reason SafeFile::stage(Journal *journal)
     pausePoint("staging");
     m_afterDigest = m_after->digest();
     if (!m_inPlace) {
-        const mode_t mode = m_original.st_mode & 07777;
-        const bool setMode = mode != ((m_original.st_mode & 0777) & ~processUmask());
-        if (!copyAccessAndAttributes(m_file.get(), m_temp.get(), mode, setMode))
+        const mode_t mode = (m_restoring ? mode_t(m_restore.mode) : m_original.st_mode) & 07777;
+        const bool setMode = mode != ((mode & 0777) & ~processUmask());
+        const int from = m_restoring ? m_restore.fd : m_file.get();
+        if (!copyAccessAndAttributes(from, m_temp.get(), mode, setMode))
             return fail(Reason::WriteFailed);
     }
     m_journal = journal;
@@ -317,7 +349,7 @@ Reason SafeFile::stage(Journal *journal)
         // Overwriting where the file stands needs its old content safe on disk first.
         if (m_inPlace && (m_entry < 0 || !journal->makeDurable(m_recordSequence)))
             return fail(Reason::WriteFailed);
-    } else if (m_inPlace) {
+    } else if (m_inPlace && !m_restoring) {
         qint64 got = 0;
         m_backup.resize(int(m_original.st_size));
         if (::lseek(m_file.get(), 0, SEEK_SET) != 0
@@ -344,6 +376,7 @@ Reason SafeFile::commit(Sync sync)
         if (!synced)
             return fail(Reason::WriteFailed);
     }
+    pausePoint(m_restoring ? "undo-replace" : "replace");
     struct stat now;
     if (::fstatat(m_folder.get(), m_name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0
         || !sameVersion(now, m_original))
@@ -356,24 +389,37 @@ Reason SafeFile::commit(Sync sync)
     return Reason::None;
 }
 
+bool SafeFile::writeInPlace(qint64 offset, qint64 end)
+{
+    if (m_restoring)
+        return copyContentRange(m_restore.fd, m_writable.get(), offset, end);
+    return pwriteFully(m_writable.get(), m_pending.constData() + offset, end - offset, offset);
+}
+
 Reason SafeFile::commitInPlace()
 {
+    pausePoint(m_restoring ? "undo-replace" : "replace");
     struct stat now;
     if (::fstatat(m_folder.get(), m_name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0
         || !sameVersion(now, m_original))
         return fail(Reason::ChangedDuringRun);
-    const qint64 size = m_pending.size();
+    const qint64 size = m_restoring ? m_restore.size : qint64(m_pending.size());
     // Space reserved up front turns a full disk into a failure before the first byte.
     if (size > m_original.st_size
         && ::fallocate(m_writable.get(), FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP)
         return fail(Reason::WriteFailed);
+    if (m_restoring && !m_beforeInPlace())
+        return fail(Reason::WriteFailed);
     // In two parts, so that a test can stop the write half done.
     const qint64 half = size / 2;
-    const bool written = pwriteFully(m_writable.get(), m_pending.constData(), half, 0)
-        && (pausePoint("in-place-write"), true)
-        && pwriteFully(m_writable.get(), m_pending.constData() + half, size - half, half)
-        && ::ftruncate(m_writable.get(), size) == 0 && ::fdatasync(m_writable.get()) == 0;
+    const bool written = writeInPlace(0, half)
+        && (pausePoint(m_restoring ? "undo-in-place" : "in-place-write"), true)
+        && writeInPlace(half, size) && ::ftruncate(m_writable.get(), size) == 0
+        && ::fdatasync(m_writable.get()) == 0;
     if (!written) {
+        // Undo's own record finishes it next time, from the original it is putting back.
+        if (m_restoring)
+            return fail(Reason::WriteFailed);
         // Still marked as being written, the journal restores it on undo if this cannot.
         if (restoreInPlace() || !m_journal)
             return fail(Reason::WriteFailed);

@@ -89,6 +89,26 @@ public:
     // Abandons the rewrite; the file stays as it was.
     void discard();
 
+    // What undo puts back: a run's kept original, open as fd, with the mode, owner and group
+    // the file had. inPlace: the run wrote the file where it stands, and so does undo, so
+    // that the file keeps the inode its journal names.
+    struct Original
+    {
+        int fd = -1;
+        qint64 size = 0;
+        quint32 mode = 0;
+        quint32 uid = 0;
+        quint32 gid = 0;
+        bool inPlace = false;
+    };
+    // Undo's rewrite, by the same steps as any other: file, open in folder under name and
+    // found by the caller as the run left it (now), takes back original's content, mode,
+    // owner, ACL and attributes. Before a file is overwritten where it stands,
+    // beforeInPlace() makes durable that it is, so that a write cut short is finished from
+    // original by the next undo. ChangedDuringRun leaves the file to whoever changed it.
+    Reason restore(UniqueFd folder, const QByteArray &name, UniqueFd file, const struct stat &now,
+        const Original &original, const std::function<bool()> &beforeInPlace);
+
     // Makes the new content of every staged file, and the journal's records of them, reach
     // the disk: one syncfs per file system. On WriteFailed, commit each with Sync::Here,
     // which finds out which file it was.
@@ -115,6 +135,7 @@ private:
     // refused: the reason when the file cannot be opened for writing either.
     Reason beginInPlace(Reason refused);
     Reason commitInPlace();
+    bool writeInPlace(qint64 offset, qint64 end);
     bool restoreInPlace();
     Reason fail(Reason reason);
 
@@ -135,6 +156,10 @@ private:
     QByteArray m_pending; // the new content, when written in place
     QByteArray m_backup; // the old content, when written in place without a journal
     Journal *m_journal = nullptr;
+    // Undo's: the content and metadata come from a kept original.
+    bool m_restoring = false;
+    Original m_restore;
+    std::function<bool()> m_beforeInPlace;
     qint64 m_entry = -1;
     quint64 m_recordSequence = 0;
 };

@@ -1,18 +1,24 @@
 #include "engine/durable/undo.h"
 
+#include "engine/base/workerthreads.h"
 #include "engine/durable/contenthash.h"
 #include "engine/durable/filemetadata.h"
 #include "engine/durable/journal.h"
 #include "engine/durable/nativefile.h"
 #include "engine/durable/pausepoint.h"
+#include "engine/durable/safefile.h"
 #include "engine/durable/uniquefd.h"
 #include "files/tempnames.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSet>
+#include <QWaitCondition>
 
 #include <cerrno>
+#include <map>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -105,128 +111,40 @@ Outcome openCurrent(const JournalRecord &record, Current *current)
     return Outcome::Restored;
 }
 
-bool copyRange(int from, int to, qint64 offset, qint64 end)
-{
-    std::vector<char> block(256 * 1024);
-    while (offset < end) {
-        const ssize_t got = ::pread(
-            from, block.data(), size_t(qMin<qint64>(qint64(block.size()), end - offset)), offset);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0 || !pwriteFully(to, block.data(), got, offset))
-            return false;
-        offset += got;
-    }
-    return true;
-}
-
-// Overwrites the file where it stands, after recording durably that it is being
-// restored: should this be cut short, the next undo or start finishes it.
-Outcome restoreInPlace(
-    const Current &current, int original, const JournalRecord &record, const OpenRun &journal)
-{
-    const UniqueFd writable(reopenForWriting(current.file.get()));
-    if (!writable.isValid() || !current.unchanged())
-        return Outcome::Failed;
-    if (record.size > current.stat.st_size
-        && ::fallocate(writable.get(), FALLOC_FL_KEEP_SIZE, 0, record.size) != 0
-        && errno != EOPNOTSUPP)
-        return Outcome::Failed;
-    if (!journal.append("R " + QByteArray::number(record.entry) + '\n', true))
-        return Outcome::Failed;
-    const qint64 half = record.size / 2;
-    const bool ok = copyRange(original, writable.get(), 0, half)
-        && (pausePoint("undo-in-place"), true)
-        && copyRange(original, writable.get(), half, record.size)
-        && ::ftruncate(writable.get(), record.size) == 0 && ::fdatasync(writable.get()) == 0;
-    return ok ? Outcome::Restored : Outcome::Failed;
-}
-
-// A new file beside the current one, renamed over it.
-Outcome restoreByCopy(
-    const Current &current, int original, const JournalRecord &record, const OpenRun &journal)
-{
-    QByteArray tempName;
-    const UniqueFd temp(createTempFile(current.folder.get(), current.name, 0600, &tempName));
-    if (!temp.isValid()) {
-        if (errno == EACCES || errno == EPERM)
-            return restoreInPlace(current, original, record, journal);
-        return Outcome::Failed;
-    }
-    const bool owned = (record.uid == ::geteuid() && record.gid == ::getegid())
-        || ::fchown(temp.get(), record.uid, record.gid) == 0;
-    if (!owned) {
-        ::unlinkat(current.folder.get(), tempName.constData(), 0);
-        return restoreInPlace(current, original, record, journal);
-    }
-    const bool ok = copyContent(original, temp.get(), record.size)
-        && copyAccessAndAttributes(original, temp.get(), record.mode, true)
-        && ::fdatasync(temp.get()) == 0 && current.unchanged()
-        && ::renameat(current.folder.get(), tempName.constData(), current.folder.get(),
-               current.name.constData())
-            == 0;
-    if (!ok) {
-        ::unlinkat(current.folder.get(), tempName.constData(), 0);
-        return Outcome::Failed;
-    }
-    ::fsync(current.folder.get());
-    return Outcome::Restored;
-}
-
 int openOriginal(const OpenRun &journal, const JournalRecord &record)
 {
-    const UniqueFd shard(
-        ::openat(journal.folder.get(), QByteArray::number(record.entry % 16).constData(),
-            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!shard.isValid())
-        return -1;
-    return ::openat(shard.get(), QByteArray::number(record.entry).constData(),
+    return ::openat(journal.folder.get(), Journal::keptName(record.entry).constData(),
         O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Once put back whole where it stands, a file counts as whole: whatever it holds later
-// is someone's change, not a tear.
-Outcome markWhole(Outcome outcome, const JournalRecord &record, const OpenRun &journal)
+// Puts the original back through the same steps as any rewrite: beside the file and
+// renamed over it, or where it stands (as the run wrote it, or where the folder takes no
+// new file), after recording durably that it is being restored: should this be cut short,
+// the next undo or start finishes it.
+// renamed: as for undoFile().
+Outcome restore(Current *current, int original, const JournalRecord &record, const OpenRun &journal,
+    bool inPlace, bool *renamed)
 {
-    if (outcome == Outcome::Restored)
-        journal.append("F " + QByteArray::number(record.entry) + '\n', false);
-    return outcome;
+    SafeFile file;
+    const SafeFile::Original from {
+        original, record.size, record.mode, record.uid, record.gid, inPlace};
+    const Reason reason = file.restore(std::move(current->folder), current->name,
+        std::move(current->file), current->stat, from,
+        [&] { return journal.append("R " + QByteArray::number(record.entry) + '\n', true); });
+    if (reason != Reason::None)
+        return Outcome::Failed;
+    *renamed = !file.writesInPlace();
+    // Once put back whole where it stands, a file counts as whole: whatever it holds later
+    // is someone's change, not a tear.
+    journal.append("F " + QByteArray::number(record.entry) + '\n', false);
+    return Outcome::Restored;
 }
 
-// Originals put back by a rename reach the disk with one sync of their folder, taken when
-// undo moves on to another folder and before the journal goes: a sync per file kept undo
-// waiting on the disk once per file. Until then the journal still holds what a second
-// undo needs.
-class FolderSyncs
-{
-public:
-    ~FolderSyncs() { flush(); }
-
-    void renamedIn(const QByteArray &path, Current *current)
-    {
-        const QByteArray folder = splitNativePath(path).folder;
-        if (m_folder.isValid() && folder == m_path)
-            return;
-        flush();
-        m_folder = std::move(current->folder);
-        m_path = folder;
-    }
-    void flush()
-    {
-        if (m_folder.isValid())
-            ::fsync(m_folder.get());
-        m_folder.reset();
-    }
-
-private:
-    UniqueFd m_folder;
-    QByteArray m_path;
-};
-
 // rewrittenLater: a later run replaced the file, so that what it holds is no tear of this
-// run's.
+// run's. renamed: set when the original took the file's place by a rename, which reaches
+// the disk with a sync of its folder.
 Outcome undoFile(
-    const JournalRecord &record, const OpenRun &journal, bool rewrittenLater, FolderSyncs *syncs)
+    const JournalRecord &record, const OpenRun &journal, bool rewrittenLater, bool *renamed)
 {
     Current current;
     const Outcome opened = openCurrent(record, &current);
@@ -245,23 +163,21 @@ Outcome undoFile(
     const UniqueFd original(openOriginal(journal, record));
     if (!original.isValid() || digestOfFile(original.get()) != record.before)
         return Outcome::Failed;
-    if (record.kept == JournalRecord::Kept::InPlace || record.restoring)
-        return markWhole(restoreInPlace(current, original.get(), record, journal), record, journal);
-    if (record.kept == JournalRecord::Kept::Link) {
+    const bool inPlace = record.kept == JournalRecord::Kept::InPlace || record.restoring;
+    if (record.kept == JournalRecord::Kept::Link && !inPlace) {
         if (!current.unchanged())
             return Outcome::Failed;
         const QByteArray keptName = Journal::keptName(record.entry);
         if (::renameat(journal.folder.get(), keptName.constData(), current.folder.get(),
                 current.name.constData())
             == 0) {
-            // On disk before the journal that could redo it is deleted.
-            syncs->renamedIn(record.path, &current);
+            *renamed = true;
             return Outcome::Restored;
         }
         if (errno != EXDEV && errno != EACCES && errno != EPERM)
             return Outcome::Failed;
     }
-    return markWhole(restoreByCopy(current, original.get(), record, journal), record, journal);
+    return restore(&current, original.get(), record, journal, inPlace, renamed);
 }
 
 // The paths among wanted that a run after the one at index, not undone, replaced.
@@ -320,8 +236,8 @@ Repair repairFile(const JournalRecord &record, const OpenRun &journal)
     const UniqueFd original(openOriginal(journal, record));
     if (!original.isValid() || digestOfFile(original.get()) != record.before)
         return Repair::Failed;
-    return markWhole(restoreInPlace(current, original.get(), record, journal), record, journal)
-            == Outcome::Restored
+    bool renamed = false;
+    return restore(&current, original.get(), record, journal, true, &renamed) == Outcome::Restored
         ? Repair::Repaired
         : Repair::Failed;
 }
@@ -336,9 +252,9 @@ QByteArray shadowedName(const QByteArray &tempName)
 // Temp files a killed run or undo left, in the folders it wrote in, but not in folders a
 // run now in progress writes in. Only this program's: by the name, and by the owner, which
 // is this user, or for root the owner of the file it was to replace.
-int removeLeftTempFiles(const JournalRun &run)
+// folders: those its records name; its own folders come from run.
+int removeLeftTempFiles(const JournalRun &run, QSet<QByteArray> folders)
 {
-    QSet<QByteArray> folders;
     for (const QByteArray &folder : run.folders)
         folders.insert(folder);
     for (const JournalRecord &record : run.records)
@@ -407,7 +323,7 @@ Recovery recover(const QString &except)
                 break;
             }
         }
-        recovery.tempFilesRemoved += removeLeftTempFiles(run);
+        recovery.tempFilesRemoved += removeLeftTempFiles(run, {});
         const bool recordedNothing = run.records.isEmpty() && run.damaged.isEmpty();
         if (!failed && (recordedNothing || !run.keepsUndo))
             Journal::remove(run);
@@ -432,9 +348,166 @@ UndoResult undoLastRun()
 
 namespace {
 
+// The paths of a run's files that may be torn, and that a later run replaced since.
+QSet<QByteArray> tornRewrittenLater(JournalReader &reader)
+{
+    JournalRun torn = reader.run();
+    if (reader.mayBeTorn() == 0)
+        return {};
+    JournalRecord record;
+    while (reader.next(&record)) {
+        if (!record.abandoned && record.mayBeTorn())
+            torn.records.append(record);
+    }
+    reader.rewind();
+    return tornRewrittenLater(torn);
+}
+
+// Undo's workers take the run's records in their order and hand back each file's outcome;
+// outcomes are reported in the same order, however the workers finish. A worker stays at
+// most Window records ahead of the report, so that what waits is bounded, not the run.
+class UndoWork
+{
+public:
+    UndoWork(JournalReader *reader, const OpenRun &journal, const QSet<QByteArray> &rewritten,
+        const std::atomic_bool &stop, const UndoProgress &progress, UndoResult *result)
+        : m_reader(reader)
+        , m_journal(journal)
+        , m_rewritten(rewritten)
+        , m_stop(stop)
+        , m_progress(progress)
+        , m_result(result)
+    {
+    }
+
+    void run(int threads)
+    {
+        std::vector<std::thread> workers;
+        for (int i = 1; i < threads; ++i)
+            workers.emplace_back([this] { work(); });
+        work();
+        for (std::thread &worker : workers)
+            worker.join();
+        syncFolders();
+    }
+
+    // The folders the run's files are in.
+    QSet<QByteArray> folders() const { return m_folders; }
+
+private:
+    static constexpr qint64 Window = 4096;
+
+    void work()
+    {
+        JournalRecord record;
+        qint64 index;
+        while (take(&record, &index)) {
+            bool renamed = false;
+            const Outcome outcome
+                = undoFile(record, m_journal, m_rewritten.contains(record.path), &renamed);
+            finish(index, {QFile::decodeName(record.path), record.path, outcome}, renamed);
+        }
+    }
+
+    bool take(JournalRecord *record, qint64 *index)
+    {
+        QMutexLocker locker(&m_mutex);
+        while (!m_ended && m_taken - m_reported >= Window)
+            m_room.wait(&m_mutex);
+        while (!m_ended) {
+            if (!m_reader->next(record)) {
+                m_ended = true;
+            } else if (!record->abandoned) {
+                pausePoint("undo-take");
+                // The files in hand are finished first; the rest stay for the next undo.
+                m_ended = m_result->stopped = m_stop.load();
+                if (m_ended)
+                    break;
+                *index = m_taken++;
+                return true;
+            }
+        }
+        m_room.wakeAll();
+        return false;
+    }
+
+    void finish(qint64 index, UndoResult::File file, bool renamed)
+    {
+        QMutexLocker locker(&m_mutex);
+        const QByteArray folder = splitNativePath(file.nativePath).folder;
+        m_folders.insert(folder);
+        if (renamed)
+            m_renamedIn.insert(folder);
+        if (index != m_reported) {
+            m_waiting.emplace(index, std::move(file));
+            return;
+        }
+        report(file);
+        for (auto next = m_waiting.begin(); next != m_waiting.end() && next->first == m_reported;
+             next = m_waiting.erase(next))
+            report(next->second);
+        m_room.wakeAll();
+    }
+
+    void report(const UndoResult::File &file)
+    {
+        ++m_reported;
+        switch (file.outcome) {
+        case Outcome::Restored:
+            ++m_result->restored;
+            break;
+        case Outcome::AlreadyOriginal:
+            ++m_result->alreadyOriginal;
+            break;
+        case Outcome::ChangedSince:
+            ++m_result->changedSince;
+            break;
+        case Outcome::Missing:
+            ++m_result->missing;
+            break;
+        case Outcome::Failed:
+            ++m_result->failed;
+            break;
+        }
+        if (m_progress.file)
+            m_progress.file(file);
+        else
+            m_result->files.append(file);
+    }
+
+    // Originals put back by a rename reach the disk with one sync of each folder, before
+    // the journal goes: a sync per file kept undo waiting on the disk once per file. Until
+    // then the journal still holds what a second undo needs.
+    void syncFolders()
+    {
+        for (const QByteArray &folder : qAsConst(m_renamedIn)) {
+            const UniqueFd fd(openFolder(folder));
+            if (fd.isValid())
+                ::fsync(fd.get());
+        }
+    }
+
+    JournalReader *const m_reader;
+    const OpenRun &m_journal;
+    const QSet<QByteArray> &m_rewritten;
+    const std::atomic_bool &m_stop;
+    const UndoProgress &m_progress;
+    UndoResult *const m_result;
+
+    QMutex m_mutex;
+    QWaitCondition m_room;
+    bool m_ended = false;
+    qint64 m_taken = 0;
+    qint64 m_reported = 0;
+    std::map<qint64, UndoResult::File> m_waiting;
+    QSet<QByteArray> m_folders;
+    QSet<QByteArray> m_renamedIn;
+};
+
 // Undoes run (found again under its lock); plain: the run is what plain undo takes, and
 // is looked for again when another undo ends it first.
-UndoResult undoOne(JournalRun run, bool plain, const std::atomic_bool &stop)
+UndoResult undoOne(
+    JournalRun run, bool plain, const std::atomic_bool &stop, const UndoProgress &progress)
 {
     UndoResult result;
     result.recovery = recover(run.folder);
@@ -445,55 +518,33 @@ UndoResult undoOne(JournalRun run, bool plain, const std::atomic_bool &stop)
         if (!journal.manifest.isValid() || !plain || !Journal::lastRun(&run))
             return result;
     }
-    if (!Journal::reread(&run) || run.undone)
+    JournalReader reader;
+    if (!reader.open(run.folder) || reader.run().undone)
         return result;
     // From here on the run counts as interrupted until this undo ends: no later run
     // sweeps a journal that still has files to give back.
     journal.append("U\n", false);
-    result.runWasInterrupted = !run.finished;
-    result.damaged = run.damaged;
-    const QSet<QByteArray> rewritten = tornRewrittenLater(run);
-    FolderSyncs syncs;
-    for (const JournalRecord &record : qAsConst(run.records)) {
-        if (record.abandoned)
-            continue;
-        if (stop.load()) {
-            result.stopped = true;
-            break;
-        }
-        const Outcome outcome = undoFile(record, journal, rewritten.contains(record.path), &syncs);
-        result.files.append({QFile::decodeName(record.path), record.path, outcome});
-        switch (outcome) {
-        case Outcome::Restored:
-            ++result.restored;
-            break;
-        case Outcome::AlreadyOriginal:
-            ++result.alreadyOriginal;
-            break;
-        case Outcome::ChangedSince:
-            ++result.changedSince;
-            break;
-        case Outcome::Missing:
-            ++result.missing;
-            break;
-        case Outcome::Failed:
-            ++result.failed;
-            break;
-        }
-    }
-    syncs.flush();
-    result.tempFilesRemoved = removeLeftTempFiles(run);
-    result.nothingToUndo = result.files.isEmpty() && result.damaged.isEmpty() && !result.stopped;
+    result.runWasInterrupted = !reader.run().finished;
+    result.damaged = reader.run().damaged;
+    if (progress.begun)
+        progress.begun(result);
+    const QSet<QByteArray> rewritten = tornRewrittenLater(reader);
+    UndoWork work(&reader, journal, rewritten, stop, progress, &result);
+    work.run(std::min(workerThreadsFor(reader.largestFile()), std::max(1, reader.files())));
+    const int reported = result.restored + result.alreadyOriginal + result.changedSince
+        + result.missing + result.failed;
+    result.tempFilesRemoved = removeLeftTempFiles(reader.run(), work.folders());
+    result.nothingToUndo = reported == 0 && result.damaged.isEmpty() && !result.stopped;
     // The history keeps it, undone; a run that recorded nothing has no place there.
     if (result.complete()
-        && (result.nothingToUndo || !Journal::markUndone(run, journal.manifest.get())))
-        Journal::remove(run);
+        && (result.nothingToUndo || !Journal::markUndone(reader.run(), journal.manifest.get())))
+        Journal::remove(reader.run());
     return result;
 }
 
 } // namespace
 
-UndoResult undoLastRunUntil(const std::atomic_bool &stop)
+UndoResult undoLastRunUntil(const std::atomic_bool &stop, const UndoProgress &progress)
 {
     JournalRun run;
     if (!Journal::lastRun(&run)) {
@@ -501,10 +552,10 @@ UndoResult undoLastRunUntil(const std::atomic_bool &stop)
         result.recovery = recover(QString());
         return result;
     }
-    return undoOne(run, true, stop);
+    return undoOne(run, true, stop, progress);
 }
 
-UndoResult undoRunUntil(int number, const std::atomic_bool &stop)
+UndoResult undoRunUntil(int number, const std::atomic_bool &stop, const UndoProgress &progress)
 {
     const QVector<HistoryEntry> history = Journal::history();
     if (number < 1 || number > history.size()) {
@@ -513,5 +564,5 @@ UndoResult undoRunUntil(int number, const std::atomic_bool &stop)
         result.recovery = recover(QString());
         return result;
     }
-    return undoOne(history.at(number - 1).run, false, stop);
+    return undoOne(history.at(number - 1).run, false, stop, progress);
 }

@@ -6,6 +6,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <functional>
 
 // What the start of a run or an undo put right of runs that were interrupted.
 struct Recovery
@@ -76,6 +77,16 @@ struct UndoResult
     bool complete() const { return !stopped && failed == 0 && damaged.isEmpty(); }
 };
 
+// What an undo tells as it goes, on its own threads, one call at a time.
+struct UndoProgress
+{
+    // Once what was put right first and the damaged records are known, before any file.
+    std::function<void(const UndoResult &)> begun;
+    // Each file's outcome, in the order the run wrote them; UndoResult::files then stays
+    // empty.
+    std::function<void(const UndoResult::File &)> file;
+};
+
 // Puts back, atomically and with its mode, owner, ACL and attributes, every file of the
 // last run (Journal::lastRun()) that still holds what the run wrote, and every file a
 // killed run was overwriting in place; first, recoverInterruptedRuns(). The run's
@@ -83,9 +94,11 @@ struct UndoResult
 // then stays in the history, marked undone, so a second undo finds nothing to do, or
 // finishes what the first left.
 UndoResult undoLastRun();
-// The same, stopping once stop is set (from a signal handler, say): the file in hand is
-// finished first, the rest stay in the journal for the next undo.
-UndoResult undoLastRunUntil(const std::atomic_bool &stop);
+// The same, stopping once stop is set (from a signal handler, say): the files in hand are
+// finished first, the rest stay in the journal for the next undo. Files are undone on as
+// many threads as a run would use, with the run's journal read as a stream.
+UndoResult undoLastRunUntil(const std::atomic_bool &stop, const UndoProgress &progress = {});
 // The same for run number of the history (Journal::history()), 1 being the newest. A file
 // that changed after the run, by a later run too, is left alone and named.
-UndoResult undoRunUntil(int number, const std::atomic_bool &stop);
+UndoResult undoRunUntil(
+    int number, const std::atomic_bool &stop, const UndoProgress &progress = {});

@@ -1090,17 +1090,20 @@ struct Hold
     qsizetype end = -1;
     int captures = 0;
     std::vector<PCRE2_SIZE> best; // pairs, the whole match's first
-    // Set for UTF-8, where lengths are counted in characters, as the old engine counted.
+    // Set for UTF-8, whose lengths are counted in UTF-16 units, as the old engine and
+    // the decoding route count them: a character beyond the plane counts twice.
     const char *utf8 = nullptr;
 
     qsizetype length(PCRE2_SIZE from, PCRE2_SIZE to) const
     {
         if (!utf8)
             return qsizetype(to - from);
-        qsizetype characters = 0;
-        for (PCRE2_SIZE k = from; k < to; ++k)
-            characters += (uchar(utf8[k]) & 0xC0) != 0x80;
-        return characters;
+        qsizetype units = 0;
+        for (PCRE2_SIZE k = from; k < to; ++k) {
+            const uchar b = uchar(utf8[k]);
+            units += (b & 0xC0) != 0x80 ? 1 + (b >= 0xF0) : 0;
+        }
+        return units;
     }
 
     bool better(qsizetype at, const PCRE2_SIZE *offsets, uint32_t top) const
@@ -1152,6 +1155,42 @@ void appendCased(std::vector<Unit> *out, const Unit *p, qsizetype n, int mode)
     out->insert(out->end(), cased.begin(), cased.end());
 }
 
+// Hands pieces on to a sink, joining each to the one before where it follows it in
+// memory: text kept around a match, or a group taken back as it stood, goes on as one
+// piece, not one per match.
+template<typename Unit>
+class Joiner
+{
+public:
+    explicit Joiner(const UnitSink<Unit> &sink)
+        : sink(sink)
+    {
+    }
+    void operator()(const Unit *p, qsizetype n)
+    {
+        if (n <= 0)
+            return;
+        if (size > 0 && at + size == p) {
+            size += n;
+            return;
+        }
+        flush();
+        at = p;
+        size = n;
+    }
+    void flush()
+    {
+        if (size > 0)
+            sink(at, size);
+        size = 0;
+    }
+
+private:
+    const UnitSink<Unit> &sink;
+    const Unit *at = nullptr;
+    qsizetype size = 0;
+};
+
 } // namespace
 
 template<typename Unit>
@@ -1179,6 +1218,10 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
     for (const RegexReplacement::Piece &piece : replacement.pieces()) {
         pieces.push_back({piece.kind, A::fromQString(piece.text), piece.group});
     }
+    const bool cased = std::any_of(pieces.cbegin(), pieces.cend(), [](const Encoded &piece) {
+        return piece.kind != RegexReplacement::Piece::Literal
+            && piece.kind != RegexReplacement::Piece::Group;
+    });
     std::vector<Unit> made;
     std::vector<Unit> copy;
     const Unit *const subject = A::matchable(text, n, &copy);
@@ -1193,6 +1236,7 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
         hold.utf8 = subject;
     hold.best.assign(size_t(2 * p->captures + 2), PCRE2_UNSET);
     typename A::Data *spare = memory.spareFor(p->captures);
+    Joiner<Unit> out(sink);
     qsizetype count = 0;
     qsizetype copied = 0;
     qsizetype start = 0;
@@ -1237,13 +1281,27 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
                     tooComplex();
             }
         }
-        sink(text + copied, from - copied);
+        out(text + copied, from - copied);
         written += from - copied;
         qsizetype length = 0;
         if (replacement.isLiteral() && !pieces.empty()) {
-            sink(pieces.front().text.data(), qsizetype(pieces.front().text.size()));
+            out(pieces.front().text.data(), qsizetype(pieces.front().text.size()));
             length = qsizetype(pieces.front().text.size());
-        } else if (!pieces.empty()) {
+        } else if (!cased) {
+            // Handed on where they lie: no copy per match.
+            for (const Encoded &piece : pieces) {
+                const Unit *from = piece.text.data();
+                qsizetype size = qsizetype(piece.text.size());
+                if (piece.kind == RegexReplacement::Piece::Group) {
+                    if (piece.group > p->captures || groups[2 * piece.group] == PCRE2_UNSET)
+                        continue;
+                    from = text + groups[2 * piece.group];
+                    size = qsizetype(groups[2 * piece.group + 1] - groups[2 * piece.group]);
+                }
+                out(from, size);
+                length += size;
+            }
+        } else {
             made.clear();
             int mode = 0;
             for (const Encoded &piece : pieces) {
@@ -1267,6 +1325,8 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
                     break;
                 }
             }
+            // made is filled again for the next match.
+            out.flush();
             sink(made.data(), qsizetype(made.size()));
             length = qsizetype(made.size());
         }
@@ -1277,7 +1337,8 @@ qsizetype regexReplace(const RegexPattern &pattern, const RegexReplacement &repl
         copied = to;
         start = to > from ? to : (to < n ? A::nextCharacter(text, n, to) : n + 1);
     }
-    sink(text + copied, n - copied);
+    out(text + copied, n - copied);
+    out.flush();
     return count;
 }
 

@@ -1,6 +1,7 @@
 #include "engine/match/utf8replace.h"
 
 #include "engine/match/multibyte.h"
+#include "engine/match/regex.h"
 #include "engine/match/replacer.h"
 #include "engine/match/utf8scan.h"
 
@@ -82,11 +83,17 @@ public:
     {
     }
 
+    // A long piece goes out in parts, so that the buffer stays the size of one.
     void operator()(const char *p, qsizetype n)
     {
-        append(p, n);
-        if (sink && out->size() >= StreamPiece)
-            flush();
+        while (n > 0) {
+            const qsizetype part = sink ? std::min(n, StreamPiece) : n;
+            append(p, part);
+            if (sink && out->size() >= StreamPiece)
+                flush();
+            p += part;
+            n -= part;
+        }
     }
 
     // False when the sink refused a piece.
@@ -188,6 +195,81 @@ public:
     Replacer<char, Chars> replacer;
 };
 
+// Regular expressions on UTF-8, each pair over what the one before left. The breaks are
+// normalised just as the decoding route normalises them, so '.', '$' and [^\n] see the
+// same text there and here; a pattern can match a break anywhere, so none is kept as it is.
+class RegexBytesReplacer : public Utf8Replace::Private
+{
+public:
+    RegexBytesReplacer(
+        const ReplacePairs &pairs, const ReplaceSettings &settings, LineBreakMode mode)
+        : Private({}, mode, nullptr)
+        , pairs(pairs)
+        , caseless(settings.ignoreCase)
+        , extended(settings.extendedReplacement)
+    {
+        breakFree = false;
+    }
+
+    void replace(UnitBuffer<char> *text, qsizetype start, UnitBuffer<char> *spare,
+        BreakWriter &writer, std::vector<qsizetype> *counts) const override
+    {
+        counts->assign(size_t(pairs.size()), 0);
+        int last = -1;
+        for (int i = 0; i < pairs.size(); ++i) {
+            if (!pairs.at(i).first.isEmpty())
+                last = i;
+        }
+        for (int i = 0; i <= last; ++i) {
+            const ReplacePair &pair = pairs.at(i);
+            if (pair.first.isEmpty())
+                continue;
+            const std::shared_ptr<const RegexPattern> rx = threadPattern(pair.first, caseless);
+            if (!rx->isValid())
+                continue;
+            const RegexReplacement replacement(pair.second, *rx, extended);
+            const char *const s = text->data() + start;
+            const qsizetype n = text->size() - start;
+            if (i == last) {
+                // Small pieces are gathered before the writer sees them: its search for
+                // line breaks costs more per piece than the matching.
+                spare->clear();
+                spare->reserve(2 * StagePiece);
+                (*counts)[size_t(i)] = regexReplace<char>(
+                    *rx, replacement, s, n, [spare, &writer](const char *p, qsizetype count) {
+                        if (count < SmallPiece) {
+                            spare->append(p, count);
+                            if (spare->size() < StagePiece)
+                                return;
+                        }
+                        writer(spare->data(), spare->size());
+                        spare->clear();
+                        if (count >= SmallPiece)
+                            writer(p, count);
+                    });
+                writer(spare->data(), spare->size());
+                return;
+            }
+            spare->clear();
+            spare->reserve(n + n / 16);
+            (*counts)[size_t(i)] = regexReplace<char>(*rx, replacement, s, n,
+                [spare](const char *p, qsizetype count) { spare->append(p, count); });
+            text->swap(*spare);
+            start = 0;
+        }
+        writer(text->data() + start, text->size() - start);
+    }
+    int size() const override { return pairs.size(); }
+
+    // Small enough to stay in the cache between the two copies.
+    static constexpr qsizetype StagePiece = 64 * 1024;
+    static constexpr qsizetype SmallPiece = 256;
+
+    ReplacePairs pairs;
+    bool caseless;
+    bool extended;
+};
+
 // The pairs in the bytes of an encoding, or nullopt when one of them does not encode to
 // exactly its own characters: its keyword can then occur in no valid text, and its
 // replacement cannot be written, and the decoding route says which.
@@ -232,6 +314,10 @@ const MultiByteTable *tableFor(const TextEncoding &encoding)
 Utf8Replace::Utf8Replace(
     const ReplaceSettings &settings, const ReplacePairs &replacePairs, LineBreakMode mode)
 {
+    if (settings.regularExpressions()) {
+        d.reset(new RegexBytesReplacer(replacePairs, settings, mode));
+        return;
+    }
     const MultiByteTable *table = tableFor(settings.encoding);
     std::vector<UnitPair<char>> pairs = pairsIn(replacePairs, table ? table->codec() : nullptr)
                                             .value_or(std::vector<UnitPair<char>>());
@@ -263,11 +349,14 @@ bool Utf8Replace::handsOn(const char *data, qsizetype size) const
 
 bool Utf8Replace::handles(const ReplaceSettings &settings, const ReplacePairs &pairs)
 {
-    if (!settings.ordinary() || !onBytes(settings.encoding))
+    if (!onBytes(settings.encoding))
+        return false;
+    // Patterns run on UTF-8 alone.
+    if (settings.regularExpressions() && tableFor(settings.encoding))
         return false;
     // Folding ASCII letters alone is all of it only for keywords that nothing beyond
     // ASCII folds to.
-    if (settings.ignoreCase) {
+    if (settings.ordinary() && settings.ignoreCase) {
         for (const ReplacePair &pair : pairs) {
             if (!foldsFromAsciiOnly(pair.first))
                 return false;

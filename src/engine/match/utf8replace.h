@@ -19,10 +19,11 @@ enum class LineBreakMode {
 // Ordinary and whole-word replacement on the bytes of a file, without decoding it: in
 // UTF-8, or in one of the double-byte code pages of multibyte.h (GBK, GB18030, Big5,
 // Shift_JIS, EUC-KR), whose keywords and replacements are encoded once and matched only
-// where they start a character. The result is byte for byte what decoding (byte-order
-// mark dropped), normalising the line breaks, applyPairs and encoding would give, in a
-// fraction of the time and with no UTF-16 copy of the text. Built once per run; run()
-// may be called from any number of threads at once, each with Buffers of its own.
+// where they start a character; regular expressions in UTF-8. The result is byte for
+// byte what decoding (byte-order mark dropped), normalising the line breaks, applyPairs
+// and encoding would give, in a fraction of the time and with no UTF-16 copy of the
+// text. Built once per run; run() may be called from any number of threads at once,
+// each with Buffers of its own.
 class Utf8Replace
 {
 public:
@@ -64,9 +65,9 @@ public:
 
     // Whether files in an encoding can be replaced in on their bytes.
     static bool onBytes(const TextEncoding &encoding);
-    // False where the run must take the QString route: regular expressions, an encoding
-    // not onBytes(), a pair holding half a surrogate pair, which works on half
-    // characters, or one the encoding cannot hold exactly.
+    // False where the run must take the QString route: an encoding not onBytes(),
+    // regular expressions in any but UTF-8, a pair holding half a surrogate pair, which works on
+    // half characters, or one the encoding cannot hold exactly.
     static bool handles(const ReplaceSettings &settings, const ReplacePairs &pairs);
 
     // Whether a file starting with these bytes has to be decoded all the same: a
