@@ -75,7 +75,9 @@ MainWindow::MainWindow(QWidget *parent)
     list1->setHorizontalHeaderLabels({QStringLiteral("文件名")});
     list1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list1->setShowGrid(true);
-    list1->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Sized to its names once per refresh: sizing itself to its contents, the header would
+    // measure the rows again for every row filled or coloured.
+    list1->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
 
     QTableWidget *list2 = ui->tableWidget_list2;
     list2->setRowCount(1);
@@ -302,6 +304,13 @@ void MainWindow::on_action_Quit_triggered()
 // and then the window closes.
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    // A scan is stopped without asking: it has changed nothing yet.
+    if (adding) {
+        event->ignore();
+        closeWhenStopped = true;
+        addStop = true;
+        return;
+    }
     if (!run) {
         QMainWindow::closeEvent(event);
         return;

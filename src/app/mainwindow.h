@@ -10,6 +10,9 @@
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
+#include <QVector>
+
+#include <atomic>
 
 class QLabel;
 class QProgressBar;
@@ -44,6 +47,8 @@ public:
     const QStringList &list1() const { return list1Paths.paths(); }
     const QStringList &list2() const { return list2Paths.paths(); }
     bool isRunning() const { return !run.isNull(); }
+    // A folder scan or the filling of the list it found is under way.
+    bool isAdding() const { return adding; }
     // What the encoding box stands for; runs read and write files in it.
     const TextEncoding &fileEncoding() const { return encoding; }
     // The run in progress, or the last one; null before the first.
@@ -112,6 +117,11 @@ private:
     bool containsFile(const PathList &list, const QString &path);
     void scanDirectory(const QString &dirPath, PathList &list, bool noRecursion);
     void tellMaskedOut();
+    // Around an operation that scans folders: the lists and the run wait, the stop button
+    // ends the scan. endAdding() puts the lists back as beginAdding() found them when the
+    // scan was stopped, reports it and returns false.
+    void beginAdding();
+    bool endAdding();
     void addDirFiles1(const QString &dirPath);
     void addDirFiles2(const QString &dirPath);
     void refreshList1();
@@ -151,6 +161,7 @@ private:
     void showRunProgress();
     void endRun();
     void setListsEditable(bool on);
+    void clearList1Marks();
     void markList2Column(int index, const QColor &color, const QString &reason);
     void showResults();
     qint64 journalCapBytes() const;
@@ -173,6 +184,13 @@ private:
     PathList list2Paths;
     // Files the include and exclude masks left out of the folders added since it was told.
     int maskedOut = 0;
+    bool adding = false;
+    // Set by the stop button; the scanning worker reads it.
+    std::atomic_bool addStop {false};
+    PathList list1BeforeAdding;
+    PathList list2BeforeAdding;
+    // Rows of the mode-one list the last run coloured.
+    QVector<int> markedRows;
 
     // The counters of the last run; the run itself keeps them while it goes.
     RunTally tally;

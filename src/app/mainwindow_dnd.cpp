@@ -17,7 +17,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent *event)
     if (data->urls().isEmpty())
         return;
     // A run reports its results by list position: the lists stay as they are until it ends.
-    if (!data->hasFormat(QStringLiteral("text/uri-list")) || isRunning()) {
+    if (!data->hasFormat(QStringLiteral("text/uri-list")) || isRunning() || adding) {
         event->ignore();
         return;
     }
@@ -27,7 +27,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 void MainWindow::dropEvent(QDropEvent *event)
 {
     const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.isEmpty() || isRunning())
+    if (urls.isEmpty() || isRunning() || adding)
         return;
 
     if (urls.size() == 1) {
@@ -53,6 +53,7 @@ void MainWindow::dropEvent(QDropEvent *event)
 
     const bool firstTab = ui->tabWidget_1->currentIndex() == 0;
     PathList &target = firstTab ? list1Paths : list2Paths;
+    beginAdding();
     for (const QUrl &url : urls) {
         const QString path = localPathFromUrl(url);
         switch (classifyPath(path)) {
@@ -70,6 +71,8 @@ void MainWindow::dropEvent(QDropEvent *event)
             break;
         }
     }
+    if (!endAdding())
+        return;
 
     if (firstTab)
         refreshList1();

@@ -2,6 +2,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/fileitem.h"
 #include "app/settings.h"
 #include "app/spreadsheettext.h"
 #include "files/containingfolder.h"
@@ -28,6 +29,7 @@
 #include <QUrl>
 #include <QtConcurrent>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -73,10 +75,12 @@ bool MainWindow::containsFile(const PathList &list, const QString &path)
     return true;
 }
 
-// The scan runs on a thread of its own, so that a long one shows the busy bar instead of
-// a frozen window; the user's input waits until it is done, as it always has.
+// The scan runs on a thread of its own while the window goes on answering: the busy bar
+// moves and the stop button ends the scan, which then adds nothing.
 void MainWindow::scanDirectory(const QString &dirPath, PathList &list, bool noRecursion)
 {
+    if (addStop)
+        return;
     PathList scanned = list;
     int duplicates = 0;
     QFutureWatcher<void> watcher;
@@ -93,17 +97,51 @@ void MainWindow::scanDirectory(const QString &dirPath, PathList &list, bool noRe
     int masked = 0;
     watcher.setFuture(QtConcurrent::run([&] {
         masked = scanTextFiles(
-            dirPath, scanned, noRecursion, [&duplicates] { ++duplicates; }, masks);
+            dirPath, scanned, noRecursion, [&duplicates] { ++duplicates; }, masks, &addStop);
     }));
     busy.start(300);
     if (!watcher.isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        loop.exec();
     if (!isRunning())
         progressBar->hide();
+    if (addStop)
+        return;
     list = std::move(scanned);
     maskedOut += masked;
     for (int i = 0; i < duplicates; ++i)
         emit stateChangedSignals(13);
+}
+
+void MainWindow::beginAdding()
+{
+    adding = true;
+    addStop = false;
+    list1BeforeAdding = list1Paths;
+    list2BeforeAdding = list2Paths;
+    setListsEditable(false);
+    setReplaceEnabled(false);
+    ui->pushButton_stop->setEnabled(true);
+}
+
+bool MainWindow::endAdding()
+{
+    adding = false;
+    ui->pushButton_stop->setEnabled(false);
+    setListsEditable(true);
+    setReplaceEnabled(true);
+    const bool stopped = addStop.exchange(false);
+    if (stopped) {
+        list1Paths = std::move(list1BeforeAdding);
+        list2Paths = std::move(list2BeforeAdding);
+        maskedOut = 0;
+        emit stateChangedSignals(3);
+        emit fileNumChangedSignals();
+    }
+    list1BeforeAdding.clear();
+    list2BeforeAdding.clear();
+    if (closeWhenStopped)
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    return !stopped;
 }
 
 // After folders were added, the status line also tells how many files the masks left out.
@@ -135,19 +173,38 @@ void MainWindow::refreshList1()
     emit fileNumChangedSignals();
 }
 
+// A long list is filled a slice at a time, each slice without a signal per row and
+// repainted once, so that the window keeps painting and the bar shows how far it got.
 void MainWindow::fillList1Table()
 {
+    constexpr int kSlice = 4096;
     QTableWidget *table = ui->tableWidget_list1;
-    // A header that sizes itself to its contents measures the rows again for every item
-    // replaced: milliseconds a row, minutes for a long list. It measures once at the end.
-    QHeaderView *header = table->horizontalHeader();
-    table->setUpdatesEnabled(false);
-    header->setSectionResizeMode(QHeaderView::Interactive);
-    table->setRowCount(list1Paths.size());
-    for (int i = 0; i < list1Paths.size(); ++i)
-        table->setItem(i, 0, new QTableWidgetItem(QFileInfo(list1Paths.at(i)).fileName()));
-    header->setSectionResizeMode(QHeaderView::ResizeToContents);
-    table->setUpdatesEnabled(true);
+    const int rows = list1Paths.size();
+    const bool inSlices = rows > kSlice;
+    table->setRowCount(rows);
+    markedRows.clear();
+    if (inSlices) {
+        progressBar->setRange(0, rows);
+        progressBar->setValue(0);
+        progressBar->show();
+    }
+    for (int first = 0; first < rows; first += kSlice) {
+        const int end = std::min(rows, first + kSlice);
+        {
+            const QSignalBlocker blocker(table->model());
+            for (int i = first; i < end; ++i)
+                table->setItem(i, 0, new FileItem(list1Paths.at(i)));
+        }
+        table->viewport()->update();
+        if (inSlices) {
+            progressBar->setValue(end);
+            // The list must not change under the loop: only painting and timers go on.
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        }
+    }
+    if (inSlices && !isRunning())
+        progressBar->hide();
+    table->resizeColumnToContents(0);
 }
 
 void MainWindow::refreshList2Columns()
@@ -231,9 +288,11 @@ void MainWindow::addChosenDirectories(const QString &flagKey,
     }
     if (dirs.isEmpty())
         return;
+    beginAdding();
     for (const QString &dir : qAsConst(dirs))
         (this->*addDirFiles)(dir);
-    (this->*refresh)();
+    if (endAdding())
+        (this->*refresh)();
 }
 
 void MainWindow::on_pushButton_list1_Add_clicked()
@@ -430,6 +489,7 @@ void MainWindow::openPaths(const QStringList &paths)
     if (paths.isEmpty())
         return;
     ui->tabWidget_1->setCurrentIndex(0);
+    beginAdding();
     for (const QString &argument : paths) {
         const QFileInfo info(argument);
         if (info.isDir())
@@ -437,7 +497,8 @@ void MainWindow::openPaths(const QStringList &paths)
         else if (info.isFile() && !containsFile(list1Paths, info.absoluteFilePath()))
             list1Paths.append(info.absoluteFilePath());
     }
-    refreshList1();
+    if (endAdding())
+        refreshList1();
 }
 
 // Rows and columns copied from a spreadsheet land from the current cell on: keyword rows

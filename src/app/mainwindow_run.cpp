@@ -128,6 +128,8 @@ void MainWindow::on_pushButton_stop_clicked()
 {
     if (run)
         run->cancel();
+    else if (adding)
+        addStop = true;
 }
 
 ReplaceSettings MainWindow::replaceSettings() const
@@ -215,8 +217,10 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
         }
         delete finishedRun;
     }
-    if (kind == RunKind::Replace)
+    if (kind == RunKind::Replace) {
         tally.expected = job.files.size();
+        clearList1Marks();
+    }
     setListsEditable(false);
     ui->pushButton_stop->setEnabled(true);
     progressBar->setRange(0, qMax(1, job.files.size()));
@@ -242,11 +246,17 @@ void MainWindow::repDone(Rep * /*rep*/, STATE state, int index)
     const QString reason = reasonText(outcome.reason, outcome.encoding.name());
     const int row = runRows.isEmpty() ? index : runRows.value(index, -1);
     if (runMode == 0) {
-        if (QTableWidgetItem *item = ui->tableWidget_list1->item(row, 0)) {
+        QTableWidget *table = ui->tableWidget_list1;
+        if (QTableWidgetItem *item = table->item(row, 0)) {
+            // A signal per change would have the view handle each row on its own; one
+            // repaint of what is visible covers every row marked in this pass.
+            const QSignalBlocker blocker(table->model());
             item->setBackground(QBrush(colour, Qt::SolidPattern));
             item->setForeground(readableOn(colour));
             item->setData(Qt::UserRole, reason);
+            markedRows.append(row);
         }
+        table->viewport()->update();
     } else {
         markList2Column(row, colour, reason);
     }
@@ -361,9 +371,27 @@ void MainWindow::on_action_Results_triggered()
                                 .arg(last.fail)
                                 .arg(last.lost)
                                 .arg(last.skipped),
-        ResultsDialog::rowsOf(*finishedRun));
+        finishedRun.data());
     resultsView->show();
     resultsView->raise();
+}
+
+// The colours of the run before would tell of files this run has not reached yet.
+void MainWindow::clearList1Marks()
+{
+    QTableWidget *table = ui->tableWidget_list1;
+    {
+        const QSignalBlocker blocker(table->model());
+        for (const int row : qAsConst(markedRows)) {
+            if (QTableWidgetItem *item = table->item(row, 0)) {
+                item->setBackground(QBrush());
+                item->setForeground(QBrush());
+                item->setData(Qt::UserRole, QVariant());
+            }
+        }
+    }
+    markedRows.clear();
+    table->viewport()->update();
 }
 
 // A mode-two file is a column: its header turns the colour in bold, and its

@@ -45,11 +45,12 @@ class Scan
 {
 public:
     Scan(PathList &list, bool noRecursion, const std::function<void()> &onDuplicate,
-        const NameMasks &masks)
+        const NameMasks &masks, const std::atomic_bool *stop)
         : m_list(list)
         , m_noRecursion(noRecursion)
         , m_onDuplicate(onDuplicate)
         , m_masks(masks)
+        , m_stop(stop)
     {
     }
 
@@ -68,6 +69,8 @@ private:
             return;
         sortByName(entries);
         for (const Entry &entry : entries) {
+            if (stopped())
+                return;
             if (entry.masked) {
                 if (m_types.isTextFile(joined(dirPath, entry.name)))
                     ++m_maskedOut;
@@ -140,6 +143,11 @@ private:
     QSet<QString> m_visited;
 #endif
 
+    bool stopped() const
+    {
+        return m_stop && m_stop->load(std::memory_order_relaxed);
+    }
+
     void addIfText(const QString &path)
     {
         if (!m_types.isTextFile(path))
@@ -153,13 +161,14 @@ private:
     const bool m_noRecursion;
     const std::function<void()> &m_onDuplicate;
     const NameMasks &m_masks;
+    const std::atomic_bool *m_stop;
     int m_maskedOut = 0;
 };
 
 } // namespace
 
 int scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
-    const std::function<void()> &onDuplicate, const NameMasks &masks)
+    const std::function<void()> &onDuplicate, const NameMasks &masks, const std::atomic_bool *stop)
 {
-    return Scan(list, noRecursion, onDuplicate, masks).run(dirPath);
+    return Scan(list, noRecursion, onDuplicate, masks, stop).run(dirPath);
 }

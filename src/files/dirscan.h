@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 // Appends the text files found in dirPath to list in name order (case-insensitive), descending
@@ -12,6 +13,8 @@
 // skipped; a directory reached twice (through symbolic links) is scanned only once. A text file
 // whose path is already in list is not added again; onDuplicate is called for it instead.
 // A file the masks do not take is left out, and so is a folder they exclude, unvisited.
-// Returns how many text files the masks left out.
+// Returns how many text files the masks left out. Once stop is set (from another thread)
+// the scan returns early, with what it had found so far in list.
 int scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
-    const std::function<void()> &onDuplicate = {}, const NameMasks &masks = {});
+    const std::function<void()> &onDuplicate = {}, const NameMasks &masks = {},
+    const std::atomic_bool *stop = nullptr);
