@@ -3,25 +3,17 @@
 #include "engine/rep.h"
 
 #include <QDialog>
-#include <QVector>
+#include <QPointer>
 
 class QLabel;
-class QTableWidget;
+class QTableView;
 class ReplaceRun;
-
-// One file of a run: what became of it, how many replacements it got, the encoding it
-// was read or written in, and why it was left alone.
-struct ResultRow
-{
-    QString path;
-    STATE state = FAIL;
-    qint64 count = 0;
-    QString encoding;
-    QString reason;
-};
+class ResultsModel;
 
 // Every file of a run, those that failed or went missing first: sortable, copyable as
-// tab-separated text, and each file's folder a button away.
+// tab-separated text, and each file's folder a button away. It reads the run's own
+// outcomes, so a million files cost the view an index each, and it empties when the run
+// is gone.
 class ResultsDialog : public QDialog
 {
     Q_OBJECT
@@ -29,12 +21,9 @@ class ResultsDialog : public QDialog
 public:
     explicit ResultsDialog(QWidget *parent = nullptr);
 
-    void setResults(const QString &summary, const QVector<ResultRow> &rows);
-    QTableWidget *table() const { return m_table; }
+    void setResults(const QString &summary, const ReplaceRun *run);
+    QTableView *table() const { return m_table; }
 
-    // Every file of the run in the order the view starts in: failed and lost files
-    // first, then the rest, each group by path.
-    static QVector<ResultRow> rowsOf(const ReplaceRun &run);
     static QString stateText(STATE state);
 
 protected:
@@ -45,5 +34,6 @@ private:
     void openFolder();
 
     QLabel *m_summary;
-    QTableWidget *m_table;
+    QTableView *m_table;
+    ResultsModel *m_model;
 };
