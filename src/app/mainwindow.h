@@ -13,6 +13,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <functional>
 
 class QLabel;
 class QProgressBar;
@@ -162,6 +163,9 @@ private:
     void endRun();
     void setListsEditable(bool on);
     void clearList1Marks();
+    // Runs work that looks at each of files files on the disk: for a long list on a worker,
+    // the window painting meanwhile but taking no input.
+    void lookAtFiles(int files, const std::function<void()> &work);
     void markList2Column(int index, const QColor &color, const QString &reason);
     void showResults();
     qint64 journalCapBytes() const;

@@ -6,11 +6,14 @@
 #include "app/previewdialog.h"
 #include "app/resultsdialog.h"
 
+#include <QEventLoop>
+#include <QFutureWatcher>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTextBlock>
+#include <QtConcurrent>
 
 namespace {
 
@@ -231,9 +234,28 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
             [this](int index, STATE state) { repDone(nullptr, state, index); });
     connect(run, &ReplaceRun::progressed, this, &MainWindow::showRunProgress);
     connect(run, &ReplaceRun::finished, this, &MainWindow::endRun);
+    // What interrupted runs left is put right before the files are looked at.
+    run->prepareJournal();
+    ReplaceRun *starting = run;
+    lookAtFiles(job.files.size(), [starting] { starting->survey(); });
     run->start();
     if (run)
         showRunProgress();
+}
+
+void MainWindow::lookAtFiles(int files, const std::function<void()> &work)
+{
+    // A short list is looked at before a frame could be missed.
+    if (files < 4096) {
+        work();
+        return;
+    }
+    QFutureWatcher<void> watcher;
+    QEventLoop loop;
+    connect(&watcher, &QFutureWatcher<void>::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(QtConcurrent::run(work));
+    if (!watcher.isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 // Colours the file's row and keeps the reason for its tooltip; the run counts.

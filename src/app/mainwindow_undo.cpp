@@ -98,7 +98,8 @@ bool MainWindow::askJournal(const Job &job, bool *keepJournal)
     paths.reserve(job.files.size());
     for (const FileJob &file : job.files)
         paths.append(file.path);
-    const Journal::Cost cost = Journal::estimate(paths);
+    Journal::Cost cost;
+    lookAtFiles(paths.size(), [&cost, &paths] { cost = Journal::estimate(paths); });
     const qint64 cap = journalCapBytes();
     *keepJournal = cost.copiedBytes <= cap;
     if (*keepJournal)

@@ -41,6 +41,23 @@ struct Named
 
 } // namespace
 
+// What survey() found: the files refused before any worker starts, the others by their
+// identity on disk.
+struct ReplaceRun::Survey
+{
+    struct Refused
+    {
+        int index;
+        STATE state;
+        Reason reason;
+    };
+    std::vector<Refused> refused;
+    // Sorted by identity: each file's names come together, in list order.
+    std::vector<Named> named;
+    QVector<QByteArray> folders;
+    qint64 largest = 0;
+};
+
 // A few pool threads that take the run's files in turn. One task and one queued call
 // per file made threads wait on each other more than on the disk, and the tasks waiting
 // in the pool took most of a large run's memory; finished files now reach the run in
@@ -117,44 +134,17 @@ void ReplaceRun::start()
     m_sinceProgress.start();
     prepareJournal();
 
-    std::vector<Named> named;
-    named.reserve(size_t(m_job.files.size()));
-    QSet<QByteArray> folders;
-    QByteArray lastFolder;
-    qint64 largest = 0;
-    for (int index = 0; index < m_job.files.size(); ++index) {
-        const QString &path = m_job.files.at(index).path;
+    if (!m_survey)
+        survey();
+    const std::unique_ptr<Survey> found = std::move(m_survey);
+    for (const Survey::Refused &refusal : found->refused) {
         FileOutcome refused;
-        refused.state = FAIL;
-        // Encoded, such a name would be another file's.
-        if (!isEncodableFileName(path))
-            refused.reason = Reason::NameNotEncodable;
-        // Not a regular file when the run starts: lost, as the window has always had it.
-        struct stat info;
-        const QByteArray native = QFile::encodeName(path);
-        if (refused.reason == Reason::None) {
-            const bool exists = ::stat(native.constData(), &info) == 0;
-            if (!exists || !S_ISREG(info.st_mode)) {
-                refused.state = LOST;
-                refused.reason = exists ? Reason::NotRegular : Reason::NotFound;
-            }
-        }
-        if (refused.reason != Reason::None) {
-            m_control->release(index);
-            record(index, &refused);
-            continue;
-        }
-        largest = std::max<qint64>(largest, info.st_size);
-        const QByteArray folder = splitNativePath(native).folder;
-        if (folder != lastFolder) {
-            folders.insert(folder);
-            lastFolder = folder;
-        }
-        named.push_back({quint64(info.st_dev), quint64(info.st_ino), index});
+        refused.state = refusal.state;
+        refused.reason = refusal.reason;
+        m_control->release(refusal.index);
+        record(refusal.index, &refused);
     }
-    // One file under several names: sorted by identity, each file's names come together,
-    // in list order.
-    std::sort(named.begin(), named.end());
+    std::vector<Named> &named = found->named;
     std::vector<int> starting;
     starting.reserve(named.size());
     for (size_t at = 0; at < named.size(); ++at) {
@@ -173,10 +163,49 @@ void ReplaceRun::start()
     std::vector<Named>().swap(named);
     std::sort(starting.begin(), starting.end());
     if (Journal *journal = m_control->journal())
-        journal->recordFolders(QVector<QByteArray>(folders.cbegin(), folders.cend()));
-    sizeWorkerPool(largest);
+        journal->recordFolders(found->folders);
+    sizeWorkerPool(found->largest);
     startLanes(std::move(starting));
     finishIfComplete();
+}
+
+void ReplaceRun::survey()
+{
+    auto found = std::make_unique<Survey>();
+    found->named.reserve(size_t(m_job.files.size()));
+    QSet<QByteArray> folders;
+    QByteArray lastFolder;
+    for (int index = 0; index < m_job.files.size(); ++index) {
+        const QString &path = m_job.files.at(index).path;
+        Survey::Refused refused {index, FAIL, Reason::None};
+        // Encoded, such a name would be another file's.
+        if (!isEncodableFileName(path))
+            refused.reason = Reason::NameNotEncodable;
+        // Not a regular file when the run starts: lost, as the window has always had it.
+        struct stat info;
+        const QByteArray native = QFile::encodeName(path);
+        if (refused.reason == Reason::None) {
+            const bool exists = ::stat(native.constData(), &info) == 0;
+            if (!exists || !S_ISREG(info.st_mode)) {
+                refused.state = LOST;
+                refused.reason = exists ? Reason::NotRegular : Reason::NotFound;
+            }
+        }
+        if (refused.reason != Reason::None) {
+            found->refused.push_back(refused);
+            continue;
+        }
+        found->largest = std::max<qint64>(found->largest, info.st_size);
+        const QByteArray folder = splitNativePath(native).folder;
+        if (folder != lastFolder) {
+            folders.insert(folder);
+            lastFolder = folder;
+        }
+        found->named.push_back({quint64(info.st_dev), quint64(info.st_ino), index});
+    }
+    std::sort(found->named.begin(), found->named.end());
+    found->folders = QVector<QByteArray>(folders.cbegin(), folders.cend());
+    m_survey = std::move(found);
 }
 
 void ReplaceRun::startLanes(std::vector<int> order)

@@ -68,6 +68,12 @@ public:
     // What prepareJournal() put right, to tell the user.
     const Recovery &recovery() const { return m_recovery; }
 
+    // Looks at every file of the job as start() needs it, a stat each. It may run on
+    // another thread, after prepareJournal() and before start(), which then takes what it
+    // found instead of looking again: a long list need not hold up the caller's thread.
+    // It touches nothing else of the run.
+    void survey();
+
     // A path that is not a regular file now is lost at once: its fileDone arrives before
     // start() returns, and so does finished() when every file is lost.
     void start();
@@ -98,6 +104,7 @@ signals:
 
 private:
     struct Lanes;
+    struct Survey;
 
     void workerDone(Rep *rep, STATE state, int index);
     void takeDone();
@@ -137,4 +144,5 @@ private:
     bool m_journalPrepared = false;
     bool m_journalFailed = false;
     Recovery m_recovery;
+    std::unique_ptr<Survey> m_survey;
 };
