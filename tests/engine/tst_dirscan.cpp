@@ -92,6 +92,7 @@ private slots:
     void decidesAsTheMimeDatabaseDoesInOneScan();
     void duplicatesAreReportedNotAdded();
     void missingDirectoryAddsNothing();
+    void stoppedScanAddsNothingMore();
     void classifyPath_data();
     void classifyPath();
     void containingFolder_data();
@@ -348,6 +349,17 @@ void TestDirScan::duplicatesAreReportedNotAdded()
     scanTextFiles(tmp.path(), list, false, count);
     QCOMPARE(list.paths(), (QStringList {a, tmp.filePath("b.txt"), b, c}));
     QCOMPARE(duplicates, 4);
+}
+
+// Stopped from outside, the scan returns without visiting what is left.
+void TestDirScan::stoppedScanAddsNothingMore()
+{
+    QTemporaryDir tmp;
+    QVERIFY(buildTree(tmp.path(), {"a.txt", "sub/b.txt"}));
+    PathList list(QStringList {QStringLiteral("kept.txt")});
+    const std::atomic_bool stop {true};
+    scanTextFiles(tmp.path(), list, false, {}, {}, &stop);
+    QCOMPARE(list.paths(), QStringList {QStringLiteral("kept.txt")});
 }
 
 void TestDirScan::missingDirectoryAddsNothing()

@@ -14,12 +14,15 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 #include <QToolTip>
 
 #include <memory>
@@ -56,6 +59,9 @@ private slots:
     void pasteFillsCellsFromTheCurrentOne();
     void startupPathsFillTheFirstList();
     void masksChooseWhatAFolderGives();
+    void aLongFolderFillsTheWholeList();
+    void stopWhileAddingKeepsTheList_data();
+    void stopWhileAddingKeepsTheList();
 
 private:
     void addFiles(const QString &button, const QStringList &paths);
@@ -485,4 +491,79 @@ void ListsTest::masksChooseWhatAFolderGives()
 }
 
 QTEST_MAIN(ListsTest)
+// More rows than the list fills at once: every one of them shows its file, and the bar
+// that moved meanwhile is gone.
+void ListsTest::aLongFolderFillsTheWholeList()
+{
+    makeFiles(QStringLiteral("long/f%1.txt"), 5000, "text\n");
+    whenModal([this](QWidget *modal) {
+        modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
+            ->setText(dir.filePath(QStringLiteral("long")));
+        static_cast<QDialog *>(modal)->accept();
+    });
+    auto *add = child<QPushButton>("pushButton_list1_Adds");
+    QTest::mouseClick(add, Qt::LeftButton, {}, add->rect().center());
+    QCOMPARE(window->list1().size(), 5000);
+    checkList1Invariant();
+    QCOMPARE(table1()->item(4999, 0)->text(), QStringLiteral("f999.txt"));
+    QCOMPARE(state(), QStringLiteral("添加目录文件完毕!"));
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(5000)"));
+    QVERIFY(!window->findChild<QProgressBar *>()->isVisible());
+    QVERIFY(add->isEnabled());
+}
+
+void ListsTest::stopWhileAddingKeepsTheList_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("button");
+    QTest::newRow("mode one") << 0 << "pushButton_list1_Adds";
+    QTest::newRow("mode two") << 1 << "pushButton_list2_Adds";
+}
+
+// The stop button answers while a folder is scanned; the list stays as it was.
+void ListsTest::stopWhileAddingKeepsTheList()
+{
+    QFETCH(int, tab);
+    QFETCH(QString, button);
+    const QString kept = makeFile(QStringLiteral("kept.txt"));
+    setFiles(tab, {kept});
+    makeFiles(QStringLiteral("tostop/f%1.txt"), 20, "text\n");
+
+    // The scan waits for a free worker until the stop button has been clicked.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    pool->setMaxThreadCount(1);
+    QSemaphore release;
+    pool->start([&release] { release.acquire(); });
+    auto *stop = child<QPushButton>("pushButton_stop");
+    QTimer poll;
+    int polls = 0;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (stop->isEnabled())
+            QTest::mouseClick(stop, Qt::LeftButton, {}, stop->rect().center());
+        if (stop->isEnabled() || ++polls > 200) {
+            poll.stop();
+            release.release();
+        }
+    });
+    whenModal([this, &poll](QWidget *modal) {
+        modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
+            ->setText(dir.filePath(QStringLiteral("tostop")));
+        static_cast<QDialog *>(modal)->accept();
+        poll.start(10);
+    });
+    auto *add = window->findChild<QPushButton *>(button);
+    QTest::mouseClick(add, Qt::LeftButton, {}, add->rect().center());
+    release.release();
+    pool->waitForDone();
+    pool->setMaxThreadCount(threads);
+
+    QCOMPARE(state(), QStringLiteral("添加目录文件被取消!"));
+    QCOMPARE(tab == 0 ? window->list1() : window->list2(), QStringList {kept});
+    checkList1Invariant();
+    checkList2Invariant();
+    QVERIFY(!stop->isEnabled());
+    QVERIFY(add->isEnabled());
+}
+
 #include "tst_lists.moc"

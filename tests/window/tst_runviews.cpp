@@ -59,6 +59,7 @@ class RunViewsTest : public WindowFixture
 
 private slots:
     void failedRowsTellWhy();
+    void nextRunClearsTheMarksOfTheLast();
     void resultsViewListsWhatWasLeftAlone();
     void cleanRunShowsNoResults();
     void previewCountsWhatTheRunDoesAndWritesNothing();
@@ -142,6 +143,25 @@ void RunViewsTest::failedRowsTellWhy()
         QVERIFY(contrast(item->foreground().color(), item->background().color()) >= 4.5);
     }
     QCOMPARE(contentOf(files.at(1)), QByteArray("cat\n"));
+}
+
+// A row marked by a run does not go on telling of a failure the next run did not have.
+void RunViewsTest::nextRunClearsTheMarksOfTheLast()
+{
+    const QString file = makeFile(QStringLiteral("marked.txt"), "cat\n");
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadGroup);
+    runToEnd({file}, QStringLiteral("cat"), QStringLiteral("dog"));
+    auto *table = child<QTableWidget>("tableWidget_list1");
+    QCOMPARE(table->item(0, 0)->background().color(), QColor(Qt::red));
+
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+    clickReplace();
+    waitForRunEnd();
+    QVERIFY(contentOf(file).startsWith("dog"));
+    QCOMPARE(table->item(0, 0)->background().style(), Qt::NoBrush);
+    QMetaObject::invokeMethod(
+        window.get(), "on_tableWidget_list1_cellEntered", Q_ARG(int, 0), Q_ARG(int, 0));
+    QCOMPARE(QToolTip::text(), file);
 }
 
 void RunViewsTest::resultsViewListsWhatWasLeftAlone()
