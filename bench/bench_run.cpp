@@ -27,6 +27,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kFiles = 10000;
@@ -179,55 +181,159 @@ void BM_ReaddListedFolder(benchmark::State &state)
         state.SkipWithError("the folder did not land in the list");
 }
 
-// The folder bench/scale.sh made (YIHUAN_BENCH_FOLDER, YIHUAN_BENCH_FILES files in its
-// subfolders), added with subfolders as the add-folder button does it: how long until the
-// list shows every file, and the longest time the window did not answer meanwhile.
-void BM_AddGivenFolder(benchmark::State &state)
+namespace {
+
+// Peak and current resident memory of this process, in MB, from the kernel's own count.
+double residentMb(const char *field)
 {
-    const QString folder = qEnvironmentVariable("YIHUAN_BENCH_FOLDER");
-    const int files = qEnvironmentVariableIntValue("YIHUAN_BENCH_FILES");
-    if (folder.isEmpty() || files <= 0) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).simplified().split(' ').first().toDouble() / 1024;
+    }
+    return 0;
+}
+
+// The folder given by YIHUAN_BENCH_FOLDER (YIHUAN_BENCH_FILES text files in it and its
+// subfolders), with subfolders as the add-folder button takes it; false and the reason
+// in state when it is not given.
+bool givenFolder(benchmark::State &state, QString *folder, int *files)
+{
+    *folder = qEnvironmentVariable("YIHUAN_BENCH_FOLDER");
+    *files = qEnvironmentVariableIntValue("YIHUAN_BENCH_FILES");
+    if (folder->isEmpty() || *files <= 0) {
         state.SkipWithError("YIHUAN_BENCH_FOLDER and YIHUAN_BENCH_FILES name the folder");
-        return;
+        return false;
     }
     QStandardPaths::setTestModeEnabled(true);
     const QString settings = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         + QStringLiteral("/qhyPz_") + QCoreApplication::applicationVersion()
         + QStringLiteral("/qhyPz");
     writeSetting(settings, QStringLiteral("check"), QStringLiteral("c1"), QStringLiteral("1"));
+    return true;
+}
+
+// The longest time the event loop did not answer a 10 ms timer while it was ticking.
+class FreezeMeter
+{
+public:
+    FreezeMeter()
+    {
+        QObject::connect(&m_tick, &QTimer::timeout, [this] { answered(); });
+        m_tick.start(10);
+        m_clock.start();
+    }
+    void answered()
+    {
+        m_longest = std::max(m_longest, m_clock.elapsed() - m_last);
+        m_last = m_clock.elapsed();
+    }
+    qint64 elapsed() const { return m_clock.elapsed(); }
+    qint64 longest() const { return m_longest; }
+
+private:
+    QTimer m_tick;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_longest = 0;
+};
+
+// Drops the folder and waits until the list shows every file; false when it does not.
+bool addFolder(MainWindow &window, const QString &folder, int files, FreezeMeter &meter)
+{
+    dropFolder(window, folder);
+    meter.answered();
+    auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget_list1"));
+    while ((window.list1().size() < files || table->rowCount() < files)
+        && meter.elapsed() < 3600 * 1000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        meter.answered();
+    }
+    return table->rowCount() >= files;
+}
+
+// The folder bench/scale.sh made, added as the add-folder button does it: how long until
+// the list shows every file, the longest time the window did not answer meanwhile, and
+// the peak memory with the list loaded.
+void BM_AddGivenFolder(benchmark::State &state)
+{
+    QString folder;
+    int files = 0;
+    if (!givenFolder(state, &folder, &files))
+        return;
     for (auto _ : state) {
         state.PauseTiming();
         MainWindow window;
         window.show();
         QCoreApplication::processEvents();
         state.ResumeTiming();
-        QElapsedTimer clock;
-        qint64 last = 0;
-        qint64 longest = 0;
-        const auto answered = [&] {
-            longest = std::max(longest, clock.elapsed() - last);
-            last = clock.elapsed();
-        };
-        QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, answered);
-        tick.start(10);
-        clock.start();
-        dropFolder(window, folder);
-        answered();
-        auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget_list1"));
-        while ((window.list1().size() < files || table->rowCount() < files)
-            && clock.elapsed() < 3600 * 1000) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            answered();
-        }
-        state.counters["files"] = double(table->rowCount());
-        state.counters["longest_freeze_ms"] = double(longest);
-        if (table->rowCount() < files)
+        FreezeMeter meter;
+        const bool added = addFolder(window, folder, files, meter);
+        state.counters["files"] = double(window.list1().size());
+        state.counters["longest_freeze_ms"] = double(meter.longest());
+        state.counters["peak_rss_mb"] = residentMb("VmHWM:");
+        if (!added)
             state.SkipWithError("the folder did not land in the list");
     }
 }
 
+// The same folder made read-only, then a run over it through the window: every file fails
+// and its row is marked. Measured from the click to the end of the run, with the longest
+// freeze meanwhile. The files are writable again afterwards.
+void BM_MarkEveryRow(benchmark::State &state)
+{
+    QString folder;
+    int files = 0;
+    if (!givenFolder(state, &folder, &files))
+        return;
+    registerRepMetaTypes();
+    for (auto _ : state) {
+        state.PauseTiming();
+        MainWindow window;
+        window.show();
+        FreezeMeter adding;
+        if (!addFolder(window, folder, files, adding)) {
+            state.SkipWithError("the folder did not land in the list");
+            return;
+        }
+        for (const QString &path : window.list1())
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s1"))
+            ->setPlainText(QStringLiteral("key"));
+        window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s2"))
+            ->setPlainText(QStringLiteral("KEY"));
+        auto *button = window.findChild<QPushButton *>(QStringLiteral("pushButton_replace"));
+        QCoreApplication::processEvents();
+        state.ResumeTiming();
+        FreezeMeter meter;
+        button->click();
+        meter.answered();
+        while (window.isRunning()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            meter.answered();
+        }
+        QCoreApplication::processEvents();
+        meter.answered();
+        state.PauseTiming();
+        const RunTally &tally = window.lastRun()->tally();
+        state.counters["failed"] = double(tally.fail);
+        state.counters["longest_freeze_ms"] = double(meter.longest());
+        state.counters["peak_rss_mb"] = residentMb("VmHWM:");
+        for (const QString &path : window.list1())
+            QFile::setPermissions(
+                path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        if (tally.fail < files)
+            state.SkipWithError("not every file failed");
+        state.ResumeTiming();
+    }
+}
+
+} // namespace
+
 BENCHMARK(BM_AddGivenFolder)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_MarkEveryRow)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_AddFolderOfNewFiles)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ReaddListedFolder)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_RunWorkersAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);

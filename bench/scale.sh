@@ -8,7 +8,9 @@
 #
 # Environment: SCALE_DIR (where the files go, default a new folder under /var/tmp; it
 # should be on the same file system as the journal, as a user's home usually is),
-# SCALE_WINDOW=0 to leave out the window, SCALE_BENCH (the bench_run built by `make bench`).
+# SCALE_WINDOW=0 to leave out the window, SCALE_CLI=0 the command line, SCALE_BENCH (the bench_run built by `make bench`),
+# SCALE_WINDOW_BASELINE (another build's bench_run, measured on the same folder right after
+# this one's), SCALE_WINDOW_TIMEOUT (seconds before a window benchmark is given up, 900).
 set -euo pipefail
 
 files=${1:-300000}
@@ -16,7 +18,7 @@ build=${2:-build}
 here=$(cd "$(dirname "$0")/.." && pwd)
 cli=$here/$build/src/yihuan-cli
 bench=${SCALE_BENCH:-$here/build-bench/bench/bench_run}
-[ -x "$cli" ] || { echo "no $cli: build first" >&2; exit 2; }
+[ "${SCALE_CLI:-1}" = 0 ] || [ -x "$cli" ] || { echo "no $cli: build first" >&2; exit 2; }
 
 root=$(mktemp -d "${SCALE_DIR:-/var/tmp}/yihuan-scale.XXXXXX")
 cleanup() { rm -rf "$root"; }
@@ -86,25 +88,50 @@ ratios() {
 echo "$files one-line files in folders of 1,000 under $corpus"
 make_files
 printf "%-36s %9s %9s %9s\n" "" "wall s" "CPU s" "peak MB"
-series yihuan-cli "$cli"
-mine=("$first" "$again" "$undo")
-sync
-measure "find | xargs -0 -P2 sed -i" \
-    sh -c 'find "$1" -type f -print0 | xargs -0 -P2 sed -i s/key/KEY/g' sh "$corpus"
-sed=$(wall_of)
-# Another build's yihuan-cli (SCALE_BASELINE) on the same files, after the pipeline.
-if [ -n "${SCALE_BASELINE:-}" ]; then
-    series baseline "$SCALE_BASELINE"
-    ratios baseline
+if [ "${SCALE_CLI:-1}" != 0 ]; then
+    series yihuan-cli "$cli"
+    mine=("$first" "$again" "$undo")
+    sync
+    measure "find | xargs -0 -P2 sed -i" \
+        sh -c 'find "$1" -type f -print0 | xargs -0 -P2 sed -i s/key/KEY/g' sh "$corpus"
+    sed=$(wall_of)
+    # Another build's yihuan-cli (SCALE_BASELINE) on the same files, after the pipeline.
+    if [ -n "${SCALE_BASELINE:-}" ]; then
+        series baseline "$SCALE_BASELINE"
+        ratios baseline
+    fi
+    first=${mine[0]} again=${mine[1]} undo=${mine[2]}
+    ratios yihuan-cli
 fi
-first=${mine[0]} again=${mine[1]} undo=${mine[2]}
-ratios yihuan-cli
+
+# The window: adding the folder (longest freeze of the event loop, peak memory with the list
+# loaded), then a run through it over the files made read-only, which marks every row.
+window_bench() {
+    local label=$1 program=$2 case
+    for case in BM_AddGivenFolder BM_MarkEveryRow; do
+        YIHUAN_BENCH_FOLDER=$corpus YIHUAN_BENCH_FILES=$files QT_QPA_PLATFORM=offscreen \
+            measure "$label, ${case#BM_}" \
+            timeout --signal=KILL "${SCALE_WINDOW_TIMEOUT:-900}" "$program" --benchmark_filter="^$case\$"
+        if grep -q "$case" "$root/out.log"; then
+            grep -E "^$case" "$root/out.log" | sed 's/^/    /'
+        else
+            echo "    not done within ${SCALE_WINDOW_TIMEOUT:-900} s"
+            # A killed run leaves the files read-only.
+            chmod -R u+w "$corpus"
+        fi
+    done
+}
 
 if [ "${SCALE_WINDOW:-1}" != 0 ]; then
     if [ -x "$bench" ]; then
-        YIHUAN_BENCH_FOLDER=$corpus YIHUAN_BENCH_FILES=$files QT_QPA_PLATFORM=offscreen \
-            measure "window adds the folder" "$bench" --benchmark_filter=BM_AddGivenFolder
-        grep -E "BM_AddGivenFolder|longest" "$root/out.log" "$root/err.log" | sed 's/^[^:]*:/    /'
+        rm -rf "$XDG_DATA_HOME"
+        mkdir -p "$XDG_DATA_HOME"
+        window_bench window "$bench"
+        if [ -n "${SCALE_WINDOW_BASELINE:-}" ]; then
+            rm -rf "$XDG_DATA_HOME"
+            mkdir -p "$XDG_DATA_HOME"
+            window_bench "baseline window" "$SCALE_WINDOW_BASELINE"
+        fi
     else
         echo "no $bench (make bench): window left out"
     fi
