@@ -100,8 +100,9 @@ void MainWindow::scanDirectory(const QString &dirPath, PathList &list, bool noRe
             dirPath, scanned, noRecursion, [&duplicates] { ++duplicates; }, masks, &addStop);
     }));
     busy.start(300);
-    if (!watcher.isFinished())
-        loop.exec();
+    // Also after a quick scan: the watcher tells of its end through the loop, after any
+    // input that came first, such as a click on the stop button.
+    loop.exec();
     if (!isRunning())
         progressBar->hide();
     if (addStop)

@@ -16,13 +16,11 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSemaphore>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThreadPool>
 #include <QToolTip>
 
 #include <memory>
@@ -70,6 +68,36 @@ private:
     QTableWidget *table2() const { return child<QTableWidget>("tableWidget_list2"); }
     void checkList1Invariant() const;
     void checkList2Invariant() const;
+};
+
+// Clicks a button once it is enabled, as someone waiting for it would. The click is
+// queued at once, so it comes before anything the window goes on to queue.
+class ClickWhenEnabled : public QObject
+{
+public:
+    explicit ClickWhenEnabled(QAbstractButton *button)
+        : m_button(button)
+    {
+        button->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == m_button && event->type() == QEvent::EnabledChange
+            && m_button->isEnabled()) {
+            m_button->removeEventFilter(this);
+            QMetaObject::invokeMethod(
+                m_button,
+                [button = m_button] {
+                    QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
+                },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    QAbstractButton *m_button;
 };
 
 void ListsTest::addFiles(const QString &button, const QStringList &paths)
@@ -529,34 +557,15 @@ void ListsTest::stopWhileAddingKeepsTheList()
     setFiles(tab, {kept});
     makeFiles(QStringLiteral("tostop/f%1.txt"), 20, "text\n");
 
-    // The scan waits for a free worker until the stop button has been clicked.
-    QThreadPool *pool = QThreadPool::globalInstance();
-    const int threads = pool->maxThreadCount();
-    pool->setMaxThreadCount(1);
-    QSemaphore release;
-    pool->start([&release] { release.acquire(); });
     auto *stop = child<QPushButton>("pushButton_stop");
-    QTimer poll;
-    int polls = 0;
-    connect(&poll, &QTimer::timeout, this, [&] {
-        if (stop->isEnabled())
-            QTest::mouseClick(stop, Qt::LeftButton, {}, stop->rect().center());
-        if (stop->isEnabled() || ++polls > 200) {
-            poll.stop();
-            release.release();
-        }
-    });
-    whenModal([this, &poll](QWidget *modal) {
+    ClickWhenEnabled stopper(stop);
+    whenModal([this](QWidget *modal) {
         modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
             ->setText(dir.filePath(QStringLiteral("tostop")));
         static_cast<QDialog *>(modal)->accept();
-        poll.start(10);
     });
     auto *add = window->findChild<QPushButton *>(button);
     QTest::mouseClick(add, Qt::LeftButton, {}, add->rect().center());
-    release.release();
-    pool->waitForDone();
-    pool->setMaxThreadCount(threads);
 
     QCOMPARE(state(), QStringLiteral("添加目录文件被取消!"));
     QCOMPARE(tab == 0 ? window->list1() : window->list2(), QStringList {kept});
