@@ -111,7 +111,7 @@ window_bench() {
     for case in BM_AddGivenFolder BM_MarkEveryRow; do
         YIHUAN_BENCH_FOLDER=$corpus YIHUAN_BENCH_FILES=$files QT_QPA_PLATFORM=offscreen \
             measure "$label, ${case#BM_}" \
-            timeout --signal=KILL "${SCALE_WINDOW_TIMEOUT:-900}" "$program" --benchmark_filter="^$case\$"
+            timeout --signal=KILL "${SCALE_WINDOW_TIMEOUT:-900}" "$program" --benchmark_filter="^$case/"
         if grep -q "$case" "$root/out.log"; then
             grep -E "^$case" "$root/out.log" | sed 's/^/    /'
         else
