@@ -164,6 +164,23 @@ public:
         InPlaceOnly,
     };
 
+    // The cost counted one file at a time, for lists too long to hold.
+    class Estimate
+    {
+    public:
+        Estimate();
+        // A regular file as stat() saw it; native: its path's bytes.
+        void add(const QByteArray &native, const struct stat &st);
+        const Cost &cost() const { return m_cost; }
+
+    private:
+        Cost m_cost;
+        quint64 m_journalDevice = 0;
+        // Most files share their folder with the files before them.
+        QByteArray m_lastFolder;
+        bool m_lastFolderWritable = false;
+    };
+
     // Where journals live: "journal" under the application's local data location.
     static QString location();
     static Cost estimate(const QStringList &paths);
