@@ -221,6 +221,9 @@ public:
     static QSet<QByteArray> foldersInUse(const QString &except);
     // Deletes one run's journal.
     static bool remove(const JournalRun &run);
+    // Deletes the originals set aside (by undo, or runs dropped from the history) on two
+    // threads of their own; the process waits for them as it exits.
+    static void sweepLater();
 
     static constexpr int DefaultRunsKept = 10;
 
