@@ -199,7 +199,11 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     // made; a kept format first has to see whether anything changed.
     const bool stream
         = !settings.dryRun && !settings.keepFormat && !settings.encoding.isAutomatic();
-    if (stream && control && !control->beginWriting(index))
+    // What streams out lands in a new file that is nothing until committed. A regular
+    // expression may take long to fail, and a stop in that time leaves its file alone: it
+    // counts as written only once its output is whole.
+    const bool writingFromStart = stream && !settings.regularExpressions();
+    if (writingFromStart && control && !control->beginWriting(index))
         return Reason::Stopped;
     Reason written = Reason::None;
     const Utf8Replace::Sink sink = [&](const char *data, qsizetype size) {
@@ -213,8 +217,11 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     result.encoding = settings.encoding.isAutomatic() ? TextEncoding::utf8() : settings.encoding;
     if (written != Reason::None)
         return written;
-    if (stream && outcome.reason == Reason::None && !settings.dryRun)
+    if (stream && outcome.reason == Reason::None) {
+        if (!writingFromStart && control && !control->beginWriting(index))
+            return Reason::Stopped;
         return commit(file);
+    }
     return writeBytes(file, outcome.reason, outcome.unchanged);
 }
 
