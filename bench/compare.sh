@@ -23,7 +23,8 @@
 #
 # Environment: SHAPES (default "small large gbk big5 mixed regex"), RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
 # one under /tmp, removed afterwards unless KEEP=1), BENCH_LOCALE (LC_ALL for all three,
-# default C.UTF-8).
+# default C.UTF-8), BASELINE (another yihuan-cli, say an older build, timed in the same
+# runs as "baseline" so that a change is measured under the same load).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -42,6 +43,11 @@ for tool in hyperfine jq perl sed; do
 done
 [[ -x $cli ]] || { echo "compare.sh: no yihuan-cli at $cli (build it first)" >&2; exit 2; }
 [[ -x $floor ]] || { echo "compare.sh: no yihuan-floor at $floor (build it first)" >&2; exit 2; }
+baseline=''
+if [[ -n ${BASELINE:-} ]]; then
+    baseline=$(realpath "$BASELINE")
+    [[ -x $baseline ]] || { echo "compare.sh: no yihuan-cli at $BASELINE" >&2; exit 2; }
+fi
 
 shapes=(${SHAPES:-small large gbk big5 mixed regex})
 
@@ -229,10 +235,18 @@ check_shape() { # shape
 # yihuan-cli makes every file's new content reach the disk before it replaces the old;
 # sed, perl and the plain floor do not. "floor+sync" is the floor of a tool that does.
 names=(yihuan-cli "sed -i" "perl -pi" floor floor+sync)
+[[ -n $baseline ]] && names+=(baseline)
 declare -A median cpu
 for shape in "${shapes[@]}"; do
     commands_for "$shape"
     check_shape "$shape"
+    baseline_fresh=() baseline_again=()
+    if [[ -n $baseline ]]; then
+        baseline_fresh=(-n baseline "${yihuan_cmd//$cli/$baseline}")
+        baseline_fresh[2]="${baseline_fresh[2]//@DIR@/$work/t} >/dev/null"
+        baseline_again=(-n baseline "${yihuan_cmd//$cli/$baseline}")
+        baseline_again[2]="${baseline_again[2]//@DIR@/$work/again-base} >/dev/null"
+    fi
     echo
     echo "== $shape: $(ls "$work/corpus/$shape" | wc -l) files, $(du -sh "$work/corpus/$shape" | cut -f1)${encoding[$shape]:+, ${encoding[$shape]}}"
     hyperfine --runs "$runs" --warmup 1 --style basic \
@@ -242,8 +256,9 @@ for shape in "${shapes[@]}"; do
         -n "sed -i" "${sed_cmd//@DIR@/$work/t}" \
         -n "perl -pi" "${perl_cmd//@DIR@/$work/t}" \
         -n floor "$floor $work/t/*.txt" \
-        -n floor+sync "$floor --sync $work/t/*.txt"
-    for tool in yihuan sed perl floor floorsync; do
+        -n floor+sync "$floor --sync $work/t/*.txt" \
+        "${baseline_fresh[@]}"
+    for tool in yihuan sed perl floor floorsync base; do
         rm -rf "$work/again-$tool"
         cp -r "$work/corpus/$shape" "$work/again-$tool"
     done
@@ -254,9 +269,10 @@ for shape in "${shapes[@]}"; do
         -n "sed -i" "${sed_cmd//@DIR@/$work/again-sed}" \
         -n "perl -pi" "${perl_cmd//@DIR@/$work/again-perl}" \
         -n floor "$floor $work/again-floor/*.txt" \
-        -n floor+sync "$floor --sync $work/again-floorsync/*.txt"
+        -n floor+sync "$floor --sync $work/again-floorsync/*.txt" \
+        "${baseline_again[@]}"
     for style in fresh again; do
-        for i in 0 1 2 3 4; do
+        for i in "${!names[@]}"; do
             median[$shape,$style,$i]=$(jq ".results[$i].median" "$work/$shape-$style.json")
             cpu[$shape,$style,$i]=$(jq ".results[$i].user + .results[$i].system" "$work/$shape-$style.json")
         done
@@ -270,7 +286,7 @@ echo "Median wall seconds, mean CPU seconds (user+system), and yihuan-cli's shar
 echo "tool's (yihuan-cli / tool; below 1 is faster), LC_ALL=$LC_ALL, $(nproc) cores:"
 for shape in "${shapes[@]}"; do
     for style in fresh again; do
-        for i in 0 1 2 3 4; do
+        for i in "${!names[@]}"; do
             perl -e 'printf "  %-5s %-5s %-10s wall %.3f (%.2fx)  cpu %.3f (%.2fx)\n", @ARGV[0..2],
                 $ARGV[3], $ARGV[5] / $ARGV[3], $ARGV[4], $ARGV[6] / $ARGV[4]' \
                 "$shape" "$style" "${names[$i]}" "${median[$shape,$style,$i]}" \

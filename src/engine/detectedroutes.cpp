@@ -1,18 +1,6 @@
 #include "engine/detectedroutes.h"
 
 #include "engine/match/multibyte.h"
-#include "engine/text/encodingdetection.h"
-
-#include <algorithm>
-
-std::optional<TextEncoding> guessFromStart(const char *data, qsizetype size)
-{
-    const qsizetype start = std::min(size, DetectionPrefix);
-    std::optional<TextEncoding> guess = proposedEncoding(QByteArray::fromRawData(data, int(start)));
-    if (!guess && start < size)
-        guess = proposedEncoding(QByteArray::fromRawData(data, int(size)));
-    return guess;
-}
 
 DetectedRoutes::DetectedRoutes(
     const ReplaceSettings &settings, const ReplacePairs &pairs, LineBreakMode mode)

@@ -9,17 +9,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 
 class QTextCodec;
-
-// How much of a file automatic detection looks at first. The replacement's own pass
-// over the whole file then checks the guess, so a longer start buys little but time.
-constexpr qsizetype DetectionPrefix = 16 * 1024;
-
-// What automatic detection makes of the start of a file that is not UTF-8, or of all of
-// it when it is that short or its start tells nothing (plain ASCII); nullopt when nothing.
-std::optional<TextEncoding> guessFromStart(const char *data, qsizetype size);
 
 // The byte routes of an automatic run beyond UTF-8: one per code page its files turn out
 // to be in, made the first time a file needs it and shared by every worker after that.

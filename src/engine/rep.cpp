@@ -225,42 +225,48 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     return writeBytes(file, outcome.reason, outcome.unchanged);
 }
 
-// The guess from the file's start is checked by the replacement's own pass over all of
-// it, which reads nothing twice; a file that belies it is guessed once more from all of
-// it. An encoding the byte routes do not take goes to the decoding route, as does a file
-// whose byte-order mark says UTF-8.
+// The guess from the file's start is checked by a pass over all of it: the replacement's
+// own on a code page's bytes, else the decoding, whose text is then replaced; a file that
+// belies the guess is guessed once more from all of it. A file whose byte-order mark says
+// UTF-8 is decoded as such.
 Reason Rep::replaceDetected(SafeFile *file, qint64 size, QByteArray *handOn, bool *handedOn)
 {
     const char *const data = byteBuffers.input(size);
-    const bool marked = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0;
-    std::optional<TextEncoding> guess;
-    if (!marked && detectedRoutes)
-        guess = guessFromStart(data, size);
-    bool fromAll = size <= DetectionPrefix;
-    while (guess) {
-        const Utf8Replace *const route = detectedRoutes->routeFor(*guess);
-        if (!route)
-            break;
-        result.encoding = *guess;
-        const Utf8Replace::Outcome outcome = route->run(&byteBuffers, &result.counts);
-        if (outcome.reason != Reason::InvalidEncoding)
-            return writeBytes(file, outcome.reason, outcome.unchanged);
-        if (fromAll)
-            return Reason::EncodingNotRecognised;
-        fromAll = true;
-        const std::optional<TextEncoding> again
-            = proposedEncoding(QByteArray::fromRawData(data, int(size)));
-        if (!again) {
-            result.encoding = TextEncoding::utf8();
-            return Reason::EncodingNotRecognised;
-        }
-        if (*again == *guess)
-            return Reason::EncodingNotRecognised;
-        guess = again;
+    if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
+        *handOn = QByteArray(data, int(size));
+        *handedOn = true;
+        return Reason::None;
     }
-    *handOn = QByteArray(data, int(size));
-    *handedOn = true;
-    return Reason::None;
+    Utf8Replace::Outcome replaced;
+    bool decoded = false;
+    Reason decoding = Reason::None;
+    QString text;
+    TextFormat format;
+    const Detection detection = detectNotUtf8(data, size, [&](const TextEncoding &encoding) {
+        result.encoding = encoding;
+        const Utf8Replace *const route
+            = detectedRoutes ? detectedRoutes->routeFor(encoding) : nullptr;
+        decoded = !route;
+        if (route) {
+            replaced = route->run(&byteBuffers, &result.counts);
+            return replaced.reason != Reason::InvalidEncoding;
+        }
+        decoding = decodeText(QByteArray::fromRawData(data, int(size)), encoding,
+            settings.keepFormat, &text, &format);
+        return decoding != Reason::InvalidEncoding;
+    });
+    result.encoding = detection.encoding.value_or(TextEncoding::utf8());
+    if (!detection.valid)
+        return Reason::EncodingNotRecognised;
+    if (!decoded)
+        return writeBytes(file, replaced.reason, replaced.unchanged);
+    if (decoding != Reason::None)
+        return decoding;
+    // The file's own encoding, which the run may not offer: for replacements that no
+    // reading can change, that does not matter.
+    if (!result.encoding.isOffered() && !keepsAnyAsciiReading(settings, pairs))
+        return Reason::EncodingUncertain;
+    return replaceDecoded(file, std::move(text), format);
 }
 
 Reason Rep::writeBytes(SafeFile *file, Reason replaced, bool unchanged)
@@ -286,6 +292,12 @@ Reason Rep::replaceText(SafeFile *file, QByteArray bytes)
         reason = Reason::None;
     if (reason != Reason::None)
         return reason;
+    return replaceDecoded(file, std::move(text), format);
+}
+
+Reason Rep::replaceDecoded(SafeFile *file, QString text, TextFormat format)
+{
+    Reason reason = Reason::None;
     if (choice && !choice->leftOut.empty())
         reason = applyChoice(&text);
     else

@@ -25,6 +25,7 @@ class Journal;
 class QThreadPool;
 class SafeFile;
 class SyncGroup;
+struct TextFormat;
 class Utf8Replace;
 
 // Result of one file of a run. SKIPPED: the run was stopped before the file was written.
@@ -159,6 +160,8 @@ private:
     // Writes what the byte route made, unless it failed or there is nothing to write.
     Reason writeBytes(SafeFile *file, Reason replaced, bool unchanged);
     Reason replaceText(SafeFile *file, QByteArray bytes);
+    // The pairs applied to a decoded file, written back as it was read.
+    Reason replaceDecoded(SafeFile *file, QString text, TextFormat format);
     Reason write(SafeFile *file, const std::function<Reason(const ByteSink &)> &produce);
     Reason checkRead(const SafeFile &file) const;
     // The pairs applied to text, less the changes the preview's choice leaves out.

@@ -18,8 +18,6 @@
 #include <algorithm>
 #include <tuple>
 
-#include <algorithm>
-
 #include <sys/stat.h>
 
 namespace {
@@ -51,6 +49,7 @@ struct ReplaceRun::Lanes
     QVector<FileJob> files;
     ReplaceSettings settings;
     QHash<const void *, std::shared_ptr<const Utf8Replace>> bytePaths;
+    QHash<const void *, std::shared_ptr<const DetectedRoutes>> detectedRoutes;
     QHash<int, std::shared_ptr<const FileChoice>> choices;
     std::shared_ptr<RunControl> control;
 
@@ -70,6 +69,7 @@ struct ReplaceRun::Lanes
             Rep rep(file.path, settings, file.pairs, index);
             rep.setControl(control);
             rep.setBytePath(bytePaths.value(file.pairs.constData()));
+            rep.setDetectedRoutes(detectedRoutes.value(file.pairs.constData()));
             rep.setChoice(choices.value(index, file.choice));
             rep.replaceFile();
             QMutexLocker locker(&mutex);
@@ -190,8 +190,10 @@ void ReplaceRun::startLanes(std::vector<int> order)
     m_lanes->receiver = this;
     for (const int index : order) {
         const ReplacePairs &pairs = m_job.files.at(index).pairs;
-        if (!m_lanes->bytePaths.contains(pairs.constData()))
+        if (!m_lanes->bytePaths.contains(pairs.constData())) {
             m_lanes->bytePaths.insert(pairs.constData(), bytePathFor(pairs));
+            m_lanes->detectedRoutes.insert(pairs.constData(), detectedRoutesFor(pairs));
+        }
     }
     m_lanes->order = std::move(order);
     const int lanes = int(std::min<size_t>(

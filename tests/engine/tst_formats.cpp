@@ -1,5 +1,5 @@
-#include "engine/detectedroutes.h"
 #include "engine/run.h"
+#include "engine/text/encodingdetection.h"
 
 #include <QDateTime>
 #include <QFileInfo>

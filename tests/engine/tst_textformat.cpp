@@ -1,3 +1,4 @@
+#include "engine/text/linebreaks.h"
 #include "engine/text/textformat.h"
 
 #include <QRandomGenerator>
@@ -105,6 +106,8 @@ private slots:
     void largeTextInPieces_data();
     void largeTextInPieces();
     void acceptedBytesComeBackUnchanged();
+    void breaksWrittenAsTheScalarWriterDoes_data();
+    void breaksWrittenAsTheScalarWriterDoes();
 
 private:
     void checkFixture(const TextEncoding &choice);
@@ -482,4 +485,56 @@ void TestTextFormat::acceptedBytesComeBackUnchanged()
 }
 
 QTEST_GUILESS_MAIN(TestTextFormat)
+void TestTextFormat::breaksWrittenAsTheScalarWriterDoes_data()
+{
+    QTest::addColumn<QByteArray>("lineBreak");
+    QTest::newRow("CR LF") << QByteArray("\r\n");
+    QTest::newRow("CR") << QByteArray("\r");
+}
+
+// The vector writers store whole vectors: breaks at and across their edges, runs of them,
+// and '\r', which they pass on as it is, must come out as the plain loop writes them.
+void TestTextFormat::breaksWrittenAsTheScalarWriterDoes()
+{
+    QFETCH(QByteArray, lineBreak);
+
+    const auto check = [&lineBreak](const QByteArray &text) {
+        QByteArray expected = text;
+        expected.replace('\n', lineBreak);
+        const qsizetype room = writeBreaksRoom(text.size(), lineBreak.size());
+        const char guard = char(0xA5);
+        for (const bool vector : {true, false}) {
+            QByteArray out(int(room) + 16, guard);
+            const auto write = vector ? writeBreaks : writeBreaksScalar;
+            const char *const end = write(
+                text.constData(), text.size(), out.data(), lineBreak.constData(), lineBreak.size());
+            QCOMPARE(QByteArray(out.constData(), int(end - out.constData())), expected);
+            // Nothing beyond the room it was given.
+            QCOMPARE(out.mid(int(room)), QByteArray(16, guard));
+        }
+    };
+    // One or two breaks at every place around the first vectors' edges.
+    for (int at = 0; at < 70; ++at) {
+        for (const QByteArray &mark : {QByteArray("\n"), QByteArray("\r\n"), QByteArray("\r"),
+                 QByteArray("\n\n"), QByteArray("\r\r\n")}) {
+            for (const int after : {0, 1, 33}) {
+                check(QByteArray(at, 'x') + mark + QByteArray(after, 'y'));
+                check(QByteArray(at, 'x') + mark + QByteArray(after, 'y') + '\n');
+            }
+        }
+    }
+    QRandomGenerator random(20);
+    const char bytes[] = {'\n', '\r', 'a', ' ', char(0xE4), char(0x0A | 0x80), char(0x8D)};
+    for (int round = 0; round < 5000; ++round) {
+        QByteArray text;
+        const int length = random.bounded(300);
+        const int breaks = random.bounded(1, 40); // one byte in this many is a break
+        for (int i = 0; i < length; ++i) {
+            text += random.bounded(breaks) == 0 ? bytes[random.bounded(2)]
+                                                : bytes[2 + random.bounded(int(sizeof bytes) - 2)];
+        }
+        check(text);
+    }
+}
+
 #include "tst_textformat.moc"

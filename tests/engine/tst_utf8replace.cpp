@@ -1,5 +1,6 @@
 #include "engine/match/multibyte.h"
 #include "engine/match/transform.h"
+#include "engine/match/unitbuffer.h"
 #include "engine/match/utf8replace.h"
 #include "engine/match/utf8scan.h"
 #include "engine/text/textformat.h"
@@ -289,6 +290,7 @@ private slots:
     void longFilesMatchTheQStringRoute_data();
     void longFilesMatchTheQStringRoute();
     void buffersCarryNothingFromOneFileToTheNext();
+    void bufferKeepsItsRoomAsItGrows();
     void multiByteScanAgreesWithTheCharacterWalk_data();
     void multiByteScanAgreesWithTheCharacterWalk();
     void multiByteFilesMatchTheDecodingRoute_data();
@@ -864,4 +866,35 @@ void TestUtf8Replace::ignoringCase()
 }
 
 QTEST_GUILESS_MAIN(TestUtf8Replace)
+// The whole-word scan builds its result past the end of the text, in the buffer's spare
+// room, so a buffer that grows keeps everything up to its capacity: from the heap into a
+// mapping of its own, and from one mapping into a larger one, also once it is large
+// enough to have been given large pages.
+void TestUtf8Replace::bufferKeepsItsRoomAsItGrows()
+{
+    UnitBuffer<char> buffer;
+    qsizetype filled = 0;
+    const auto fill = [&buffer, &filled] {
+        for (; filled < buffer.capacity(); ++filled)
+            buffer.data()[filled] = char(filled * 7 % 251);
+    };
+    buffer.resize(1000);
+    fill();
+    buffer.resize(1);
+    for (const qsizetype wanted : {qsizetype(OwnMappingFrom) - 4096, qsizetype(OwnMappingFrom) + 1,
+             qsizetype(3 * OwnMappingFrom), qsizetype(7 * OwnMappingFrom) + 13,
+             qsizetype(24 * OwnMappingFrom) + 5}) {
+        buffer.reserve(wanted);
+        QVERIFY(buffer.capacity() >= wanted);
+        QCOMPARE(buffer.size(), qsizetype(1));
+        for (qsizetype i = 0; i < filled; ++i) {
+            if (buffer.data()[i] != char(i * 7 % 251))
+                QFAIL(qPrintable(QStringLiteral("byte %1 of %2 lost").arg(i).arg(filled)));
+        }
+        fill();
+    }
+    UnitBuffer<char> moved(std::move(buffer));
+    QCOMPARE(moved.data()[filled - 1], char((filled - 1) * 7 % 251));
+}
+
 #include "tst_utf8replace.moc"

@@ -111,18 +111,19 @@ private:
             out->append(p, n);
             return;
         }
-        const char *const end = p + n;
-        while (p < end) {
-            const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-            if (!lf) {
-                out->append(p, end - p);
-                return;
-            }
-            out->append(p, lf - p);
-            out->append(lineBreak, breakLength);
-            p = lf + 1;
+        // In blocks, so that the room kept for every byte turning into a break stays small.
+        while (n > 0) {
+            const qsizetype part = std::min(n, BreakBlock);
+            out->reserve(out->size() + writeBreaksRoom(part, breakLength));
+            const char *const end
+                = writeBreaks(p, part, out->data() + out->size(), lineBreak, breakLength);
+            out->resize(end - out->data());
+            p += part;
+            n -= part;
         }
     }
+
+    static constexpr qsizetype BreakBlock = 16 * 1024;
 
     void flush()
     {

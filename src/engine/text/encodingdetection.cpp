@@ -4,6 +4,7 @@
 
 #include <uchardet/uchardet.h>
 
+#include <algorithm>
 #include <memory>
 #include <type_traits>
 
@@ -44,4 +45,38 @@ std::optional<TextEncoding> proposedEncoding(const QByteArray &bytes)
             name = alias.codec;
     }
     return TextEncoding::fromName(QString::fromLatin1(name));
+}
+
+std::optional<TextEncoding> guessFromStart(const char *data, qsizetype size, bool *wholeFile)
+{
+    const qsizetype start = std::min(size, DetectionPrefix);
+    std::optional<TextEncoding> guess = proposedEncoding(QByteArray::fromRawData(data, int(start)));
+    bool whole = start == size;
+    if (!guess && !whole) {
+        guess = proposedEncoding(QByteArray::fromRawData(data, int(size)));
+        whole = true;
+    }
+    if (wholeFile)
+        *wholeFile = whole;
+    return guess;
+}
+
+Detection detectNotUtf8(const char *data, qsizetype size,
+    const std::function<bool(const TextEncoding &encoding)> &readsIn)
+{
+    Detection detection;
+    bool fromAll = false;
+    detection.encoding = guessFromStart(data, size, &fromAll);
+    while (detection.encoding) {
+        detection.valid = readsIn(*detection.encoding);
+        if (detection.valid || fromAll)
+            break;
+        fromAll = true;
+        const std::optional<TextEncoding> again
+            = proposedEncoding(QByteArray::fromRawData(data, int(size)));
+        if (again == detection.encoding)
+            break;
+        detection.encoding = again;
+    }
+    return detection;
 }

@@ -239,21 +239,29 @@ Reason decodeDetected(const QByteArray &bytes, bool keepFormat, QString *text, T
 {
     const char *const data = bytes.constData();
     const qint64 size = bytes.size();
-    const bool nul = std::memchr(data, 0, size_t(size)) != nullptr;
-    if (!nul) {
-        format->encoding = TextEncoding::utf8();
-        if (decodeKeeping(format->encoding, data, size, keepFormat, text, &format->lineBreaks)
-            == Outcome::Decoded)
-            return Reason::None;
-    }
-    const std::optional<TextEncoding> proposal = proposedEncoding(bytes);
-    if (proposal && (!nul || proposal->isWide())) {
-        format->encoding = *proposal;
-        if (decodeKeeping(*proposal, data, size, keepFormat, text, &format->lineBreaks)
-            == Outcome::Decoded)
+    format->encoding = TextEncoding::utf8();
+    if (std::memchr(data, 0, size_t(size))) {
+        // Only UTF-16 or UTF-32 text holds a NUL.
+        const std::optional<TextEncoding> proposal = proposedEncoding(bytes);
+        if (proposal && proposal->isWide()
+            && decodeKeeping(*proposal, data, size, keepFormat, text, &format->lineBreaks)
+                == Outcome::Decoded) {
+            format->encoding = *proposal;
             return proposal->isOffered() ? Reason::None : Reason::EncodingUncertain;
+        }
+        return Reason::Binary;
     }
-    return nul ? Reason::Binary : Reason::EncodingNotRecognised;
+    if (decodeKeeping(format->encoding, data, size, keepFormat, text, &format->lineBreaks)
+        == Outcome::Decoded)
+        return Reason::None;
+    const Detection detection = detectNotUtf8(data, size, [&](const TextEncoding &encoding) {
+        return decodeKeeping(encoding, data, size, keepFormat, text, &format->lineBreaks)
+            == Outcome::Decoded;
+    });
+    format->encoding = detection.encoding.value_or(TextEncoding::utf8());
+    if (!detection.valid)
+        return Reason::EncodingNotRecognised;
+    return format->encoding.isOffered() ? Reason::None : Reason::EncodingUncertain;
 }
 
 bool encodeWithCodec(
