@@ -137,14 +137,10 @@ bool buildFromWorkbook(CliOptions *options, Job *job, QString *error)
     return fail(error, QStringLiteral("%1：%2 (%3)").arg(path, why.text, why.english));
 }
 
-// Named files are taken as given, like the add-files dialog, except for a run's leftover
-// temporary files; folders are scanned like the add-folder button, except that the job's
-// own keyword files found there are left out.
-QStringList collectPaths(const QStringList &arguments, bool recursive, const NameMasks &masks,
-    const QStringList &jobFiles)
+// The job's own keyword files, which a folder scan leaves out. Looked up by name first:
+// resolving every scanned path would cost a readlink per component of it.
+std::function<bool(const QString &)> jobFileTest(const QStringList &jobFiles)
 {
-    // Looked up by name first: resolving every scanned path would cost a readlink per
-    // component of it.
     QSet<QString> jobNames;
     QSet<QString> jobCanonical;
     for (const QString &file : jobFiles) {
@@ -153,17 +149,31 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const Nam
         jobNames.insert(QFileInfo(file).fileName());
         jobCanonical.insert(QFileInfo(file).canonicalFilePath());
     }
-    const auto isJobFile = [&](const QString &path) {
+    return [jobNames, jobCanonical](const QString &path) {
         const QFileInfo info(path);
         return jobNames.contains(info.fileName())
             && jobCanonical.contains(info.canonicalFilePath());
     };
+}
+
+// Not QFileInfo::absoluteFilePath: on Qt 6 it passes a relative name through its bytes,
+// turning an undecodable byte's escape into U+FFFD, a lookalike's name.
+QString absolutePath(const QString &argument)
+{
+    return QDir::cleanPath(QDir::current().absoluteFilePath(argument));
+}
+
+// Named files are taken as given, like the add-files dialog, except for a run's leftover
+// temporary files; folders are scanned like the add-folder button, except that the job's
+// own keyword files found there are left out.
+QStringList collectPaths(const QStringList &arguments, bool recursive, const NameMasks &masks,
+    const QStringList &jobFiles)
+{
+    const auto isJobFile = jobFileTest(jobFiles);
     PathList paths;
     for (const QString &argument : arguments) {
         const QFileInfo info(argument);
-        // Not QFileInfo::absoluteFilePath: on Qt 6 it passes a relative name through its
-        // bytes, turning an undecodable byte's escape into U+FFFD, a lookalike's name.
-        const QString path = QDir::cleanPath(QDir::current().absoluteFilePath(argument));
+        const QString path = absolutePath(argument);
         if (!info.isDir()) {
             if (!isRunTempFile(path))
                 paths.append(path);
@@ -179,7 +189,7 @@ QStringList collectPaths(const QStringList &arguments, bool recursive, const Nam
     return paths.paths();
 }
 
-bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
+bool readKeywordFiles(const CliOptions &options, ModeOneList *list, QString *error)
 {
     if (!extendedGoesWithRegex(options, error))
         return false;
@@ -190,10 +200,16 @@ bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
     if (!options.replacementsPath.isEmpty()
         && !readUtf8File(options.replacementsPath, &replacementText, error))
         return false;
+    list->keywordLines = listFileLines(keywordText);
+    list->replacementLines = listFileLines(replacementText);
+    return true;
+}
 
+bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
+{
     ModeOneList list;
-    list.keywordLines = listFileLines(keywordText);
-    list.replacementLines = listFileLines(replacementText);
+    if (!readKeywordFiles(options, &list, error))
+        return false;
     list.paths = collectPaths(options.paths, options.recursive,
         NameMasks(options.include, options.exclude),
         {options.keywordsPath, options.replacementsPath});
@@ -586,6 +602,22 @@ bool buildCliJob(CliOptions *options, Job *job, QString *error)
     if (!options->listPath.isEmpty())
         return buildFromWorkbook(options, job, error);
     return buildFromKeywordFiles(*options, job, error);
+}
+
+bool buildCliStream(const CliOptions &options, Job *pairs, StreamSource *source, QString *error)
+{
+    ModeOneList list;
+    if (!readKeywordFiles(options, &list, error))
+        return false;
+    list.paths = QStringList {QStringLiteral("/")};
+    *pairs = buildModeOneJob(list, options.separator, options.settings.regularExpressions());
+    source->paths.clear();
+    for (const QString &argument : options.paths)
+        source->paths.append(absolutePath(argument));
+    source->recursive = options.recursive;
+    source->masks = NameMasks(options.include, options.exclude);
+    source->leaveOut = jobFileTest({options.keywordsPath, options.replacementsPath});
+    return true;
 }
 
 QStringList listFileLines(QString text)

@@ -2,6 +2,7 @@
 
 #include "engine/job.h"
 #include "engine/match/replacesettings.h"
+#include "engine/streamrun.h"
 #include "engine/text/textencoding.h"
 
 #include <QSet>
@@ -49,6 +50,11 @@ QString cliHelpText();
 // back refused; false, with a message in error, when the job cannot be read at all.
 // A list workbook's options fill in those the command line did not state.
 bool buildCliJob(CliOptions *options, Job *job, QString *error);
+
+// For a run of keyword files that streams its files: the job's pairs (on a stand-in
+// file, to be refused as a whole job would be for its keywords) and where its files come
+// from. False, with a message in error, when the keyword files cannot be read.
+bool buildCliStream(const CliOptions &options, Job *pairs, StreamSource *source, QString *error);
 
 // The lines of a keywords or replacements file: line breaks are "\n" with any "\r" dropped,
 // and the line break that ends the file does not start another, empty, line.

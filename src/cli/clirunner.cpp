@@ -5,6 +5,7 @@
 #include "engine/durable/undo.h"
 #include "engine/preview.h"
 #include "engine/run.h"
+#include "engine/streamrun.h"
 #include "engine/unifieddiff.h"
 #include "files/filenames.h"
 
@@ -34,24 +35,28 @@ namespace {
 class ProgressBar
 {
 public:
-    explicit ProgressBar(int total)
+    explicit ProgressBar(qint64 total)
         : total(total)
-        , enabled(total > 0 && ::isatty(STDERR_FILENO))
+        , enabled(::isatty(STDERR_FILENO))
     {
         clock.start();
     }
 
-    void advance()
+    void advance() { moveTo(done + 1, total); }
+
+    // A streaming run's total grows while its files are found.
+    void moveTo(qint64 nowDone, qint64 nowTotal)
     {
-        ++done;
-        if (!enabled || (done < total && clock.elapsed() - drawnAt < 100))
+        done = nowDone;
+        total = nowTotal;
+        if (!enabled || total <= 0 || (done < total && clock.elapsed() - drawnAt < 100))
             return;
         drawnAt = clock.elapsed();
         constexpr int Width = 30;
         const int filled = int(qint64(done) * Width / total);
         const QByteArray bar = QByteArray(filled, '#') + QByteArray(Width - filled, '.');
-        std::fprintf(stderr, "\r[%s] %3d%% %d/%d", bar.constData(), int(qint64(done) * 100 / total),
-            done, total);
+        std::fprintf(stderr, "\r[%s] %3d%% %lld/%lld", bar.constData(), int(done * 100 / total),
+            (long long)done, (long long)total);
         std::fflush(stderr);
         drawn = true;
     }
@@ -65,9 +70,9 @@ public:
     }
 
 private:
-    const int total;
+    qint64 total;
     const bool enabled;
-    int done = 0;
+    qint64 done = 0;
     bool drawn = false;
     qint64 drawnAt = -1000;
     QElapsedTimer clock;
@@ -117,12 +122,17 @@ void printSummary(QTextStream &out, const RunTally &tally)
                .arg(tally.lost);
 }
 
+void printProblem(
+    QTextStream &out, STATE state, const QString &path, Reason reason, const TextEncoding &encoding)
+{
+    out << (state == LOST ? QStringLiteral("丢失") : QStringLiteral("失败")) << '\t'
+        << reportPath(path) << '\t' << reasonTextBoth(reason, encoding.name()) << '\n';
+}
+
 void printProblem(QTextStream &out, const ReplaceRun &run, int index)
 {
     const FileOutcome &outcome = run.outcome(index);
-    out << (outcome.state == LOST ? QStringLiteral("丢失") : QStringLiteral("失败")) << '\t'
-        << reportPath(run.files().at(index).path) << '\t'
-        << reasonTextBoth(outcome.reason, outcome.encoding.name()) << '\n';
+    printProblem(out, outcome.state, run.files().at(index).path, outcome.reason, outcome.encoding);
 }
 
 qint64 totalOf(const QVector<int> &counts)
@@ -482,6 +492,76 @@ bool journalFits(const Journal::Cost &cost, const CliOptions &options, QString *
     return false;
 }
 
+void printRefusal(QTextStream &err, const Refusal &refusal)
+{
+    err << "yihuan-cli: " << refusal.text << " (" << refusal.english << ")\n";
+}
+
+// A run of keyword files over files found as it goes: its workers start with the first
+// file found, and it keeps of each file only what the report needs. The report is the
+// list run's: problems in list order, then the summary.
+int runStream(
+    const CliOptions &options, const RunOptions &runOptions, QTextStream &out, QTextStream &err)
+{
+    Job job;
+    StreamSource source;
+    QString error;
+    if (!buildCliStream(options, &job, &source, &error)) {
+        err << "yihuan-cli: " << error << '\n';
+        return 2;
+    }
+    if (job.isRefused()) {
+        // An empty list is what a run is refused for first.
+        printRefusal(err,
+            StreamRun::findsAny(source) ? job.refusal : buildModeOneJob({}, {}, false).refusal);
+        return 2;
+    }
+    if (options.journal && options.journalCap >= 0
+        && !journalFits(StreamRun::estimate(source), options, &error)) {
+        err << "yihuan-cli: " << error << '\n';
+        return 2;
+    }
+    StreamRun run(job.files.constFirst().pairs, runOptions);
+    ProgressBar progress(0);
+    StreamRun::Progress told;
+    told.begun = [&err](const Recovery &recovery) {
+        printRecovery(err, recovery);
+    };
+    told.moved = [&progress](qint64 done, qint64 found, bool) {
+        progress.moveTo(done, found);
+    };
+    QString journalError;
+    bool ran;
+    {
+        const UndoSignals stopping;
+        ran = run.run(source, UndoSignals::flag(), told, &journalError);
+    }
+    if (!ran) {
+        err << QStringLiteral("yihuan-cli: 无法建立撤销日志 %1；可用 --no-undo 不保留撤销 "
+                              "(cannot make the undo journal; use --no-undo to run without "
+                              "undo)\n")
+                   .arg(journalError);
+        return 2;
+    }
+    if (run.found() == 0 && !run.wasCancelled()) {
+        printRefusal(err, buildModeOneJob({}, {}, false).refusal);
+        return 2;
+    }
+    for (const StreamProblem &problem : run.problems())
+        printProblem(out, problem.state, problem.path, problem.reason, problem.encoding);
+    if (run.wasCancelled())
+        out << QStringLiteral("替换已停止：%1 个文件未处理 (stopped: %1 files not processed)\n")
+                   .arg(run.tally().skipped);
+    if (run.notUndoable() > 0)
+        out << QStringLiteral("%1 个文件无法撤销 (%1 files cannot be undone)\n")
+                   .arg(run.notUndoable());
+    printSummary(out, run.tally());
+    out.flush();
+    if (run.wasCancelled())
+        return 130;
+    return run.tally().fail + run.tally().lost > 0 ? 1 : 0;
+}
+
 } // namespace
 
 // When this process was started, in ms since the epoch, rounded down to the kernel's clock
@@ -547,6 +627,21 @@ int runCli(const QStringList &arguments)
     if (command == CliCommand::DiscardInterrupted)
         return discardInterrupted(out, err);
 
+    // A list workbook's own options join the command line's as its job is read.
+    const auto runOptionsOf = [requestedAt](const CliOptions &options) {
+        RunOptions runOptions;
+        runOptions.settings = options.settings;
+        runOptions.journal = options.journal;
+        runOptions.journalCap = options.journalCap;
+        runOptions.runsKept = options.runsKept;
+        runOptions.requestedAt = requestedAt;
+        return runOptions;
+    };
+    // Keyword files over files and folders: a stream, however many files there are. A dry
+    // run lists what would change, file by file, and takes the list's way.
+    if (options.listPath.isEmpty() && !options.settings.dryRun)
+        return runStream(options, runOptionsOf(options), out, err);
+
     Job job;
     if (!buildCliJob(&options, &job, &error)) {
         err << "yihuan-cli: " << error << '\n';
@@ -556,12 +651,7 @@ int runCli(const QStringList &arguments)
         err << "yihuan-cli: " << job.refusal.text << " (" << job.refusal.english << ")\n";
         return 2;
     }
-    RunOptions runOptions;
-    runOptions.settings = options.settings;
-    runOptions.journal = options.journal;
-    runOptions.journalCap = options.journalCap;
-    runOptions.runsKept = options.runsKept;
-    runOptions.requestedAt = requestedAt;
+    const RunOptions runOptions = runOptionsOf(options);
     QStringList paths;
     paths.reserve(job.files.size());
     for (const FileJob &file : job.files)

@@ -83,6 +83,10 @@ public:
     // For a worker whose begin() failed: false when the run took the file back, as above.
     bool giveUp(int index);
 
+    // Makes index ready for the next file: for a run whose workers each keep one index
+    // for file after file.
+    void requeue(int index) { m_phases[size_t(index)] = Queued; }
+
     // Takes back the file unless its worker is writing; true when it was taken back.
     bool release(int index);
     void stop() { m_stopped = true; }

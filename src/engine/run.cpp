@@ -14,7 +14,6 @@
 #include <QSet>
 #include <QThread>
 #include <QThreadPool>
-#include <QtConcurrent>
 
 #include <algorithm>
 #include <tuple>
@@ -200,7 +199,8 @@ void ReplaceRun::startLanes(std::vector<int> order)
     const int lanes = int(std::min<size_t>(
         size_t(std::max(1, workerPool()->maxThreadCount())), m_lanes->order.size()));
     for (int lane = 0; lane < lanes; ++lane) {
-        QtConcurrent::run(workerPool(), [lanes = m_lanes] { lanes->work(); });
+        // No future: Qt 6 warns of a QtConcurrent::run result left unused.
+        workerPool()->start([lanes = m_lanes] { lanes->work(); });
     }
 }
 

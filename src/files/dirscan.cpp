@@ -7,6 +7,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #ifdef Q_OS_UNIX
@@ -44,9 +45,12 @@ QString joined(const QString &dirPath, const QString &name)
 class Scan
 {
 public:
-    Scan(PathList &list, bool noRecursion, const std::function<void()> &onDuplicate,
-        const NameMasks &masks)
-        : m_list(list)
+    // take: false for a file taken already.
+    Scan(const std::function<bool(const QString &)> &take, bool noRecursion,
+        const std::function<void()> &onDuplicate, const NameMasks &masks,
+        const std::atomic_bool *stop = nullptr)
+        : m_take(take)
+        , m_stop(stop)
         , m_noRecursion(noRecursion)
         , m_onDuplicate(onDuplicate)
         , m_masks(masks)
@@ -68,6 +72,8 @@ private:
             return;
         sortByName(entries);
         for (const Entry &entry : entries) {
+            if (m_stop && m_stop->load(std::memory_order_relaxed))
+                return;
             if (entry.masked) {
                 if (m_types.isTextFile(joined(dirPath, entry.name)))
                     ++m_maskedOut;
@@ -144,11 +150,12 @@ private:
     {
         if (!m_types.isTextFile(path))
             return;
-        if (!m_list.append(path) && m_onDuplicate)
+        if (!m_take(path) && m_onDuplicate)
             m_onDuplicate();
     }
 
-    PathList &m_list;
+    const std::function<bool(const QString &)> &m_take;
+    const std::atomic_bool *m_stop;
     MimeTypeCache m_types;
     const bool m_noRecursion;
     const std::function<void()> &m_onDuplicate;
@@ -161,5 +168,18 @@ private:
 int scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
     const std::function<void()> &onDuplicate, const NameMasks &masks)
 {
-    return Scan(list, noRecursion, onDuplicate, masks).run(dirPath);
+    const std::function<bool(const QString &)> take = [&list](const QString &path) {
+        return list.append(path);
+    };
+    return Scan(take, noRecursion, onDuplicate, masks).run(dirPath);
+}
+
+int scanTextFiles(const QString &dirPath, bool noRecursion, const NameMasks &masks,
+    const std::function<void(const QString &)> &onFile, const std::atomic_bool *stop)
+{
+    const std::function<bool(const QString &)> take = [&onFile](const QString &path) {
+        onFile(path);
+        return true;
+    };
+    return Scan(take, noRecursion, {}, masks, stop).run(dirPath);
 }

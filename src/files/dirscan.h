@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 // Appends the text files found in dirPath to list in name order (case-insensitive), descending
@@ -15,3 +16,8 @@
 // Returns how many text files the masks left out.
 int scanTextFiles(const QString &dirPath, PathList &list, bool noRecursion,
     const std::function<void()> &onDuplicate = {}, const NameMasks &masks = {});
+
+// The same scan as a stream: each text file goes to onFile as it is found, in the same
+// order, and nothing of it is kept, duplicates included. Ends early once stop is set.
+int scanTextFiles(const QString &dirPath, bool noRecursion, const NameMasks &masks,
+    const std::function<void(const QString &path)> &onFile, const std::atomic_bool *stop = nullptr);

@@ -9,9 +9,13 @@
 //       kill in the middle of an in-place write leaves.
 //   safewrite_helper undo
 //       Undoes the last run; prints "restored already changed missing failed".
+//   safewrite_helper stream KEYWORD REPLACEMENT PATH...
+//       A streaming run over the files and folders (recursively), with undo; prints
+//       "<reason> <path>" for each problem, then "success fail lost".
 #include "engine/durable/journal.h"
 #include "engine/durable/safefile.h"
 #include "engine/durable/undo.h"
+#include "engine/streamrun.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -133,6 +137,25 @@ int undo()
     return result.failed == 0 ? 0 : 1;
 }
 
+int stream(const QStringList &arguments)
+{
+    if (arguments.size() < 3)
+        return 2;
+    RunOptions options;
+    options.settings.encoding = TextEncoding::utf8();
+    StreamSource source;
+    source.paths = arguments.mid(2);
+    source.recursive = true;
+    StreamRun run({{arguments.at(0), arguments.at(1)}}, options);
+    const std::atomic_bool stop {false};
+    if (!run.run(source, stop, {}))
+        return 1;
+    for (const StreamProblem &problem : run.problems())
+        report(problem.reason, problem.path);
+    std::printf("%d %d %d\n", run.tally().success, run.tally().fail, run.tally().lost);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -147,6 +170,8 @@ int main(int argc, char *argv[])
         return tear(arguments);
     if (command == QLatin1String("undo"))
         return undo();
+    if (command == QLatin1String("stream"))
+        return stream(arguments);
     std::fprintf(stderr, "usage: safewrite_helper rewrite|tear|undo ...\n");
     return 2;
 }

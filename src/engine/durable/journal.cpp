@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -637,38 +638,47 @@ QString Journal::location()
         + QLatin1String("/journal");
 }
 
-Journal::Cost Journal::estimate(const QStringList &paths)
+Journal::Estimate::Estimate()
 {
-    Cost cost;
     QString existing = location();
     struct stat journal;
     while (::stat(QFile::encodeName(existing).constData(), &journal) != 0) {
         const QString parent = QFileInfo(existing).path();
-        if (parent == existing)
+        if (parent == existing) {
+            journal.st_dev = 0;
             break;
+        }
         existing = parent;
     }
-    // Most files share their folder with the files before them.
-    QByteArray lastFolder;
-    bool lastFolderWritable = false;
+    m_journalDevice = quint64(journal.st_dev);
+}
+
+void Journal::Estimate::add(const QByteArray &native, const struct stat &st)
+{
+    ++m_cost.files;
+    const QByteArray folder = splitNativePath(native).folder;
+    if (folder != m_lastFolder) {
+        m_lastFolder = folder;
+        m_lastFolderWritable = ::access(folder.constData(), W_OK) == 0;
+    }
+    const bool linkable
+        = quint64(st.st_dev) == m_journalDevice && st.st_nlink == 1 && m_lastFolderWritable;
+    if (!linkable) {
+        ++m_cost.copies;
+        m_cost.copiedBytes += st.st_size;
+    }
+}
+
+Journal::Cost Journal::estimate(const QStringList &paths)
+{
+    Estimate estimate;
     for (const QString &path : paths) {
         const QByteArray native = QFile::encodeName(path);
         struct stat st;
-        if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        ++cost.files;
-        const QByteArray folder = splitNativePath(native).folder;
-        if (folder != lastFolder) {
-            lastFolder = folder;
-            lastFolderWritable = ::access(folder.constData(), W_OK) == 0;
-        }
-        const bool linkable = st.st_dev == journal.st_dev && st.st_nlink == 1 && lastFolderWritable;
-        if (!linkable) {
-            ++cost.copies;
-            cost.copiedBytes += st.st_size;
-        }
+        if (::stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode))
+            estimate.add(native, st);
     }
-    return cost;
+    return estimate.cost();
 }
 
 int JournalRun::written() const
@@ -800,9 +810,50 @@ bool Journal::markUndone(const JournalRun &run, int manifest)
     const QByteArray record = "X " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '\n';
     if (!writeFully(manifest, record.constData(), record.size()) || ::fdatasync(manifest) != 0)
         return false;
-    for (int shard = 0; shard < Shards; ++shard)
-        QDir(run.folder + QLatin1Char('/') + QString::number(shard)).removeRecursively();
+    // Deleting 300,000 links one by one took longer than the undo: its folders go aside
+    // with a rename each, to be deleted by two threads while the undo is reported.
+    const QByteArray trash = QFile::encodeName(
+        location() + QLatin1Char('/') + TrashPrefix + QFileInfo(run.folder).fileName());
+    const bool aside = ::mkdir(trash.constData(), 0700) == 0;
+    for (int shard = 0; shard < Shards; ++shard) {
+        const QString folder = run.folder + QLatin1Char('/') + QString::number(shard);
+        const QByteArray target = trash + '/' + QByteArray::number(shard);
+        if (!aside || ::rename(QFile::encodeName(folder).constData(), target.constData()) != 0)
+            QDir(folder).removeRecursively();
+    }
+    sweepLater();
     return true;
+}
+
+namespace {
+
+// Started last and waited for at exit, once the report is out.
+struct LaterSweep
+{
+    std::mutex mutex;
+    std::thread thread;
+    ~LaterSweep()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+LaterSweep &laterSweep()
+{
+    static LaterSweep sweep;
+    return sweep;
+}
+
+} // namespace
+
+void Journal::sweepLater()
+{
+    LaterSweep &later = laterSweep();
+    const std::lock_guard<std::mutex> lock(later.mutex);
+    if (later.thread.joinable())
+        later.thread.join();
+    later.thread = std::thread(&Journal::sweep, QFile::encodeName(location()));
 }
 
 QSet<QByteArray> Journal::foldersInUse(const QString &except)
@@ -1292,6 +1343,9 @@ void Journal::append(const QByteArray &record, quint64 *sequence, int changedSha
 
 bool Journal::writeRecords()
 {
+    // Under the sync's lock: records written past a sync that swapped out later ones
+    // would land after them, and that sync would count them durable.
+    QMutexLocker syncLocker(&m_syncMutex);
     QByteArray records;
     {
         QMutexLocker locker(&m_mutex);

@@ -164,6 +164,23 @@ public:
         InPlaceOnly,
     };
 
+    // The cost counted one file at a time, for lists too long to hold.
+    class Estimate
+    {
+    public:
+        Estimate();
+        // A regular file as stat() saw it; native: its path's bytes.
+        void add(const QByteArray &native, const struct stat &st);
+        const Cost &cost() const { return m_cost; }
+
+    private:
+        Cost m_cost;
+        quint64 m_journalDevice = 0;
+        // Most files share their folder with the files before them.
+        QByteArray m_lastFolder;
+        bool m_lastFolderWritable = false;
+    };
+
     // Where journals live: "journal" under the application's local data location.
     static QString location();
     static Cost estimate(const QStringList &paths);
@@ -204,6 +221,9 @@ public:
     static QSet<QByteArray> foldersInUse(const QString &except);
     // Deletes one run's journal.
     static bool remove(const JournalRun &run);
+    // Deletes the originals set aside (by undo, or runs dropped from the history) on two
+    // threads of their own; the process waits for them as it exits.
+    static void sweepLater();
 
     static constexpr int DefaultRunsKept = 10;
 
