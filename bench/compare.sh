@@ -216,7 +216,9 @@ check_shape() { # shape
         bad=1
     fi
     if [[ $shape == mixed ]]; then
-        f=$(ls "$work/check/sed/"u*.txt | head -1)
+        # A glob, not ls | head: head leaves early, and pipefail takes ls's SIGPIPE for a failure.
+        local thirds=("$work/check/sed/"u*.txt)
+        f=${thirds[0]}
     fi
     if [[ $shape == regex ]]; then
         # Numbers written back as they were: a dry run's counts tell that they were matched.
