@@ -122,6 +122,21 @@ void printSummary(QTextStream &out, const RunTally &tally)
                .arg(tally.lost);
 }
 
+// The end of every run's report, and the exit code it ends with.
+int printEnding(QTextStream &out, bool cancelled, int notUndoable, const RunTally &tally)
+{
+    if (cancelled)
+        out << QStringLiteral("替换已停止：%1 个文件未处理 (stopped: %1 files not processed)\n")
+                   .arg(tally.skipped);
+    if (notUndoable > 0)
+        out << QStringLiteral("%1 个文件无法撤销 (%1 files cannot be undone)\n").arg(notUndoable);
+    printSummary(out, tally);
+    out.flush();
+    if (cancelled)
+        return 130;
+    return tally.fail + tally.lost > 0 ? 1 : 0;
+}
+
 void printProblem(
     QTextStream &out, STATE state, const QString &path, Reason reason, const TextEncoding &encoding)
 {
@@ -318,16 +333,7 @@ int runJob(const Job &job, const RunOptions &options, bool verbose, bool diff, Q
         out << QStringLiteral("试运行，未写入任何文件；%1 个文件将被改动 (dry run, nothing "
                               "written; %1 files would change)\n")
                    .arg(changing);
-    if (run.wasCancelled())
-        out << QStringLiteral("替换已停止：%1 个文件未处理 (stopped: %1 files not processed)\n")
-                   .arg(run.tally().skipped);
-    if (run.notUndoable() > 0)
-        out << QStringLiteral("%1 个文件无法撤销 (%1 files cannot be undone)\n")
-                   .arg(run.notUndoable());
-    printSummary(out, run.tally());
-    if (run.wasCancelled())
-        return 130;
-    return run.tally().fail + run.tally().lost > 0 ? 1 : 0;
+    return printEnding(out, run.wasCancelled(), run.notUndoable(), run.tally());
 }
 
 // Ctrl-C, SIGTERM and SIGHUP stop an undo after the file in hand.
@@ -549,17 +555,7 @@ int runStream(
     }
     for (const StreamProblem &problem : run.problems())
         printProblem(out, problem.state, problem.path, problem.reason, problem.encoding);
-    if (run.wasCancelled())
-        out << QStringLiteral("替换已停止：%1 个文件未处理 (stopped: %1 files not processed)\n")
-                   .arg(run.tally().skipped);
-    if (run.notUndoable() > 0)
-        out << QStringLiteral("%1 个文件无法撤销 (%1 files cannot be undone)\n")
-                   .arg(run.notUndoable());
-    printSummary(out, run.tally());
-    out.flush();
-    if (run.wasCancelled())
-        return 130;
-    return run.tally().fail + run.tally().lost > 0 ? 1 : 0;
+    return printEnding(out, run.wasCancelled(), run.notUndoable(), run.tally());
 }
 
 } // namespace

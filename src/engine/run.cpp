@@ -397,21 +397,7 @@ void ReplaceRun::record(int index, const FileOutcome *outcome)
         m_control->setOutcome(index, *outcome);
     const STATE state = outcome ? outcome->state : m_control->state(index);
     m_reported[size_t(index)] = true;
-    ++m_tally.done;
-    switch (state) {
-    case SUCCESS:
-        ++m_tally.success;
-        break;
-    case FAIL:
-        ++m_tally.fail;
-        break;
-    case LOST:
-        ++m_tally.lost;
-        break;
-    case SKIPPED:
-        ++m_tally.skipped;
-        break;
-    }
+    m_tally.add(state);
     emit fileDone(index, state);
     if (m_sinceProgress.elapsed() >= ProgressInterval)
         reportProgress();

@@ -45,6 +45,25 @@ struct RunTally
     int skipped = 0;
 
     bool isComplete() const { return done >= expected; }
+    // Counts one more file done in state; a state that is none of the others was skipped.
+    void add(STATE state)
+    {
+        ++done;
+        switch (state) {
+        case SUCCESS:
+            ++success;
+            break;
+        case FAIL:
+            ++fail;
+            break;
+        case LOST:
+            ++lost;
+            break;
+        default:
+            ++skipped;
+            break;
+        }
+    }
 };
 
 // One replace run over a job: a worker per file on the worker pool, every file's outcome

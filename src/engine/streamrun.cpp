@@ -504,23 +504,8 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
 
     m_tally = RunTally();
     m_tally.expected = int(m_found);
-    for (const unsigned char state : states) {
-        ++m_tally.done;
-        switch (state) {
-        case SUCCESS:
-            ++m_tally.success;
-            break;
-        case FAIL:
-            ++m_tally.fail;
-            break;
-        case LOST:
-            ++m_tally.lost;
-            break;
-        default:
-            ++m_tally.skipped;
-            break;
-        }
-    }
+    for (const unsigned char state : states)
+        m_tally.add(STATE(state));
     if (m_journal)
         m_journal->finish();
     tell(true);
