@@ -12,12 +12,15 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -197,8 +200,8 @@ double residentMb(const char *field)
 }
 
 // The folder given by YIHUAN_BENCH_FOLDER (YIHUAN_BENCH_FILES text files in it and its
-// subfolders), with subfolders as the add-folder button takes it; false and the reason
-// in state when it is not given.
+// subfolders), with subfolders as the add-folder button takes it in either mode; false and the
+// reason in state when it is not given.
 bool givenFolder(benchmark::State &state, QString *folder, int *files)
 {
     *folder = qEnvironmentVariable("YIHUAN_BENCH_FOLDER");
@@ -212,6 +215,7 @@ bool givenFolder(benchmark::State &state, QString *folder, int *files)
         + QStringLiteral("/qhyPz_") + QCoreApplication::applicationVersion()
         + QStringLiteral("/qhyPz");
     writeSetting(settings, QStringLiteral("check"), QStringLiteral("c1"), QStringLiteral("1"));
+    writeSetting(settings, QStringLiteral("check"), QStringLiteral("c2"), QStringLiteral("1"));
     return true;
 }
 
@@ -279,10 +283,97 @@ void BM_AddGivenFolder(benchmark::State &state)
     }
 }
 
-// The same folder made read-only, then a run over it through the window: every file fails
-// and its row is marked. Measured from the click to the end of the run, with the longest
-// freeze meanwhile. The files are writable again afterwards.
-void BM_MarkEveryRow(benchmark::State &state)
+// The first rows of the view in the order a sort by column gives.
+bool sortedBy(const QAbstractItemModel *model, int column, Qt::SortOrder order)
+{
+    const auto key = [model, column](int row) {
+        const QString text = model->index(row, column).data().toString();
+        // The replacement counts sort as numbers.
+        return column == 2 ? QStringLiteral("%1").arg(text, 20, QLatin1Char('0')) : text;
+    };
+    for (int row = 1; row < std::min(model->rowCount(), 1000); ++row) {
+        if (order == Qt::AscendingOrder ? key(row) < key(row - 1) : key(row - 1) < key(row))
+            return false;
+    }
+    return true;
+}
+
+// Each column of the results view sorted both ways, as a click on its header does: the
+// longest a sort took until the view showed the new order, and the longest freeze.
+void sortResults(benchmark::State &state, MainWindow &window)
+{
+    auto *table = window.findChild<QTableView *>(QStringLiteral("resultsTable"));
+    if (!table) {
+        state.SkipWithError("no results view");
+        return;
+    }
+    int sorted = 0;
+    QObject::connect(
+        table->model(), &QAbstractItemModel::layoutChanged, table, [&sorted] { ++sorted; });
+    qint64 longest = 0;
+    qint64 longestFreeze = 0;
+    for (int column = 0; column < table->model()->columnCount(); ++column) {
+        for (const Qt::SortOrder order : {Qt::DescendingOrder, Qt::AscendingOrder}) {
+            const int before = sorted;
+            FreezeMeter meter;
+            table->horizontalHeader()->setSortIndicator(column, order);
+            meter.answered();
+            while (sorted == before && meter.elapsed() < 600 * 1000) {
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+                meter.answered();
+            }
+            // The new order painted.
+            table->viewport()->repaint();
+            meter.answered();
+            longest = std::max(longest, meter.elapsed());
+            longestFreeze = std::max(longestFreeze, meter.longest());
+            if (!sortedBy(table->model(), column, order)) {
+                state.SkipWithError("the view is not in the order asked for");
+                return;
+            }
+        }
+    }
+    state.counters["sort_longest_ms"] = double(longest);
+    state.counters["sort_longest_freeze_ms"] = double(longestFreeze);
+    state.counters["peak_rss_sorted_mb"] = residentMb("VmHWM:");
+}
+
+// The same in mode two, where every file is a column of the replacement table.
+void BM_AddGivenFolderModeTwo(benchmark::State &state)
+{
+    QString folder;
+    int files = 0;
+    if (!givenFolder(state, &folder, &files))
+        return;
+    for (auto _ : state) {
+        state.PauseTiming();
+        MainWindow window;
+        window.show();
+        window.findChild<QTabWidget *>(QStringLiteral("tabWidget_1"))->setCurrentIndex(1);
+        QCoreApplication::processEvents();
+        auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget_list2"));
+        state.ResumeTiming();
+        FreezeMeter meter;
+        dropFolder(window, folder);
+        meter.answered();
+        while ((window.list2().size() < files || table->columnCount() <= files)
+            && meter.elapsed() < 3600 * 1000) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            meter.answered();
+        }
+        state.counters["files"] = double(window.list2().size());
+        state.counters["longest_freeze_ms"] = double(meter.longest());
+        state.counters["peak_rss_mb"] = residentMb("VmHWM:");
+        if (table->columnCount() <= files)
+            state.SkipWithError("the folder did not land in the table");
+    }
+}
+
+// A run through the window over the folder, from the click to the end of the run, with
+// the longest freeze meanwhile; then the results view sorted. Made read-only, every file
+// fails and its row is marked; writable, every file is replaced, and its journal kept.
+// The keyword goes back and forth between runs, so that the files always hold it.
+void runOverGivenFolder(benchmark::State &state, bool readOnly)
 {
     QString folder;
     int files = 0;
@@ -298,12 +389,16 @@ void BM_MarkEveryRow(benchmark::State &state)
             state.SkipWithError("the folder did not land in the list");
             return;
         }
-        for (const QString &path : window.list1())
-            QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        QFile first(window.list1().first());
+        const bool lower = first.open(QIODevice::ReadOnly) && first.readAll().contains("key");
+        if (readOnly) {
+            for (const QString &path : window.list1())
+                QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        }
         window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s1"))
-            ->setPlainText(QStringLiteral("key"));
+            ->setPlainText(lower ? QStringLiteral("key") : QStringLiteral("KEY"));
         window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit_s2"))
-            ->setPlainText(QStringLiteral("KEY"));
+            ->setPlainText(lower ? QStringLiteral("KEY") : QStringLiteral("key"));
         auto *button = window.findChild<QPushButton *>(QStringLiteral("pushButton_replace"));
         QCoreApplication::processEvents();
         state.ResumeTiming();
@@ -318,22 +413,38 @@ void BM_MarkEveryRow(benchmark::State &state)
         meter.answered();
         state.PauseTiming();
         const RunTally &tally = window.lastRun()->tally();
-        state.counters["failed"] = double(tally.fail);
+        state.counters[readOnly ? "failed" : "replaced"]
+            = double(readOnly ? tally.fail : tally.success);
         state.counters["longest_freeze_ms"] = double(meter.longest());
         state.counters["peak_rss_mb"] = residentMb("VmHWM:");
-        for (const QString &path : window.list1())
-            QFile::setPermissions(
-                path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-        if (tally.fail < files)
-            state.SkipWithError("not every file failed");
+        if (readOnly) {
+            sortResults(state, window);
+            for (const QString &path : window.list1())
+                QFile::setPermissions(path,
+                    QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        }
+        if ((readOnly ? tally.fail : tally.success) < files)
+            state.SkipWithError(readOnly ? "not every file failed" : "not every file was replaced");
         state.ResumeTiming();
     }
+}
+
+void BM_MarkEveryRow(benchmark::State &state)
+{
+    runOverGivenFolder(state, true);
+}
+
+void BM_ReplaceEveryFile(benchmark::State &state)
+{
+    runOverGivenFolder(state, false);
 }
 
 } // namespace
 
 BENCHMARK(BM_AddGivenFolder)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_AddGivenFolderModeTwo)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_MarkEveryRow)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_ReplaceEveryFile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_AddFolderOfNewFiles)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ReaddListedFolder)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_RunWorkersAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
