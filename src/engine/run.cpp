@@ -4,6 +4,7 @@
 #include "engine/detectedroutes.h"
 #include "engine/durable/journal.h"
 #include "engine/durable/nativefile.h"
+#include "engine/durable/pausepoint.h"
 #include "engine/durable/safefile.h"
 #include "engine/filechoice.h"
 #include "engine/match/utf8replace.h"
@@ -117,6 +118,10 @@ ReplaceRun::ReplaceRun(const Job &job, const RunOptions &options, QObject *paren
 // Workers still out (abandoned in a runaway expression) report to nobody.
 ReplaceRun::~ReplaceRun()
 {
+    // The journal must end before the process does: a run whose journal never ended would
+    // be taken for an interrupted one.
+    if (m_journalEnd.joinable())
+        m_journalEnd.join();
     m_control->stop();
     if (m_lanes) {
         QMutexLocker locker(&m_lanes->mutex);
@@ -233,15 +238,32 @@ void ReplaceRun::startLanes(std::vector<int> order)
     }
 }
 
+// Workers quicker than the caller's thread would have it take their whole lead at once:
+// what is not told within a slice is told from the next event loop pass.
 void ReplaceRun::takeDone()
 {
-    std::vector<int> done;
-    {
+    constexpr int SliceMs = 20;
+    if (m_taken.empty()) {
         QMutexLocker locker(&m_lanes->mutex);
-        done.swap(m_lanes->done);
+        m_taken.swap(m_lanes->done);
+        m_takenAt = 0;
     }
-    for (const int index : done)
-        workerDone(nullptr, SUCCESS, index);
+    QElapsedTimer slice;
+    slice.start();
+    while (m_takenAt < m_taken.size()) {
+        workerDone(nullptr, SUCCESS, m_taken[m_takenAt++]);
+        if (m_takenAt % 64 == 0 && slice.elapsed() >= SliceMs)
+            break;
+    }
+    if (m_takenAt < m_taken.size()) {
+        QMetaObject::invokeMethod(this, &ReplaceRun::takeDone, Qt::QueuedConnection);
+        return;
+    }
+    m_taken.clear();
+    // Files done meanwhile posted no call of their own: the lanes' list was not empty.
+    QMutexLocker locker(&m_lanes->mutex);
+    if (!m_lanes->done.empty())
+        QMetaObject::invokeMethod(this, &ReplaceRun::takeDone, Qt::QueuedConnection);
 }
 
 void ReplaceRun::sizeWorkerPool(qint64 largestFile)
@@ -350,7 +372,7 @@ std::shared_ptr<const DetectedRoutes> ReplaceRun::detectedRoutesFor(const Replac
 
 void ReplaceRun::cancel()
 {
-    if (!m_started || m_finished)
+    if (!m_started || m_ending)
         return;
     m_control->stop();
     FileOutcome skipped;
@@ -414,11 +436,27 @@ void ReplaceRun::reportProgress()
 
 void ReplaceRun::finishIfComplete()
 {
-    if (m_finished || !m_tally.isComplete())
+    if (m_ending || !m_tally.isComplete())
         return;
-    m_finished = true;
-    if (Journal *journal = m_control->journal())
+    m_ending = true;
+    Journal *journal = m_control->journal();
+    if (journal && m_options.journalEndsAside) {
+        // Joined before the run goes, which drops the call it posted.
+        m_journalEnd = std::thread([this, control = m_control] {
+            pausePoint("journal-end");
+            control->journal()->finish();
+            QMetaObject::invokeMethod(this, &ReplaceRun::end, Qt::QueuedConnection);
+        });
+        return;
+    }
+    if (journal)
         journal->finish();
+    end();
+}
+
+void ReplaceRun::end()
+{
+    m_finished = true;
     reportProgress();
     emit finished();
 }

@@ -12,6 +12,7 @@
 #include <QVector>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 class DetectedRoutes;
@@ -33,6 +34,10 @@ struct RunOptions
     // When the user asked for the run (ms since the epoch; 0: when the run was made). Runs
     // that finished after it ran alongside this one: their journals stay.
     qint64 requestedAt = 0;
+    // The journal ends (its last records, older runs set aside) on a thread of its own,
+    // and finished() follows from the event loop once it has; without, the last file to
+    // report ends it on the run's thread. For a caller that must go on answering.
+    bool journalEndsAside = false;
 };
 
 struct RunTally
@@ -99,9 +104,10 @@ public:
 
     // No file starts after this; a file not yet being written is left alone and counts
     // as skipped; a file being written finishes. finished() follows once the last write
-    // is done, which may be before cancel() returns.
+    // is done (and the journal has ended), which may be before cancel() returns.
     void cancel();
 
+    // Every file has reported and the journal has ended: another run or an undo may go.
     bool isFinished() const { return m_finished; }
     // Files replaced without their original kept: beyond the cap, or the journal's disk full.
     int notUndoable() const;
@@ -112,6 +118,9 @@ public:
     const QVector<FileJob> &files() const { return m_job.files; }
     // Kept by the run alone, compactly: read it here rather than keeping a copy.
     FileOutcome outcome(int index) const { return m_control->outcome(index); }
+    STATE state(int index) const { return m_control->state(index); }
+    // The same outcomes for a reader on another thread, which may outlive the run.
+    std::shared_ptr<const RunControl> sharedOutcomes() const { return m_control; }
     const RunOptions &options() const { return m_options; }
 
 signals:
@@ -137,6 +146,7 @@ private:
     void record(int index, const FileOutcome *outcome);
     void reportProgress();
     void finishIfComplete();
+    void end();
     std::shared_ptr<const Utf8Replace> bytePathFor(const ReplacePairs &pairs);
     // For an automatic run: the byte routes of the code pages its files turn out to have.
     std::shared_ptr<const DetectedRoutes> detectedRoutesFor(const ReplacePairs &pairs);
@@ -147,8 +157,13 @@ private:
     RunTally m_tally;
     std::shared_ptr<RunControl> m_control;
     std::shared_ptr<Lanes> m_lanes;
+    // Files the lanes finished that are not told yet, from m_takenAt on.
+    std::vector<int> m_taken;
+    size_t m_takenAt = 0;
     bool m_started = false;
+    bool m_ending = false;
     bool m_finished = false;
+    std::thread m_journalEnd;
     QElapsedTimer m_sinceProgress;
     QTimer m_progressTimer;
     QHash<const void *, std::shared_ptr<const Utf8Replace>> m_bytePaths;
