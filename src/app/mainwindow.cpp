@@ -316,8 +316,12 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
     event->ignore();
-    if (closeWhenStopped)
+    // Every file is done and the journal is ending: nothing is left to stop, only to
+    // wait for.
+    if (closeWhenStopped || run->tally().isComplete()) {
+        closeWhenStopped = true;
         return;
+    }
     const auto answer = QMessageBox::question(this, QStringLiteral("正在替换"),
         QStringLiteral("替换还没有完成。要停止替换并关闭窗口吗？\n"
                        "正在写入的文件会先写完，尚未开始的文件保持原样。"),

@@ -6,7 +6,9 @@
 #include "engine/run.h"
 #include "files/pathlist.h"
 
+#include <QHash>
 #include <QMainWindow>
+#include <QPair>
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
@@ -128,6 +130,7 @@ private:
     void refreshList1();
     void fillList1Table();
     void refreshList2Columns();
+    void fillList2Header();
     QString listTip(const QTableWidget *table, int row, int column) const;
     void openList1Folder();
     void openList2Folder();
@@ -163,6 +166,8 @@ private:
     void endRun();
     void setListsEditable(bool on);
     void clearList1Marks();
+    // From this many files on, a run looks at them and ends its journal on workers.
+    static constexpr int LongList = 4096;
     // Runs work that looks at each of files files on the disk: for a long list on a worker,
     // the window painting meanwhile but taking no input.
     void lookAtFiles(int files, const std::function<void()> &work);
@@ -195,6 +200,8 @@ private:
     PathList list2BeforeAdding;
     // Rows of the mode-one list the last run coloured.
     QVector<int> markedRows;
+    // The texts of the reasons the run's rows were marked for, by reason and encoding.
+    QHash<QPair<int, const void *>, QString> markReasons;
 
     // The counters of the last run; the run itself keeps them while it goes.
     RunTally tally;

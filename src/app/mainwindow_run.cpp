@@ -207,6 +207,7 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
         options.journal = keepJournal;
         options.journalCap = journalCapBytes();
         options.runsKept = runsKept();
+        options.journalEndsAside = job.files.size() >= LongList;
         runMode = mode;
         runRows = rows;
     }
@@ -223,6 +224,7 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
     if (kind == RunKind::Replace) {
         tally.expected = job.files.size();
         clearList1Marks();
+        markReasons.clear();
     }
     setListsEditable(false);
     ui->pushButton_stop->setEnabled(true);
@@ -246,7 +248,7 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
 void MainWindow::lookAtFiles(int files, const std::function<void()> &work)
 {
     // A short list is looked at before a frame could be missed.
-    if (files < 4096) {
+    if (files < LongList) {
         work();
         return;
     }
@@ -258,14 +260,22 @@ void MainWindow::lookAtFiles(int files, const std::function<void()> &work)
         loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
-// Colours the file's row and keeps the reason for its tooltip; the run counts.
+// Colours the file's row and keeps the reason for its tooltip; the run counts. Rows marked
+// alike share their brushes and their reason's text: a million of them hold no copies.
 void MainWindow::repDone(Rep * /*rep*/, STATE state, int index)
 {
     if (state != FAIL && state != LOST)
         return;
-    const QColor colour = state == FAIL ? Qt::red : Qt::blue;
-    const FileOutcome &outcome = run->outcome(index);
-    const QString reason = reasonText(outcome.reason, outcome.encoding.name());
+    static const QBrush failed(Qt::red, Qt::SolidPattern);
+    static const QBrush lost(Qt::blue, Qt::SolidPattern);
+    static const QBrush onFailed(readableOn(Qt::red));
+    static const QBrush onLost(readableOn(Qt::blue));
+    const FileOutcome outcome = run->outcome(index);
+    const auto kind
+        = qMakePair(int(outcome.reason), static_cast<const void *>(outcome.encoding.codec()));
+    auto reason = markReasons.constFind(kind);
+    if (reason == markReasons.cend())
+        reason = markReasons.insert(kind, reasonText(outcome.reason, outcome.encoding.name()));
     const int row = runRows.isEmpty() ? index : runRows.value(index, -1);
     if (runMode == 0) {
         QTableWidget *table = ui->tableWidget_list1;
@@ -273,14 +283,14 @@ void MainWindow::repDone(Rep * /*rep*/, STATE state, int index)
             // A signal per change would have the view handle each row on its own; one
             // repaint of what is visible covers every row marked in this pass.
             const QSignalBlocker blocker(table->model());
-            item->setBackground(QBrush(colour, Qt::SolidPattern));
-            item->setForeground(readableOn(colour));
-            item->setData(Qt::UserRole, reason);
+            item->setBackground(state == FAIL ? failed : lost);
+            item->setForeground(state == FAIL ? onFailed : onLost);
+            item->setData(Qt::UserRole, reason.value());
             markedRows.append(row);
         }
         table->viewport()->update();
     } else {
-        markList2Column(row, colour, reason);
+        markList2Column(row, state == FAIL ? Qt::red : Qt::blue, reason.value());
     }
 }
 

@@ -1,3 +1,4 @@
+#include "../engine/safewritetestutil.h"
 #include "app/settings.h"
 #include "engine/durable/journal.h"
 #include "windowfixture.h"
@@ -68,6 +69,7 @@ private slots:
     void previewWritesOnlyTheCheckedChanges();
     void stopSkipsTheFilesNotYetWritten();
     void closingDuringARunAsksAndWaitsForTheWrites();
+    void closingWhileTheJournalEndsWaitsForIt();
     void undoPutsTheLastRunBack();
     void journalOverTheCapAsksFirst();
     void historyUndoesAnOlderRunByItsButton();
@@ -451,6 +453,44 @@ void RunViewsTest::closingDuringARunAsksAndWaitsForTheWrites()
         const QByteArray now = contentOf(path);
         QVERIFY(now == before || now == QByteArray("dog ").repeated(16000));
     }
+}
+
+// A long list's journal ends on a worker once every file is written: closing the window
+// then has nothing to ask, and waits for it, so that the run can still be undone.
+void RunViewsTest::closingWhileTheJournalEndsWaitsForIt()
+{
+    const QStringList files = makeFiles(QStringLiteral("end%1.txt"), 4096, "cat\n");
+    setFiles(0, files);
+    setKeywords(QStringLiteral("cat"), QStringLiteral("dog"));
+    testutil::PausePoint pause("journal-end");
+    QVERIFY(pause.isValid());
+    const QProcessEnvironment paused = pause.environment({});
+    for (const QString &name : paused.keys())
+        qputenv(qPrintable(name), QFile::encodeName(paused.value(name)));
+    window->show();
+    clickReplace();
+    QTRY_VERIFY_WITH_TIMEOUT(pause.reached(0), 60000);
+    for (const QString &name : paused.keys())
+        qunsetenv(qPrintable(name));
+
+    // A question would open before close() returns.
+    bool asked = false;
+    QTimer::singleShot(0, window.get(), [&asked] {
+        if (auto *question = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+            asked = true;
+            question->reject();
+        }
+    });
+    QVERIFY(!window->close());
+    QVERIFY(window->isVisible());
+    QVERIFY(window->isRunning());
+    pause.release();
+    QTRY_VERIFY(!window->isVisible());
+    QVERIFY(!asked);
+    QVERIFY(!Journal::lastRunInterrupted());
+    JournalRun last;
+    QVERIFY(Journal::lastRun(&last));
+    QCOMPARE(contentOf(files.last()), QByteArray("dog\n"));
 }
 
 void RunViewsTest::answerTwice(QMessageBox::StandardButton first)
