@@ -15,13 +15,22 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <QtConcurrent>
+
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <numeric>
 #include <set>
+#include <tuple>
+#include <utility>
 
 namespace {
 
 enum Column { PathColumn, StateColumn, CountColumn, EncodingColumn, ReasonColumn, ColumnCount };
+
+// From this many rows on, a sort runs on a worker while the view goes on answering.
+constexpr int SortAsideFrom = 50000;
 
 bool needsALook(STATE state)
 {
@@ -36,10 +45,86 @@ qint64 replacements(const FileOutcome &outcome)
     return count;
 }
 
-QString reasonOf(const FileOutcome &outcome)
+QString cellText(const FileJob &file, const FileOutcome &outcome, int column)
 {
-    return outcome.state == SUCCESS ? QString()
-                                    : reasonText(outcome.reason, outcome.encoding.name());
+    switch (column) {
+    case PathColumn:
+        return file.path;
+    case StateColumn:
+        return ResultsDialog::stateText(outcome.state);
+    case CountColumn:
+        return QString::number(replacements(outcome));
+    case EncodingColumn:
+        return outcome.encoding.name();
+    default:
+        return outcome.state == SUCCESS ? QString()
+                                        : reasonText(outcome.reason, outcome.encoding.name());
+    }
+}
+
+// What a sort reads: its own share of the run's files and outcomes, so that it can go on
+// while the run is let go.
+struct SortSource
+{
+    QVector<FileJob> files;
+    std::shared_ptr<const RunControl> outcomes;
+};
+
+// Each file's place among the texts of a column that has few of them: the outcomes that
+// give one text (state, reason, encoding) have it made once, not once per file.
+std::vector<int> textRanks(const SortSource &source, int column)
+{
+    using Shape = std::tuple<int, int, const void *>;
+    std::map<Shape, int> shapes;
+    QStringList texts;
+    std::vector<int> keys(size_t(source.files.size()));
+    for (int file = 0; file < source.files.size(); ++file) {
+        const FileOutcome outcome = source.outcomes->outcome(file);
+        const Shape shape {outcome.state, int(outcome.reason), outcome.encoding.codec()};
+        auto it = shapes.find(shape);
+        if (it == shapes.end()) {
+            it = shapes.emplace(shape, texts.size()).first;
+            texts.append(cellText(source.files.at(file), outcome, column));
+        }
+        keys[size_t(file)] = it->second;
+    }
+    std::vector<int> byText(size_t(texts.size()));
+    std::iota(byText.begin(), byText.end(), 0);
+    std::sort(byText.begin(), byText.end(), [&texts](int a, int b) { return texts[a] < texts[b]; });
+    std::vector<int> rank(byText.size());
+    for (size_t at = 0; at < byText.size(); ++at)
+        rank[size_t(byText[at])] = at > 0 && texts[byText[at]] == texts[byText[at - 1]]
+            ? rank[size_t(byText[at - 1])]
+            : int(at);
+    for (int &key : keys)
+        key = rank[size_t(key)];
+    return keys;
+}
+
+// order, sorted by column as a stable sort does it: files that tie keep their order.
+QVector<int> sortedOrder(
+    const SortSource &source, QVector<int> order, int column, Qt::SortOrder direction)
+{
+    const auto sortBy = [&order, direction](auto &&less) {
+        if (direction == Qt::AscendingOrder)
+            std::stable_sort(order.begin(), order.end(), less);
+        else
+            std::stable_sort(
+                order.begin(), order.end(), [&less](int a, int b) { return less(b, a); });
+    };
+    if (column == PathColumn) {
+        const QVector<FileJob> &files = source.files;
+        sortBy([&files](int a, int b) { return files.at(a).path < files.at(b).path; });
+    } else if (column == CountColumn) {
+        std::vector<qint64> counts(size_t(source.files.size()));
+        for (int file = 0; file < source.files.size(); ++file)
+            counts[size_t(file)] = replacements(source.outcomes->outcome(file));
+        sortBy([&counts](int a, int b) { return counts[size_t(a)] < counts[size_t(b)]; });
+    } else {
+        const std::vector<int> ranks = textRanks(source, column);
+        sortBy([&ranks](int a, int b) { return ranks[size_t(a)] < ranks[size_t(b)]; });
+    }
+    return order;
 }
 
 } // namespace
@@ -85,7 +170,10 @@ public:
             return path(index.row());
         if (role != Qt::DisplayRole)
             return {};
-        return text(m_order.at(index.row()), index.column());
+        if (index.column() == PathColumn)
+            return path(index.row());
+        const int file = m_order.at(index.row());
+        return cellText(m_run->files().at(file), m_run->outcome(file), index.column());
     }
 
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override
@@ -97,55 +185,34 @@ public:
         return QAbstractTableModel::headerData(section, orientation, role);
     }
 
-    // The view clears its selection first: a million persistent indexes are not moved.
-    void sort(int column, Qt::SortOrder order) override
+    // A sort that can run on any thread: what it needs goes with it. Empty without a run.
+    std::function<QVector<int>()> sorting(int column, Qt::SortOrder order) const
     {
         if (!m_run || column < 0 || column >= ColumnCount)
-            return;
-        const auto ordered = [order](auto &&less) {
-            return [order, less](int a, int b) {
-                return order == Qt::AscendingOrder ? less(a, b) : less(b, a);
-            };
+            return {};
+        const SortSource source {m_run->files(), m_run->sharedOutcomes()};
+        return [source, rows = m_order, column, order] {
+            return sortedOrder(source, rows, column, order);
         };
+    }
+
+    // The view clears its selection first: a million persistent indexes are not moved.
+    void setOrder(const QVector<int> &order)
+    {
+        if (order.size() != m_order.size())
+            return;
         emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-        if (column == PathColumn) {
-            const QVector<FileJob> &files = m_run->files();
-            std::stable_sort(m_order.begin(), m_order.end(),
-                ordered([&files](int a, int b) { return files.at(a).path < files.at(b).path; }));
-        } else if (column == CountColumn) {
-            QVector<qint64> counts(m_run->files().size());
-            for (const int file : qAsConst(m_order))
-                counts[file] = replacements(m_run->outcome(file));
-            std::stable_sort(m_order.begin(), m_order.end(),
-                ordered([&counts](int a, int b) { return counts.at(a) < counts.at(b); }));
-        } else {
-            QVector<QString> texts(m_run->files().size());
-            for (const int file : qAsConst(m_order))
-                texts[file] = text(file, column);
-            std::stable_sort(m_order.begin(), m_order.end(),
-                ordered([&texts](int a, int b) { return texts.at(a) < texts.at(b); }));
-        }
+        m_order = order;
         emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
     }
 
-private:
-    QString text(int file, int column) const
+    void sort(int column, Qt::SortOrder order) override
     {
-        if (column == PathColumn)
-            return m_run->files().at(file).path;
-        const FileOutcome outcome = m_run->outcome(file);
-        switch (column) {
-        case StateColumn:
-            return ResultsDialog::stateText(outcome.state);
-        case CountColumn:
-            return QString::number(replacements(outcome));
-        case EncodingColumn:
-            return outcome.encoding.name();
-        default:
-            return reasonOf(outcome);
-        }
+        if (const auto sorted = sorting(column, order))
+            setOrder(sorted());
     }
 
+private:
     // Failed and lost files first, then the rest, each group by path. A scan lists most
     // folders in that order already, which a check finds in one pass.
     static QVector<int> startOrder(const ReplaceRun &run)
@@ -153,8 +220,8 @@ private:
         const QVector<FileJob> &files = run.files();
         QVector<int> order(files.size());
         std::iota(order.begin(), order.end(), 0);
-        const auto split = std::stable_partition(order.begin(), order.end(),
-            [&run](int file) { return needsALook(run.outcome(file).state); });
+        const auto split = std::stable_partition(
+            order.begin(), order.end(), [&run](int file) { return needsALook(run.state(file)); });
         const auto byPath = [&files](int a, int b) {
             return files.at(a).path < files.at(b).path;
         };
@@ -189,13 +256,15 @@ ResultsDialog::ResultsDialog(QWidget *parent)
     QHeaderView *header = m_table->horizontalHeader();
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(true);
-    connect(header, &QHeaderView::sortIndicatorChanged, m_table,
-        [this](int column, Qt::SortOrder order) {
-            if (column < 0)
-                return;
-            m_table->selectionModel()->clear();
-            m_model->sort(column, order);
-        });
+    connect(header, &QHeaderView::sortIndicatorChanged, this, &ResultsDialog::sortBy);
+    connect(&m_sorting, &QFutureWatcher<QVector<int>>::finished, this, [this] {
+        // The rows it ordered may have been replaced meanwhile, and a sort replaced by
+        // another may still tell of its end.
+        if (!m_sorting.isFinished() || !std::exchange(m_sortPending, false))
+            return;
+        m_table->selectionModel()->clear();
+        m_model->setOrder(m_sorting.result());
+    });
     // Rows of one height need no measuring, however many there are.
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_table->verticalHeader()->hide();
@@ -222,6 +291,7 @@ ResultsDialog::ResultsDialog(QWidget *parent)
 
 void ResultsDialog::setResults(const QString &summary, const ReplaceRun *run)
 {
+    m_sortPending = false;
     m_summary->setText(summary);
     {
         const QSignalBlocker blocker(m_table->horizontalHeader());
@@ -230,6 +300,25 @@ void ResultsDialog::setResults(const QString &summary, const ReplaceRun *run)
     m_model->setRun(run);
     for (const int column : {PathColumn, StateColumn, CountColumn, EncodingColumn})
         m_table->resizeColumnToContents(column);
+}
+
+// A long list sorts on a worker: the view keeps the order it has until the new one is
+// ready, and a sort asked for meanwhile replaces it.
+void ResultsDialog::sortBy(int column, Qt::SortOrder order)
+{
+    if (column < 0)
+        return;
+    m_sortPending = false;
+    const auto sorting = m_model->sorting(column, order);
+    if (!sorting)
+        return;
+    if (m_model->rowCount() < SortAsideFrom) {
+        m_table->selectionModel()->clear();
+        m_model->setOrder(sorting());
+        return;
+    }
+    m_sortPending = true;
+    m_sorting.setFuture(QtConcurrent::run(sorting));
 }
 
 QString ResultsDialog::stateText(STATE state)

@@ -3,7 +3,9 @@
 #include "engine/rep.h"
 
 #include <QDialog>
+#include <QFutureWatcher>
 #include <QPointer>
+#include <QVector>
 
 class QLabel;
 class QTableView;
@@ -32,8 +34,12 @@ protected:
 private:
     void copyRows(bool selectedOnly);
     void openFolder();
+    void sortBy(int column, Qt::SortOrder order);
 
     QLabel *m_summary;
     QTableView *m_table;
     ResultsModel *m_model;
+    QFutureWatcher<QVector<int>> m_sorting;
+    // A sort is under way for the rows now shown; the last one asked for lands.
+    bool m_sortPending = false;
 };
