@@ -210,15 +210,55 @@ void MainWindow::fillList1Table()
 
 void MainWindow::refreshList2Columns()
 {
-    QTableWidget *table = ui->tableWidget_list2;
-    table->setColumnCount(list2Paths.size() + 1);
-    QStringList labels {QStringLiteral("关键字")};
-    for (const QString &path : list2Paths.paths())
-        labels.append(QFileInfo(path).fileName());
-    table->setHorizontalHeaderLabels(labels);
+    fillList2Header();
     emit stateChangedSignals(2);
     tellMaskedOut();
     emit fileNumChangedSignals();
+}
+
+// A long list is labelled a slice at a time, each slice without a signal per label, and
+// its columns are measured once, when all are labelled: sizing itself to its contents,
+// the header would measure every column again for each one labelled.
+void MainWindow::fillList2Header()
+{
+    constexpr int kSlice = 4096;
+    QTableWidget *table = ui->tableWidget_list2;
+    const int files = list2Paths.size();
+    table->setColumnCount(files + 1);
+    if (files <= kSlice) {
+        QStringList labels {QStringLiteral("关键字")};
+        for (const QString &path : list2Paths.paths())
+            labels.append(path.mid(FileItem::nameStart(path)));
+        table->setHorizontalHeaderLabels(labels);
+        return;
+    }
+    QHeaderView *header = table->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    progressBar->setRange(0, files);
+    progressBar->setValue(0);
+    progressBar->show();
+    for (int first = 0; first < files; first += kSlice) {
+        const int end = std::min(files, first + kSlice);
+        {
+            const QSignalBlocker blocker(table->model());
+            for (int i = first; i < end; ++i) {
+                QTableWidgetItem *label = table->horizontalHeaderItem(i + 1);
+                if (!label) {
+                    label = new QTableWidgetItem;
+                    table->setHorizontalHeaderItem(i + 1, label);
+                }
+                const QString &path = list2Paths.at(i);
+                label->setText(path.mid(FileItem::nameStart(path)));
+            }
+        }
+        header->viewport()->update();
+        progressBar->setValue(end);
+        // The list must not change under the loop: only painting and timers go on.
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (!isRunning())
+        progressBar->hide();
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
 }
 
 QStringList MainWindow::chooseFiles()
