@@ -10,7 +10,9 @@
 # should be on the same file system as the journal, as a user's home usually is),
 # SCALE_WINDOW=0 to leave out the window, SCALE_CLI=0 the command line, SCALE_BENCH (the bench_run built by `make bench`),
 # SCALE_WINDOW_BASELINE (another build's bench_run, measured on the same folder right after
-# this one's), SCALE_WINDOW_TIMEOUT (seconds before a window benchmark is given up, 900).
+# this one's), SCALE_WINDOW_TIMEOUT (seconds before a window benchmark is given up, 900),
+# SCALE_WINDOW_CASES (the window's benchmarks, by name; BM_AddGivenFolderModeTwo adds the
+# folder in mode two).
 set -euo pipefail
 
 files=${1:-300000}
@@ -105,10 +107,11 @@ if [ "${SCALE_CLI:-1}" != 0 ]; then
 fi
 
 # The window: adding the folder (longest freeze of the event loop, peak memory with the list
-# loaded), then a run through it over the files made read-only, which marks every row.
+# loaded), a run through it over the files made read-only, which marks every row, then one
+# that replaces in every file.
 window_bench() {
     local label=$1 program=$2 case
-    for case in BM_AddGivenFolder BM_MarkEveryRow; do
+    for case in ${SCALE_WINDOW_CASES:-BM_AddGivenFolder BM_MarkEveryRow BM_ReplaceEveryFile}; do
         YIHUAN_BENCH_FOLDER=$corpus YIHUAN_BENCH_FILES=$files QT_QPA_PLATFORM=offscreen \
             measure "$label, ${case#BM_}" \
             timeout --signal=KILL "${SCALE_WINDOW_TIMEOUT:-900}" "$program" --benchmark_filter="^$case/"
