@@ -244,24 +244,31 @@ private:
     qint64 m_longest = 0;
 };
 
-// Drops the folder and waits until the list shows every file; false when it does not.
+// Drops the folder and waits until the list of the tab now shown has every file: in mode
+// one a row each, in mode two a column each. False when it does not.
 bool addFolder(MainWindow &window, const QString &folder, int files, FreezeMeter &meter)
 {
+    const bool modeOne
+        = window.findChild<QTabWidget *>(QStringLiteral("tabWidget_1"))->currentIndex() == 0;
+    auto *table = window.findChild<QTableWidget *>(
+        modeOne ? QStringLiteral("tableWidget_list1") : QStringLiteral("tableWidget_list2"));
+    const auto shown = [&] {
+        return modeOne ? window.list1().size() >= files && table->rowCount() >= files
+                       : window.list2().size() >= files && table->columnCount() > files;
+    };
     dropFolder(window, folder);
     meter.answered();
-    auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget_list1"));
-    while ((window.list1().size() < files || table->rowCount() < files)
-        && meter.elapsed() < 3600 * 1000) {
+    while (!shown() && meter.elapsed() < 3600 * 1000) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         meter.answered();
     }
-    return table->rowCount() >= files;
+    return shown();
 }
 
-// The folder bench/scale.sh made, added as the add-folder button does it: how long until
-// the list shows every file, the longest time the window did not answer meanwhile, and
-// the peak memory with the list loaded.
-void BM_AddGivenFolder(benchmark::State &state)
+// The folder bench/scale.sh made, added as the add-folder button does it in mode one or
+// two (tab): how long until the list shows every file, the longest time the window did
+// not answer meanwhile, and the peak memory with the list loaded.
+void addGivenFolder(benchmark::State &state, int tab)
 {
     QString folder;
     int files = 0;
@@ -271,11 +278,12 @@ void BM_AddGivenFolder(benchmark::State &state)
         state.PauseTiming();
         MainWindow window;
         window.show();
+        window.findChild<QTabWidget *>(QStringLiteral("tabWidget_1"))->setCurrentIndex(tab);
         QCoreApplication::processEvents();
         state.ResumeTiming();
         FreezeMeter meter;
         const bool added = addFolder(window, folder, files, meter);
-        state.counters["files"] = double(window.list1().size());
+        state.counters["files"] = double(tab == 0 ? window.list1().size() : window.list2().size());
         state.counters["longest_freeze_ms"] = double(meter.longest());
         state.counters["peak_rss_mb"] = residentMb("VmHWM:");
         if (!added)
@@ -283,19 +291,15 @@ void BM_AddGivenFolder(benchmark::State &state)
     }
 }
 
-// The first rows of the view in the order a sort by column gives.
-bool sortedBy(const QAbstractItemModel *model, int column, Qt::SortOrder order)
+void BM_AddGivenFolder(benchmark::State &state)
 {
-    const auto key = [model, column](int row) {
-        const QString text = model->index(row, column).data().toString();
-        // The replacement counts sort as numbers.
-        return column == 2 ? QStringLiteral("%1").arg(text, 20, QLatin1Char('0')) : text;
-    };
-    for (int row = 1; row < std::min(model->rowCount(), 1000); ++row) {
-        if (order == Qt::AscendingOrder ? key(row) < key(row - 1) : key(row - 1) < key(row))
-            return false;
-    }
-    return true;
+    addGivenFolder(state, 0);
+}
+
+// Mode two, where every file is a column of the replacement table.
+void BM_AddGivenFolderModeTwo(benchmark::State &state)
+{
+    addGivenFolder(state, 1);
 }
 
 // Each column of the results view sorted both ways, as a click on its header does: the
@@ -336,37 +340,6 @@ void sortResults(benchmark::State &state, MainWindow &window)
     state.counters["sort_longest_ms"] = double(longest);
     state.counters["sort_longest_freeze_ms"] = double(longestFreeze);
     state.counters["peak_rss_sorted_mb"] = residentMb("VmHWM:");
-}
-
-// The same in mode two, where every file is a column of the replacement table.
-void BM_AddGivenFolderModeTwo(benchmark::State &state)
-{
-    QString folder;
-    int files = 0;
-    if (!givenFolder(state, &folder, &files))
-        return;
-    for (auto _ : state) {
-        state.PauseTiming();
-        MainWindow window;
-        window.show();
-        window.findChild<QTabWidget *>(QStringLiteral("tabWidget_1"))->setCurrentIndex(1);
-        QCoreApplication::processEvents();
-        auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget_list2"));
-        state.ResumeTiming();
-        FreezeMeter meter;
-        dropFolder(window, folder);
-        meter.answered();
-        while ((window.list2().size() < files || table->columnCount() <= files)
-            && meter.elapsed() < 3600 * 1000) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            meter.answered();
-        }
-        state.counters["files"] = double(window.list2().size());
-        state.counters["longest_freeze_ms"] = double(meter.longest());
-        state.counters["peak_rss_mb"] = residentMb("VmHWM:");
-        if (table->columnCount() <= files)
-            state.SkipWithError("the folder did not land in the table");
-    }
 }
 
 // A run through the window over the folder, from the click to the end of the run, with
