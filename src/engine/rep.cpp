@@ -402,6 +402,8 @@ void Rep::replaceFile()
     try {
         SafeFile file;
         result.reason = file.open(filePath);
+        if (!settings.dryRun)
+            file.releaseCacheOnWrite(control ? control->journal() : nullptr);
         QByteArray bytes;
         bool handedOn = true;
         // Changes left out are found again in the text, not in the bytes.

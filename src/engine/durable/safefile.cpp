@@ -141,6 +141,7 @@ Reason SafeFile::open(const QString &path)
     m_step = Step::Closed;
     m_inPlace = false;
     m_restoring = false;
+    m_releaseCache = false;
     m_beforeInPlace = nullptr;
     m_file.reset();
     m_temp.reset();
@@ -298,7 +299,18 @@ Reason SafeFile::beginWrite()
             return beginInPlace(Reason::ReadOnly);
         }
     }
+    // The old content is all in memory, and its file is about to lose its name: its cached
+    // pages serve no one, and memory given back here is what the new content's pages are
+    // made of. Fresh memory costs more than copying into it. A file with other names is
+    // still read under them.
+    if (m_releaseCache && m_read && !m_restoring && m_original.st_nlink == 1)
+        (void)::posix_fadvise(m_file.get(), 0, 0, POSIX_FADV_DONTNEED);
     return Reason::None;
+}
+
+void SafeFile::releaseCacheOnWrite(const Journal *journal)
+{
+    m_releaseCache = !journal || !journal->copies(m_original);
 }
 
 Reason SafeFile::beginInPlace(Reason refused)
