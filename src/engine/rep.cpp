@@ -51,12 +51,23 @@ public:
     void give(std::unique_ptr<Utf8Replace::Buffers> buffers)
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_free.push_back(std::move(buffers));
+        if (!m_closed)
+            m_free.push_back(std::move(buffers));
+    }
+
+    // Frees what it keeps, and from now on what is given back.
+    void close()
+    {
+        std::vector<std::unique_ptr<Utf8Replace::Buffers>> kept;
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        kept.swap(m_free);
     }
 
 private:
     std::mutex m_mutex;
     std::vector<std::unique_ptr<Utf8Replace::Buffers>> m_free;
+    bool m_closed = false;
 };
 
 namespace {
@@ -197,6 +208,11 @@ FileOutcome RunControl::outcome(int index) const
 }
 
 RunControl::~RunControl() = default;
+
+void RunControl::releaseBuffers()
+{
+    m_bufferPool->close();
+}
 
 void RunControl::setJournal(std::shared_ptr<Journal> journal)
 {

@@ -70,6 +70,8 @@ public:
     SyncGroup *syncGroup() const { return m_syncGroup.get(); }
     // The byte route's memory, lent to one worker at a time.
     BufferPool *bufferPool() const { return m_bufferPool.get(); }
+    // Frees that memory once the run is over, whoever keeps the run to show its outcomes.
+    void releaseBuffers();
 
     // Written by the file's worker before it reports; workers write different files at
     // the same time.

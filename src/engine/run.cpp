@@ -417,6 +417,7 @@ void ReplaceRun::finishIfComplete()
     if (m_finished || !m_tally.isComplete())
         return;
     m_finished = true;
+    m_control->releaseBuffers();
     if (Journal *journal = m_control->journal())
         journal->finish();
     reportProgress();
