@@ -1,8 +1,9 @@
 #!/bin/bash
 # Many one-line files in folders of 1,000: yihuan-cli's first run over them, the same run
-# again (which frees the first run's originals), the undo of it, and the find | xargs sed
-# pipeline on the same files; then the window adding the folder. Wall time, CPU and peak
-# memory of each, from /usr/bin/time -v.
+# again (which frees the first run's originals), the history of the two, the undo of the
+# second, a dry run that would change every file back, and the find | xargs sed pipeline
+# on the same files; then the window adding the folder. Wall time, CPU and peak memory of
+# each, from /usr/bin/time -v.
 #
 #   bench/scale.sh [FILES] [BUILD_DIR]      FILES defaults to 300000; 1000000 for a million
 #
@@ -74,9 +75,15 @@ series() {
     measure "$name, same files again" "${run[@]}"
     again=$(wall_of)
     tail -n 1 "$root/out.log" | sed 's/^/    /'
+    measure "$name --history" "$program" --history
+    sed 's/^/    /' "$root/out.log"
     measure "$name --undo" "$program" --undo
     undo=$(wall_of)
     tail -n 1 "$root/out.log" | sed 's/^/    /'
+    # Every file would change back: the report lists them all, in order.
+    measure "$name --dry-run" "$program" --keywords "$root/r.txt" --replacements "$root/k.txt" \
+        --recursive "$corpus" --dry-run
+    tail -n 2 "$root/out.log" | sed 's/^/    /'
 }
 
 ratios() {

@@ -1,9 +1,7 @@
 #include "cli/clijob.h"
 
-#include "files/dirscan.h"
 #include "files/filenames.h"
 #include "files/namemasks.h"
-#include "files/pathlist.h"
 #include "workbook/listworkbook.h"
 
 #include <QCommandLineParser>
@@ -163,32 +161,6 @@ QString absolutePath(const QString &argument)
     return QDir::cleanPath(QDir::current().absoluteFilePath(argument));
 }
 
-// Named files are taken as given, like the add-files dialog, except for a run's leftover
-// temporary files; folders are scanned like the add-folder button, except that the job's
-// own keyword files found there are left out.
-QStringList collectPaths(const QStringList &arguments, bool recursive, const NameMasks &masks,
-    const QStringList &jobFiles)
-{
-    const auto isJobFile = jobFileTest(jobFiles);
-    PathList paths;
-    for (const QString &argument : arguments) {
-        const QFileInfo info(argument);
-        const QString path = absolutePath(argument);
-        if (!info.isDir()) {
-            if (!isRunTempFile(path))
-                paths.append(path);
-            continue;
-        }
-        PathList found;
-        scanTextFiles(path, found, !recursive, {}, masks);
-        for (const QString &file : found.paths()) {
-            if (!isJobFile(file))
-                paths.append(file);
-        }
-    }
-    return paths.paths();
-}
-
 bool readKeywordFiles(const CliOptions &options, ModeOneList *list, QString *error)
 {
     if (!extendedGoesWithRegex(options, error))
@@ -202,18 +174,6 @@ bool readKeywordFiles(const CliOptions &options, ModeOneList *list, QString *err
         return false;
     list->keywordLines = listFileLines(keywordText);
     list->replacementLines = listFileLines(replacementText);
-    return true;
-}
-
-bool buildFromKeywordFiles(const CliOptions &options, Job *job, QString *error)
-{
-    ModeOneList list;
-    if (!readKeywordFiles(options, &list, error))
-        return false;
-    list.paths = collectPaths(options.paths, options.recursive,
-        NameMasks(options.include, options.exclude),
-        {options.keywordsPath, options.replacementsPath});
-    *job = buildModeOneJob(list, options.separator, options.settings.regularExpressions());
     return true;
 }
 
@@ -599,9 +559,7 @@ QString cliHelpText()
 
 bool buildCliJob(CliOptions *options, Job *job, QString *error)
 {
-    if (!options->listPath.isEmpty())
-        return buildFromWorkbook(options, job, error);
-    return buildFromKeywordFiles(*options, job, error);
+    return buildFromWorkbook(options, job, error);
 }
 
 bool buildCliStream(const CliOptions &options, Job *pairs, StreamSource *source, QString *error)

@@ -45,10 +45,9 @@ bool parseCliArguments(
 
 QString cliHelpText();
 
-// Reads the workbook or the keyword files and collects the files into the job the window
-// would run after its lists and editors were filled the same way. A refused job comes
-// back refused; false, with a message in error, when the job cannot be read at all.
-// A list workbook's options fill in those the command line did not state.
+// Reads the list workbook into the job the window would run after importing it. A refused
+// job comes back refused; false, with a message in error, when the job cannot be read at
+// all. The workbook's options fill in those the command line did not state.
 bool buildCliJob(CliOptions *options, Job *job, QString *error);
 
 // For a run of keyword files that streams its files: the job's pairs (on a stand-in

@@ -144,12 +144,6 @@ void printProblem(
         << reportPath(path) << '\t' << reasonTextBoth(reason, encoding.name()) << '\n';
 }
 
-void printProblem(QTextStream &out, const ReplaceRun &run, int index)
-{
-    const FileOutcome &outcome = run.outcome(index);
-    printProblem(out, outcome.state, run.files().at(index).path, outcome.reason, outcome.encoding);
-}
-
 qint64 totalOf(const QVector<int> &counts)
 {
     qint64 total = 0;
@@ -161,23 +155,22 @@ qint64 totalOf(const QVector<int> &counts)
 // A file a dry run would change: its total, each pair that would replace something, and
 // with verbose the encoding detected (of an automatic run) and a few of its changed
 // lines, before ("-") and after ("+").
-void printChanges(QTextStream &out, const ReplaceRun &run, int index, bool verbose)
+void printChanges(QTextStream &out, const QString &path, const ReplacePairs &pairs,
+    const QVector<int> &counts, const TextEncoding &encoding, const RunOptions &options,
+    bool verbose)
 {
     constexpr int ShownLines = 5;
-    const FileJob &file = run.files().at(index);
-    const QVector<int> &counts = run.outcome(index).counts;
-    out << QStringLiteral("成功\t%1\t%2\n")
-               .arg(reportPath(file.path), QString::number(totalOf(counts)));
-    for (int p = 0; p < file.pairs.size(); ++p) {
+    out << QStringLiteral("成功\t%1\t%2\n").arg(reportPath(path), QString::number(totalOf(counts)));
+    for (int p = 0; p < pairs.size(); ++p) {
         if (counts.value(p) > 0)
-            out << '\t' << counts.value(p) << '\t' << quoted(file.pairs.at(p).first)
-                << QStringLiteral(" → ") << quoted(file.pairs.at(p).second) << '\n';
+            out << '\t' << counts.value(p) << '\t' << quoted(pairs.at(p).first)
+                << QStringLiteral(" → ") << quoted(pairs.at(p).second) << '\n';
     }
     if (!verbose)
         return;
-    if (run.options().settings.encoding.isAutomatic())
-        out << QStringLiteral("\t编码 (encoding): %1\n").arg(run.outcome(index).encoding.name());
-    const FilePreview preview = previewFile(file.path, file.pairs, run.options(), ShownLines);
+    if (options.settings.encoding.isAutomatic())
+        out << QStringLiteral("\t编码 (encoding): %1\n").arg(encoding.name());
+    const FilePreview preview = previewFile(path, pairs, options, ShownLines);
     const QVector<ChangedLines> entries = changedLines(preview, ShownLines);
     for (const ChangedLines &entry : entries) {
         out << QStringLiteral("\t-%1: %2\n").arg(entry.beforeLine).arg(quoted(entry.beforeText));
@@ -250,16 +243,22 @@ QByteArray diffName(const QString &path)
 }
 
 // The file's diff, raw, on standard output: its bytes are the file's, in its encoding.
-void printDiff(const ReplaceRun &run, int index)
+void printDiff(const QString &path, const ReplacePairs &pairs, const RunOptions &options)
 {
-    const FileJob &file = run.files().at(index);
-    const FileRewrite rewrite = rewriteFile(file.path, file.pairs, run.options());
+    const FileRewrite rewrite = rewriteFile(path, pairs, options);
     if (rewrite.reason != Reason::None)
         return;
-    const QByteArray diff = unifiedDiff(rewrite.before, rewrite.after, diffName(file.path));
+    const QByteArray diff = unifiedDiff(rewrite.before, rewrite.after, diffName(path));
     QFile out;
     if (out.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered))
         out.write(diff);
+}
+
+void printDryRunEnd(QTextStream &out, int changing)
+{
+    out << QStringLiteral("试运行，未写入任何文件；%1 个文件将被改动 (dry run, nothing "
+                          "written; %1 files would change)\n")
+               .arg(changing);
 }
 
 // What the start of a run or an undo put right of interrupted runs, on standard error.
@@ -318,21 +317,21 @@ int runJob(const Job &job, const RunOptions &options, bool verbose, bool diff, Q
 
     int changing = 0;
     for (int i = 0; i < job.files.size(); ++i) {
+        const FileJob &file = run.files().at(i);
         const FileOutcome &outcome = run.outcome(i);
         if (outcome.state == FAIL || outcome.state == LOST) {
-            printProblem(out, run, i);
+            printProblem(out, outcome.state, file.path, outcome.reason, outcome.encoding);
         } else if (options.settings.dryRun && outcome.state == SUCCESS
             && totalOf(outcome.counts) > 0) {
-            printChanges(out, run, i, verbose);
+            printChanges(
+                out, file.path, file.pairs, outcome.counts, outcome.encoding, options, verbose);
             if (diff)
-                printDiff(run, i);
+                printDiff(file.path, file.pairs, options);
             ++changing;
         }
     }
     if (options.settings.dryRun)
-        out << QStringLiteral("试运行，未写入任何文件；%1 个文件将被改动 (dry run, nothing "
-                              "written; %1 files would change)\n")
-                   .arg(changing);
+        printDryRunEnd(out, changing);
     return printEnding(out, run.wasCancelled(), run.notUndoable(), run.tally());
 }
 
@@ -505,7 +504,8 @@ void printRefusal(QTextStream &err, const Refusal &refusal)
 
 // A run of keyword files over files found as it goes: its workers start with the first
 // file found, and it keeps of each file only what the report needs. The report is the
-// list run's: problems in list order, then the summary.
+// list run's: problems in list order, then the summary. A dry run prints each file as
+// soon as the files before it are done; with a diff its report moves to standard error.
 int runStream(
     const CliOptions &options, const RunOptions &runOptions, QTextStream &out, QTextStream &err)
 {
@@ -522,7 +522,7 @@ int runStream(
             StreamRun::findsAny(source) ? job.refusal : buildModeOneJob({}, {}, false).refusal);
         return 2;
     }
-    if (options.journal && options.journalCap >= 0
+    if (options.journal && options.journalCap >= 0 && !options.settings.dryRun
         && !journalFits(StreamRun::estimate(source), options, &error)) {
         err << "yihuan-cli: " << error << '\n';
         return 2;
@@ -536,6 +536,24 @@ int runStream(
     told.moved = [&progress](qint64 done, qint64 found, bool) {
         progress.moveTo(done, found);
     };
+    const bool dryRun = options.settings.dryRun;
+    if (options.diff)
+        out.flush();
+    QTextStream &report = options.diff ? err : out;
+    const ReplacePairs &pairs = job.files.constFirst().pairs;
+    int changing = 0;
+    if (dryRun)
+        told.inOrder = [&](const StreamFile &file) {
+            if (file.state == FAIL || file.state == LOST) {
+                printProblem(report, file.state, file.path, file.reason, file.encoding);
+            } else if (file.state == SUCCESS && totalOf(file.counts) > 0) {
+                printChanges(report, file.path, pairs, file.counts, file.encoding, runOptions,
+                    options.verbose);
+                if (options.diff)
+                    printDiff(file.path, pairs, runOptions);
+                ++changing;
+            }
+        };
     QString journalError;
     bool ran;
     {
@@ -553,9 +571,11 @@ int runStream(
         printRefusal(err, buildModeOneJob({}, {}, false).refusal);
         return 2;
     }
-    for (const StreamProblem &problem : run.problems())
-        printProblem(out, problem.state, problem.path, problem.reason, problem.encoding);
-    return printEnding(out, run.wasCancelled(), run.notUndoable(), run.tally());
+    for (const StreamFile &problem : run.problems())
+        printProblem(report, problem.state, problem.path, problem.reason, problem.encoding);
+    if (dryRun)
+        printDryRunEnd(report, changing);
+    return printEnding(report, run.wasCancelled(), run.notUndoable(), run.tally());
 }
 
 } // namespace
@@ -633,9 +653,8 @@ int runCli(const QStringList &arguments)
         runOptions.requestedAt = requestedAt;
         return runOptions;
     };
-    // Keyword files over files and folders: a stream, however many files there are. A dry
-    // run lists what would change, file by file, and takes the list's way.
-    if (options.listPath.isEmpty() && !options.settings.dryRun)
+    // Keyword files over files and folders: a stream, however many files there are.
+    if (options.listPath.isEmpty())
         return runStream(options, runOptionsOf(options), out, err);
 
     Job job;

@@ -20,6 +20,7 @@
 #include <deque>
 #include <iterator>
 #include <mutex>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -29,6 +30,9 @@ constexpr int ProgressInterval = 100; // ms
 // Files found and not yet taken by a worker: enough to keep them busy while the scan
 // reads a folder, few enough to cost nothing.
 constexpr size_t QueueLimit = 2048;
+// Files found and not yet told in list order: room enough for a slow file to be passed by
+// the others for a while, and a bound on what waits for it.
+constexpr qint64 WindowLimit = 4096;
 constexpr qint64 LargeFile = 4 << 20;
 
 quint64 pathPrint(const QByteArray &native)
@@ -127,15 +131,6 @@ void forEachPath(const StreamSource &source, const std::atomic_bool &stop,
     }
 }
 
-struct Finished
-{
-    qint64 index;
-    STATE state;
-    Reason reason;
-    TextEncoding encoding;
-    QString path; // for a problem only
-};
-
 } // namespace
 
 // What the scan and the workers share. Workers take files in small batches and hand
@@ -164,7 +159,9 @@ struct StreamRun::Shared
     bool closed = false;
     int lanesRunning = 0;
     int idle = 0; // lanes waiting for work
-    std::vector<Finished> finished;
+    std::vector<StreamFile> finished;
+    // Every file's path and counts are kept, not only a problem's.
+    bool keepAll = false;
 
     // Large files keep a core each: no more of them at once than there are cores.
     std::mutex largeMutex;
@@ -174,7 +171,7 @@ struct StreamRun::Shared
     void run(int slot)
     {
         std::vector<Item> batch;
-        std::vector<Finished> done;
+        std::vector<StreamFile> done;
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(mutex);
@@ -206,7 +203,7 @@ struct StreamRun::Shared
         }
     }
 
-    Finished replace(int slot, Item &item)
+    StreamFile replace(int slot, Item &item)
     {
         if (item.large) {
             std::unique_lock<std::mutex> lock(largeMutex);
@@ -225,9 +222,11 @@ struct StreamRun::Shared
             largeFreed.notify_one();
         }
         const FileOutcome &outcome = rep.outcome();
-        Finished done {item.index, outcome.state, outcome.reason, outcome.encoding, QString()};
-        if (outcome.state == FAIL || outcome.state == LOST)
+        StreamFile done {item.index, outcome.state, outcome.reason, outcome.encoding, {}, {}};
+        if (keepAll || outcome.state == FAIL || outcome.state == LOST)
             done.path = std::move(item.path);
+        if (keepAll)
+            done.counts = outcome.counts;
         return done;
     }
 };
@@ -277,6 +276,8 @@ Journal::Cost StreamRun::estimate(const StreamSource &source)
 bool StreamRun::prepareJournal(QString *error)
 {
     m_recovery = recoverInterruptedRuns();
+    if (m_options.settings.dryRun)
+        return true;
     const Journal::Mode mode = m_options.journal ? Journal::Mode::Undo : Journal::Mode::InPlaceOnly;
     auto journal = std::make_shared<Journal>(m_options.journalCap, mode);
     if (m_options.requestedAt > 0)
@@ -303,6 +304,9 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     auto shared = std::make_shared<Shared>();
     m_shared = shared;
     shared->lanes = lanes;
+    // Another name of a file shares its outcome only at the end of a run that writes.
+    const bool inOrder = progress.inOrder && m_options.settings.dryRun;
+    shared->keepAll = inOrder;
     shared->largeFree = cores;
     shared->settings = m_options.settings;
     shared->pairs = m_pairs;
@@ -338,17 +342,33 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     sinceProgress.start();
     qint64 done = 0;
 
-    const auto takeFinished = [&](std::vector<Finished> &finished) {
-        for (Finished &file : finished) {
-            states[size_t(file.index)] = (unsigned char)file.state;
-            ++done;
+    // Files done out of order wait here for those before them; the first is the next to tell.
+    std::deque<std::optional<StreamFile>> window;
+    qint64 told = 0;
+    const auto take = [&](StreamFile &&file) {
+        states[size_t(file.index)] = (unsigned char)file.state;
+        ++done;
+        if (!inOrder) {
             if (file.state == FAIL || file.state == LOST)
-                m_problems.push_back(
-                    {file.index, file.state, file.reason, file.encoding, std::move(file.path)});
+                m_problems.push_back(std::move(file));
+            return;
         }
+        const size_t at = size_t(file.index - told);
+        if (window.size() <= at)
+            window.resize(at + 1);
+        window[at] = std::move(file);
+        while (!window.empty() && window.front()) {
+            progress.inOrder(*window.front());
+            window.pop_front();
+            ++told;
+        }
+    };
+    const auto takeFinished = [&](std::vector<StreamFile> &finished) {
+        for (StreamFile &file : finished)
+            take(std::move(file));
         finished.clear();
     };
-    std::vector<Finished> finished;
+    std::vector<StreamFile> finished;
     const auto drain = [&] {
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
@@ -379,9 +399,20 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
         return true;
     };
     const auto settle = [&](qint64 index, STATE state, Reason reason, const QString &path) {
-        states[size_t(index)] = (unsigned char)state;
-        ++done;
-        m_problems.push_back({index, state, reason, m_options.settings.encoding, path});
+        take({index, state, reason, m_options.settings.encoding, path, {}});
+    };
+    // The next file found waits while the files told in order lag too far behind.
+    const auto makeRoom = [&] {
+        while (inOrder && m_found - told >= WindowLimit && !stop.load()) {
+            {
+                std::unique_lock<std::mutex> lock(shared->mutex);
+                shared->room.wait_for(lock, std::chrono::milliseconds(ProgressInterval),
+                    [&] { return !shared->finished.empty(); });
+                finished.swap(shared->finished);
+            }
+            takeFinished(finished);
+            tell(false);
+        }
     };
 
     std::atomic_bool stopScan {false};
@@ -391,6 +422,11 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
             return;
         }
         if (!started && !startWork()) {
+            stopScan = true;
+            return;
+        }
+        makeRoom();
+        if (stop.load(std::memory_order_relaxed)) {
             stopScan = true;
             return;
         }
@@ -422,11 +458,14 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
                 return;
             if (followerPrints.contains(first, print))
                 return;
-            ++m_found;
-            states.push_back(Pending);
-            followers.push_back({index, first, path});
             followerPrints.insert(first, print);
-            return;
+            // A dry run writes nothing: another name is simply read again.
+            if (!m_options.settings.dryRun) {
+                ++m_found;
+                states.push_back(Pending);
+                followers.push_back({index, first, path});
+                return;
+            }
         }
         ++m_found;
         states.push_back(Pending);
@@ -484,24 +523,24 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
 
     // Another name shares its first name's outcome.
     std::sort(m_problems.begin(), m_problems.end(),
-        [](const StreamProblem &a, const StreamProblem &b) { return a.index < b.index; });
+        [](const StreamFile &a, const StreamFile &b) { return a.index < b.index; });
     const size_t firstProblems = m_problems.size();
     for (Follower &follower : followers) {
         const unsigned char state = states[size_t(follower.first)];
         states[size_t(follower.index)] = state;
         if (state != FAIL && state != LOST)
             continue;
-        const auto at = std::lower_bound(m_problems.cbegin(),
-            m_problems.cbegin() + qptrdiff(firstProblems), follower.first,
-            [](const StreamProblem &p, qint64 index) { return p.index < index; });
-        StreamProblem problem = *at;
+        const auto at
+            = std::lower_bound(m_problems.cbegin(), m_problems.cbegin() + qptrdiff(firstProblems),
+                follower.first, [](const StreamFile &p, qint64 index) { return p.index < index; });
+        StreamFile problem = *at;
         problem.index = follower.index;
         problem.path = std::move(follower.path);
         m_problems.push_back(std::move(problem));
     }
     std::inplace_merge(m_problems.begin(), m_problems.begin() + qptrdiff(firstProblems),
         m_problems.end(),
-        [](const StreamProblem &a, const StreamProblem &b) { return a.index < b.index; });
+        [](const StreamFile &a, const StreamFile &b) { return a.index < b.index; });
 
     m_tally = RunTally();
     m_tally.expected = int(m_found);

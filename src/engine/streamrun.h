@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <atomic>
 #include <functional>
@@ -29,14 +30,15 @@ struct StreamSource
     std::function<bool(const QString &)> leaveOut;
 };
 
-// A file that failed or was lost, for the report.
-struct StreamProblem
+// A file as the run found it: one that failed or was lost, or in a dry run any file.
+struct StreamFile
 {
     qint64 index = 0; // its place in the list
     STATE state = FAIL;
     Reason reason = Reason::None;
     TextEncoding encoding;
     QString path;
+    QVector<int> counts; // a dry run's replacements, per pair
 };
 
 // A mode one run over files that are found while it goes: the scan hands each file to the
@@ -64,6 +66,11 @@ public:
         std::function<void(const Recovery &)> begun;
         // Now and then, on the calling thread.
         std::function<void(qint64 done, qint64 found, bool scanDone)> moved;
+        // For a dry run, whose report lists every file that would change: each file in
+        // list order, on the calling thread, as soon as every file before it is done. The
+        // run then holds a few thousand files at most, and problems() stays empty. A run
+        // that writes does not call it.
+        std::function<void(const StreamFile &)> inOrder;
     };
 
     // Runs to the end on the calling thread, which scans; stop ends the scan and leaves
@@ -75,7 +82,7 @@ public:
 
     const RunTally &tally() const { return m_tally; }
     // Files that failed or were lost, in list order, each name of a file on its own.
-    const std::vector<StreamProblem> &problems() const { return m_problems; }
+    const std::vector<StreamFile> &problems() const { return m_problems; }
     qint64 found() const { return m_found; }
     bool wasCancelled() const { return m_cancelled; }
     int notUndoable() const;
@@ -90,7 +97,7 @@ private:
     const RunOptions m_options;
     std::shared_ptr<Shared> m_shared;
     std::shared_ptr<Journal> m_journal;
-    std::vector<StreamProblem> m_problems;
+    std::vector<StreamFile> m_problems;
     RunTally m_tally;
     qint64 m_found = 0;
     bool m_cancelled = false;

@@ -126,6 +126,8 @@ private slots:
     void dryRunCounts_data();
     void dryRunCounts();
     void dryRunWritesNothing();
+    void dryRunOfKeywordFilesReportsAsAListDoes_data();
+    void dryRunOfKeywordFilesReportsAsAListDoes();
     void automaticDetectionWritesOnlyOfferedEncodings_data();
     void automaticDetectionWritesOnlyOfferedEncodings();
     void helpAndVersion();
@@ -699,6 +701,71 @@ void TestCli::dryRunWritesNothing()
         QCOMPARE(QFileInfo(path).lastModified(), old);
     }
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("gone.txt"))));
+}
+
+void TestCli::dryRunOfKeywordFilesReportsAsAListDoes_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("more"); // files beyond the few of every row
+
+    QTest::newRow("the report") << QStringList() << 0;
+    QTest::newRow("changed lines") << QStringList {"-v"} << 0;
+    QTest::newRow("a diff, the report on standard error") << QStringList {"--diff", "-v"} << 0;
+    QTest::newRow("detected encodings") << QStringList {"--encoding", "auto", "-v"} << 0;
+    QTest::newRow("more files than wait to be told") << QStringList() << 5000;
+}
+
+// Keyword files stream their files, where a list workbook's run holds them all: for the
+// same files in the same order, the report is the same to the byte.
+void TestCli::dryRunOfKeywordFilesReportsAsAListDoes()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, more);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("k.txt")), "foo\nbar\n"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("r.txt")), "baz\n\n"));
+    const Files files {{"a.txt", "foo bar\r\nfoo\n"}, {"b.txt", "nothing\n"}, {"bin.txt", pngBytes},
+        {"gbk.txt", "foo \xD6\xD0\xCE\xC4\n"}, {"ro.txt", "foo\n"}, {"sub/c.txt", "bar foo bar\n"}};
+    ModeOneList list; // in the order a scan lists them
+    list.paths.append(dir.filePath(QStringLiteral("gone.txt")));
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        list.paths.append(dir.filePath(QStringLiteral("in/") + it.key()));
+        QVERIFY(writeFile(list.paths.last(), it.value()));
+    }
+    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("in/ro.txt")), QFile::ReadOwner));
+    list.paths << dir.filePath(QStringLiteral("links/hard.txt"))
+               << dir.filePath(QStringLiteral("links/soft.txt"));
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("links"))
+        && QDir(dir.path()).mkpath(QStringLiteral("more")));
+    QCOMPARE(::link(QFile::encodeName(list.paths.at(1)).constData(),
+                 QFile::encodeName(list.paths.at(7)).constData()),
+        0);
+    QVERIFY(QFile::link(list.paths.at(6), list.paths.at(8)));
+    for (int i = 0; i < more; ++i) {
+        list.paths.append(
+            dir.filePath(QStringLiteral("more/%1.txt").arg(i, 5, 10, QLatin1Char('0'))));
+        QVERIFY(writeFile(list.paths.last(), i % 3 ? "foo\n" : "no\n"));
+    }
+    list.keywordLines = QStringList {"foo", "bar"};
+    list.replacementLines = QStringList {"baz", ""};
+    const QString workbook = dir.filePath(QStringLiteral("job.xlsx"));
+    QVERIFY(writeModeOneWorkbook(workbook, list));
+
+    // Files given again, on their own or in their folder, are listed once.
+    const CliResult streamed
+        = runCli(QStringList {"--dry-run", "--recursive", "--keywords", "k.txt", "--replacements",
+                     "r.txt", "gone.txt", "in", "in/a.txt", "links", "in", "more"}
+                + options,
+            dir.path());
+    const CliResult held
+        = runCli(QStringList {"--dry-run", "--list", workbook} + options, dir.path());
+    QCOMPARE(held.exitCode, 1);
+    QCOMPARE(streamed.exitCode, 1);
+    QCOMPARE(streamed.rawOut, held.rawOut);
+    QCOMPARE(streamed.err, held.err);
+    const QString report = options.contains(QStringLiteral("--diff")) ? held.err : held.out;
+    QVERIFY2(
+        report.contains(QStringLiteral("成功\t%1\t3\n").arg(list.paths.at(7))), qPrintable(report));
 }
 
 void TestCli::automaticDetectionWritesOnlyOfferedEncodings_data()

@@ -150,7 +150,7 @@ int stream(const QStringList &arguments)
     const std::atomic_bool stop {false};
     if (!run.run(source, stop, {}))
         return 1;
-    for (const StreamProblem &problem : run.problems())
+    for (const StreamFile &problem : run.problems())
         report(problem.reason, problem.path);
     std::printf("%d %d %d\n", run.tally().success, run.tally().fail, run.tally().lost);
     return 0;

@@ -132,6 +132,8 @@ private slots:
     void undoingAnOlderRun();
     void aRepairedFileEditedSinceIsLeftAlone();
     void runsAreOrderedByTheirStartTime();
+    void runsAreListedFromTheirSummary_data();
+    void runsAreListedFromTheirSummary();
 
 private:
     QString freshFolder();
@@ -874,6 +876,69 @@ void TestJournal::runsAreOrderedByTheirStartTime()
     QCOMPARE(undoLastRun().restored, 1);
     QCOMPARE(readBytes(first), QByteArray("1"));
     QCOMPARE(readBytes(second), QByteArray("2b"));
+}
+
+void TestJournal::runsAreListedFromTheirSummary_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("a finished run leaves the summary its manifest makes") << "finished";
+    QTest::newRow("so does an undone run") << "undone";
+    QTest::newRow("a full disk takes none") << "full";
+    QTest::newRow("a disk made read-only takes none") << "read-only";
+    QTest::newRow("a kill before it takes its name leaves none") << "killed";
+}
+
+// Listing runs reads the summary a run or its undo leaves, the one its manifest makes;
+// without it, the manifest serves.
+void TestJournal::runsAreListedFromTheirSummary()
+{
+    QFETCH(QString, how);
+    const bool full = how == QLatin1String("full");
+    const bool readOnly = how == QLatin1String("read-only");
+    std::unique_ptr<SmallDisk> disk;
+    if (full || readOnly) {
+        disk = std::make_unique<SmallDisk>(Journal::location(), "64k,mode=0700");
+        if (!disk->isMounted())
+            QSKIP("Cannot mount a small tmpfs here (needs root)");
+    }
+    const QString path = freshFolder() + QStringLiteral("/a.txt");
+    QVERIFY(writeBytes(path, "a"));
+    if (how == QLatin1String("killed")) {
+        PausePoint pause("summary-written");
+        QVERIFY(pause.isValid());
+        QProcess helper;
+        helper.setProcessEnvironment(pause.environment(QProcessEnvironment::systemEnvironment()));
+        helper.start(QStringLiteral(YIHUAN_SAFEWRITE_HELPER), {"rewrite", "+", path});
+        QVERIFY(pause.reached());
+        ::kill(pid_t(helper.processId()), SIGKILL);
+        QVERIFY(helper.waitForFinished());
+    } else {
+        Journal journal;
+        QVERIFY(journal.start());
+        QCOMPARE(rewrite(path, "+", &journal), Reason::None);
+        // The manifest's last page has room for its last lines; a new file has none.
+        QFile filler(Journal::location() + QStringLiteral("/filler"));
+        QVERIFY(!full || filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (full && filler.write(QByteArray(4096, 'f')) == 4096) { }
+        QVERIFY(journal.finish());
+    }
+    if (how == QLatin1String("undone"))
+        QCOMPARE(undoLastRun().restored, 1);
+    const QStringList runs = QDir(Journal::location()).entryList({"run-*"}, QDir::Dirs);
+    QCOMPARE(runs.size(), 1);
+    const QString summary
+        = Journal::location() + QLatin1Char('/') + runs.first() + QStringLiteral("/summary");
+    const QByteArray left = readBytes(summary);
+    QCOMPARE(QFile::remove(summary), !full && how != QLatin1String("killed"));
+    if (readOnly)
+        QCOMPARE(testutil::run("mount", {"-o", "remount,ro", disk->path()}), 0);
+    const QVector<HistoryEntry> history = Journal::history();
+    QCOMPARE(history.size(), 1);
+    QVERIFY(!history.first().run.interrupted());
+    QCOMPARE(history.first().written, 1);
+    QCOMPARE(history.first().undoable, how == QLatin1String("undone") ? 0 : 1);
+    if (!disk && how != QLatin1String("killed"))
+        QCOMPARE(readBytes(summary), left);
 }
 
 QTEST_GUILESS_MAIN(TestJournal)

@@ -37,10 +37,10 @@ bool runToEnd(StreamRun &run, const QStringList &paths)
     return run.run(sourceOf(paths), stop, {});
 }
 
-QStringList pathsOf(const std::vector<StreamProblem> &problems)
+QStringList pathsOf(const std::vector<StreamFile> &problems)
 {
     QStringList paths;
-    for (const StreamProblem &problem : problems)
+    for (const StreamFile &problem : problems)
         paths.append(problem.path);
     return paths;
 }

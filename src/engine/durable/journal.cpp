@@ -523,8 +523,9 @@ void writeSummary(int folder, const QByteArray &key, const JournalRun &run, int 
         return;
     QByteArray bytes = SummaryHeader + key + runLine(run, files, qint64(paths.size()));
     bytes.append(reinterpret_cast<const char *>(paths.data()), int(paths.size() * sizeof(quint64)));
-    if (!writeFully(fd.get(), bytes.constData(), bytes.size())
-        || ::renameat(folder, temp.constData(), folder, SummaryName) != 0)
+    const bool written = writeFully(fd.get(), bytes.constData(), bytes.size());
+    pausePoint("summary-written");
+    if (!written || ::renameat(folder, temp.constData(), folder, SummaryName) != 0)
         ::unlinkat(folder, temp.constData(), 0);
 }
 
@@ -810,6 +811,15 @@ bool Journal::markUndone(const JournalRun &run, int manifest)
     const QByteArray record = "X " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '\n';
     if (!writeFully(manifest, record.constData(), record.size()) || ::fdatasync(manifest) != 0)
         return false;
+    // The first version's start is its manifest's time, which this record just moved.
+    struct stat st;
+    const UniqueFd runFolder(openFolder(QFile::encodeName(run.folder)));
+    if (run.version >= 2 && runFolder.isValid() && ::fstat(manifest, &st) == 0) {
+        JournalRun undone = run;
+        undone.undoBegun = true;
+        undone.undone = true;
+        writeSummary(runFolder.get(), manifestKey(st), undone, run.files, {});
+    }
     // Deleting 300,000 links one by one took longer than the undo: its folders go aside
     // with a rename each, to be deleted by two threads while the undo is reported.
     const QByteArray trash = QFile::encodeName(
@@ -1169,6 +1179,8 @@ bool Journal::publish(int base, QString *error)
     QByteArray header = Header + "S " + QByteArray::number(now.toMSecsSinceEpoch()) + ' '
         + QByteArray::number(sequence) + (m_mode == Mode::Undo ? " u\n" : " n\n");
     header += "Q " + QByteArray::number(m_requestedAt) + '\n';
+    m_started = now.toMSecsSinceEpoch();
+    m_sequence = sequence;
     const QString name = RunPrefix + now.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))
         + QStringLiteral("-%1-%2").arg(::getpid()).arg(sequence);
     const bool published = writeFully(m_manifest.get(), header.constData(), header.size())
@@ -1204,12 +1216,17 @@ bool Journal::finish()
     // so that the next start repairs it and no later run sweeps its original.
     // Not synced: every record a file's safety depends on already is, and should this
     // one be lost, the run only looks interrupted, which undoes the same.
+    const qint64 held = m_held.loadRelaxed();
+    const int notKept = m_notKept.loadRelaxed();
+    const qint64 finishedAt = QDateTime::currentMSecsSinceEpoch();
     if (m_mode == Mode::Undo)
-        append("H " + QByteArray::number(m_held.loadRelaxed()) + ' '
-            + QByteArray::number(m_notKept.loadRelaxed()) + '\n');
+        append("H " + QByteArray::number(held) + ' ' + QByteArray::number(notKept) + '\n');
     if (!unresolved)
-        append("E " + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '\n');
+        append("E " + QByteArray::number(finishedAt) + '\n');
     const bool written = writeRecords();
+    // Made now, from memory: made later, it took a second reading of the whole manifest.
+    if (written && !unresolved && m_mode == Mode::Undo)
+        leaveSummary(held, notKept, finishedAt);
     // Closing releases the lock: the run is over and may be undone.
     m_manifest.reset();
     if (m_mode == Mode::Undo) {
@@ -1224,6 +1241,41 @@ bool Journal::finish()
     if (!m_sweeper.joinable())
         m_sweeper = std::thread(&Journal::sweep, QFile::encodeName(location()));
     return written;
+}
+
+void Journal::leaveSummary(qint64 held, int notKept, qint64 finishedAt)
+{
+    {
+        QMutexLocker syncLocker(&m_syncMutex);
+        if (m_failed || m_recordsLost)
+            return;
+    }
+    struct stat st;
+    if (::fstat(m_manifest.get(), &st) != 0)
+        return;
+    std::vector<quint64> prints;
+    {
+        QMutexLocker locker(&m_mutex);
+        prints.reserve(m_prints.size());
+        for (size_t entry = 0; entry < m_prints.size(); ++entry) {
+            if (m_entries[entry] == Entry::Kept)
+                prints.push_back(m_prints[entry]);
+        }
+        std::vector<quint64>().swap(m_prints);
+        std::vector<Entry>().swap(m_entries);
+    }
+    std::sort(prints.begin(), prints.end());
+    JournalRun run;
+    run.version = 2;
+    run.started = m_started;
+    run.sequence = m_sequence;
+    run.keepsUndo = true;
+    run.requested = m_requestedAt;
+    run.held = held;
+    run.notKept = notKept;
+    run.finished = true;
+    run.finishedAt = finishedAt;
+    writeSummary(m_folder.get(), manifestKey(st), run, int(prints.size()), prints);
 }
 
 Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArray &path,
@@ -1264,7 +1316,7 @@ Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArra
         m_inPlaceOpen.insert(entry);
     }
     append(keptRecord(entry, how, original, path, before, after, folderStat), &kept.sequence,
-        shardOf(entry));
+        shardOf(entry), entry, m_mode == Mode::Undo ? pathPrint(path) : 0);
     return kept;
 }
 
@@ -1304,6 +1356,8 @@ void Journal::abandon(qint64 entry)
     {
         QMutexLocker locker(&m_mutex);
         m_inPlaceOpen.remove(entry);
+        if (size_t(entry) < m_entries.size())
+            m_entries[size_t(entry)] = Entry::Abandoned;
     }
     struct stat st;
     if (::fstatat(m_folder.get(), keptName(entry).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
@@ -1336,10 +1390,19 @@ int Journal::openOriginal(qint64 entry) const
     return ::openat(m_folder.get(), keptName(entry).constData(), O_RDONLY | O_CLOEXEC);
 }
 
-void Journal::append(const QByteArray &record, quint64 *sequence, int changedShard)
+void Journal::append(
+    const QByteArray &record, quint64 *sequence, int changedShard, qint64 kept, quint64 print)
 {
     QMutexLocker locker(&m_mutex);
     m_records += record;
+    if (kept >= 0 && m_mode == Mode::Undo) {
+        if (m_prints.size() <= size_t(kept)) {
+            m_prints.resize(size_t(kept) + 1);
+            m_entries.resize(size_t(kept) + 1, Entry::None);
+        }
+        m_prints[size_t(kept)] = print;
+        m_entries[size_t(kept)] = Entry::Kept;
+    }
     if (changedShard >= 0)
         m_changedShards |= 1u << changedShard;
     ++m_appended;
@@ -1357,7 +1420,9 @@ bool Journal::writeRecords()
         QMutexLocker locker(&m_mutex);
         records.swap(m_records);
     }
-    return writeFully(m_manifest.get(), records.constData(), records.size());
+    const bool written = writeFully(m_manifest.get(), records.constData(), records.size());
+    m_recordsLost = m_recordsLost || !written;
+    return written;
 }
 
 bool Journal::makeDurable(quint64 sequence)

@@ -315,14 +315,20 @@ private:
     // Deleting a file costs about as much as writing it: done while this run writes, it
     // slowed every write; done after, it takes two threads, one folder each at a time.
     static void sweep(const QByteArray &location);
-    void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1);
+    // kept: the entry a record of a kept original is for, with its path's fingerprint.
+    void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1,
+        qint64 kept = -1, quint64 print = 0);
     bool writeRecords();
     bool copyOriginal(int fd, const struct stat &original, const QByteArray &name, bool inPlace);
+    // What listing runs reads instead of the manifest, made from what this run recorded.
+    void leaveSummary(qint64 held, int notKept, qint64 finishedAt);
 
     const qint64 m_copyCap;
     const Mode m_mode;
     qint64 m_requestedAt = 0;
     int m_runsKept = DefaultRunsKept;
+    qint64 m_started = 0; // as the manifest's header says
+    quint64 m_sequence = 0;
     QString m_folderPath;
     UniqueFd m_folder;
     UniqueFd m_manifest;
@@ -339,6 +345,11 @@ private:
     quint64 m_appended = 0;
     std::vector<UniqueFd> m_unsyncedCopies;
     quint32 m_changedShards = 0; // folders of originals made or removed since the last sync
+    // Each entry's path, by its fingerprint, and whether it counts: a run with undo leaves
+    // them in its summary.
+    enum class Entry : quint8 { None, Kept, Abandoned };
+    std::vector<quint64> m_prints;
+    std::vector<Entry> m_entries;
 
     std::thread m_sweeper;
 
@@ -346,4 +357,5 @@ private:
     quint64 m_durable = 0;
     bool m_structureDurable = false; // the run's folders and manifest are on disk
     bool m_failed = false;
+    bool m_recordsLost = false; // a write of the manifest failed
 };
