@@ -16,13 +16,88 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
+
+// The byte route's memory, kept from file to file: fresh memory costs more than the
+// replacing. Lent out rather than kept per thread, so that a run with more workers than
+// large files at once grows no more large buffers than it has large files at once.
+class BufferPool
+{
+public:
+    // The smallest that holds size bytes, the one given back last among equals; else the
+    // largest, which has the least to grow.
+    std::unique_ptr<Utf8Replace::Buffers> take(qint64 size)
+    {
+        const auto better = [size](qsizetype have, qsizetype best) {
+            if ((have >= size) != (best >= size))
+                return have >= size;
+            return have >= size ? have <= best : have >= best;
+        };
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        auto chosen = m_free.end();
+        for (auto it = m_free.begin(); it != m_free.end(); ++it) {
+            if (chosen == m_free.end()
+                || better((*it)->inputCapacity(), (*chosen)->inputCapacity()))
+                chosen = it;
+        }
+        if (chosen == m_free.end())
+            return std::make_unique<Utf8Replace::Buffers>();
+        std::unique_ptr<Utf8Replace::Buffers> taken = std::move(*chosen);
+        m_free.erase(chosen);
+        return taken;
+    }
+
+    void give(std::unique_ptr<Utf8Replace::Buffers> buffers)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_closed)
+            m_free.push_back(std::move(buffers));
+    }
+
+    // Frees what it keeps, and from now on what is given back.
+    void close()
+    {
+        std::vector<std::unique_ptr<Utf8Replace::Buffers>> kept;
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        kept.swap(m_free);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<Utf8Replace::Buffers>> m_free;
+    bool m_closed = false;
+};
 
 namespace {
 
-// Each pool thread keeps its memory from file to file: on this kind of machine fresh
-// memory costs more than the replacing.
-thread_local Utf8Replace::Buffers byteBuffers;
+// A worker without a run keeps its own memory from file to file.
+thread_local Utf8Replace::Buffers ownBuffers;
+
+// The buffers a worker holds for one file.
+class BufferLease
+{
+public:
+    BufferLease(BufferPool *pool, qint64 size)
+        : m_pool(pool)
+        , m_leased(pool ? pool->take(size) : nullptr)
+    {
+    }
+    ~BufferLease()
+    {
+        if (m_pool)
+            m_pool->give(std::move(m_leased));
+    }
+    BufferLease(const BufferLease &) = delete;
+    BufferLease &operator=(const BufferLease &) = delete;
+
+    Utf8Replace::Buffers *get() { return m_pool ? m_leased.get() : &ownBuffers; }
+
+private:
+    BufferPool *const m_pool;
+    std::unique_ptr<Utf8Replace::Buffers> m_leased;
+};
 
 bool nothingReplaced(const QVector<int> &counts)
 {
@@ -50,6 +125,7 @@ RunControl::RunControl(int files, const std::function<int(int)> &pairsOf)
     : m_phases(new std::atomic<unsigned char>[size_t(std::max(files, 0))])
     , m_outcomes(size_t(std::max(files, 0)))
     , m_syncGroup(std::make_unique<SyncGroup>(nullptr))
+    , m_bufferPool(std::make_unique<BufferPool>())
 {
     for (int i = 0; i < files; ++i)
         m_phases[size_t(i)] = Queued;
@@ -133,6 +209,11 @@ FileOutcome RunControl::outcome(int index) const
 
 RunControl::~RunControl() = default;
 
+void RunControl::releaseBuffers()
+{
+    m_bufferPool->close();
+}
+
 void RunControl::setJournal(std::shared_ptr<Journal> journal)
 {
     m_journal = std::move(journal);
@@ -180,15 +261,15 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
 {
     *handedOn = false;
     qint64 size = 0;
-    const Reason read = file->readAll([&size](qint64 n) {
+    const Reason read = file->readAll([this, &size](qint64 n) {
         size = n;
-        return byteBuffers.input(n);
+        return buffers->input(n);
     });
     if (read != Reason::None)
         return read;
     if (const Reason changed = checkRead(*file); changed != Reason::None)
         return changed;
-    const char *data = byteBuffers.input(size);
+    const char *data = buffers->input(size);
     // A byte-order mark naming another encoding is decoded.
     if (bytePath->handsOn(data, size)) {
         *handOn = QByteArray(data, int(size));
@@ -211,7 +292,7 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
         return written == Reason::None;
     };
     const Utf8Replace::Outcome outcome
-        = bytePath->run(&byteBuffers, &result.counts, stream ? &sink : nullptr);
+        = bytePath->run(buffers, &result.counts, stream ? &sink : nullptr);
     if (outcome.reason == Reason::InvalidEncoding && settings.encoding.isAutomatic())
         return replaceDetected(file, size, handOn, handedOn);
     result.encoding = settings.encoding.isAutomatic() ? TextEncoding::utf8() : settings.encoding;
@@ -231,7 +312,7 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
 // UTF-8 is decoded as such.
 Reason Rep::replaceDetected(SafeFile *file, qint64 size, QByteArray *handOn, bool *handedOn)
 {
-    const char *const data = byteBuffers.input(size);
+    const char *const data = buffers->input(size);
     if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
         *handOn = QByteArray(data, int(size));
         *handedOn = true;
@@ -248,7 +329,7 @@ Reason Rep::replaceDetected(SafeFile *file, qint64 size, QByteArray *handOn, boo
             = detectedRoutes ? detectedRoutes->routeFor(encoding) : nullptr;
         decoded = !route;
         if (route) {
-            replaced = route->run(&byteBuffers, &result.counts);
+            replaced = route->run(buffers, &result.counts);
             return replaced.reason != Reason::InvalidEncoding;
         }
         decoding = decodeText(QByteArray::fromRawData(data, int(size)), encoding,
@@ -275,9 +356,8 @@ Reason Rep::writeBytes(SafeFile *file, Reason replaced, bool unchanged)
         return replaced;
     if (settings.keepFormat && (unchanged || nothingReplaced(result.counts)))
         return Reason::None;
-    return write(file, [](const ByteSink &sink) {
-        return sink(byteBuffers.output(), byteBuffers.outputSize()) ? Reason::None
-                                                                    : Reason::WriteFailed;
+    return write(file, [this](const ByteSink &sink) {
+        return sink(buffers->output(), buffers->outputSize()) ? Reason::None : Reason::WriteFailed;
     });
 }
 
@@ -402,13 +482,18 @@ void Rep::replaceFile()
     try {
         SafeFile file;
         result.reason = file.open(filePath);
+        if (!settings.dryRun)
+            file.releaseCacheOnWrite(control ? control->journal() : nullptr);
         QByteArray bytes;
         bool handedOn = true;
         // Changes left out are found again in the text, not in the bytes.
         if (result.reason == Reason::None) {
-            if (bytePath && !(choice && !choice->leftOut.empty()))
+            if (bytePath && !(choice && !choice->leftOut.empty())) {
+                BufferLease lease(control ? control->bufferPool() : nullptr, file.size());
+                buffers = lease.get();
                 result.reason = replaceBytes(&file, &bytes, &handedOn);
-            else if ((result.reason = file.readAll(&bytes)) == Reason::None)
+                buffers = nullptr;
+            } else if ((result.reason = file.readAll(&bytes)) == Reason::None)
                 result.reason = checkRead(file);
         }
         // Only a preview hands it on, to the run it starts; a run keeps its outcomes small.

@@ -3,6 +3,7 @@
 #include "engine/base/reason.h"
 #include "engine/durable/contenthash.h"
 #include "engine/match/replacesettings.h"
+#include "engine/match/utf8replace.h"
 #include "engine/text/textencoding.h"
 #include "engine/text/utf8encoder.h"
 
@@ -19,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+class BufferPool;
 class DetectedRoutes;
 struct FileChoice;
 class Journal;
@@ -26,7 +28,6 @@ class QThreadPool;
 class SafeFile;
 class SyncGroup;
 struct TextFormat;
-class Utf8Replace;
 
 // Result of one file of a run. SKIPPED: the run was stopped before the file was written.
 enum STATE { SUCCESS = 0, FAIL = 1, LOST = 2, SKIPPED = 3 };
@@ -67,6 +68,10 @@ public:
     Journal *journal() const { return m_journal.get(); }
     // The syncs the workers share; none for a dry run.
     SyncGroup *syncGroup() const { return m_syncGroup.get(); }
+    // The byte route's memory, lent to one worker at a time.
+    BufferPool *bufferPool() const { return m_bufferPool.get(); }
+    // Frees that memory once the run is over, whoever keeps the run to show its outcomes.
+    void releaseBuffers();
 
     // Written by the file's worker before it reports; workers write different files at
     // the same time.
@@ -120,6 +125,7 @@ private:
     QHash<int, FileOutcome> m_unusual;
     std::shared_ptr<Journal> m_journal;
     std::unique_ptr<SyncGroup> m_syncGroup;
+    std::unique_ptr<BufferPool> m_bufferPool;
 };
 
 // Rewrites one file with an ordered pair list; runs once on a pool thread.
@@ -178,6 +184,7 @@ private:
     std::shared_ptr<const Utf8Replace> bytePath;
     std::shared_ptr<const DetectedRoutes> detectedRoutes;
     std::shared_ptr<const FileChoice> choice;
+    Utf8Replace::Buffers *buffers = nullptr; // while the byte route has the file
 };
 
 Q_DECLARE_METATYPE(Rep *)

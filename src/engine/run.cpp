@@ -439,6 +439,7 @@ void ReplaceRun::finishIfComplete()
     if (m_ending || !m_tally.isComplete())
         return;
     m_ending = true;
+    m_control->releaseBuffers();
     Journal *journal = m_control->journal();
     if (journal && m_options.journalEndsAside) {
         // Joined before the run goes, which drops the call it posted.

@@ -518,6 +518,7 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
         tell(false);
     }
     drain();
+    shared->control->releaseBuffers();
     m_cancelled = shared->control->isStopped();
 
     // Another name shares its first name's outcome.

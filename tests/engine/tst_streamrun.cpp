@@ -56,6 +56,7 @@ private slots:
     void init();
     void eachFileIsReplacedOnce_data();
     void eachFileIsReplacedOnce();
+    void filesOfEverySizeAreReplacedAndUndone();
     void problemsAreToldInListOrder();
     void aFullDiskLeavesFilesWhole();
     void aKillLeavesEveryFileWholeAndUndoable();
@@ -124,6 +125,35 @@ void TestStreamRun::eachFileIsReplacedOnce()
     QCOMPARE(run.tally().success, listed);
     for (const QString name : {"a/1.txt", "a/sub/2.txt", "b/link.txt"})
         QCOMPARE(readBytes(path(name)), QByteArray(written.contains(name) ? "xy\n" : "x\n"));
+}
+
+// Workers lend each other their memory, large files' and small ones' alike, and a large
+// file's old content no longer stays cached once it is rewritten: each file gets its own
+// replacement, and undo finds every original.
+void TestStreamRun::filesOfEverySizeAreReplacedAndUndone()
+{
+    const QList<int> sizes {3 << 20, 5, (2 << 20) + 7, 100 * 1024, 1 << 20, 4096, 64, 3 << 20};
+    const auto bytesOf = [](int i, int size, const char *lineEnd) {
+        const QByteArray line = QByteArray::number(i) + " x " + lineEnd;
+        QByteArray bytes;
+        while (bytes.size() < size)
+            bytes += line;
+        return bytes;
+    };
+    for (int i = 0; i < sizes.size(); ++i)
+        makeFile(QStringLiteral("%1.txt").arg(i), bytesOf(i, sizes.at(i), "\n"));
+
+    StreamRun run({{QStringLiteral("x"), QStringLiteral("xy")}}, RunOptions());
+    QVERIFY(runToEnd(run, {m_dir->path()}));
+    QCOMPARE(run.tally().success, sizes.size());
+    for (int i = 0; i < sizes.size(); ++i) {
+        QByteArray after = bytesOf(i, sizes.at(i), "\n");
+        after.replace(" x \n", " xy \r\n");
+        QCOMPARE(readBytes(path(QStringLiteral("%1.txt").arg(i))), after);
+    }
+    QCOMPARE(undoLastRun().restored, sizes.size());
+    for (int i = 0; i < sizes.size(); ++i)
+        QCOMPARE(readBytes(path(QStringLiteral("%1.txt").arg(i))), bytesOf(i, sizes.at(i), "\n"));
 }
 
 // Workers finish in any order; the report follows the list: a lost file, a read-only

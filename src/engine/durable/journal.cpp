@@ -1320,6 +1320,12 @@ Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArra
     return kept;
 }
 
+bool Journal::copies(const struct stat &original) const
+{
+    return m_manifest.isValid() && m_mode == Mode::Undo
+        && !(quint64(original.st_dev) == m_device && original.st_nlink == 1);
+}
+
 bool Journal::copyOriginal(
     int fd, const struct stat &original, const QByteArray &name, bool inPlace)
 {

@@ -279,6 +279,9 @@ public:
     // folder: the folder it is in, whose identity undo checks.
     Kept keep(int fd, const struct stat &original, const QByteArray &path, const Digest &before,
         const Digest &after, bool inPlace, int folder = -1);
+    // Whether keep() would copy the original of this file, rather than link it or keep
+    // nothing, when it is replaced by a rename.
+    bool copies(const struct stat &original) const;
     // The file was left as it was: its record no longer counts.
     void abandon(qint64 entry);
     // The in-place overwrite of entry reached the disk; without undo, its copy goes.

@@ -20,6 +20,9 @@ namespace {
 // What a QByteArray holds at most.
 constexpr qint64 MaxBytes = std::numeric_limits<int>::max() - 64;
 
+// Files from this size on give their cached pages back as soon as they are rewritten.
+constexpr qint64 ReleaseCacheFrom = 1 << 20;
+
 Reason openFailure(int error)
 {
     switch (error) {
@@ -141,6 +144,7 @@ Reason SafeFile::open(const QString &path)
     m_step = Step::Closed;
     m_inPlace = false;
     m_restoring = false;
+    m_releaseCache = false;
     m_beforeInPlace = nullptr;
     m_file.reset();
     m_temp.reset();
@@ -298,7 +302,19 @@ Reason SafeFile::beginWrite()
             return beginInPlace(Reason::ReadOnly);
         }
     }
+    // The old content is all in memory, and its file is about to lose its name: its cached
+    // pages serve no one, and memory given back here is what the new content's pages are
+    // made of. Fresh memory costs more than copying into it. A file with other names is
+    // still read under them. For a small file the call costs more than it gives back.
+    if (m_releaseCache && m_read && !m_restoring && m_original.st_nlink == 1
+        && m_original.st_size >= ReleaseCacheFrom)
+        (void)::posix_fadvise(m_file.get(), 0, 0, POSIX_FADV_DONTNEED);
     return Reason::None;
+}
+
+void SafeFile::releaseCacheOnWrite(const Journal *journal)
+{
+    m_releaseCache = !journal || !journal->copies(m_original);
 }
 
 Reason SafeFile::beginInPlace(Reason refused)

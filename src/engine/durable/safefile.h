@@ -74,6 +74,10 @@ public:
     // The same into the memory buffer(size) hands out for the file's size.
     Reason readAll(const std::function<char *(qint64 size)> &buffer);
 
+    // For a caller that has read the whole file and will not read it again: the system
+    // may drop the old content's cached pages once the new content starts, unless journal
+    // (nullptr: none) is to copy the old content. Call after open().
+    void releaseCacheOnWrite(const Journal *journal);
     // The next piece of the new content. FolderNotWritable when the folder takes no new
     // file and the file cannot be written in place; ReadOnly when this user may not write
     // the file (another's, where a new file could not be given back to its owner);
@@ -150,6 +154,7 @@ private:
     struct stat m_original = {};
     Digest m_before;
     bool m_read = false;
+    bool m_releaseCache = false;
     std::unique_ptr<ContentHash> m_after;
     Digest m_afterDigest;
     bool m_inPlace = false;

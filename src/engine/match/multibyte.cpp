@@ -91,11 +91,17 @@ const MultiByteTable *MultiByteTable::forCodec(QTextCodec *codec)
 {
     static std::array<std::once_flag, std::size(CodecNames)> once;
     static std::array<std::unique_ptr<MultiByteTable>, std::size(CodecNames)> tables;
+    // Asked for every file of an automatic run: a lookup by name takes a shared lock.
+    static const std::array<QTextCodec *, std::size(CodecNames)> named = [] {
+        std::array<QTextCodec *, std::size(CodecNames)> codecs {};
+        for (size_t i = 0; i < codecs.size(); ++i)
+            codecs[i] = QTextCodec::codecForName(CodecNames[i]);
+        return codecs;
+    }();
     if (!codec)
         return nullptr;
     for (size_t i = 0; i < std::size(CodecNames); ++i) {
-        QTextCodec *const named = QTextCodec::codecForName(CodecNames[i]);
-        if (named != codec)
+        if (named[i] != codec)
             continue;
         std::call_once(once[i], [&] {
             std::unique_ptr<MultiByteTable> table(new MultiByteTable(codec));

@@ -13,9 +13,44 @@
 #define YIHUAN_HAVE_SSE2_SEARCH
 #endif
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define YIHUAN_HAVE_AVX2_SEARCH
+#endif
+
 // Searching text held as code units: UTF-16 (ushort) in a QString, or the bytes of
 // UTF-8 (char). A UTF-8 keyword starts with a lead byte, so it only ever matches on
 // character boundaries.
+
+#ifdef YIHUAN_HAVE_AVX2_SEARCH
+inline bool hasAvx2Search()
+{
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+
+// findKey's filter on bytes, 32 at a time while that many starts are left; *i ends where
+// it stopped looking.
+__attribute__((target("avx2"))) inline qsizetype findBytesAvx2(
+    const char *s, qsizetype *i, qsizetype last, const char *key, qsizetype k)
+{
+    const __m256i first = _mm256_set1_epi8(key[0]);
+    const __m256i lastByte = _mm256_set1_epi8(key[k - 1]);
+    for (; *i + 31 <= last; *i += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + *i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + *i + k - 1));
+        quint32 mask = quint32(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, lastByte))));
+        while (mask) {
+            const qsizetype p = *i + qsizetype(qCountTrailingZeroBits(mask));
+            if (k <= 2 || std::memcmp(s + p + 1, key + 1, size_t(k - 2)) == 0)
+                return p;
+            mask &= mask - 1;
+        }
+    }
+    return -1;
+}
+#endif
 
 // Where key first occurs in s[from, n), or -1. A first-unit/last-unit filter over
 // sixteen bytes at a time; only candidates passing both are compared in full.
@@ -29,6 +64,16 @@ qsizetype findKey(const Unit *s, qsizetype n, qsizetype from, const Unit *key, q
     const auto equalRest = [&](qsizetype p) {
         return k <= 2 || std::memcmp(s + p + 1, key + 1, size_t(k - 2) * sizeof(Unit)) == 0;
     };
+#ifdef YIHUAN_HAVE_AVX2_SEARCH
+    if constexpr (sizeof(Unit) == 1) {
+        if (hasAvx2Search()) {
+            const qsizetype p = findBytesAvx2(reinterpret_cast<const char *>(s), &i, last,
+                reinterpret_cast<const char *>(key), k);
+            if (p >= 0)
+                return p;
+        }
+    }
+#endif
 #ifdef YIHUAN_HAVE_SSE2_SEARCH
     constexpr qsizetype PerVector = 16 / sizeof(Unit);
     const __m128i first

@@ -27,7 +27,7 @@ enum class LineBreakMode {
 class Utf8Replace
 {
 public:
-    // One thread's memory for the files it works on, kept from file to file.
+    // One worker's memory for the files it works on, kept from file to file.
     class Buffers
     {
     public:
@@ -40,6 +40,8 @@ public:
         // What to write back, once run() has said Reason::None.
         const char *output() const { return out.data(); }
         qsizetype outputSize() const { return out.size(); }
+        // The largest file it holds without growing.
+        qsizetype inputCapacity() const { return in.capacity(); }
 
     private:
         friend class Utf8Replace;

@@ -43,7 +43,13 @@ char *writeBreaksSse2(
         w += breakLength;
         p += at + 1;
     }
-    return writeBreaksScalar(p, end - p, w, lineBreak, breakLength);
+    // What is left of a piece, or a whole replacement, rarely holds a break.
+    const qsizetype rest = end - p;
+    if (!std::memchr(p, '\n', size_t(rest))) {
+        std::memcpy(w, p, size_t(rest));
+        return w + rest;
+    }
+    return writeBreaksScalar(p, rest, w, lineBreak, breakLength);
 }
 
 AVX2 char *writeBreaksAvx2(

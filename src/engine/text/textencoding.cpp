@@ -3,6 +3,8 @@
 #include <QTextCodec>
 #include <QVector>
 
+#include <array>
+
 #ifdef Q_OS_UNIX
 #include <langinfo.h>
 #include <locale.h>
@@ -50,9 +52,25 @@ constexpr Alias Aliases[] = {
     {"UTF-32", "UTF-32LE"},
 };
 
+// Looking a codec up by name takes a lock all threads share: every file of a run asks.
 QTextCodec *utf8Codec()
 {
-    return QTextCodec::codecForName("UTF-8");
+    static QTextCodec *const codec = QTextCodec::codecForName("UTF-8");
+    return codec;
+}
+
+// The codec of each choice, null for those that name none.
+QTextCodec *choiceCodec(int index)
+{
+    static const std::array<QTextCodec *, std::size(Choices)> codecs = [] {
+        std::array<QTextCodec *, std::size(Choices)> found {};
+        for (size_t i = 0; i < found.size(); ++i) {
+            if (Choices[i].kind == Kind::Codec)
+                found[i] = QTextCodec::codecForName(Choices[i].codec);
+        }
+        return found;
+    }();
+    return codecs[size_t(index)];
 }
 
 // Qt 5 answers UTF-8 for the locale even under zh_CN.GBK, so the locale's own
@@ -109,7 +127,7 @@ std::optional<TextEncoding> TextEncoding::fromName(const QString &name)
         return std::nullopt;
     if (wanted.compare(QLatin1String("auto"), Qt::CaseInsensitive) == 0)
         return automatic();
-    const QStringList names = choiceNames();
+    static const QStringList names = choiceNames();
     for (int i = 0; i < names.size(); ++i) {
         if (wanted.compare(names.at(i), Qt::CaseInsensitive) == 0)
             return fromChoice(i);
@@ -145,7 +163,7 @@ std::optional<TextEncoding> TextEncoding::fromChoice(int index)
     case Kind::Codec:
         break;
     }
-    if (QTextCodec *codec = QTextCodec::codecForName(choice.codec))
+    if (QTextCodec *codec = choiceCodec(index))
         return TextEncoding(codec);
     return std::nullopt;
 }
@@ -184,12 +202,10 @@ bool TextEncoding::isWide() const
 
 QString TextEncoding::name() const
 {
-    for (const Choice &choice : Choices) {
-        const bool same = m_codec
-            ? choice.kind == Kind::Codec && QTextCodec::codecForName(choice.codec) == m_codec
-            : choice.kind == Kind::Automatic;
+    for (int i = 0; i < int(std::size(Choices)); ++i) {
+        const bool same = m_codec ? choiceCodec(i) == m_codec : Choices[i].kind == Kind::Automatic;
         if (same)
-            return QString::fromUtf8(choice.name);
+            return QString::fromUtf8(Choices[i].name);
     }
     return QString::fromLatin1(m_codec->name());
 }
