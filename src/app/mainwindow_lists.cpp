@@ -34,6 +34,35 @@
 
 namespace {
 
+// A long list is filled a slice at a time, each slice without a signal per row and
+// repainted once, so that the window keeps painting and the bar shows how far it got.
+constexpr int kSlice = 4096;
+
+template<typename Fill>
+void fillInSlices(int count, QAbstractItemModel *model, QWidget *viewport, QProgressBar *bar,
+    bool showProgress, Fill fill)
+{
+    if (showProgress) {
+        bar->setRange(0, count);
+        bar->setValue(0);
+        bar->show();
+    }
+    for (int first = 0; first < count; first += kSlice) {
+        const int end = std::min(count, first + kSlice);
+        {
+            const QSignalBlocker blocker(model);
+            for (int i = first; i < end; ++i)
+                fill(i);
+        }
+        viewport->update();
+        if (showProgress) {
+            bar->setValue(end);
+            // The list must not change under the loop: only painting and timers go on.
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        }
+    }
+}
+
 const QString kCheck = QStringLiteral("check");
 
 std::set<int> selectedRows(const QTableWidget *table)
@@ -174,35 +203,15 @@ void MainWindow::refreshList1()
     emit fileNumChangedSignals();
 }
 
-// A long list is filled a slice at a time, each slice without a signal per row and
-// repainted once, so that the window keeps painting and the bar shows how far it got.
 void MainWindow::fillList1Table()
 {
-    constexpr int kSlice = 4096;
     QTableWidget *table = ui->tableWidget_list1;
     const int rows = list1Paths.size();
     const bool inSlices = rows > kSlice;
     table->setRowCount(rows);
     markedRows.clear();
-    if (inSlices) {
-        progressBar->setRange(0, rows);
-        progressBar->setValue(0);
-        progressBar->show();
-    }
-    for (int first = 0; first < rows; first += kSlice) {
-        const int end = std::min(rows, first + kSlice);
-        {
-            const QSignalBlocker blocker(table->model());
-            for (int i = first; i < end; ++i)
-                table->setItem(i, 0, new FileItem(list1Paths.at(i)));
-        }
-        table->viewport()->update();
-        if (inSlices) {
-            progressBar->setValue(end);
-            // The list must not change under the loop: only painting and timers go on.
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        }
-    }
+    fillInSlices(rows, table->model(), table->viewport(), progressBar, inSlices,
+        [&](int i) { table->setItem(i, 0, new FileItem(list1Paths.at(i))); });
     if (inSlices && !isRunning())
         progressBar->hide();
     table->resizeColumnToContents(0);
@@ -221,7 +230,6 @@ void MainWindow::refreshList2Columns()
 // the header would measure every column again for each one labelled.
 void MainWindow::fillList2Header()
 {
-    constexpr int kSlice = 4096;
     QTableWidget *table = ui->tableWidget_list2;
     const int files = list2Paths.size();
     table->setColumnCount(files + 1);
@@ -234,28 +242,15 @@ void MainWindow::fillList2Header()
     }
     QHeaderView *header = table->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Interactive);
-    progressBar->setRange(0, files);
-    progressBar->setValue(0);
-    progressBar->show();
-    for (int first = 0; first < files; first += kSlice) {
-        const int end = std::min(files, first + kSlice);
-        {
-            const QSignalBlocker blocker(table->model());
-            for (int i = first; i < end; ++i) {
-                QTableWidgetItem *label = table->horizontalHeaderItem(i + 1);
-                if (!label) {
-                    label = new QTableWidgetItem;
-                    table->setHorizontalHeaderItem(i + 1, label);
-                }
-                const QString &path = list2Paths.at(i);
-                label->setText(path.mid(FileItem::nameStart(path)));
-            }
+    fillInSlices(files, table->model(), header->viewport(), progressBar, true, [&](int i) {
+        QTableWidgetItem *label = table->horizontalHeaderItem(i + 1);
+        if (!label) {
+            label = new QTableWidgetItem;
+            table->setHorizontalHeaderItem(i + 1, label);
         }
-        header->viewport()->update();
-        progressBar->setValue(end);
-        // The list must not change under the loop: only painting and timers go on.
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
+        const QString &path = list2Paths.at(i);
+        label->setText(path.mid(FileItem::nameStart(path)));
+    });
     if (!isRunning())
         progressBar->hide();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
