@@ -333,6 +333,10 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     std::vector<Follower> followers;
     QMultiHash<qint64, quint64> followerPrints; // a first name's other names
     QSet<quint64> lostPrints;
+    // Paths listed under their file's identity. A rewritten file has a new identity, and
+    // the workers may rewrite a file before the scan meets its path again: only its path
+    // then tells that it was listed.
+    QSet<quint64> listedPrints;
     IdentityTable seen;
     QSet<QByteArray> folders;
     QByteArray lastFolder;
@@ -448,6 +452,8 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
                 settle(index, LOST, exists ? Reason::NotRegular : Reason::NotFound, path);
             return;
         }
+        if (listedPrints.contains(print))
+            return;
         const qint64 index = m_found;
         const IdentityTable::Entry &entry
             = seen.findOrAdd(quint64(info.st_dev), quint64(info.st_ino), qint32(index), print);
@@ -467,6 +473,7 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
                 return;
             }
         }
+        listedPrints.insert(print);
         ++m_found;
         states.push_back(Pending);
         if (m_journal) {
