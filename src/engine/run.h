@@ -38,6 +38,10 @@ struct RunOptions
     // and finished() follows from the event loop once it has; without, the last file to
     // report ends it on the run's thread. For a caller that must go on answering.
     bool journalEndsAside = false;
+    // The workers run below the priority of the thread that starts the run, so that it
+    // goes on answering while they keep every core busy. Against other programs they lose
+    // share too, so a run with no one waiting on its thread leaves this off.
+    bool workersGiveWay = false;
 };
 
 struct RunTally
@@ -135,6 +139,7 @@ private:
     struct Survey;
 
     void workerDone(Rep *rep, STATE state, int index);
+    void doneArrived();
     void takeDone();
     // A later name of one file reads what the name before it wrote, not what the
     // preview read.
@@ -160,6 +165,8 @@ private:
     // Files the lanes finished that are not told yet, from m_takenAt on.
     std::vector<int> m_taken;
     size_t m_takenAt = 0;
+    QElapsedTimer m_sinceTaken;
+    QTimer m_takeTimer;
     bool m_started = false;
     bool m_ending = false;
     bool m_finished = false;

@@ -5,6 +5,12 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 // How many threads rewrite files at once. A small file's time goes mostly to waiting for
 // the disk to take its write, so more workers than cores keep the cores busy and the
 // shared syncs full; a large file keeps its core busy by itself, and more of them at once
@@ -14,4 +20,37 @@ inline int workerThreadsFor(qint64 largestFile)
     constexpr qint64 SmallFile = 4 << 20;
     const int cores = std::max(1, QThread::idealThreadCount());
     return largestFile <= SmallFile ? 8 * cores : cores;
+}
+
+// The priority for workers that must leave the calling thread room to answer: a window
+// whose thread competed on equal terms with sixteen busy workers on two cores got a
+// sixth of a core and stopped answering for a third of a second at a time. -1 where
+// threads have no priority of their own.
+inline int givingWayNiceness()
+{
+#ifdef Q_OS_LINUX
+    constexpr int Below = 10;
+    errno = 0;
+    const int caller = getpriority(PRIO_PROCESS, 0); // on Linux, the calling thread's
+    return errno == 0 ? std::min(19, caller + Below) : -1;
+#else
+    return -1;
+#endif
+}
+
+// Moves the calling thread down to niceness; a thread only ever moves down, as one
+// without privileges cannot move back up.
+inline void giveWay(int niceness)
+{
+#ifdef Q_OS_LINUX
+    if (niceness < 0)
+        return;
+    const auto thread = id_t(gettid());
+    errno = 0;
+    const int now = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0 && now < niceness)
+        setpriority(PRIO_PROCESS, thread, niceness);
+#else
+    Q_UNUSED(niceness)
+#endif
 }
