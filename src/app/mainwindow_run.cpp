@@ -170,9 +170,16 @@ void MainWindow::startRun(RunKind kind, const QSet<QString> &leftOut,
     RunOptions options;
     options.settings = replaceSettings();
     options.settings.dryRun = kind == RunKind::Preview;
+    options.workersGiveWay = true;
     const bool regex = options.settings.regularExpressions();
-    Job job = mode == 0 ? buildModeOneJob(modeOneInput(), separator, regex)
-                        : buildModeTwoJob(modeTwoInput(), separator, regex);
+    // The lists are read here; the job is made from them beside the window.
+    const ModeOneList one = mode == 0 ? modeOneInput() : ModeOneList();
+    const ModeTwoList two = mode == 1 ? modeTwoInput() : ModeTwoList();
+    Job job;
+    lookAtFiles(int(one.paths.size() + two.paths.size()), [&] {
+        job = mode == 0 ? buildModeOneJob(one, separator, regex)
+                        : buildModeTwoJob(two, separator, regex);
+    });
     if (job.isRefused())
         return refuseRun(job.refusal);
     // The lists could not change while the preview was open: its files are the job's.

@@ -94,12 +94,14 @@ void MainWindow::on_action_JournalCap_triggered()
 // be copied counts against the cap, and a run beyond it may still go on, without undo.
 bool MainWindow::askJournal(const Job &job, bool *keepJournal)
 {
-    QStringList paths;
-    paths.reserve(job.files.size());
-    for (const FileJob &file : job.files)
-        paths.append(file.path);
     Journal::Cost cost;
-    lookAtFiles(paths.size(), [&cost, &paths] { cost = Journal::estimate(paths); });
+    lookAtFiles(job.files.size(), [&cost, &job] {
+        QStringList paths;
+        paths.reserve(job.files.size());
+        for (const FileJob &file : job.files)
+            paths.append(file.path);
+        cost = Journal::estimate(paths);
+    });
     const qint64 cap = journalCapBytes();
     *keepJournal = cost.copiedBytes <= cap;
     if (*keepJournal)

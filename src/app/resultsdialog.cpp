@@ -127,6 +127,27 @@ QVector<int> sortedOrder(
     return order;
 }
 
+// Failed and lost files first, then the rest, each group by path. A scan lists most
+// folders in that order already, which a check finds in one pass.
+QVector<int> startOrder(const SortSource &source)
+{
+    const QVector<FileJob> &files = source.files;
+    QVector<int> order(files.size());
+    std::iota(order.begin(), order.end(), 0);
+    const RunControl &outcomes = *source.outcomes;
+    const auto split = std::stable_partition(order.begin(), order.end(),
+        [&outcomes](int file) { return needsALook(outcomes.state(file)); });
+    const auto byPath = [&files](int a, int b) {
+        return files.at(a).path < files.at(b).path;
+    };
+    for (const auto &group :
+        {std::make_pair(order.begin(), split), std::make_pair(split, order.end())}) {
+        if (!std::is_sorted(group.first, group.second, byPath))
+            std::stable_sort(group.first, group.second, byPath);
+    }
+    return order;
+}
+
 } // namespace
 
 // The run's files in the order the view shows them; the texts are made as they are shown.
@@ -135,18 +156,31 @@ class ResultsModel : public QAbstractTableModel
 public:
     using QAbstractTableModel::QAbstractTableModel;
 
-    void setRun(const ReplaceRun *run)
+    // A long list shows in the job's order until the order it starts in, returned, is
+    // made aside; a short one starts in that order.
+    std::function<QVector<int>()> setRun(const ReplaceRun *run)
     {
         beginResetModel();
         if (m_run)
             disconnect(m_run, nullptr, this, nullptr);
         m_run = run;
         m_order.clear();
+        std::function<QVector<int>()> ordering;
         if (run) {
             connect(run, &QObject::destroyed, this, [this] { setRun(nullptr); });
-            m_order = startOrder(*run);
+            const SortSource source {run->files(), run->sharedOutcomes()};
+            if (source.files.size() < SortAsideFrom) {
+                m_order = startOrder(source);
+            } else {
+                m_order.resize(source.files.size());
+                std::iota(m_order.begin(), m_order.end(), 0);
+                ordering = [source] {
+                    return startOrder(source);
+                };
+            }
         }
         endResetModel();
+        return ordering;
     }
 
     QString path(int row) const { return m_run->files().at(m_order.at(row)).path; }
@@ -213,26 +247,6 @@ public:
     }
 
 private:
-    // Failed and lost files first, then the rest, each group by path. A scan lists most
-    // folders in that order already, which a check finds in one pass.
-    static QVector<int> startOrder(const ReplaceRun &run)
-    {
-        const QVector<FileJob> &files = run.files();
-        QVector<int> order(files.size());
-        std::iota(order.begin(), order.end(), 0);
-        const auto split = std::stable_partition(
-            order.begin(), order.end(), [&run](int file) { return needsALook(run.state(file)); });
-        const auto byPath = [&files](int a, int b) {
-            return files.at(a).path < files.at(b).path;
-        };
-        for (const auto &group :
-            {std::make_pair(order.begin(), split), std::make_pair(split, order.end())}) {
-            if (!std::is_sorted(group.first, group.second, byPath))
-                std::stable_sort(group.first, group.second, byPath);
-        }
-        return order;
-    }
-
     QPointer<const ReplaceRun> m_run;
     QVector<int> m_order;
 };
@@ -297,7 +311,10 @@ void ResultsDialog::setResults(const QString &summary, const ReplaceRun *run)
         const QSignalBlocker blocker(m_table->horizontalHeader());
         m_table->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     }
-    m_model->setRun(run);
+    if (const auto ordering = m_model->setRun(run)) {
+        m_sortPending = true;
+        m_sorting.setFuture(QtConcurrent::run(ordering));
+    }
     for (const int column : {PathColumn, StateColumn, CountColumn, EncodingColumn})
         m_table->resizeColumnToContents(column);
 }
