@@ -231,17 +231,24 @@ public:
     }
     void answered()
     {
-        m_longest = std::max(m_longest, m_clock.elapsed() - m_last);
-        m_last = m_clock.elapsed();
+        const qint64 now = m_clock.elapsed();
+        if (now - m_last > m_longest) {
+            m_longest = now - m_last;
+            m_longestEnded = now;
+        }
+        m_last = now;
     }
     qint64 elapsed() const { return m_clock.elapsed(); }
     qint64 longest() const { return m_longest; }
+    // When the longest freeze ended, from the meter's start: which part of the work it was.
+    qint64 longestEnded() const { return m_longestEnded; }
 
 private:
     QTimer m_tick;
     QElapsedTimer m_clock;
     qint64 m_last = 0;
     qint64 m_longest = 0;
+    qint64 m_longestEnded = 0;
 };
 
 // Drops the folder and waits until the list of the tab now shown has every file: in mode
@@ -404,6 +411,8 @@ void runOverGivenFolder(benchmark::State &state, bool readOnly)
         state.counters[readOnly ? "failed" : "replaced"]
             = double(readOnly ? tally.fail : tally.success);
         state.counters["longest_freeze_ms"] = double(meter.longest());
+        state.counters["longest_freeze_ended_ms"] = double(meter.longestEnded());
+        state.counters["run_ms"] = double(meter.elapsed());
         state.counters["peak_rss_mb"] = residentMb("VmHWM:");
         if (readOnly) {
             sortResults(state, window);
