@@ -2,6 +2,7 @@
 #include "engine/run.h"
 #include "files/dirscan.h"
 #include "files/filenames.h"
+#include "safewritetestutil.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -71,6 +73,7 @@ private slots:
     void eachFileKeepsItsOwnCounts();
     void cancelSkipsWhatIsNotYetWritten();
     void cancelAbandonsARunawayExpression();
+    void workersGiveWayWhenAsked();
 
 private:
     QTemporaryDir dir;
@@ -481,4 +484,51 @@ void TestRun::cancelAbandonsARunawayExpression()
 }
 
 QTEST_GUILESS_MAIN(TestRun)
+// The highest niceness among this process's threads: the lowest priority any of them has.
+static int lowestPriorityOfThreads()
+{
+    int lowest = -20;
+    for (const QString &thread :
+        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(thread));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // The thread's name, in parentheses, may hold spaces; niceness is the 17th field after it.
+        const QByteArray fields = stat.readAll();
+        const QList<QByteArray> after = fields.mid(fields.lastIndexOf(')') + 2).split(' ');
+        if (after.size() > 16)
+            lowest = std::max(lowest, after.at(16).toInt());
+    }
+    return lowest;
+}
+
+// A window's run keeps its workers below the window's own thread, which then goes on
+// answering while they keep every core busy.
+void TestRun::workersGiveWayWhenAsked()
+{
+    const QString path = dir.filePath(QStringLiteral("giveway.txt"));
+    writeBytes(path, "cat\n");
+    testutil::PausePoint pause("staging");
+    QVERIFY(pause.isValid());
+    const auto released = qScopeGuard([&pause] { pause.release(); });
+    const QProcessEnvironment paused = pause.environment({});
+    for (const QString &name : paused.keys())
+        qputenv(qPrintable(name), QFile::encodeName(paused.value(name)));
+    RunOptions options;
+    options.workersGiveWay = true;
+    ReplaceRun run(jobOf({path}, {{"cat", "dog"}}), options);
+    QSignalSpy finished(&run, &ReplaceRun::finished);
+    run.start();
+    const bool reached = pause.reached();
+    for (const QString &name : paused.keys())
+        qunsetenv(qPrintable(name));
+    QVERIFY(reached);
+    const int mine = getpriority(PRIO_PROCESS, 0);
+    QCOMPARE(lowestPriorityOfThreads(), std::min(19, mine + 10));
+    QCOMPARE(getpriority(PRIO_PROCESS, 0), mine);
+    pause.release();
+    QVERIFY(run.isFinished() || finished.wait(10000));
+    QCOMPARE(readBytes(path), QByteArray("dog\r\n"));
+}
+
 #include "tst_run.moc"
