@@ -939,6 +939,28 @@ bool Journal::remove(const JournalRun &run)
     return QDir(base.filePath(trash)).removeRecursively();
 }
 
+// The originals of runs set aside, gone for undo but not yet from the disk. Deleted one
+// for each file the run keeps, the inode each frees is taken at once by the next file the
+// run makes: freed by the sweep after the run, they were left alone by ext4 without a
+// journal for the next half minute, and every file the next run made in their block group
+// read the inode table of each of them to learn that.
+struct Journal::SetAside
+{
+    QMutex mutex;
+    std::vector<UniqueFd> folders; // shard folders not yet read
+    DIR *reading = nullptr;
+    // Read to the end, kept open: a name read from one is deleted after the lock is let go.
+    std::vector<DIR *> read;
+
+    ~SetAside()
+    {
+        if (reading)
+            ::closedir(reading);
+        for (DIR *dir : read)
+            ::closedir(dir);
+    }
+};
+
 Journal::Journal(qint64 copyCap, Mode mode)
     : m_copyCap(copyCap)
     , m_mode(mode)
@@ -953,6 +975,55 @@ Journal::~Journal()
         m_sweeper.join();
     else if (m_folder.isValid())
         sweep(QFile::encodeName(location()));
+}
+
+void Journal::gatherSetAside(int base)
+{
+    auto aside = std::make_unique<SetAside>();
+    for (const QString &name : entriesOf(base, TrashPrefix)) {
+        const UniqueFd run(::openat(base, QFile::encodeName(name).constData(),
+            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        for (int shard = 0; run.isValid() && shard < Shards; ++shard) {
+            UniqueFd folder(::openat(run.get(), QByteArray::number(shard).constData(),
+                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (folder.isValid())
+                aside->folders.push_back(std::move(folder));
+        }
+    }
+    if (!aside->folders.empty())
+        m_setAside = std::move(aside);
+}
+
+void Journal::deleteOneSetAside()
+{
+    if (!m_setAside)
+        return;
+    SetAside &aside = *m_setAside;
+    QByteArray name;
+    int folder = -1;
+    {
+        QMutexLocker locker(&aside.mutex);
+        while (folder < 0) {
+            if (!aside.reading) {
+                if (aside.folders.empty())
+                    return;
+                aside.reading = ::fdopendir(aside.folders.back().get());
+                if (aside.reading)
+                    aside.folders.back().release();
+                aside.folders.pop_back();
+                continue;
+            }
+            const dirent *entry = ::readdir(aside.reading);
+            if (!entry) {
+                aside.read.push_back(aside.reading);
+                aside.reading = nullptr;
+            } else if (entry->d_type != DT_DIR) {
+                name = entry->d_name;
+                folder = ::dirfd(aside.reading);
+            }
+        }
+    }
+    ::unlinkat(folder, name.constData(), 0);
 }
 
 void Journal::discardLastRun()
@@ -1121,6 +1192,7 @@ bool Journal::start(QString *error)
             *error = why;
         return false;
     }
+    gatherSetAside(base.get());
     return true;
 }
 
@@ -1281,6 +1353,7 @@ void Journal::leaveSummary(qint64 held, int notKept, qint64 finishedAt)
 Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArray &path,
     const Digest &before, const Digest &after, bool inPlace, int folder)
 {
+    deleteOneSetAside();
     Kept kept;
     if (!m_manifest.isValid() || (m_mode == Mode::InPlaceOnly && !inPlace))
         return kept;
