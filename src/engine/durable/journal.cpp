@@ -947,18 +947,12 @@ bool Journal::remove(const JournalRun &run)
 struct Journal::SetAside
 {
     QMutex mutex;
-    std::vector<UniqueFd> folders; // shard folders not yet read
-    DIR *reading = nullptr;
-    // Read to the end, kept open: a name read from one is deleted after the lock is let go.
-    std::vector<DIR *> read;
-
-    ~SetAside()
-    {
-        if (reading)
-            ::closedir(reading);
-        for (DIR *dir : read)
-            ::closedir(dir);
-    }
+    UniqueFd base;
+    // Shard folders not yet read, relative to base: opened one at a time, as a history
+    // dropped at once can leave thousands.
+    std::vector<QByteArray> folders;
+    // The folder being read; a thread deleting a name read from it holds it open.
+    std::shared_ptr<DIR> reading;
 };
 
 Journal::Journal(qint64 copyCap, Mode mode)
@@ -981,16 +975,11 @@ void Journal::gatherSetAside(int base)
 {
     auto aside = std::make_unique<SetAside>();
     for (const QString &name : entriesOf(base, TrashPrefix)) {
-        const UniqueFd run(::openat(base, QFile::encodeName(name).constData(),
-            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        for (int shard = 0; run.isValid() && shard < Shards; ++shard) {
-            UniqueFd folder(::openat(run.get(), QByteArray::number(shard).constData(),
-                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (folder.isValid())
-                aside->folders.push_back(std::move(folder));
-        }
+        for (int shard = 0; shard < Shards; ++shard)
+            aside->folders.push_back(QFile::encodeName(name) + '/' + QByteArray::number(shard));
     }
-    if (!aside->folders.empty())
+    aside->base = UniqueFd(::fcntl(base, F_DUPFD_CLOEXEC, 0));
+    if (!aside->folders.empty() && aside->base.isValid())
         m_setAside = std::move(aside);
 }
 
@@ -1000,30 +989,33 @@ void Journal::deleteOneSetAside()
         return;
     SetAside &aside = *m_setAside;
     QByteArray name;
-    int folder = -1;
+    std::shared_ptr<DIR> folder;
     {
         QMutexLocker locker(&aside.mutex);
-        while (folder < 0) {
+        while (!folder) {
             if (!aside.reading) {
                 if (aside.folders.empty())
                     return;
-                aside.reading = ::fdopendir(aside.folders.back().get());
-                if (aside.reading)
-                    aside.folders.back().release();
+                const int fd = ::openat(aside.base.get(), aside.folders.back().constData(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 aside.folders.pop_back();
+                DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+                if (dir)
+                    aside.reading.reset(dir, ::closedir);
+                else if (fd >= 0)
+                    ::close(fd);
                 continue;
             }
-            const dirent *entry = ::readdir(aside.reading);
+            const dirent *entry = ::readdir(aside.reading.get());
             if (!entry) {
-                aside.read.push_back(aside.reading);
-                aside.reading = nullptr;
+                aside.reading.reset();
             } else if (entry->d_type != DT_DIR) {
                 name = entry->d_name;
-                folder = ::dirfd(aside.reading);
+                folder = aside.reading;
             }
         }
     }
-    ::unlinkat(folder, name.constData(), 0);
+    ::unlinkat(::dirfd(folder.get()), name.constData(), 0);
 }
 
 void Journal::discardLastRun()
