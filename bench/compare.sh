@@ -21,7 +21,8 @@
 #
 #   bench/compare.sh [path/to/yihuan-cli [path/to/yihuan-floor]]
 #
-# Environment: SHAPES (default "small large gbk big5 mixed regex"), RUNS (timed runs per command, default 5), WORK (scratch folder, default a new
+# Environment: SHAPES (default "small large gbk big5 mixed regex"), RUNS (timed repetitions,
+# each tool once in each, after one that warms up; default 5), WORK (scratch folder, default a new
 # one under /tmp, removed afterwards unless KEEP=1), BENCH_LOCALE (LC_ALL for all three,
 # default C.UTF-8), BASELINE (another yihuan-cli, say an older build, timed in the same
 # runs as "baseline" so that a change is measured under the same load).
@@ -197,9 +198,10 @@ check_shape() { # shape
         cp -r "$work/corpus/$shape" "$work/check/$tool"
     done
     if [[ $shape == regex ]]; then
-        eval "${yihuan_cmd//@DIR@/$work/check/yihuan} --dry-run" >"$work/check/dry-run.out" || true
+        eval "XDG_DATA_HOME=$work/check/journal ${yihuan_cmd//@DIR@/$work/check/yihuan} --dry-run" \
+            >"$work/check/dry-run.out" || true
     fi
-    eval "${yihuan_cmd//@DIR@/$work/check/yihuan}" >/dev/null
+    eval "XDG_DATA_HOME=$work/check/journal ${yihuan_cmd//@DIR@/$work/check/yihuan}" >/dev/null
     eval "${sed_cmd//@DIR@/$work/check/sed}"
     eval "${perl_cmd//@DIR@/$work/check/perl}"
     local f name bad=0
@@ -238,50 +240,100 @@ check_shape() { # shape
 # sed, perl and the plain floor do not. "floor+sync" is the floor of a tool that does.
 names=(yihuan-cli "sed -i" "perl -pi" floor floor+sync)
 [[ -n $baseline ]] && names+=(baseline)
+
+# Each yihuan-cli keeps its undo history in a journal of its own under the scratch folder,
+# never the user's: the runs would push the user's own out of it, and what a run costs
+# depends on what its journal holds. At a shape's start the journal is filled with as many
+# runs of that shape as it keeps (the default history), so that every timed run, like a
+# user's run once the history is full, ends by deleting the originals of the oldest.
+history_runs=10
+journal_of() { # tool index
+    printf '%s' "$work/journal/$1"
+}
+
+# The tools take turns within each repetition (yihuan-cli, sed, perl, the floors, the
+# baseline, then yihuan-cli again): a change in the machine's load lands on all of them
+# alike, instead of on whichever tool was being timed at the time. Before each run the
+# file system's dirty pages are written out, so that no tool's syncs pay for the previous
+# tool's writes. Each tool writes in a folder of its own, which the Orlov allocator puts in a
+# block group of its own (chattr +T): ext4 without a journal skips, reading its inode-table
+# block, every inode freed in the last half minute when it makes a file, and one tool's
+# deletions would otherwise slow the next tool's files.
+mkdir -p "$work/runs" "$work/journal"
+chattr +T "$work/runs" 2>/dev/null || true
+
+command_of() { # tool index, folder
+    local i=$1 dir=$2
+    case $i in
+    0) printf 'XDG_DATA_HOME=%q %s >/dev/null' "$(journal_of 0)" "${yihuan_cmd//@DIR@/$dir}" ;;
+    1) printf '%s' "${sed_cmd//@DIR@/$dir}" ;;
+    2) printf '%s' "${perl_cmd//@DIR@/$dir}" ;;
+    3) printf '%q %s' "$floor" "$dir/*.txt" ;;
+    4) printf '%q --sync %s' "$floor" "$dir/*.txt" ;;
+    5)
+        local base_cmd=${yihuan_cmd//$cli/$baseline}
+        printf 'XDG_DATA_HOME=%q %s >/dev/null' "$(journal_of 5)" "${base_cmd//@DIR@/$dir}"
+        ;;
+    esac
+}
+
+# One timed run, through hyperfine so that the figures are taken as before; the command
+# runs in a script of its own, the same small shell for every tool.
+time_once() { # json, script, prepare script
+    hyperfine -N --runs 1 --style none --export-json "$1" --prepare "bash $3" "bash $2" \
+        >/dev/null 2>&1 || { echo "compare.sh: a timed run failed: $(cat "$2")" >&2; exit 1; }
+}
+
 declare -A median cpu
 for shape in "${shapes[@]}"; do
     commands_for "$shape"
     check_shape "$shape"
-    baseline_fresh=() baseline_again=()
-    if [[ -n $baseline ]]; then
-        baseline_fresh=(-n baseline "${yihuan_cmd//$cli/$baseline}")
-        baseline_fresh[2]="${baseline_fresh[2]//@DIR@/$work/t} >/dev/null"
-        baseline_again=(-n baseline "${yihuan_cmd//$cli/$baseline}")
-        baseline_again[2]="${baseline_again[2]//@DIR@/$work/again-base} >/dev/null"
-    fi
     echo
     echo "== $shape: $(ls "$work/corpus/$shape" | wc -l) files, $(du -sh "$work/corpus/$shape" | cut -f1)${encoding[$shape]:+, ${encoding[$shape]}}"
-    hyperfine --runs "$runs" --warmup 1 --style basic \
-        --prepare "rm -rf $work/t && cp -r $work/corpus/$shape $work/t && sync -f $work/t" \
-        --export-json "$work/$shape-fresh.json" \
-        -n yihuan-cli "${yihuan_cmd//@DIR@/$work/t} >/dev/null" \
-        -n "sed -i" "${sed_cmd//@DIR@/$work/t}" \
-        -n "perl -pi" "${perl_cmd//@DIR@/$work/t}" \
-        -n floor "$floor $work/t/*.txt" \
-        -n floor+sync "$floor --sync $work/t/*.txt" \
-        "${baseline_fresh[@]}"
-    for tool in yihuan sed perl floor floorsync base; do
-        rm -rf "$work/again-$tool"
-        cp -r "$work/corpus/$shape" "$work/again-$tool"
+    for i in "${!names[@]}"; do
+        [[ $i == 0 || $i == 5 ]] || continue
+        rm -rf "$(journal_of "$i")" "$work/runs/fill"
+        cp -r "$work/corpus/$shape" "$work/runs/fill"
+        command_of "$i" "$work/runs/fill" >"$work/fill.sh"
+        for _ in $(seq "$history_runs"); do bash "$work/fill.sh"; done
+        rm -rf "$work/runs/fill"
     done
-    sync -f "$work"
-    hyperfine --runs "$runs" --warmup 1 --style basic \
-        --export-json "$work/$shape-again.json" \
-        -n yihuan-cli "${yihuan_cmd//@DIR@/$work/again-yihuan} >/dev/null" \
-        -n "sed -i" "${sed_cmd//@DIR@/$work/again-sed}" \
-        -n "perl -pi" "${perl_cmd//@DIR@/$work/again-perl}" \
-        -n floor "$floor $work/again-floor/*.txt" \
-        -n floor+sync "$floor --sync $work/again-floorsync/*.txt" \
-        "${baseline_again[@]}"
     for style in fresh again; do
         for i in "${!names[@]}"; do
-            median[$shape,$style,$i]=$(jq ".results[$i].median" "$work/$shape-$style.json")
-            cpu[$shape,$style,$i]=$(jq ".results[$i].user + .results[$i].system" "$work/$shape-$style.json")
+            dir=$work/runs/$style-$i
+            rm -rf "$dir"
+            cp -r "$work/corpus/$shape" "$dir"
+            command_of "$i" "$dir" >"$work/run-$i.sh"
+            if [[ $style == fresh ]]; then
+                printf 'rm -rf %q && cp -r %q %q && sync -f %q\n' "$dir" "$work/corpus/$shape" \
+                    "$dir" "$dir" >"$work/prepare-$i.sh"
+            else
+                printf 'sync -f %q\n' "$dir" >"$work/prepare-$i.sh"
+            fi
         done
+        sync -f "$work"
+        # Repetition 0 warms up and is not counted.
+        for rep in $(seq 0 "$runs"); do
+            for i in "${!names[@]}"; do
+                time_once "$work/time-$style-$i-$rep.json" "$work/run-$i.sh" "$work/prepare-$i.sh"
+            done
+        done
+        for i in "${!names[@]}"; do
+            jsons=()
+            for rep in $(seq 1 "$runs"); do jsons+=("$work/time-$style-$i-$rep.json"); done
+            median[$shape,$style,$i]=$(jq -s '[.[].results[0].median] | sort
+                | if length % 2 == 1 then .[length / 2 | floor]
+                  else (.[length / 2 - 1] + .[length / 2]) / 2 end' "${jsons[@]}")
+            cpu[$shape,$style,$i]=$(jq -s '[.[].results[0] | .user + .system] | add / length' \
+                "${jsons[@]}")
+            perl -e 'printf "  %-5s %-10s wall median %.3f s  cpu mean %.3f s\n", @ARGV' \
+                "$style" "${names[$i]}" "${median[$shape,$style,$i]}" "${cpu[$shape,$style,$i]}"
+        done
+        rm -f "$work"/time-*.json
+        rm -rf "$work"/runs/"$style"-*
     done
-    rm -rf "$work"/again-*
 done
-rm -rf "$work/t"
+rm -rf "$work/runs" "$work/journal"
 
 echo
 echo "Median wall seconds, mean CPU seconds (user+system), and yihuan-cli's share of each"

@@ -939,6 +939,22 @@ bool Journal::remove(const JournalRun &run)
     return QDir(base.filePath(trash)).removeRecursively();
 }
 
+// The originals of runs set aside, gone for undo but not yet from the disk. Deleted one
+// for each file the run keeps, the inode each frees is taken at once by the next file the
+// run makes: freed by the sweep after the run, they were left alone by ext4 without a
+// journal for the next half minute, and every file the next run made in their block group
+// read the inode table of each of them to learn that.
+struct Journal::SetAside
+{
+    QMutex mutex;
+    UniqueFd base;
+    // Shard folders not yet read, relative to base: opened one at a time, as a history
+    // dropped at once can leave thousands.
+    std::vector<QByteArray> folders;
+    // The folder being read; a thread deleting a name read from it holds it open.
+    std::shared_ptr<DIR> reading;
+};
+
 Journal::Journal(qint64 copyCap, Mode mode)
     : m_copyCap(copyCap)
     , m_mode(mode)
@@ -953,6 +969,53 @@ Journal::~Journal()
         m_sweeper.join();
     else if (m_folder.isValid())
         sweep(QFile::encodeName(location()));
+}
+
+void Journal::gatherSetAside(int base)
+{
+    auto aside = std::make_unique<SetAside>();
+    for (const QString &name : entriesOf(base, TrashPrefix)) {
+        for (int shard = 0; shard < Shards; ++shard)
+            aside->folders.push_back(QFile::encodeName(name) + '/' + QByteArray::number(shard));
+    }
+    aside->base = UniqueFd(::fcntl(base, F_DUPFD_CLOEXEC, 0));
+    if (!aside->folders.empty() && aside->base.isValid())
+        m_setAside = std::move(aside);
+}
+
+void Journal::deleteOneSetAside()
+{
+    if (!m_setAside)
+        return;
+    SetAside &aside = *m_setAside;
+    QByteArray name;
+    std::shared_ptr<DIR> folder;
+    {
+        QMutexLocker locker(&aside.mutex);
+        while (!folder) {
+            if (!aside.reading) {
+                if (aside.folders.empty())
+                    return;
+                const int fd = ::openat(aside.base.get(), aside.folders.back().constData(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                aside.folders.pop_back();
+                DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+                if (dir)
+                    aside.reading.reset(dir, ::closedir);
+                else if (fd >= 0)
+                    ::close(fd);
+                continue;
+            }
+            const dirent *entry = ::readdir(aside.reading.get());
+            if (!entry) {
+                aside.reading.reset();
+            } else if (entry->d_type != DT_DIR) {
+                name = entry->d_name;
+                folder = aside.reading;
+            }
+        }
+    }
+    ::unlinkat(::dirfd(folder.get()), name.constData(), 0);
 }
 
 void Journal::discardLastRun()
@@ -1121,6 +1184,7 @@ bool Journal::start(QString *error)
             *error = why;
         return false;
     }
+    gatherSetAside(base.get());
     return true;
 }
 
@@ -1281,6 +1345,7 @@ void Journal::leaveSummary(qint64 held, int notKept, qint64 finishedAt)
 Journal::Kept Journal::keep(int fd, const struct stat &original, const QByteArray &path,
     const Digest &before, const Digest &after, bool inPlace, int folder)
 {
+    deleteOneSetAside();
     Kept kept;
     if (!m_manifest.isValid() || (m_mode == Mode::InPlaceOnly && !inPlace))
         return kept;

@@ -315,6 +315,10 @@ private:
     // Deleting a file costs about as much as writing it: done while this run writes, it
     // slowed every write; done after, it takes two threads, one folder each at a time.
     static void sweep(const QByteArray &location);
+    // Notes the originals of the runs set aside, for keep() to delete one at a time.
+    void gatherSetAside(int base);
+    // Deletes one original of a run set aside, if any is left.
+    void deleteOneSetAside();
     // kept: the entry a record of a kept original is for, with its path's fingerprint.
     void append(const QByteArray &record, quint64 *sequence = nullptr, int changedShard = -1,
         qint64 kept = -1, quint64 print = 0);
@@ -352,6 +356,8 @@ private:
     std::vector<Entry> m_entries;
 
     std::thread m_sweeper;
+    struct SetAside;
+    std::unique_ptr<SetAside> m_setAside;
 
     QMutex m_syncMutex; // held while syncing; guards m_durable
     quint64 m_durable = 0;
