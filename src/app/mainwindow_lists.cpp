@@ -24,6 +24,8 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTimer>
 #include <QToolTip>
 #include <QUrl>
@@ -225,35 +227,48 @@ void MainWindow::refreshList2Columns()
     emit fileNumChangedSignals();
 }
 
-// A long list is labelled a slice at a time, each slice without a signal per label, and
-// its columns are measured once, when all are labelled: sizing itself to its contents,
-// the header would measure every column again for each one labelled.
+// A long list is labelled a slice at a time, each slice without a signal per label. Its
+// columns are not sized to their contents: the header would measure every column again
+// for each one labelled, and once more whenever one changed, a 300,000-file list froze the
+// window for seconds at each. They share one width instead, the widest name's.
 void MainWindow::fillList2Header()
 {
     QTableWidget *table = ui->tableWidget_list2;
+    QHeaderView *header = table->horizontalHeader();
     const int files = list2Paths.size();
-    table->setColumnCount(files + 1);
     if (files <= kSlice) {
+        table->setColumnCount(files + 1);
         QStringList labels {QStringLiteral("关键字")};
         for (const QString &path : list2Paths.paths())
             labels.append(path.mid(FileItem::nameStart(path)));
         table->setHorizontalHeaderLabels(labels);
+        header->setSectionResizeMode(QHeaderView::ResizeToContents);
         return;
     }
-    QHeaderView *header = table->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Interactive);
+    table->setColumnCount(files + 1);
+    const QFontMetrics metrics(header->font());
+    QString widest;
+    int widestAdvance = -1;
     fillInSlices(files, table->model(), header->viewport(), progressBar, true, [&](int i) {
-        QTableWidgetItem *label = table->horizontalHeaderItem(i + 1);
-        if (!label) {
-            label = new QTableWidgetItem;
-            table->setHorizontalHeaderItem(i + 1, label);
-        }
         const QString &path = list2Paths.at(i);
-        label->setText(path.mid(FileItem::nameStart(path)));
+        const QString name = path.mid(FileItem::nameStart(path));
+        // Labelled before the table holds it: a label changed in place is looked for
+        // among all the others.
+        table->setHorizontalHeaderItem(i + 1, new QTableWidgetItem(name));
+        if (const int advance = metrics.horizontalAdvance(name); advance > widestAdvance) {
+            widestAdvance = advance;
+            widest = name;
+        }
     });
     if (!isRunning())
         progressBar->hide();
-    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    QStyleOptionHeader option;
+    option.initFrom(header);
+    option.text = widest;
+    header->setDefaultSectionSize(
+        header->style()->sizeFromContents(QStyle::CT_HeaderSection, &option, {}, header).width());
+    header->resizeSection(0, header->sectionSizeHint(0));
 }
 
 QStringList MainWindow::chooseFiles()

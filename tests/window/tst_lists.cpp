@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -57,6 +58,7 @@ private slots:
     void pasteFillsCellsFromTheCurrentOne();
     void startupPathsFillTheFirstList();
     void masksChooseWhatAFolderGives();
+    void aLongFolderFillsTheWholeList_data();
     void aLongFolderFillsTheWholeList();
     void stopWhileAddingKeepsTheList_data();
     void stopWhileAddingKeepsTheList();
@@ -519,23 +521,43 @@ void ListsTest::masksChooseWhatAFolderGives()
 }
 
 QTEST_MAIN(ListsTest)
-// More rows than the list fills at once: every one of them shows its file, and the bar
-// that moved meanwhile is gone.
+void ListsTest::aLongFolderFillsTheWholeList_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("button");
+    QTest::newRow("mode one") << 0 << "pushButton_list1_Adds";
+    QTest::newRow("mode two") << 1 << "pushButton_list2_Adds";
+}
+
+// More files than the list fills at once: every one of them shows its file, a column of
+// mode two is wide enough for any name, and the bar that moved meanwhile is gone.
 void ListsTest::aLongFolderFillsTheWholeList()
 {
+    QFETCH(int, tab);
+    QFETCH(QString, button);
     makeFiles(QStringLiteral("long/f%1.txt"), 5000, "text\n");
+    makeFile(QStringLiteral("long/a rather longer name than the others.txt"));
+    child<QTabWidget>("tabWidget_1")->setCurrentIndex(tab);
     whenModal([this](QWidget *modal) {
         modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
             ->setText(dir.filePath(QStringLiteral("long")));
         static_cast<QDialog *>(modal)->accept();
     });
-    auto *add = child<QPushButton>("pushButton_list1_Adds");
+    auto *add = child<QPushButton>(button.toLatin1().constData());
     QTest::mouseClick(add, Qt::LeftButton, {}, add->rect().center());
-    QCOMPARE(window->list1().size(), 5000);
-    checkList1Invariant();
-    QCOMPARE(table1()->item(4999, 0)->text(), QStringLiteral("f999.txt"));
+    QCOMPARE((tab == 0 ? window->list1() : window->list2()).size(), 5001);
+    if (tab == 0) {
+        checkList1Invariant();
+        QCOMPARE(table1()->item(5000, 0)->text(), QStringLiteral("f999.txt"));
+    } else {
+        checkList2Invariant();
+        const QFontMetrics metrics(table2()->horizontalHeader()->font());
+        const int longest = metrics.horizontalAdvance(table2()->horizontalHeaderItem(1)->text());
+        for (const int column : {1, 2, 5001})
+            QVERIFY(table2()->columnWidth(column) > longest);
+    }
     QCOMPARE(state(), QStringLiteral("添加目录文件完毕!"));
-    QCOMPARE(fileCount(), QStringLiteral(" 文件(5000)"));
+    QCOMPARE(fileCount(), QStringLiteral(" 文件(5001)"));
     QVERIFY(!window->findChild<QProgressBar *>()->isVisible());
     QVERIFY(add->isEnabled());
 }
