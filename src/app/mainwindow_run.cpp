@@ -441,12 +441,15 @@ void MainWindow::markList2Column(int index, const QColor &color, const QString &
     const int column = index + 1;
     if (column >= table->columnCount())
         return;
-    if (QTableWidgetItem *header = table->horizontalHeaderItem(column)) {
+    // Changed in its place, a label is looked for among all the others at each change;
+    // taken out, it is changed on its own.
+    if (QTableWidgetItem *header = table->takeHorizontalHeaderItem(column)) {
         header->setForeground(color);
         QFont font = header->font();
         font.setBold(true);
         header->setFont(font);
         header->setData(Qt::UserRole, reason);
+        table->setHorizontalHeaderItem(column, header);
     }
     const QSignalBlocker blocker(table);
     for (int row = 0; row < table->rowCount() - 1; ++row) {
