@@ -379,6 +379,9 @@ void runOverGivenFolder(benchmark::State &state, bool readOnly)
         state.PauseTiming();
         MainWindow window;
         window.show();
+        // The window opens on the tab it was closed on, which a benchmark before may have
+        // left at mode two.
+        window.findChild<QTabWidget *>(QStringLiteral("tabWidget_1"))->setCurrentIndex(0);
         FreezeMeter adding;
         if (!addFolder(window, folder, files, adding)) {
             state.SkipWithError("the folder did not land in the list");
