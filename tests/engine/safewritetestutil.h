@@ -179,6 +179,17 @@ public:
         env.insert(QStringLiteral("YIHUAN_PAUSE_DIR"), m_dir.path());
         return env;
     }
+    // This process stops at the step from now on (on), or no longer (off).
+    void setInThisProcess(bool on) const
+    {
+        const QProcessEnvironment paused = environment({});
+        for (const QString &name : paused.keys()) {
+            if (on)
+                qputenv(qPrintable(name), QFile::encodeName(paused.value(name)));
+            else
+                qunsetenv(qPrintable(name));
+        }
+    }
     // The process has come to the step and waits there; false when it did not within
     // timeout (it died, or never came that way).
     bool reached(int timeout = 60000)

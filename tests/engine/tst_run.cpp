@@ -511,17 +511,14 @@ void TestRun::workersGiveWayWhenAsked()
     testutil::PausePoint pause("staging");
     QVERIFY(pause.isValid());
     const auto released = qScopeGuard([&pause] { pause.release(); });
-    const QProcessEnvironment paused = pause.environment({});
-    for (const QString &name : paused.keys())
-        qputenv(qPrintable(name), QFile::encodeName(paused.value(name)));
+    pause.setInThisProcess(true);
     RunOptions options;
     options.workersGiveWay = true;
     ReplaceRun run(jobOf({path}, {{"cat", "dog"}}), options);
     QSignalSpy finished(&run, &ReplaceRun::finished);
     run.start();
     const bool reached = pause.reached();
-    for (const QString &name : paused.keys())
-        qunsetenv(qPrintable(name));
+    pause.setInThisProcess(false);
     QVERIFY(reached);
     const int mine = getpriority(PRIO_PROCESS, 0);
     QCOMPARE(lowestPriorityOfThreads(), std::min(19, mine + 10));
