@@ -484,21 +484,14 @@ void TestRun::cancelAbandonsARunawayExpression()
 }
 
 QTEST_GUILESS_MAIN(TestRun)
+
 // The highest niceness among this process's threads: the lowest priority any of them has.
 static int lowestPriorityOfThreads()
 {
     int lowest = -20;
-    for (const QString &thread :
-        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(thread));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        // The thread's name, in parentheses, may hold spaces; niceness is the 17th field after it.
-        const QByteArray fields = stat.readAll();
-        const QList<QByteArray> after = fields.mid(fields.lastIndexOf(')') + 2).split(' ');
-        if (after.size() > 16)
-            lowest = std::max(lowest, after.at(16).toInt());
-    }
+    const QDir threads(QStringLiteral("/proc/self/task"));
+    for (const QString &thread : threads.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        lowest = std::max(lowest, getpriority(PRIO_PROCESS, id_t(thread.toInt())));
     return lowest;
 }
 
