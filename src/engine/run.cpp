@@ -70,7 +70,7 @@ struct ReplaceRun::Lanes
     QHash<const void *, std::shared_ptr<const DetectedRoutes>> detectedRoutes;
     QHash<int, std::shared_ptr<const FileChoice>> choices;
     std::shared_ptr<RunControl> control;
-    int niceness = -1; // the workers' priority; -1 to keep the caller's
+    int niceness = KeepPriority; // the workers' priority
 
     QMutex mutex; // guards the fields below
     std::vector<int> done;

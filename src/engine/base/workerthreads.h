@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <limits>
 
 #ifdef Q_OS_LINUX
 #include <cerrno>
@@ -22,19 +23,22 @@ inline int workerThreadsFor(qint64 largestFile)
     return largestFile <= SmallFile ? 8 * cores : cores;
 }
 
+// A thread's priority left as it is.
+constexpr int KeepPriority = std::numeric_limits<int>::min();
+
 // The priority for workers that must leave the calling thread room to answer: a window
 // whose thread competed on equal terms with sixteen busy workers on two cores got a
-// sixth of a core and stopped answering for a third of a second at a time. -1 where
-// threads have no priority of their own.
+// sixth of a core and stopped answering for a third of a second at a time. KeepPriority
+// where threads have no priority of their own.
 inline int givingWayNiceness()
 {
 #ifdef Q_OS_LINUX
     constexpr int Below = 10;
     errno = 0;
     const int caller = getpriority(PRIO_PROCESS, 0); // on Linux, the calling thread's
-    return errno == 0 ? std::min(19, caller + Below) : -1;
+    return errno == 0 ? std::min(19, caller + Below) : KeepPriority;
 #else
-    return -1;
+    return KeepPriority;
 #endif
 }
 
@@ -43,7 +47,7 @@ inline int givingWayNiceness()
 inline void giveWay(int niceness)
 {
 #ifdef Q_OS_LINUX
-    if (niceness < 0)
+    if (niceness == KeepPriority)
         return;
     const auto thread = id_t(gettid());
     errno = 0;
