@@ -33,7 +33,6 @@ constexpr size_t QueueLimit = 2048;
 // Files found and not yet told in list order: room enough for a slow file to be passed by
 // the others for a while, and a bound on what waits for it.
 constexpr qint64 WindowLimit = 4096;
-constexpr qint64 LargeFile = 4 << 20;
 
 quint64 pathPrint(const QByteArray &native)
 {
@@ -142,7 +141,28 @@ struct StreamRun::Shared
     {
         qint64 index;
         QString path;
-        bool large;
+        qint64 size;
+    };
+
+    // A count of files of one size at work at once, the scan not knowing sizes in advance.
+    struct Gate
+    {
+        std::mutex mutex;
+        std::condition_variable freed;
+        int free = 1;
+
+        void enter()
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            freed.wait(lock, [this] { return free > 0; });
+            --free;
+        }
+        void leave()
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++free;
+            freed.notify_one();
+        }
     };
 
     std::shared_ptr<RunControl> control;
@@ -163,10 +183,17 @@ struct StreamRun::Shared
     // Every file's path and counts are kept, not only a problem's.
     bool keepAll = false;
 
-    // Large files keep a core each: no more of them at once than there are cores.
-    std::mutex largeMutex;
-    std::condition_variable largeFreed;
-    int largeFree = 1;
+    // The lanes are as many as tiny files want; larger ones are fewer at once, as many as
+    // their size allows, so that memory stays bounded.
+    Gate small;
+    Gate large;
+
+    Gate *gateFor(qint64 size)
+    {
+        if (size > SmallFile)
+            return &large;
+        return size > TinyFile ? &small : nullptr;
+    }
 
     void run(int slot)
     {
@@ -205,22 +232,17 @@ struct StreamRun::Shared
 
     StreamFile replace(int slot, Item &item)
     {
-        if (item.large) {
-            std::unique_lock<std::mutex> lock(largeMutex);
-            largeFreed.wait(lock, [this] { return largeFree > 0; });
-            --largeFree;
-        }
+        Gate *const gate = gateFor(item.size);
+        if (gate)
+            gate->enter();
         control->requeue(slot);
         Rep rep(item.path, settings, pairs, slot);
         rep.setControl(control);
         rep.setBytePath(bytePath);
         rep.setDetectedRoutes(detectedRoutes);
         rep.replaceFile();
-        if (item.large) {
-            std::lock_guard<std::mutex> lock(largeMutex);
-            ++largeFree;
-            largeFreed.notify_one();
-        }
+        if (gate)
+            gate->leave();
         const FileOutcome &outcome = rep.outcome();
         StreamFile done {item.index, outcome.state, outcome.reason, outcome.encoding, {}, {}};
         if (keepAll || outcome.state == FAIL || outcome.state == LOST)
@@ -299,7 +321,6 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     const Progress &progress, QString *journalError)
 {
     registerRepMetaTypes();
-    const int cores = std::max(1, QThread::idealThreadCount());
     const int lanes = workerThreadsFor(0);
     auto shared = std::make_shared<Shared>();
     m_shared = shared;
@@ -307,7 +328,8 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     // Another name of a file shares its outcome only at the end of a run that writes.
     const bool inOrder = progress.inOrder && m_options.settings.dryRun;
     shared->keepAll = inOrder;
-    shared->largeFree = cores;
+    shared->small.free = workerThreadsFor(SmallFile);
+    shared->large.free = workerThreadsFor(SmallFile + 1);
     shared->settings = m_options.settings;
     shared->pairs = m_pairs;
     const int pairCount = m_pairs.size();
@@ -489,7 +511,7 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
         {
             std::unique_lock<std::mutex> lock(shared->mutex);
             shared->room.wait(lock, [&] { return shared->queue.size() < QueueLimit; });
-            shared->queue.push_back({index, path, info.st_size > LargeFile});
+            shared->queue.push_back({index, path, qint64(info.st_size)});
             if (shared->idle > 0)
                 shared->work.notify_one();
             if (!shared->finished.empty())

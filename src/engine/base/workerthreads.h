@@ -15,11 +15,19 @@
 // How many threads rewrite files at once. A small file's time goes mostly to waiting for
 // the disk to take its write, so more workers than cores keep the cores busy and the
 // shared syncs full; a large file keeps its core busy by itself, and more of them at once
-// only compete for it and for memory.
+// only compete for it and for memory. A tiny file's whole time is its wait for a shared
+// sync: the more of them wait together, the fewer syncs, and each sync writes the file
+// system's bookkeeping out again (128 workers on two cores against 16 took a third off a
+// first run over 50,000 one-line files), while what each holds in memory stays small.
+// The count is the batch's, not the cores'.
+constexpr qint64 TinyFile = 64 << 10;
+constexpr qint64 SmallFile = 4 << 20;
+
 inline int workerThreadsFor(qint64 largestFile)
 {
-    constexpr qint64 SmallFile = 4 << 20;
     const int cores = std::max(1, QThread::idealThreadCount());
+    if (largestFile <= TinyFile)
+        return std::max(128, 8 * cores);
     return largestFile <= SmallFile ? 8 * cores : cores;
 }
 
