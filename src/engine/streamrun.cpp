@@ -321,7 +321,13 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     const Progress &progress, QString *journalError)
 {
     registerRepMetaTypes();
-    const int lanes = workerThreadsFor(0);
+    // Lanes for small files from the start, and those that only a run of tiny files
+    // needs once the scan has seen it is one: each lane that idles or waits at a gate
+    // costs switches between threads, which a run of larger files pays for nothing.
+    const int lanes = workerThreadsFor(SmallFile);
+    const int mostLanes = workerThreadsFor(0);
+    qint64 tinyFound = 0;
+    bool allLanes = lanes >= mostLanes;
     auto shared = std::make_shared<Shared>();
     m_shared = shared;
     shared->lanes = lanes;
@@ -333,7 +339,8 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     shared->settings = m_options.settings;
     shared->pairs = m_pairs;
     const int pairCount = m_pairs.size();
-    shared->control = std::make_shared<RunControl>(lanes, [pairCount](int) { return pairCount; });
+    shared->control
+        = std::make_shared<RunControl>(mostLanes, [pairCount](int) { return pairCount; });
     const LineBreakMode mode
         = m_options.settings.keepFormat ? LineBreakMode::KeepFormat : LineBreakMode::Windows;
     if (!m_options.settings.keepText && Utf8Replace::handles(m_options.settings, m_pairs)) {
@@ -418,11 +425,24 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
             shared->control->setJournal(m_journal);
         if (progress.begun)
             progress.begun(m_recovery);
-        workerPool()->setMaxThreadCount(lanes);
+        workerPool()->setMaxThreadCount(mostLanes);
         shared->lanesRunning = lanes;
         for (int lane = 0; lane < lanes; ++lane)
             workerPool()->start([shared, lane] { shared->run(lane); });
         return true;
+    };
+    // Nine in ten of the files found so far tiny, and enough of them to fill the lanes.
+    const auto addLanesForTiny = [&](qint64 size) {
+        if (allLanes || size > TinyFile || ++tinyFound < mostLanes || tinyFound * 10 < m_found * 9)
+            return;
+        allLanes = true;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->lanes = mostLanes;
+            shared->lanesRunning += mostLanes - lanes;
+        }
+        for (int lane = lanes; lane < mostLanes; ++lane)
+            workerPool()->start([shared, lane] { shared->run(lane); });
     };
     const auto settle = [&](qint64 index, STATE state, Reason reason, const QString &path) {
         take({index, state, reason, m_options.settings.encoding, path, {}});
@@ -517,6 +537,7 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
             if (!shared->finished.empty())
                 finished.swap(shared->finished);
         }
+        addLanesForTiny(info.st_size);
         takeFinished(finished);
         tell(false);
     });

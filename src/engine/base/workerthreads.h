@@ -19,8 +19,9 @@
 // sync: the more of them wait together, the fewer syncs, and each sync writes the file
 // system's bookkeeping out again (128 workers on two cores against 16 took a third off a
 // first run over 50,000 one-line files), while what each holds in memory stays small.
-// The count is the batch's, not the cores'.
-constexpr qint64 TinyFile = 64 << 10;
+// The count is the batch's, not the cores'. Files of 48 KB, whose own data is most of what
+// a sync writes, already spent more on switching between threads than they saved.
+constexpr qint64 TinyFile = 16 << 10;
 constexpr qint64 SmallFile = 4 << 20;
 
 inline int workerThreadsFor(qint64 largestFile)
