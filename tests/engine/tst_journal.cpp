@@ -351,6 +351,7 @@ void TestJournal::aNewRunDeletesTheLastJournal()
     QVERIFY(writeBytes(second, "2"));
     QVERIFY(runOver({first}, "a", -1, nullptr, 1));
     QVERIFY(runOver({second}, "b", -1, nullptr, 1));
+    Journal::waitForSweep();
     QCOMPARE(QDir(Journal::location()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
 
     const UndoResult result = undoLastRun();
@@ -765,6 +766,7 @@ void TestJournal::historyKeepsTheNewestRuns()
         QCOMPARE(history.at(k).run.interrupted(), runs - 1 - k == interrupted);
         QCOMPARE(history.at(k).undoable, 1);
     }
+    Journal::waitForSweep();
     QCOMPARE(originalsOnDisk(), qint64(kept) * 10000);
     if (cap >= 0 && kept > 1)
         QVERIFY(originalsOnDisk() <= cap);

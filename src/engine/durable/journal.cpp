@@ -15,9 +15,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -837,11 +839,48 @@ bool Journal::markUndone(const JournalRun &run, int manifest)
 
 namespace {
 
-// Started last and waited for at exit, once the report is out.
+// One thread deletes what runs set aside, for every journal of the process: asked again
+// while at work, it goes round once more, as the folders it listed may not hold the newest.
+// Nobody waits for it but the process, at exit, once the report is out: a window that
+// joined it when it let a finished run go froze for as long as the deletion took.
 struct LaterSweep
 {
     std::mutex mutex;
+    std::condition_variable idle;
     std::thread thread;
+    QByteArray location;
+    bool again = false;
+    bool running = false;
+
+    void ask(const QByteArray &where, void (*sweep)(const QByteArray &))
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        location = where;
+        again = true;
+        if (running)
+            return;
+        // Ended, or never started: the join does not wait.
+        if (thread.joinable())
+            thread.join();
+        running = true;
+        thread = std::thread([this, sweep] {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (again) {
+                again = false;
+                const QByteArray where = location;
+                lock.unlock();
+                sweep(where);
+                lock.lock();
+            }
+            running = false;
+            idle.notify_all();
+        });
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        idle.wait(lock, [this] { return !running; });
+    }
     ~LaterSweep()
     {
         if (thread.joinable())
@@ -859,11 +898,12 @@ LaterSweep &laterSweep()
 
 void Journal::sweepLater()
 {
-    LaterSweep &later = laterSweep();
-    const std::lock_guard<std::mutex> lock(later.mutex);
-    if (later.thread.joinable())
-        later.thread.join();
-    later.thread = std::thread(&Journal::sweep, QFile::encodeName(location()));
+    laterSweep().ask(QFile::encodeName(location()), &Journal::sweep);
+}
+
+void Journal::waitForSweep()
+{
+    laterSweep().wait();
 }
 
 QSet<QByteArray> Journal::foldersInUse(const QString &except)
@@ -965,10 +1005,8 @@ Journal::~Journal()
 {
     if (m_manifest.isValid())
         writeRecords();
-    if (m_sweeper.joinable())
-        m_sweeper.join();
-    else if (m_folder.isValid())
-        sweep(QFile::encodeName(location()));
+    if (m_folder.isValid() && !m_sweepAsked)
+        sweepLater();
 }
 
 void Journal::gatherSetAside(int base)
@@ -1157,12 +1195,6 @@ void Journal::sweep(const QByteArray &location)
         removeTree(base.get(), name.constData());
 }
 
-void Journal::waitForSweep()
-{
-    if (m_sweeper.joinable())
-        m_sweeper.join();
-}
-
 bool Journal::start(QString *error)
 {
     QString why;
@@ -1302,8 +1334,8 @@ bool Journal::finish()
     }
     if (m_mode == Mode::InPlaceOnly && !unresolved)
         QDir(m_folderPath).removeRecursively();
-    if (!m_sweeper.joinable())
-        m_sweeper = std::thread(&Journal::sweep, QFile::encodeName(location()));
+    sweepLater();
+    m_sweepAsked = true;
     return written;
 }
 

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -221,8 +220,8 @@ public:
     static QSet<QByteArray> foldersInUse(const QString &except);
     // Deletes one run's journal.
     static bool remove(const JournalRun &run);
-    // Deletes the originals set aside (by undo, or runs dropped from the history) on two
-    // threads of their own; the process waits for them as it exits.
+    // Deletes the originals set aside (by undo, or runs dropped from the history) in the
+    // background; the process waits for that as it exits.
     static void sweepLater();
 
     static constexpr int DefaultRunsKept = 10;
@@ -256,11 +255,11 @@ public:
     // Marks the run as finished, so that it no longer counts as interrupted, and ends
     // the journal: what is recorded after this is not kept. False when the manifest
     // could not be written. A journal of Mode::InPlaceOnly is deleted. The originals of
-    // the runs start() set aside are then deleted in the background; the destructor
-    // waits for that.
+    // the runs start() set aside are then deleted in the background, which only the
+    // process's exit waits for.
     bool finish();
-    // Waits until the originals of earlier runs are deleted.
-    void waitForSweep();
+    // Waits until the originals set aside so far are deleted.
+    static void waitForSweep();
 
     QString folder() const { return m_folderPath; }
     qint64 copiedBytes() const { return m_copied.loadRelaxed(); }
@@ -355,7 +354,7 @@ private:
     std::vector<quint64> m_prints;
     std::vector<Entry> m_entries;
 
-    std::thread m_sweeper;
+    bool m_sweepAsked = false;
     struct SetAside;
     std::unique_ptr<SetAside> m_setAside;
 
