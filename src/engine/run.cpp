@@ -288,9 +288,11 @@ void ReplaceRun::takeDone()
         QMetaObject::invokeMethod(this, &ReplaceRun::doneArrived, Qt::QueuedConnection);
 }
 
-void ReplaceRun::sizeWorkerPool(qint64 largestFile)
+void ReplaceRun::sizeWorkerPool(qint64 largestFile) const
 {
-    workerPool()->setMaxThreadCount(workerThreadsFor(largestFile));
+    // A window's workers stay few enough to give way.
+    const bool tiny = largestFile <= TinyFile && !m_options.workersGiveWay;
+    workerPool()->setMaxThreadCount(tiny ? tinyFileWorkers() : workerThreadsFor(largestFile));
 }
 
 bool ReplaceRun::prepareJournal(QString *error)

@@ -146,7 +146,7 @@ private:
     void startWorker(int index, bool afterAnotherName = false);
     void startLanes(std::vector<int> order);
     void shareChoice(int first, int follower);
-    static void sizeWorkerPool(qint64 largestFile);
+    void sizeWorkerPool(qint64 largestFile) const;
     // outcome: null when the worker has stored it already.
     void record(int index, const FileOutcome *outcome);
     void reportProgress();

@@ -325,7 +325,7 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     // needs once the scan has seen it is one: each lane that idles or waits at a gate
     // costs switches between threads, which a run of larger files pays for nothing.
     const int lanes = workerThreadsFor(SmallFile);
-    const int mostLanes = workerThreadsFor(0);
+    const int mostLanes = tinyFileWorkers();
     qint64 tinyFound = 0;
     bool allLanes = lanes >= mostLanes;
     auto shared = std::make_shared<Shared>();

@@ -15,21 +15,26 @@
 // How many threads rewrite files at once. A small file's time goes mostly to waiting for
 // the disk to take its write, so more workers than cores keep the cores busy and the
 // shared syncs full; a large file keeps its core busy by itself, and more of them at once
-// only compete for it and for memory. A tiny file's whole time is its wait for a shared
-// sync: the more of them wait together, the fewer syncs, and each sync writes the file
-// system's bookkeeping out again (128 workers on two cores against 16 took a third off a
-// first run over 50,000 one-line files), while what each holds in memory stays small.
-// The count is the batch's, not the cores'. Files of 48 KB, whose own data is most of what
-// a sync writes, already spent more on switching between threads than they saved.
+// only compete for it and for memory.
 constexpr qint64 TinyFile = 16 << 10;
 constexpr qint64 SmallFile = 4 << 20;
 
 inline int workerThreadsFor(qint64 largestFile)
 {
     const int cores = std::max(1, QThread::idealThreadCount());
-    if (largestFile <= TinyFile)
-        return std::max(128, 8 * cores);
     return largestFile <= SmallFile ? 8 * cores : cores;
+}
+
+// For a run of tiny files, whose whole time is the wait for a shared sync: the more of
+// them wait together, the fewer syncs, and each sync writes the file system's bookkeeping
+// out again (128 workers on two cores against 16 took a third off a first run over 50,000
+// one-line files), while what each holds in memory stays small. The count is the batch's,
+// not the cores'. Files of 48 KB, whose own data is most of what a sync writes, already
+// spent more on switching between threads than they saved; and so many workers, busy
+// failing read-only files, kept a window's thread waiting 0.1-0.2 s even ten steps below it.
+inline int tinyFileWorkers()
+{
+    return std::max(128, workerThreadsFor(0));
 }
 
 // A thread's priority left as it is.
