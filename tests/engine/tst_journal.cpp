@@ -11,9 +11,12 @@
 #include <QtConcurrent>
 #include <QtTest>
 
+#include <condition_variable>
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -112,6 +115,7 @@ private slots:
     void nothingToUndo_data();
     void nothingToUndo();
     void aNewRunDeletesTheLastJournal();
+    void aJournalLetGoDoesNotWaitForTheSweep();
     void killedRunIsUndoneByteForByte();
     void killedInPlaceWriteIsRestored();
     void estimate_data();
@@ -340,6 +344,46 @@ void TestJournal::nothingToUndo()
     QVERIFY(undoLastRun().nothingToUndo);
     QVERIFY(!Journal::lastRunInterrupted());
     QCOMPARE(readBytes(path), content);
+}
+
+// A window lets its finished run go as the next one begins: its thread must not wait
+// there while the originals set aside are deleted.
+void TestJournal::aJournalLetGoDoesNotWaitForTheSweep()
+{
+    const QString folder = freshFolder();
+    QVERIFY(writeBytes(folder + QStringLiteral("/first"), "1"));
+    QVERIFY(writeBytes(folder + QStringLiteral("/second"), "2"));
+    QVERIFY(runOver({folder + QStringLiteral("/first")}, "a", -1, nullptr, 1));
+    Journal::waitForSweep();
+    testutil::PausePoint pause("sweep");
+    QVERIFY(pause.isValid());
+    pause.setInThisProcess(true);
+    std::mutex mutex;
+    std::condition_variable letGo;
+    bool returned = false;
+    bool reached = false;
+    bool returnedWhileSwept = false;
+    // Lets the sweep go on after a while should the run's end wait for it after all.
+    std::thread sweepKeeper([&] {
+        reached = pause.reached();
+        std::unique_lock<std::mutex> lock(mutex);
+        returnedWhileSwept
+            = letGo.wait_for(lock, std::chrono::seconds(10), [&] { return returned; });
+        pause.release();
+    });
+    const bool ran = runOver({folder + QStringLiteral("/second")}, "b", -1, nullptr, 1);
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        returned = true;
+    }
+    letGo.notify_all();
+    sweepKeeper.join();
+    pause.setInThisProcess(false);
+    QVERIFY(ran);
+    QVERIFY(reached);
+    QVERIFY(returnedWhileSwept);
+    Journal::waitForSweep();
+    QCOMPARE(QDir(Journal::location()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
 }
 
 void TestJournal::aNewRunDeletesTheLastJournal()

@@ -1144,6 +1144,7 @@ void removeTree(int parent, const char *name)
 // Qt's globals go.
 void Journal::sweep(const QByteArray &location)
 {
+    pausePoint("sweep");
     const UniqueFd base(
         ::open(location.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
