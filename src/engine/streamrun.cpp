@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSemaphore>
 #include <QSet>
 #include <QThreadPool>
 
@@ -144,27 +145,6 @@ struct StreamRun::Shared
         qint64 size;
     };
 
-    // A count of files of one size at work at once, the scan not knowing sizes in advance.
-    struct Gate
-    {
-        std::mutex mutex;
-        std::condition_variable freed;
-        int free = 1;
-
-        void enter()
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            freed.wait(lock, [this] { return free > 0; });
-            --free;
-        }
-        void leave()
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++free;
-            freed.notify_one();
-        }
-    };
-
     std::shared_ptr<RunControl> control;
     ReplaceSettings settings;
     ReplacePairs pairs;
@@ -185,10 +165,10 @@ struct StreamRun::Shared
 
     // The lanes are as many as tiny files want; larger ones are fewer at once, as many as
     // their size allows, so that memory stays bounded.
-    Gate small;
-    Gate large;
+    QSemaphore small;
+    QSemaphore large;
 
-    Gate *gateFor(qint64 size)
+    QSemaphore *gateFor(qint64 size)
     {
         if (size > SmallFile)
             return &large;
@@ -232,9 +212,9 @@ struct StreamRun::Shared
 
     StreamFile replace(int slot, Item &item)
     {
-        Gate *const gate = gateFor(item.size);
+        QSemaphore *const gate = gateFor(item.size);
         if (gate)
-            gate->enter();
+            gate->acquire();
         control->requeue(slot);
         Rep rep(item.path, settings, pairs, slot);
         rep.setControl(control);
@@ -242,7 +222,7 @@ struct StreamRun::Shared
         rep.setDetectedRoutes(detectedRoutes);
         rep.replaceFile();
         if (gate)
-            gate->leave();
+            gate->release();
         const FileOutcome &outcome = rep.outcome();
         StreamFile done {item.index, outcome.state, outcome.reason, outcome.encoding, {}, {}};
         if (keepAll || outcome.state == FAIL || outcome.state == LOST)
@@ -334,8 +314,8 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     // Another name of a file shares its outcome only at the end of a run that writes.
     const bool inOrder = progress.inOrder && m_options.settings.dryRun;
     shared->keepAll = inOrder;
-    shared->small.free = workerThreadsFor(SmallFile);
-    shared->large.free = workerThreadsFor(SmallFile + 1);
+    shared->small.release(workerThreadsFor(SmallFile));
+    shared->large.release(workerThreadsFor(SmallFile + 1));
     shared->settings = m_options.settings;
     shared->pairs = m_pairs;
     const int pairCount = m_pairs.size();
