@@ -23,14 +23,20 @@ public:
 private:
     struct Waiter
     {
-        SafeFile *file;
-        bool done = false;
+        SafeFile *file = nullptr;
         bool synced = false;
     };
 
     Journal *const m_journal;
     QMutex m_mutex;
-    QWaitCondition m_finished;
-    QVector<Waiter *> m_waiting;
+    // At most two batches exist at a time, the one being synced and the one gathering
+    // behind it, and each waits on a condition of its own: a sync's end wakes only the
+    // workers whose files it took, and one worker of the next batch to sync that. One
+    // condition for all woke every worker each time, most only to contend for the lock
+    // and sleep again.
+    QWaitCondition m_batchDone[2];
+    QVector<Waiter *> m_gathering;
+    quint64 m_nextBatch = 0; // the number of the batch now gathering
+    quint64 m_doneBatches = 0; // batches before this number are synced
     bool m_syncing = false;
 };
