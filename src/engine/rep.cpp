@@ -72,6 +72,9 @@ private:
 
 namespace {
 
+// From this size on, a file whose output streams out is read a piece at a time.
+constexpr qint64 PiecesFrom = 4 * Utf8Replace::Piece;
+
 // A worker without a run keeps its own memory from file to file.
 thread_local Utf8Replace::Buffers ownBuffers;
 
@@ -306,6 +309,45 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     return writeBytes(file, outcome.reason, outcome.unchanged);
 }
 
+// A large file whose output streams out anyway is read a piece at a time: whole, it cost
+// the fresh pages of a second copy of itself, more than its replacing did.
+bool Rep::readsInPieces(const SafeFile &file) const
+{
+    if (settings.dryRun || settings.keepFormat || settings.encoding.isAutomatic() || choice
+        || file.size() < PiecesFrom || !bytePath->inPieces())
+        return false;
+    // A byte-order mark that names another encoding sends the file to be decoded whole.
+    char start[3];
+    const qint64 seen = file.peek(start, sizeof start);
+    return seen >= 0 && !bytePath->handsOn(start, seen);
+}
+
+Reason Rep::replaceInPieces(SafeFile *file)
+{
+    if (control && !control->beginWriting(index))
+        return Reason::Stopped;
+    Reason written = Reason::None;
+    const Utf8Replace::Sink sink = [&](const char *data, qsizetype size) {
+        written = file->write(data, size);
+        return written == Reason::None;
+    };
+    const Utf8Replace::Source source = [file](char *into, qint64 most) {
+        return file->readPiece(into, most);
+    };
+    const Utf8Replace::Outcome outcome
+        = bytePath->runInPieces(buffers, &result.counts, sink, source);
+    result.encoding = settings.encoding;
+    if (written != Reason::None)
+        return written;
+    if (outcome.reason == Reason::Unreadable)
+        return file->finishRead() == Reason::TooLarge ? Reason::TooLarge : Reason::Unreadable;
+    if (outcome.reason != Reason::None)
+        return outcome.reason;
+    if (const Reason read = file->finishRead(); read != Reason::None)
+        return read;
+    return commit(file);
+}
+
 // The guess from the file's start is checked by a pass over all of it: the replacement's
 // own on a code page's bytes, else the decoding, whose text is then replaced; a file that
 // belies the guess is guessed once more from all of it. A file whose byte-order mark says
@@ -489,9 +531,13 @@ void Rep::replaceFile()
         // Changes left out are found again in the text, not in the bytes.
         if (result.reason == Reason::None) {
             if (bytePath && !(choice && !choice->leftOut.empty())) {
-                BufferLease lease(control ? control->bufferPool() : nullptr, file.size());
+                const bool pieces = readsInPieces(file);
+                BufferLease lease(control ? control->bufferPool() : nullptr,
+                    pieces ? Utf8Replace::Piece : file.size());
                 buffers = lease.get();
-                result.reason = replaceBytes(&file, &bytes, &handedOn);
+                result.reason
+                    = pieces ? replaceInPieces(&file) : replaceBytes(&file, &bytes, &handedOn);
+                handedOn = handedOn && !pieces;
                 buffers = nullptr;
             } else if ((result.reason = file.readAll(&bytes)) == Reason::None)
                 result.reason = checkRead(file);

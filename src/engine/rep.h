@@ -161,6 +161,8 @@ signals:
 private:
     // The route over bytes; a file it does not take is handed on to the text route.
     Reason replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn);
+    bool readsInPieces(const SafeFile &file) const;
+    Reason replaceInPieces(SafeFile *file);
     // An automatic run's file that is not UTF-8, still in the byte buffers.
     Reason replaceDetected(SafeFile *file, qint64 size, QByteArray *handOn, bool *handedOn);
     // Writes what the byte route made, unless it failed or there is nothing to write.

@@ -58,8 +58,10 @@ private slots:
     void eachFileIsReplacedOnce();
     void filesOfEverySizeAreReplacedAndUndone();
     void problemsAreToldInListOrder();
+    void aFullDiskLeavesFilesWhole_data();
     void aFullDiskLeavesFilesWhole();
     void aKillLeavesEveryFileWholeAndUndoable();
+    void aFileChangedDuringTheRunKeepsTheChange_data();
     void aFileChangedDuringTheRunKeepsTheChange();
     void stopLeavesTheRestAlone();
 
@@ -132,7 +134,8 @@ void TestStreamRun::eachFileIsReplacedOnce()
 // replacement, and undo finds every original.
 void TestStreamRun::filesOfEverySizeAreReplacedAndUndone()
 {
-    const QList<int> sizes {3 << 20, 5, (2 << 20) + 7, 100 * 1024, 1 << 20, 4096, 64, 3 << 20};
+    const QList<int> sizes {
+        3 << 20, 5, (2 << 20) + 7, 100 * 1024, 1 << 20, 4096, 64, 3 << 20, (5 << 20) + 3};
     const auto bytesOf = [](int i, int size, const char *lineEnd) {
         const QByteArray line = QByteArray::number(i) + " x " + lineEnd;
         QByteArray bytes;
@@ -185,25 +188,39 @@ void TestStreamRun::problemsAreToldInListOrder()
     QCOMPARE(readBytes(path(QStringLiteral("a/149.txt"))), QByteArray("xy\n"));
 }
 
+void TestStreamRun::aFullDiskLeavesFilesWhole_data()
+{
+    QTest::addColumn<QByteArray>("diskSize");
+    QTest::addColumn<int>("bigSize");
+    QTest::addColumn<bool>("keepFormat");
+    QTest::newRow("written once read whole") << QByteArray("64k") << 40 * 1024 << true;
+    QTest::newRow("written as it is read a piece at a time")
+        << QByteArray("6m") << (5 << 20) << false;
+}
+
 // Files on a disk with no room for a second copy fail and stay whole; those that fit
 // are replaced.
 void TestStreamRun::aFullDiskLeavesFilesWhole()
 {
-    SmallDisk disk(path(QStringLiteral("tiny")), "64k");
+    QFETCH(QByteArray, diskSize);
+    QFETCH(int, bigSize);
+    QFETCH(bool, keepFormat);
+    SmallDisk disk(path(QStringLiteral("tiny")), diskSize.constData());
     if (!disk.isMounted())
         QSKIP("Cannot mount a small tmpfs here (needs root)");
     QByteArray big;
-    while (big.size() < 40 * 1024)
+    while (big.size() < bigSize)
         big += "x x x x x x x\n";
     QVERIFY(writeBytes(disk.path() + QStringLiteral("/a.txt"), "x\n"));
     QVERIFY(writeBytes(disk.path() + QStringLiteral("/b.txt"), big));
 
-    StreamRun run(Pairs, keepingFormat());
+    StreamRun run(Pairs, keepFormat ? keepingFormat() : RunOptions());
     QVERIFY(runToEnd(run, {disk.path()}));
     QCOMPARE(pathsOf(run.problems()), QStringList {disk.path() + QStringLiteral("/b.txt")});
     QCOMPARE(run.problems().at(0).reason, Reason::WriteFailed);
     QCOMPARE(readBytes(disk.path() + QStringLiteral("/b.txt")), big);
-    QCOMPARE(readBytes(disk.path() + QStringLiteral("/a.txt")), QByteArray("xy\n"));
+    QCOMPARE(readBytes(disk.path() + QStringLiteral("/a.txt")),
+        QByteArray(keepFormat ? "xy\n" : "xy\r\n"));
     QCOMPARE(
         QDir(disk.path()).entryList(QDir::Files | QDir::Hidden), (QStringList {"a.txt", "b.txt"}));
 }
@@ -241,12 +258,22 @@ void TestStreamRun::aKillLeavesEveryFileWholeAndUndoable()
         QCOMPARE(hiddenEntries(path(QStringLiteral("d%1").arg(d))), QStringList());
 }
 
-// Someone writes the file between its reading and its replacement: the run leaves their
-// content and says why.
+void TestStreamRun::aFileChangedDuringTheRunKeepsTheChange_data()
+{
+    QTest::addColumn<QByteArray>("step");
+    QTest::addColumn<int>("size");
+    QTest::newRow("between its reading and its replacement") << QByteArray("staging") << 2;
+    QTest::newRow("while it is read a piece at a time") << QByteArray("read-piece") << (6 << 20);
+}
+
+// Someone writes the file while the run works on it: the run leaves their content and
+// says why.
 void TestStreamRun::aFileChangedDuringTheRunKeepsTheChange()
 {
-    makeFile(QStringLiteral("a.txt"));
-    PausePoint pause("staging");
+    QFETCH(QByteArray, step);
+    QFETCH(int, size);
+    makeFile(QStringLiteral("a.txt"), QByteArray("x\n").repeated(size / 2));
+    PausePoint pause(step.constData());
     QVERIFY(pause.isValid());
     QProcess helper;
     helper.setProcessEnvironment(pause.environment(QProcessEnvironment::systemEnvironment()));

@@ -137,6 +137,37 @@ void keepPairsOnBytes(Options *options)
     options->pairs = kept;
 }
 
+// The same file read a few bytes at a time, cut after each piece's last line: breaks of
+// every kind on either side of a cut, lines longer than a piece, bytes found invalid or a
+// NUL pieces later.
+void compareInPieces(const Utf8Replace &replace, const QByteArray &bytes, const Reference &ref)
+{
+    static Utf8Replace::Buffers buffers;
+    static QRandomGenerator random(5);
+    QByteArray actual;
+    QVector<int> counts;
+    qsizetype readSoFar = 0;
+    const Utf8Replace::Outcome outcome = replace.runInPieces(
+        &buffers, &counts,
+        [&actual](const char *data, qsizetype size) {
+            actual.append(data, int(size));
+            return true;
+        },
+        [&](char *into, qint64 most) {
+            const qint64 n = std::min<qint64>(most, bytes.size() - readSoFar);
+            std::memcpy(into, bytes.constData() + readSoFar, size_t(n));
+            readSoFar += n;
+            return n;
+        },
+        4 + random.bounded(40));
+    QCOMPARE(outcome.reason, ref.reason);
+    if (ref.reason == Reason::None) {
+        QCOMPARE(actual, ref.bytes);
+        QCOMPARE(counts, ref.counts);
+        QCOMPARE(outcome.lineBreaks, ref.breaks);
+    }
+}
+
 // Runs the byte path on bytes and holds it to the reference; buffers may carry an
 // earlier file's memory. Random bytes that start with a byte-order mark the byte path
 // hands on (to the route it is compared with) are left out.
@@ -163,6 +194,8 @@ void compareRoutes(const QByteArray &bytes, const Options &options, LineBreakMod
     QCOMPARE(outcome.reason, ref.reason);
     QCOMPARE(outcome.lineBreaks, ref.breaks);
     QCOMPARE(outcome.byteOrderMark, bytes.startsWith("\xEF\xBB\xBF"));
+    if (mode == LineBreakMode::Windows && replace.inPieces())
+        compareInPieces(replace, bytes, ref);
     if (ref.reason != Reason::None)
         return;
     QCOMPARE(actual, ref.bytes);
@@ -401,6 +434,8 @@ void TestUtf8Replace::edgeCases_data()
     QTest::newRow("a NUL makes the file binary") << QByteArray("a\0a", 3) << ab << false;
     QTest::newRow("a NUL wins over an invalid sequence")
         << QByteArray("\xC0\x80\0", 3) << ab << false;
+    QTest::newRow("a NUL wins over an invalid sequence a line before it")
+        << QByteArray("\xC0\x80\n\0", 4) + QByteArray(60, 'a') << ab << false;
     QTest::newRow("an encoded surrogate leaves the file alone")
         << QByteArray("a\xED\xA0\x80") << ab << false;
     QTest::newRow("a cut-off character at the end leaves the file alone")

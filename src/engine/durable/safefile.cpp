@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QVector>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -145,6 +146,10 @@ Reason SafeFile::open(const QString &path)
     m_inPlace = false;
     m_restoring = false;
     m_releaseCache = false;
+    m_read = false;
+    m_reading.reset();
+    m_readSoFar = 0;
+    m_readFailed = false;
     m_beforeInPlace = nullptr;
     m_file.reset();
     m_temp.reset();
@@ -258,6 +263,57 @@ Reason SafeFile::readAll(const std::function<char *(qint64 size)> &buffer)
     return Reason::None;
 }
 
+qint64 SafeFile::readPiece(char *into, qint64 most)
+{
+    if ((m_step != Step::Opened && m_step != Step::Writing) || m_read || m_readFailed)
+        return -1;
+    if (!m_reading) {
+        if (m_original.st_size > MaxBytes) {
+            m_readFailed = true;
+            return -1;
+        }
+        m_reading = std::make_unique<ContentHash>();
+        m_readSoFar = 0;
+    }
+    // No further than the size the file had when opened, as readAll().
+    const qint64 want = std::min(most, qint64(m_original.st_size) - m_readSoFar);
+    qint64 got = 0;
+    if (want > 0 && !readFully(m_file.get(), into, want, &got)) {
+        m_readFailed = true;
+        return -1;
+    }
+    m_reading->add(into, got);
+    m_readSoFar += got;
+    pausePoint("read-piece");
+    return got;
+}
+
+Reason SafeFile::finishRead()
+{
+    if (m_original.st_size > MaxBytes)
+        return Reason::TooLarge;
+    if (m_readFailed || !m_reading)
+        return Reason::Unreadable;
+    if (m_readSoFar != m_original.st_size)
+        return Reason::ChangedDuringRun;
+    m_before = m_reading->digest();
+    m_reading.reset();
+    m_read = true;
+    // The old content was still being read when the new one started.
+    if (m_step == Step::Writing && !m_inPlace)
+        releaseOldCache();
+    return Reason::None;
+}
+
+qint64 SafeFile::peek(char *into, qint64 most) const
+{
+    for (;;) {
+        const ssize_t n = ::pread(m_file.get(), into, size_t(most), 0);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
 Reason SafeFile::write(const char *data, qint64 size)
 {
     if (m_step == Step::Opened) {
@@ -302,14 +358,20 @@ Reason SafeFile::beginWrite()
             return beginInPlace(Reason::ReadOnly);
         }
     }
-    // The old content is all in memory, and its file is about to lose its name: its cached
-    // pages serve no one, and memory given back here is what the new content's pages are
-    // made of. Fresh memory costs more than copying into it. A file with other names is
-    // still read under them. For a small file the call costs more than it gives back.
-    if (m_releaseCache && m_read && !m_restoring && m_original.st_nlink == 1
+    if (m_read)
+        releaseOldCache();
+    return Reason::None;
+}
+
+// The old content is all in memory, and its file is about to lose its name: its cached
+// pages serve no one, and memory given back here is what the new content's pages are
+// made of. Fresh memory costs more than copying into it. A file with other names is
+// still read under them. For a small file the call costs more than it gives back.
+void SafeFile::releaseOldCache()
+{
+    if (m_releaseCache && !m_restoring && m_original.st_nlink == 1
         && m_original.st_size >= ReleaseCacheFrom)
         (void)::posix_fadvise(m_file.get(), 0, 0, POSIX_FADV_DONTNEED);
-    return Reason::None;
 }
 
 void SafeFile::releaseCacheOnWrite(const Journal *journal)

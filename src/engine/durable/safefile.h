@@ -74,6 +74,16 @@ public:
     // The same into the memory buffer(size) hands out for the file's size.
     Reason readAll(const std::function<char *(qint64 size)> &buffer);
 
+    // Instead of readAll(), for a file too large to hold whole: the next piece of the
+    // content, at most most bytes, into into; fewer only at the end, 0 once it is all read,
+    // -1 when it cannot be read. write() may come between pieces; finishRead() after them.
+    qint64 readPiece(char *into, qint64 most);
+    // What readAll() would have said, once readPiece() has given 0: TooLarge, Unreadable
+    // or ChangedDuringRun.
+    Reason finishRead();
+    // The first bytes of the file, up to most, without reading it; -1 when it cannot.
+    qint64 peek(char *into, qint64 most) const;
+
     // For a caller that has read the whole file and will not read it again: the system
     // may drop the old content's cached pages once the new content starts, unless journal
     // (nullptr: none) is to copy the old content. Call after open().
@@ -138,6 +148,7 @@ private:
     Reason beginWrite();
     // refused: the reason when the file cannot be opened for writing either.
     Reason beginInPlace(Reason refused);
+    void releaseOldCache();
     Reason commitInPlace();
     bool writeInPlace(qint64 offset, qint64 end);
     bool restoreInPlace();
@@ -154,6 +165,10 @@ private:
     struct stat m_original = {};
     Digest m_before;
     bool m_read = false;
+    // Reading in pieces: the digest so far, and how much was read.
+    std::unique_ptr<ContentHash> m_reading;
+    qint64 m_readSoFar = 0;
+    bool m_readFailed = false;
     bool m_releaseCache = false;
     std::unique_ptr<ContentHash> m_after;
     Digest m_afterDigest;

@@ -96,6 +96,13 @@ public:
         }
     }
 
+    // For the text from here on; null writes it as it is.
+    void setLineBreak(const char *lineBreak)
+    {
+        this->lineBreak = lineBreak;
+        breakLength = lineBreak ? qsizetype(std::strlen(lineBreak)) : 0;
+    }
+
     // False when the sink refused a piece.
     bool finish()
     {
@@ -449,6 +456,112 @@ Utf8Replace::Outcome Utf8Replace::run(
     if (total == 0) {
         outcome.unchanged = d->mode == LineBreakMode::KeepFormat
             || (!outcome.byteOrderMark && (outcome.lineBreaks == LineBreaks::CrLf || breaks == 0));
+    }
+    return outcome;
+}
+
+bool Utf8Replace::inPieces() const
+{
+    return d->breakFree && d->mode == LineBreakMode::Windows;
+}
+
+Utf8Replace::Outcome Utf8Replace::runInPieces(Buffers *buffers, QVector<int> *counts,
+    const Sink &sink, const Source &read, qsizetype piece) const
+{
+    Outcome outcome;
+    if (counts)
+        counts->fill(0, d->size());
+    UnitBuffer<char> &in = buffers->in;
+    UnitBuffer<char> &tail = buffers->tail;
+    UnitBuffer<char> &out = buffers->out;
+    in.clear();
+    out.clear();
+    out.reserve(2 * StreamPiece);
+    BreakWriter writer(&out, "\r\n", &sink);
+    Utf8Scan whole;
+    std::vector<qsizetype> total(size_t(d->size()), 0);
+    std::vector<qsizetype> made;
+    bool first = true;
+    for (;;) {
+        const qsizetype kept = in.size();
+        in.resize(kept + piece);
+        const qint64 got = read(in.data() + kept, piece);
+        if (got < 0) {
+            outcome.reason = Reason::Unreadable;
+            return outcome;
+        }
+        in.resize(kept + got);
+        const bool last = got < piece;
+        qsizetype cut = in.size();
+        if (!last) {
+            // A '\n' is a whole character in every encoding here, never part of one.
+            const void *lineEnd = ::memrchr(in.data(), '\n', size_t(in.size()));
+            if (!lineEnd)
+                continue; // a line longer than a piece: read on
+            cut = static_cast<const char *>(lineEnd) - in.data() + 1;
+        }
+        tail.clear();
+        tail.append(in.data() + cut, in.size() - cut);
+        in.resize(cut);
+        qsizetype start = 0;
+        if (first && !d->table && in.size() >= 3 && std::memcmp(in.data(), Bom, 3) == 0) {
+            outcome.byteOrderMark = true;
+            start = 3;
+        }
+        first = false;
+        const Utf8Scan scan = d->table ? d->table->scan(in.data(), in.size())
+                                       : scanUtf8(in.data() + start, in.size() - start);
+        whole.carriageReturns += scan.carriageReturns;
+        whole.lineFeeds += scan.lineFeeds;
+        whole.crLfPairs += scan.crLfPairs;
+        if (scan.hasNul) {
+            outcome.reason = Reason::Binary;
+            return outcome;
+        }
+        if (!scan.valid) {
+            // A NUL further on makes it a binary file, as it does for run().
+            outcome.reason = Reason::InvalidEncoding;
+            const auto holdsNul = [](const UnitBuffer<char> &b) {
+                return b.size() > 0 && std::memchr(b.data(), 0, size_t(b.size()));
+            };
+            if (holdsNul(in) || holdsNul(tail)) {
+                outcome.reason = Reason::Binary;
+                return outcome;
+            }
+            for (qint64 more = got; more == piece;) {
+                in.resize(piece);
+                more = read(in.data(), piece);
+                if (more > 0 && std::memchr(in.data(), 0, size_t(more))) {
+                    outcome.reason = Reason::Binary;
+                    break;
+                }
+            }
+            return outcome;
+        }
+        // Lines already ending in "\r\n" go out as they are, as run() leaves a file
+        // that has no other kind; other breaks become '\n' first, then "\r\n".
+        if (classify(scan) == LineBreaks::CrLf) {
+            writer.setLineBreak(nullptr);
+        } else {
+            writer.setLineBreak("\r\n");
+            if (scan.carriageReturns > 0)
+                in.resize(start + normaliseBreaks(in.data() + start, in.size() - start));
+        }
+        d->replace(&in, start, &buffers->work, writer, &made);
+        for (size_t i = 0; i < made.size(); ++i)
+            total[i] += made[i];
+        if (last)
+            break;
+        in.clear();
+        in.append(tail.data(), tail.size());
+    }
+    outcome.lineBreaks = classify(whole);
+    if (!writer.finish())
+        outcome.reason = Reason::WriteFailed;
+    if (counts) {
+        counts->resize(int(total.size()));
+        for (size_t i = 0; i < total.size(); ++i)
+            (*counts)[int(i)] = int(std::min<qsizetype>(total[i], std::numeric_limits<int>::max()));
     }
     return outcome;
 }

@@ -48,6 +48,7 @@ public:
         UnitBuffer<char> in;
         UnitBuffer<char> work;
         UnitBuffer<char> out;
+        UnitBuffer<char> tail; // what a piece read past its last line
     };
 
     struct Outcome
@@ -83,6 +84,24 @@ public:
     // one entry per pair, as applyPairs gives them. With a sink the output goes there as
     // it is made, once the bytes have been found valid, instead of into output().
     Outcome run(Buffers *buffers, QVector<int> *counts = nullptr, const Sink *sink = nullptr) const;
+
+    // Reads up to most more bytes of the file into into: how many, fewer only at its end;
+    // -1 when it cannot.
+    using Source = std::function<qint64(char *into, qint64 most)>;
+
+    // How much of a file runInPieces() holds at a time, lines longer than that aside.
+    static constexpr qsizetype Piece = 1 << 20;
+    // Whether runInPieces() gives what run() with a sink would: every break written as
+    // "\r\n", and no keyword or replacement holding a break, so that no match reaches
+    // across a line's end and a file cut after one is replaced piece by piece the same.
+    bool inPieces() const;
+    // As run() with a sink, for a large file read through read() a piece of whole lines at
+    // a time instead of whole: only its piece is ever in memory, in the same buffers from
+    // file to file, and the system's pages for a second copy of it are never asked for.
+    // Output for bytes found invalid further on has already gone to the sink. piece is
+    // how much it asks read() for at a time.
+    Outcome runInPieces(Buffers *buffers, QVector<int> *counts, const Sink &sink,
+        const Source &read, qsizetype piece = Piece) const;
 
     class Private;
 
