@@ -24,6 +24,9 @@ constexpr qint64 MaxBytes = std::numeric_limits<int>::max() - 64;
 // Files from this size on give their cached pages back as soon as they are rewritten.
 constexpr qint64 ReleaseCacheFrom = 1 << 20;
 
+// New content is handed to the disk in runs of this size as it is written.
+constexpr qint64 WriteOutFrom = 1 << 20;
+
 Reason openFailure(int error)
 {
     switch (error) {
@@ -330,12 +333,24 @@ Reason SafeFile::write(const char *data, qint64 size)
         m_pending.append(data, int(size));
         return Reason::None;
     }
-    return writeFully(m_temp.get(), data, size) ? Reason::None : fail(Reason::WriteFailed);
+    if (!writeFully(m_temp.get(), data, size))
+        return fail(Reason::WriteFailed);
+    // A large file's data starts for the disk as it is written, while the rest is still
+    // being made: the sync before its rename then waits for little more than the last of it.
+    m_written += size;
+    if (m_written - m_startedOut >= WriteOutFrom) {
+        (void)::sync_file_range(
+            m_temp.get(), m_startedOut, m_written - m_startedOut, SYNC_FILE_RANGE_WRITE);
+        m_startedOut = m_written;
+    }
+    return Reason::None;
 }
 
 Reason SafeFile::beginWrite()
 {
     m_after = std::make_unique<ContentHash>();
+    m_written = 0;
+    m_startedOut = 0;
     m_step = Step::Writing;
     if (m_restoring && m_restore.inPlace)
         return beginInPlace(Reason::WriteFailed);

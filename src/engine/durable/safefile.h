@@ -168,6 +168,9 @@ private:
     // Reading in pieces: the digest so far, and how much was read.
     std::unique_ptr<ContentHash> m_reading;
     qint64 m_readSoFar = 0;
+    // Of the new content: how much was written, and up to where it was sent to the disk.
+    qint64 m_written = 0;
+    qint64 m_startedOut = 0;
     bool m_readFailed = false;
     bool m_releaseCache = false;
     std::unique_ptr<ContentHash> m_after;
