@@ -165,13 +165,13 @@ private:
     struct stat m_original = {};
     Digest m_before;
     bool m_read = false;
-    // Reading in pieces: the digest so far, and how much was read.
+    // Reading in pieces: the digest so far, how much was read, and whether a read failed.
     std::unique_ptr<ContentHash> m_reading;
     qint64 m_readSoFar = 0;
+    bool m_readFailed = false;
     // Of the new content: how much was written, and up to where it was sent to the disk.
     qint64 m_written = 0;
     qint64 m_startedOut = 0;
-    bool m_readFailed = false;
     bool m_releaseCache = false;
     std::unique_ptr<ContentHash> m_after;
     Digest m_afterDigest;
