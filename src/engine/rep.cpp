@@ -7,6 +7,7 @@
 #include "engine/match/regex.h"
 #include "engine/match/transform.h"
 #include "engine/match/utf8replace.h"
+#include "engine/match/utf8scan.h"
 #include "engine/pairs.h"
 #include "engine/text/encodingdetection.h"
 #include "engine/text/textformat.h"
@@ -231,8 +232,10 @@ bool RunControl::begin(int index)
 
 bool RunControl::beginWriting(int index)
 {
-    unsigned char expected = Working;
-    return !m_stopped && m_phases[size_t(index)].compare_exchange_strong(expected, Writing);
+    unsigned char phase = Working;
+    if (m_stopped)
+        return m_phases[size_t(index)].load() == Writing;
+    return m_phases[size_t(index)].compare_exchange_strong(phase, Writing) || phase == Writing;
 }
 
 bool RunControl::finish(int index)
@@ -311,19 +314,42 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
 
 // A large file whose output streams out anyway is read a piece at a time: whole, it cost
 // the fresh pages of a second copy of itself, more than its replacing did.
-bool Rep::readsInPieces(const SafeFile &file) const
+const Utf8Replace *Rep::pieceRoute(const SafeFile &file, TextEncoding *encoding) const
 {
-    if (settings.dryRun || settings.keepFormat || settings.encoding.isAutomatic() || choice
-        || file.size() < PiecesFrom || !bytePath->inPieces())
-        return false;
-    // A byte-order mark that names another encoding sends the file to be decoded whole.
-    char start[3];
-    const qint64 seen = file.peek(start, sizeof start);
-    return seen >= 0 && !bytePath->handsOn(start, seen);
+    if (settings.dryRun || settings.keepFormat || choice || file.size() < PiecesFrom
+        || !bytePath->inPieces())
+        return nullptr;
+    if (!settings.encoding.isAutomatic()) {
+        // A byte-order mark that names another encoding sends the file to be decoded whole.
+        char start[3];
+        const qint64 seen = file.peek(start, sizeof start);
+        *encoding = settings.encoding;
+        return seen >= 0 && !bytePath->handsOn(start, seen) ? bytePath.get() : nullptr;
+    }
+    // An automatic run goes by the start the whole file's detection would look at: UTF-8
+    // when it is, else the guess made of it. Whatever the rest belies is read whole after
+    // all, which decides as it always does.
+    QByteArray start(int(DetectionPrefix), Qt::Uninitialized);
+    if (file.peek(start.data(), start.size()) != start.size()
+        || bytePath->handsOn(start.constData(), start.size()))
+        return nullptr;
+    if (scanUtf8(start.constData(), wholeUtf8Characters(start.constData(), start.size())).valid) {
+        *encoding = TextEncoding::utf8();
+        return bytePath.get();
+    }
+    const std::optional<TextEncoding> guess = proposedEncoding(start);
+    const Utf8Replace *const route
+        = guess && detectedRoutes ? detectedRoutes->routeFor(*guess) : nullptr;
+    if (!route || !route->inPieces())
+        return nullptr;
+    *encoding = *guess;
+    return route;
 }
 
-Reason Rep::replaceInPieces(SafeFile *file)
+Reason Rep::replaceInPieces(
+    SafeFile *file, const Utf8Replace &route, const TextEncoding &encoding, bool *startOver)
 {
+    *startOver = false;
     if (control && !control->beginWriting(index))
         return Reason::Stopped;
     Reason written = Reason::None;
@@ -334,13 +360,18 @@ Reason Rep::replaceInPieces(SafeFile *file)
     const Utf8Replace::Source source = [file](char *into, qint64 most) {
         return file->readPiece(into, most);
     };
-    const Utf8Replace::Outcome outcome
-        = bytePath->runInPieces(buffers, &result.counts, sink, source);
-    result.encoding = settings.encoding;
+    const Utf8Replace::Outcome outcome = route.runInPieces(buffers, &result.counts, sink, source);
+    result.encoding = encoding;
     if (written != Reason::None)
         return written;
     if (outcome.reason == Reason::Unreadable)
         return file->finishRead() == Reason::TooLarge ? Reason::TooLarge : Reason::Unreadable;
+    if (outcome.reason != Reason::None && settings.encoding.isAutomatic()) {
+        result.encoding = settings.encoding;
+        std::fill(result.counts.begin(), result.counts.end(), 0);
+        *startOver = file->startOver();
+        return *startOver ? Reason::None : Reason::Unreadable;
+    }
     if (outcome.reason != Reason::None)
         return outcome.reason;
     if (const Reason read = file->finishRead(); read != Reason::None)
@@ -531,14 +562,23 @@ void Rep::replaceFile()
         // Changes left out are found again in the text, not in the bytes.
         if (result.reason == Reason::None) {
             if (bytePath && !(choice && !choice->leftOut.empty())) {
-                const bool pieces = readsInPieces(file);
-                BufferLease lease(control ? control->bufferPool() : nullptr,
-                    pieces ? Utf8Replace::Piece : file.size());
-                buffers = lease.get();
-                result.reason
-                    = pieces ? replaceInPieces(&file) : replaceBytes(&file, &bytes, &handedOn);
-                handedOn = handedOn && !pieces;
-                buffers = nullptr;
+                TextEncoding encoding;
+                const Utf8Replace *const route = pieceRoute(file, &encoding);
+                bool whole = !route;
+                BufferPool *const pool = control ? control->bufferPool() : nullptr;
+                if (route) {
+                    BufferLease lease(pool, Utf8Replace::Piece);
+                    buffers = lease.get();
+                    result.reason = replaceInPieces(&file, *route, encoding, &whole);
+                    buffers = nullptr;
+                    handedOn = false;
+                }
+                if (whole) {
+                    BufferLease lease(pool, file.size());
+                    buffers = lease.get();
+                    result.reason = replaceBytes(&file, &bytes, &handedOn);
+                    buffers = nullptr;
+                }
             } else if ((result.reason = file.readAll(&bytes)) == Reason::None)
                 result.reason = checkRead(file);
         }

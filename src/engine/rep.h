@@ -82,6 +82,7 @@ public:
 
     // False once the run has let go of this file: the worker leaves it alone.
     bool begin(int index);
+    // True also for a worker that has begun already: it goes on to the end.
     bool beginWriting(int index);
     // False when the run took the file back first: the run has told its outcome already.
     bool finish(int index);
@@ -161,8 +162,13 @@ signals:
 private:
     // The route over bytes; a file it does not take is handed on to the text route.
     Reason replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn);
-    bool readsInPieces(const SafeFile &file) const;
-    Reason replaceInPieces(SafeFile *file);
+    // The route that takes the file a piece at a time, and the encoding it reads;
+    // nullptr for one read whole.
+    const Utf8Replace *pieceRoute(const SafeFile &file, TextEncoding *encoding) const;
+    // startOver: set when an automatic run's guess did not hold, and the file, back at
+    // its start with nothing written, is to be read whole.
+    Reason replaceInPieces(
+        SafeFile *file, const Utf8Replace &route, const TextEncoding &encoding, bool *startOver);
     // An automatic run's file that is not UTF-8, still in the byte buffers.
     Reason replaceDetected(SafeFile *file, qint64 size, QByteArray *handOn, bool *handedOn);
     // Writes what the byte route made, unless it failed or there is nothing to write.

@@ -198,6 +198,14 @@ void TestFormats::automaticLooksPastTheStart_data()
         << big5 + gbk << QString();
     QTest::newRow("a Big5 start, then bytes neither takes: left alone")
         << big5 + repeated("\xA4\n", 64 * 1024) << QString();
+
+    // Files this large are read a piece at a time, by what their start suggests.
+    const QByteArray largeGbk = repeated(gbk, 5 << 20);
+    QTest::newRow("large, GBK throughout") << largeGbk << "GB18030";
+    QTest::newRow("large, a long ASCII start, then GBK")
+        << repeated(line, 2 * int(DetectionPrefix)) + largeGbk << "GB18030";
+    QTest::newRow("large, a start that looks like Big5, then GBK")
+        << asciiThenPhrase + largeGbk << "GB18030";
 }
 
 void TestFormats::automaticLooksPastTheStart()
@@ -211,6 +219,9 @@ void TestFormats::automaticLooksPastTheStart()
     const QString replacement = QStringLiteral("成批");
     const FileOutcome outcome
         = runOne(path, {{keyword, replacement}}, withEncoding(QStringLiteral("auto")));
+    QCOMPARE(QDir(dir.path())
+                 .entryList({QStringLiteral(".past-the-start*")}, QDir::Files | QDir::Hidden),
+        QStringList());
     if (encoding.isEmpty()) {
         QCOMPARE(outcome.state, FAIL);
         QCOMPARE(outcome.reason, Reason::EncodingNotRecognised);

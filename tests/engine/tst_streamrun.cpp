@@ -193,9 +193,12 @@ void TestStreamRun::aFullDiskLeavesFilesWhole_data()
     QTest::addColumn<QByteArray>("diskSize");
     QTest::addColumn<int>("bigSize");
     QTest::addColumn<bool>("keepFormat");
-    QTest::newRow("written once read whole") << QByteArray("64k") << 40 * 1024 << true;
+    QTest::addColumn<QString>("encoding");
+    QTest::newRow("written once read whole") << QByteArray("64k") << 40 * 1024 << true << "UTF-8";
     QTest::newRow("written as it is read a piece at a time")
-        << QByteArray("6m") << (5 << 20) << false;
+        << QByteArray("6m") << (5 << 20) << false << "UTF-8";
+    QTest::newRow("detected, and written as it is read a piece at a time")
+        << QByteArray("6m") << (5 << 20) << false << "auto";
 }
 
 // Files on a disk with no room for a second copy fail and stay whole; those that fit
@@ -205,6 +208,7 @@ void TestStreamRun::aFullDiskLeavesFilesWhole()
     QFETCH(QByteArray, diskSize);
     QFETCH(int, bigSize);
     QFETCH(bool, keepFormat);
+    QFETCH(QString, encoding);
     SmallDisk disk(path(QStringLiteral("tiny")), diskSize.constData());
     if (!disk.isMounted())
         QSKIP("Cannot mount a small tmpfs here (needs root)");
@@ -214,7 +218,9 @@ void TestStreamRun::aFullDiskLeavesFilesWhole()
     QVERIFY(writeBytes(disk.path() + QStringLiteral("/a.txt"), "x\n"));
     QVERIFY(writeBytes(disk.path() + QStringLiteral("/b.txt"), big));
 
-    StreamRun run(Pairs, keepFormat ? keepingFormat() : RunOptions());
+    RunOptions options = keepFormat ? keepingFormat() : RunOptions();
+    options.settings.encoding = *TextEncoding::fromName(encoding);
+    StreamRun run(Pairs, options);
     QVERIFY(runToEnd(run, {disk.path()}));
     QCOMPARE(pathsOf(run.problems()), QStringList {disk.path() + QStringLiteral("/b.txt")});
     QCOMPARE(run.problems().at(0).reason, Reason::WriteFailed);

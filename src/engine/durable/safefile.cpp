@@ -317,6 +317,29 @@ qint64 SafeFile::peek(char *into, qint64 most) const
     }
 }
 
+bool SafeFile::startOver()
+{
+    if (m_step != Step::Opened && m_step != Step::Writing)
+        return false;
+    if (m_temp.isValid() || !m_tempName.isEmpty()) {
+        ::unlinkat(m_folder.get(), m_tempName.constData(), 0);
+        m_temp.reset();
+        m_tempName.clear();
+    }
+    m_writable.reset();
+    m_inPlace = false;
+    m_pending.clear();
+    m_after.reset();
+    m_written = 0;
+    m_startedOut = 0;
+    m_reading.reset();
+    m_readSoFar = 0;
+    m_readFailed = false;
+    m_read = false;
+    m_step = Step::Opened;
+    return ::lseek(m_file.get(), 0, SEEK_SET) == 0;
+}
+
 Reason SafeFile::write(const char *data, qint64 size)
 {
     if (m_step == Step::Opened) {

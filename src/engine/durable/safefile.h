@@ -83,6 +83,10 @@ public:
     Reason finishRead();
     // The first bytes of the file, up to most, without reading it; -1 when it cannot.
     qint64 peek(char *into, qint64 most) const;
+    // Forgets the pieces read and the new content written so far, for a caller that finds
+    // part way that the file must be taken another way: nothing of it stays on disk, and
+    // reading starts again at the beginning. False when it cannot.
+    bool startOver();
 
     // For a caller that has read the whole file and will not read it again: the system
     // may drop the old content's cached pages once the new content starts, unless journal

@@ -2,6 +2,7 @@
 
 #include <QtAlgorithms>
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -220,4 +221,16 @@ Utf8Scan scanUtf8(const char *data, qsizetype size)
         return scanAvx2(reinterpret_cast<const uchar *>(data), size);
 #endif
     return scanUtf8Scalar(data, size);
+}
+
+qsizetype wholeUtf8Characters(const char *data, qsizetype size)
+{
+    for (qsizetype back = 1; back <= std::min<qsizetype>(3, size); ++back) {
+        const uchar byte = uchar(data[size - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue;
+        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? size - back : size;
+    }
+    return size;
 }

@@ -18,3 +18,7 @@ Utf8Scan scanUtf8(const char *data, qsizetype size);
 
 // The byte-at-a-time definition the vector code is held to.
 Utf8Scan scanUtf8Scalar(const char *data, qsizetype size);
+
+// The part of bytes cut from the start of longer ones that is whole characters: all of
+// them, less a sequence the cut may have left unfinished at their end.
+qsizetype wholeUtf8Characters(const char *data, qsizetype size);
