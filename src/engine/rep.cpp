@@ -312,11 +312,12 @@ Reason Rep::replaceBytes(SafeFile *file, QByteArray *handOn, bool *handedOn)
     return writeBytes(file, outcome.reason, outcome.unchanged);
 }
 
-// A large file whose output streams out anyway is read a piece at a time: whole, it cost
-// the fresh pages of a second copy of itself, more than its replacing did.
+// A large file is read a piece at a time: whole, it cost the fresh pages of a second copy
+// of itself, more than its replacing did. Not for the text a preview shows or a choice
+// made in it.
 const Utf8Replace *Rep::pieceRoute(const SafeFile &file, TextEncoding *encoding) const
 {
-    if (settings.dryRun || settings.keepFormat || choice || file.size() < PiecesFrom
+    if ((settings.dryRun && settings.keepText) || choice || file.size() < PiecesFrom
         || !bytePath->inPieces())
         return nullptr;
     if (!settings.encoding.isAutomatic()) {
@@ -346,37 +347,51 @@ const Utf8Replace *Rep::pieceRoute(const SafeFile &file, TextEncoding *encoding)
     return route;
 }
 
+// A dry run only counts. So does a kept format's first pass: a file with nothing to
+// replace keeps its bytes and its time, and is never written.
 Reason Rep::replaceInPieces(
     SafeFile *file, const Utf8Replace &route, const TextEncoding &encoding, bool *startOver)
 {
     *startOver = false;
-    if (control && !control->beginWriting(index))
-        return Reason::Stopped;
+    bool counting = settings.dryRun || settings.keepFormat;
     Reason written = Reason::None;
     const Utf8Replace::Sink sink = [&](const char *data, qsizetype size) {
+        if (counting)
+            return true;
         written = file->write(data, size);
         return written == Reason::None;
     };
     const Utf8Replace::Source source = [file](char *into, qint64 most) {
         return file->readPiece(into, most);
     };
-    const Utf8Replace::Outcome outcome = route.runInPieces(buffers, &result.counts, sink, source);
-    result.encoding = encoding;
-    if (written != Reason::None)
-        return written;
-    if (outcome.reason == Reason::Unreadable)
-        return file->finishRead() == Reason::TooLarge ? Reason::TooLarge : Reason::Unreadable;
-    if (outcome.reason != Reason::None && settings.encoding.isAutomatic()) {
-        result.encoding = settings.encoding;
-        std::fill(result.counts.begin(), result.counts.end(), 0);
-        *startOver = file->startOver();
-        return *startOver ? Reason::None : Reason::Unreadable;
+    for (;;) {
+        if (!counting && control && !control->beginWriting(index))
+            return Reason::Stopped;
+        const Utf8Replace::Outcome outcome
+            = route.runInPieces(buffers, &result.counts, sink, source);
+        result.encoding = encoding;
+        if (written != Reason::None)
+            return written;
+        if (outcome.reason == Reason::Unreadable)
+            return file->finishRead() == Reason::TooLarge ? Reason::TooLarge : Reason::Unreadable;
+        if (outcome.reason != Reason::None && settings.encoding.isAutomatic()) {
+            result.encoding = settings.encoding;
+            std::fill(result.counts.begin(), result.counts.end(), 0);
+            *startOver = file->startOver();
+            return *startOver ? Reason::None : Reason::Unreadable;
+        }
+        if (outcome.reason != Reason::None)
+            return outcome.reason;
+        if (const Reason read = file->finishRead(); read != Reason::None)
+            return read;
+        if (settings.dryRun || (settings.keepFormat && nothingReplaced(result.counts)))
+            return Reason::None;
+        if (!counting)
+            return commit(file);
+        counting = false;
+        if (!file->startOver())
+            return Reason::Unreadable;
     }
-    if (outcome.reason != Reason::None)
-        return outcome.reason;
-    if (const Reason read = file->finishRead(); read != Reason::None)
-        return read;
-    return commit(file);
 }
 
 // The guess from the file's start is checked by a pass over all of it: the replacement's

@@ -76,6 +76,7 @@ private slots:
     void automaticWritesEachFileBackInItsOwn();
     void automaticLooksPastTheStart_data();
     void automaticLooksPastTheStart();
+    void keepFormatLeavesUnmatchedFilesAlone_data();
     void keepFormatLeavesUnmatchedFilesAlone();
     void keepFormatKeepsBreaksAndMark_data();
     void keepFormatKeepsBreaksAndMark();
@@ -238,10 +239,18 @@ void TestFormats::automaticLooksPastTheStart()
     QCOMPARE(readBytes(path), codec->fromUnicode(expected));
 }
 
+void TestFormats::keepFormatLeavesUnmatchedFilesAlone_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::newRow("a small file") << 1;
+    QTest::newRow("a file read a piece at a time") << 300000;
+}
+
 void TestFormats::keepFormatLeavesUnmatchedFilesAlone()
 {
+    QFETCH(int, lines);
     const QString path = dir.filePath(QStringLiteral("untouched.conf"));
-    const QByteArray before("# 配置\nkey=value\n");
+    const QByteArray before = QByteArray("# 配置\nkey=value\n").repeated(lines);
     writeBytes(path, before);
     backdate(path);
     const QDateTime modified = QFileInfo(path).lastModified();
@@ -255,7 +264,7 @@ void TestFormats::keepFormatLeavesUnmatchedFilesAlone()
 
     // Without keeping the format the same file is rewritten, as it always was.
     QCOMPARE(runOne(path, {{"absent", "x"}}, withEncoding(QStringLiteral("UTF-8"))).state, SUCCESS);
-    QCOMPARE(readBytes(path), QByteArray("# 配置\r\nkey=value\r\n"));
+    QCOMPARE(readBytes(path), QByteArray("# 配置\r\nkey=value\r\n").repeated(lines));
 }
 
 void TestFormats::keepFormatKeepsBreaksAndMark_data()
@@ -283,6 +292,9 @@ void TestFormats::keepFormatKeepsBreaksAndMark_data()
                                                                << QByteArray("\xFF\xFE"
                                                                              "d\0o\0g\0\n\0",
                                                                       10);
+    QTest::newRow("a large file's mark and mixed breaks stay")
+        << "UTF-8" << QByteArray("\xEF\xBB\xBF") + QByteArray("cat\nx\r\ny\r").repeated(1 << 19)
+        << QByteArray("\xEF\xBB\xBF") + QByteArray("dog\nx\r\ny\r").repeated(1 << 19);
     QTest::newRow("GBK stays GBK under automatic detection")
         << "auto" << QByteArray("\xC5\xFA\xC1\xBF cat \xCC\xE6\xBB\xBB\xB9\xA4\xBE\xDF\n")
         << QByteArray("\xC5\xFA\xC1\xBF dog \xCC\xE6\xBB\xBB\xB9\xA4\xBE\xDF\n");

@@ -59,6 +59,7 @@ private slots:
     void outcomesCarryTheirReasons();
     void lostFilesAreReportedInsideStart();
     void progressIsToldAndFinishedOnce();
+    void dryRunCountsWhatARunDoesAndWritesNothing_data();
     void dryRunCountsWhatARunDoesAndWritesNothing();
     void encodingTravelsWithTheRun();
     void multiByteFilesOnTheirBytes_data();
@@ -144,29 +145,40 @@ void TestRun::progressIsToldAndFinishedOnce()
     QCOMPARE(run.tally().success, paths.size());
 }
 
+void TestRun::dryRunCountsWhatARunDoesAndWritesNothing_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<bool>("keepText");
+    QTest::newRow("a line, with the text it would write") << 1 << true;
+    QTest::newRow("a file read a piece at a time") << 300000 << false;
+}
+
 void TestRun::dryRunCountsWhatARunDoesAndWritesNothing()
 {
+    QFETCH(int, lines);
+    QFETCH(bool, keepText);
     const QString path = dir.filePath(QStringLiteral("dry.txt"));
-    const QByteArray before("北京 北京市 上海\n");
+    const QByteArray before = QByteArray("北京 北京市 上海\n").repeated(lines);
     writeBytes(path, before);
     const QDateTime modified = QFileInfo(path).lastModified();
     const ReplacePairs pairs {{"北京", "北京市"}, {"市市", "市"}, {"广州", "深圳"}};
 
     RunOptions dry;
     dry.settings.dryRun = true;
-    dry.settings.keepText = true;
+    dry.settings.keepText = keepText;
     ReplaceRun preview(jobOf({path}, pairs), dry);
     QVERIFY(runToEnd(preview));
     QCOMPARE(preview.outcome(0).state, SUCCESS);
-    QCOMPARE(preview.outcome(0).counts, (QVector<int> {2, 1, 0}));
+    QCOMPARE(preview.outcome(0).counts, (QVector<int> {2 * lines, lines, 0}));
     QCOMPARE(readBytes(path), before);
     QCOMPARE(QFileInfo(path).lastModified(), modified);
 
     ReplaceRun real(jobOf({path}, pairs), RunOptions());
     QVERIFY(runToEnd(real));
     QCOMPARE(real.outcome(0).counts, preview.outcome(0).counts);
-    QCOMPARE(QString::fromUtf8(readBytes(path)),
-        QString(preview.outcome(0).text).replace(QLatin1Char('\n'), QLatin1String("\r\n")));
+    if (keepText)
+        QCOMPARE(QString::fromUtf8(readBytes(path)),
+            QString(preview.outcome(0).text).replace(QLatin1Char('\n'), QLatin1String("\r\n")));
 }
 
 // A codec other than the system's must not reach file names: the run carries it.

@@ -462,7 +462,7 @@ Utf8Replace::Outcome Utf8Replace::run(
 
 bool Utf8Replace::inPieces() const
 {
-    return d->breakFree && d->mode == LineBreakMode::Windows;
+    return d->breakFree;
 }
 
 Utf8Replace::Outcome Utf8Replace::runInPieces(Buffers *buffers, QVector<int> *counts,
@@ -478,6 +478,8 @@ Utf8Replace::Outcome Utf8Replace::runInPieces(Buffers *buffers, QVector<int> *co
     out.clear();
     out.reserve(2 * StreamPiece);
     BreakWriter writer(&out, "\r\n", &sink);
+    // A kept format's breaks go out as they came, whatever their kind.
+    const bool keep = d->mode == LineBreakMode::KeepFormat;
     Utf8Scan whole;
     std::vector<qsizetype> total(size_t(d->size()), 0);
     std::vector<qsizetype> made;
@@ -507,6 +509,8 @@ Utf8Replace::Outcome Utf8Replace::runInPieces(Buffers *buffers, QVector<int> *co
         if (first && !d->table && in.size() >= 3 && std::memcmp(in.data(), Bom, 3) == 0) {
             outcome.byteOrderMark = true;
             start = 3;
+            if (keep)
+                out.append(Bom, 3);
         }
         first = false;
         const Utf8Scan scan = d->table ? d->table->scan(in.data(), in.size())
@@ -540,7 +544,7 @@ Utf8Replace::Outcome Utf8Replace::runInPieces(Buffers *buffers, QVector<int> *co
         }
         // Lines already ending in "\r\n" go out as they are, as run() leaves a file
         // that has no other kind; other breaks become '\n' first, then "\r\n".
-        if (classify(scan) == LineBreaks::CrLf) {
+        if (keep || classify(scan) == LineBreaks::CrLf) {
             writer.setLineBreak(nullptr);
         } else {
             writer.setLineBreak("\r\n");
@@ -558,6 +562,11 @@ Utf8Replace::Outcome Utf8Replace::runInPieces(Buffers *buffers, QVector<int> *co
     outcome.lineBreaks = classify(whole);
     if (!writer.finish())
         outcome.reason = Reason::WriteFailed;
+    if (std::all_of(total.cbegin(), total.cend(), [](qsizetype n) { return n == 0; })) {
+        const qsizetype breaks = whole.lineFeeds + whole.carriageReturns - whole.crLfPairs;
+        outcome.unchanged = keep
+            || (!outcome.byteOrderMark && (outcome.lineBreaks == LineBreaks::CrLf || breaks == 0));
+    }
     if (counts) {
         counts->resize(int(total.size()));
         for (size_t i = 0; i < total.size(); ++i)

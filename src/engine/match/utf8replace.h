@@ -91,9 +91,9 @@ public:
 
     // How much of a file runInPieces() holds at a time, lines longer than that aside.
     static constexpr qsizetype Piece = 1 << 20;
-    // Whether runInPieces() gives what run() with a sink would: every break written as
-    // "\r\n", and no keyword or replacement holding a break, so that no match reaches
-    // across a line's end and a file cut after one is replaced piece by piece the same.
+    // Whether runInPieces() gives what run() with a sink would: no keyword or replacement
+    // holding a break, so that no match reaches across a line's end and a file cut after
+    // one is replaced piece by piece the same.
     bool inPieces() const;
     // As run() with a sink, for a large file read through read() a piece of whole lines at
     // a time instead of whole: only its piece is ever in memory, in the same buffers from
