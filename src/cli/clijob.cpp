@@ -156,9 +156,9 @@ std::function<bool(const QString &)> jobFileTest(const QStringList &jobFiles)
 
 // Not QFileInfo::absoluteFilePath: on Qt 6 it passes a relative name through its bytes,
 // turning an undecodable byte's escape into U+FFFD, a lookalike's name.
-QString absolutePath(const QString &argument)
+QString absolutePath(const QDir &current, const QString &argument)
 {
-    return QDir::cleanPath(QDir::current().absoluteFilePath(argument));
+    return QDir::cleanPath(current.absoluteFilePath(argument));
 }
 
 bool readKeywordFiles(const CliOptions &options, ModeOneList *list, QString *error)
@@ -570,8 +570,10 @@ bool buildCliStream(const CliOptions &options, Job *pairs, StreamSource *source,
     list.paths = QStringList {QStringLiteral("/")};
     *pairs = buildModeOneJob(list, options.separator, options.settings.regularExpressions());
     source->paths.clear();
+    // Asked once: the system is asked anew each time, for every one of thousands of names.
+    const QDir current = QDir::current();
     for (const QString &argument : options.paths)
-        source->paths.append(absolutePath(argument));
+        source->paths.append(absolutePath(current, argument));
     source->recursive = options.recursive;
     source->masks = NameMasks(options.include, options.exclude);
     source->leaveOut = jobFileTest({options.keywordsPath, options.replacementsPath});

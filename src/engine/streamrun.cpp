@@ -10,7 +10,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QSemaphore>
 #include <QSet>
@@ -109,23 +108,27 @@ private:
 
 // Every path of the source in list order, files as given and folders scanned, each
 // string once at most per argument (the caller tells repeats apart); false from take or a
-// set stop ends it.
+// set stop ends it. A file given as such comes with what the system said of it, so that
+// the caller need not ask again; one found in a folder, or that could not be looked at,
+// with nullptr.
 void forEachPath(const StreamSource &source, const std::atomic_bool &stop,
-    const std::function<void(const QString &)> &take)
+    const std::function<void(const QString &, const struct stat *)> &take)
 {
     for (const QString &path : source.paths) {
         if (stop.load(std::memory_order_relaxed))
             return;
-        if (!QFileInfo(path).isDir()) {
+        struct stat info;
+        const bool known = ::stat(QFile::encodeName(path).constData(), &info) == 0;
+        if (!known || !S_ISDIR(info.st_mode)) {
             if (!isRunTempFile(path))
-                take(path);
+                take(path, known ? &info : nullptr);
             continue;
         }
         scanTextFiles(
             path, !source.recursive, source.masks,
             [&](const QString &file) {
                 if (!source.leaveOut || !source.leaveOut(file))
-                    take(file);
+                    take(file, nullptr);
             },
             &stop);
     }
@@ -251,7 +254,7 @@ int StreamRun::notUndoable() const
 bool StreamRun::findsAny(const StreamSource &source)
 {
     std::atomic_bool found {false};
-    forEachPath(source, found, [&found](const QString &) { found = true; });
+    forEachPath(source, found, [&found](const QString &, const struct stat *) { found = true; });
     return found;
 }
 
@@ -261,10 +264,14 @@ Journal::Cost StreamRun::estimate(const StreamSource &source)
     IdentityTable seen;
     const std::atomic_bool never {false};
     qint32 count = 0;
-    forEachPath(source, never, [&](const QString &path) {
+    forEachPath(source, never, [&](const QString &path, const struct stat *given) {
         const QByteArray native = QFile::encodeName(path);
         struct stat st;
-        if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (given)
+            st = *given;
+        else if (::stat(native.constData(), &st) != 0)
+            return;
+        if (!S_ISREG(st.st_mode))
             return;
         // One file under several names is kept once.
         if (seen.findOrAdd(quint64(st.st_dev), quint64(st.st_ino), count, 0).index == count) {
@@ -442,7 +449,7 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
     };
 
     std::atomic_bool stopScan {false};
-    forEachPath(source, stopScan, [&](const QString &path) {
+    forEachPath(source, stopScan, [&](const QString &path, const struct stat *given) {
         if (stop.load(std::memory_order_relaxed) || failedToStart) {
             stopScan = true;
             return;
@@ -460,7 +467,9 @@ bool StreamRun::run(const StreamSource &source, const std::atomic_bool &stop,
         const quint64 print = pathPrint(native);
         struct stat info;
         const bool encodable = isEncodableFileName(path);
-        const bool exists = encodable && ::stat(native.constData(), &info) == 0;
+        if (given)
+            info = *given;
+        const bool exists = encodable && (given || ::stat(native.constData(), &info) == 0);
         if (!encodable || !exists || !S_ISREG(info.st_mode)) {
             // A path given twice is listed once.
             if (lostPrints.contains(print))
