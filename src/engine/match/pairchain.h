@@ -17,18 +17,18 @@ struct UnitPair
     std::vector<Unit> rep;
 };
 
-// Calls found(p) for every occurrence of key in s starting on a character, left to
+// Calls take(p) for every occurrence of key in s starting on a character, left to
 // right and without overlap, until it returns false.
-template<typename Unit, typename Starts, typename Found>
+template<typename Unit, typename Starts, typename Take>
 void forEachOccurrence(
-    const Unit *s, qsizetype n, const std::vector<Unit> &key, Starts starts, Found &&found)
+    const Unit *s, qsizetype n, const std::vector<Unit> &key, Starts starts, Take &&take)
 {
     const qsizetype k = qsizetype(key.size());
     for (qsizetype p = findKey(s, n, 0, key.data(), k); p >= 0;
          p = findKey(s, n, p + k, key.data(), k)) {
         while (p >= 0 && !starts(s, p, k))
             p = findKey(s, n, p + 1, key.data(), k);
-        if (p < 0 || !found(p))
+        if (p < 0 || !take(p))
             break;
     }
 }

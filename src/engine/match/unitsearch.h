@@ -250,10 +250,10 @@ public:
     // The longest keyword, in units.
     qsizetype longestKey() const { return longest; }
 
-    // Calls found(id) for every keyword occurrence starting in [from, to) and lying
+    // Calls take(id) for every keyword occurrence starting in [from, to) and lying
     // within s[0, n); an id is reported once per occurrence.
-    template<typename Found>
-    void scan(const Unit *s, qsizetype n, qsizetype from, qsizetype to, Found found) const
+    template<typename Take>
+    void scan(const Unit *s, qsizetype n, qsizetype from, qsizetype to, Take take) const
     {
         if (groups.empty())
             return;
@@ -274,7 +274,7 @@ public:
                 group.lookup(prefix, h, [&](const Key &key) {
                     if (key.length <= left
                         && std::memcmp(s + i, key.units, size_t(key.length) * sizeof(Unit)) == 0)
-                        found(key.id);
+                        take(key.id);
                 });
             }
         }
