@@ -317,15 +317,20 @@ qint64 SafeFile::peek(char *into, qint64 most) const
     }
 }
 
-bool SafeFile::startOver()
+void SafeFile::removeTemp()
 {
-    if (m_step != Step::Opened && m_step != Step::Writing)
-        return false;
     if (m_temp.isValid() || !m_tempName.isEmpty()) {
         ::unlinkat(m_folder.get(), m_tempName.constData(), 0);
         m_temp.reset();
         m_tempName.clear();
     }
+}
+
+bool SafeFile::startOver()
+{
+    if (m_step != Step::Opened && m_step != Step::Writing)
+        return false;
+    removeTemp();
     m_writable.reset();
     m_inPlace = false;
     m_pending.clear();
@@ -390,9 +395,7 @@ Reason SafeFile::beginWrite()
     // (or not their group's) by writing it in place.
     if (owner != effectiveUser() || group != effectiveGroup()) {
         if (::fchown(m_temp.get(), owner, group) != 0) {
-            ::unlinkat(m_folder.get(), m_tempName.constData(), 0);
-            m_temp.reset();
-            m_tempName.clear();
+            removeTemp();
             return beginInPlace(Reason::ReadOnly);
         }
     }
@@ -572,11 +575,7 @@ void SafeFile::discard()
 {
     if (m_step == Step::Done)
         return;
-    if (m_temp.isValid() || !m_tempName.isEmpty()) {
-        ::unlinkat(m_folder.get(), m_tempName.constData(), 0);
-        m_temp.reset();
-        m_tempName.clear();
-    }
+    removeTemp();
     if (m_journal && m_entry >= 0)
         m_journal->abandon(m_entry);
     m_journal = nullptr;

@@ -153,6 +153,8 @@ private:
     // refused: the reason when the file cannot be opened for writing either.
     Reason beginInPlace(Reason refused);
     void releaseOldCache();
+    // Deletes the new content's temp file, if there is one.
+    void removeTemp();
     Reason commitInPlace();
     bool writeInPlace(qint64 offset, qint64 end);
     bool restoreInPlace();
