@@ -45,6 +45,23 @@ LineBreaks classify(const Utf8Scan &scan)
     return LineBreaks::Mixed;
 }
 
+// Whether a file in which nothing was replaced comes out as its own bytes: with its
+// breaks kept, or already all "\r\n" (or none), and no byte-order mark to drop.
+bool unchangedWithout(LineBreakMode mode, const Utf8Scan &scan, bool byteOrderMark)
+{
+    const qsizetype breaks = scan.lineFeeds + scan.carriageReturns - scan.crLfPairs;
+    return mode == LineBreakMode::KeepFormat
+        || (!byteOrderMark && (classify(scan) == LineBreaks::CrLf || breaks == 0));
+}
+
+// Replacements per pair into counts, which has a place for each pair already.
+template<typename Made>
+void storeCounts(const Made &made, QVector<int> *counts)
+{
+    for (size_t i = 0; i < made.size(); ++i)
+        (*counts)[int(i)] = int(std::min<qsizetype>(made[i], std::numeric_limits<int>::max()));
+}
+
 // "\r\n" and a lone '\r' both become '\n', in place. Returns the new length.
 qsizetype normaliseBreaks(char *d, qsizetype n)
 {
@@ -447,16 +464,10 @@ Utf8Replace::Outcome Utf8Replace::run(
     if (!writer.finish())
         outcome.reason = Reason::WriteFailed;
 
-    qsizetype total = 0;
-    for (size_t i = 0; i < made.size(); ++i) {
-        total += made[i];
-        if (counts)
-            (*counts)[int(i)] = int(std::min<qsizetype>(made[i], std::numeric_limits<int>::max()));
-    }
-    if (total == 0) {
-        outcome.unchanged = d->mode == LineBreakMode::KeepFormat
-            || (!outcome.byteOrderMark && (outcome.lineBreaks == LineBreaks::CrLf || breaks == 0));
-    }
+    if (counts)
+        storeCounts(made, counts);
+    if (std::all_of(made.cbegin(), made.cend(), [](qsizetype n) { return n == 0; }))
+        outcome.unchanged = unchangedWithout(d->mode, scan, outcome.byteOrderMark);
     return outcome;
 }
 
@@ -562,16 +573,10 @@ Utf8Replace::Outcome Utf8Replace::runInPieces(Buffers *buffers, QVector<int> *co
     outcome.lineBreaks = classify(whole);
     if (!writer.finish())
         outcome.reason = Reason::WriteFailed;
-    if (std::all_of(total.cbegin(), total.cend(), [](qsizetype n) { return n == 0; })) {
-        const qsizetype breaks = whole.lineFeeds + whole.carriageReturns - whole.crLfPairs;
-        outcome.unchanged = keep
-            || (!outcome.byteOrderMark && (outcome.lineBreaks == LineBreaks::CrLf || breaks == 0));
-    }
-    if (counts) {
-        counts->resize(int(total.size()));
-        for (size_t i = 0; i < total.size(); ++i)
-            (*counts)[int(i)] = int(std::min<qsizetype>(total[i], std::numeric_limits<int>::max()));
-    }
+    if (std::all_of(total.cbegin(), total.cend(), [](qsizetype n) { return n == 0; }))
+        outcome.unchanged = unchangedWithout(d->mode, whole, outcome.byteOrderMark);
+    if (counts)
+        storeCounts(total, counts);
     return outcome;
 }
 
